@@ -1,0 +1,16 @@
+// The shared sections themselves and the exported names of the channel blocks.
+#include "hostlink/shared.h"
+
+KV_SHARED_BSS SharedBS kvSharedBS = {};
+
+KV_SHARED_DATA SharedDA kvSharedDA = {{
+    -1,
+    "KVTSK16.EXE",
+    "KVMIDI16.EXE",
+    "KVWAVE16.EXE",
+    "$_RT_MutexForKVDRVR32-modOpen_$",
+    -1,
+}};
+
+KV_EXPORT_DATA_AT(gkMidiOut, kvSharedBS, 0, 4140);
+KV_EXPORT_DATA_AT(gkWaveOut, kvSharedBS, 0x1030, 65584);

@@ -1,0 +1,107 @@
+// Fault injection: a per-process table of platform operations that are to fail,
+// consulted by every operation that can fail. Seeded from the environment so that
+// a test can make operations fail in a process it starts.
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "internal.h"
+
+namespace {
+
+struct FaultRule {
+  unsigned nth = 0;    // fail from this call on (counted in calls), 0 = no rule
+  unsigned count = 0;  // this many calls fail; 0 = all from nth on
+};
+
+struct FaultTable {
+  std::mutex lock;
+  std::map<std::string, unsigned> calls;
+  std::map<std::string, FaultRule> rules;
+  std::atomic<bool> any{false};
+};
+
+FaultTable& table() {
+  static FaultTable* t = new FaultTable;  // never destroyed: used by atexit work too
+  return *t;
+}
+
+void addRule(FaultTable& t, const std::string& op, unsigned nth, unsigned count) {
+  FaultRule rule;
+  rule.nth = t.calls[op] + (nth == 0 ? 1 : nth);
+  rule.count = count;
+  t.rules[op] = rule;
+  t.any = true;
+}
+
+// "Op=nth[:count],Op2=nth" from the environment.
+void seedFromEnvironment(FaultTable& t) {
+  const char* spec = getenv(PLAT_FAULTS_ENV);
+  if (!spec) return;
+  std::string s(spec);
+  size_t pos = 0;
+  while (pos < s.size()) {
+    size_t end = s.find(',', pos);
+    if (end == std::string::npos) end = s.size();
+    std::string item = s.substr(pos, end - pos);
+    size_t eq = item.find('=');
+    if (eq != std::string::npos) {
+      unsigned nth = (unsigned)strtoul(item.c_str() + eq + 1, nullptr, 10);
+      size_t colon = item.find(':', eq);
+      unsigned count = colon == std::string::npos ? 1 : (unsigned)strtoul(item.c_str() + colon + 1, nullptr, 10);
+      addRule(t, item.substr(0, eq), nth, count);
+    }
+    pos = end + 1;
+  }
+}
+
+FaultTable& seededTable() {
+  static std::once_flag once;
+  FaultTable& t = table();
+  std::call_once(once, [&] {
+    std::lock_guard<std::mutex> g(t.lock);
+    seedFromEnvironment(t);
+  });
+  return t;
+}
+
+}  // namespace
+
+namespace plat {
+
+bool faultHit(const char* op) {
+  FaultTable& t = seededTable();
+  std::lock_guard<std::mutex> g(t.lock);
+  unsigned n = ++t.calls[op];
+  if (!t.any) return false;
+  auto it = t.rules.find(op);
+  if (it == t.rules.end()) return false;
+  const FaultRule& r = it->second;
+  return n >= r.nth && (r.count == 0 || n < r.nth + r.count);
+}
+
+}  // namespace plat
+
+extern "C" void platFaultInject(const char* op, unsigned nth, unsigned count) {
+  FaultTable& t = seededTable();
+  std::lock_guard<std::mutex> g(t.lock);
+  addRule(t, op, nth, count);
+}
+
+extern "C" void platFaultClear(void) {
+  FaultTable& t = seededTable();
+  std::lock_guard<std::mutex> g(t.lock);
+  t.rules.clear();
+  t.calls.clear();
+  t.any = false;
+}
+
+extern "C" unsigned platFaultCalls(const char* op) {
+  FaultTable& t = seededTable();
+  std::lock_guard<std::mutex> g(t.lock);
+  auto it = t.calls.find(op);
+  return it == t.calls.end() ? 0 : it->second;
+}

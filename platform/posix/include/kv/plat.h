@@ -1,0 +1,55 @@
+// Services of the Linux platform layer that have no Win32 counterpart: the
+// emulated machine, fault injection for tests, and the platform tools' verbs.
+// Driver logic never includes this header; tests, tools and the host may.
+#pragma once
+
+#include "kv/types.h"
+
+extern "C" {
+
+// The machine root: the directory below which every piece of the emulated
+// machine's state lives. Chosen by the environment variable KV_MACHINE_ROOT,
+// otherwise $XDG_STATE_HOME/kvmachine or ~/.local/state/kvmachine.
+#define PLAT_ROOT_ENV "KV_MACHINE_ROOT"
+const char* platMachineRoot(void);
+
+// Creates the machine's directories (drive C, the Windows and system
+// directories, the object namespace) if they are missing. Every platform
+// operation that needs them does this itself; tools call it to show the layout.
+BOOL platMachineInit(void);
+
+// Translates a Windows-style path into the host path it names on this machine.
+// Answers FALSE when the result does not fit into cbHost bytes.
+BOOL platHostPath(LPCSTR winPath, char* hostPath, DWORD cbHost);
+
+// Sets the machine's ANSI code page (1252 by default; 932, 936, 949, 950 and
+// 1250 to 1258 are known). Stored in the machine root, read by every process.
+BOOL platSetAnsiCodePage(UINT codePage);
+
+// Carries out, in the order they were recorded, the file replacements and
+// deletions that MoveFileExA recorded with MOVEFILE_DELAY_UNTIL_REBOOT, and
+// clears the record. Answers the number of operations that failed.
+int platSystemStart(void);
+
+// Module glue. The entry code linked into every module calls these from its
+// constructor and destructor: the module's shared sections are mapped before
+// its process attach runs, and a module whose attach answers FALSE is refused
+// by LoadLibraryA.
+BOOL platMapModuleSection(HMODULE module, void* start, size_t size, const char* sectionName);
+void platUnmapModuleSections(HMODULE module);
+void platModuleAttachFailed(HMODULE module);
+
+// Fault injection: make calls of a named platform operation fail. Counting from
+// the next call (1), call number `nth` fails, and so do the `count` - 1 calls
+// after it; `count` 0 means every call from the nth on. A failing call does what
+// the real call does when the system refuses it: it answers the operation's
+// failure value and sets the last error. The environment variable
+// PLAT_FAULTS_ENV ("Op=nth[:count],Op2=...") seeds the table at process start,
+// so a test can make operations fail in a process it starts.
+#define PLAT_FAULTS_ENV "KV_PLATFORM_FAULTS"
+void platFaultInject(const char* op, unsigned nth, unsigned count);
+void platFaultClear(void);
+// Number of calls of `op` since the process started or since platFaultClear.
+unsigned platFaultCalls(const char* op);
+
+}  // extern "C"

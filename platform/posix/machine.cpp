@@ -1,0 +1,256 @@
+// The emulated machine: its root directory, the translation of Windows paths
+// into host paths below it, its configuration, the liveness tokens of its
+// processes and the file operations pending until the next system start.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace {
+
+const char kWindowsDir[] = "C:\\WINDOWS";
+const char kSystemDir[] = "C:\\WINDOWS\\system32";
+const char kMachineIni[] = "machine.ini";
+const char kPendingFile[] = "pending-file-operations";
+
+bool isSep(char c) { return c == '\\' || c == '/'; }
+
+bool isDrivePrefix(const char* p) {
+  return ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')) && p[1] == ':';
+}
+
+// Appends `component` to the host directory `dir`, matching an existing entry
+// without regard to case when there is no entry of exactly that name, as the
+// platform's file systems do.
+std::string joinComponent(const std::string& dir, const std::string& component) {
+  std::string exact = dir.empty() ? component : (dir == "/" ? "/" + component : dir + "/" + component);
+  if (component == "." || component == "..") return exact;
+  struct stat st;
+  if (lstat(exact.c_str(), &st) == 0) return exact;
+  DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+  if (!d) return exact;
+  std::string found;
+  while (struct dirent* e = readdir(d)) {
+    if (strcasecmp(e->d_name, component.c_str()) == 0) {
+      found = e->d_name;
+      break;
+    }
+  }
+  closedir(d);
+  if (found.empty()) return exact;
+  return dir.empty() ? found : (dir == "/" ? "/" + found : dir + "/" + found);
+}
+
+std::string resolveComponents(std::string base, const char* rest) {
+  std::string component;
+  for (const char* p = rest;; ++p) {
+    if (*p == '\0' || isSep(*p)) {
+      if (!component.empty()) base = joinComponent(base, component);
+      component.clear();
+      if (*p == '\0') break;
+    } else {
+      component += *p;
+    }
+  }
+  return base;
+}
+
+std::string defaultRoot() {
+  const char* state = getenv("XDG_STATE_HOME");
+  if (state && *state) return std::string(state) + "/kvmachine";
+  const char* home = getenv("HOME");
+  if (home && *home) return std::string(home) + "/.local/state/kvmachine";
+  return "/tmp/kvmachine-" + std::to_string(getuid());
+}
+
+}  // namespace
+
+namespace plat {
+
+std::string machineRoot() {
+  const char* env = getenv(PLAT_ROOT_ENV);
+  std::string root = (env && *env) ? env : defaultRoot();
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
+}
+
+bool makeDirs(const std::string& path) {
+  if (path.empty()) return true;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) || (errno = ENOTDIR, false);
+  size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !makeDirs(path.substr(0, slash))) return false;
+  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+}
+
+std::string hostPath(const char* win) {
+  if (!win || !*win) return std::string();
+  if (win[0] == '/') return win;
+  if (isDrivePrefix(win)) {
+    char drive = (char)(win[0] | 0x20);
+    return resolveComponents(machineRoot() + "/drive_" + drive, win + 2);
+  }
+  if (isSep(win[0]) && !isSep(win[1])) return resolveComponents(machineRoot() + "/drive_c", win);
+  return resolveComponents(std::string(), win);
+}
+
+std::string winPathFromHost(const std::string& host) {
+  std::string prefix = machineRoot() + "/drive_";
+  if (host.compare(0, prefix.size(), prefix) != 0 || host.size() < prefix.size() + 1) return host;
+  char drive = host[prefix.size()];
+  size_t restAt = prefix.size() + 1;
+  if (restAt < host.size() && host[restAt] != '/') return host;
+  std::string win;
+  win += (char)(drive & ~0x20);
+  win += ':';
+  std::string rest = host.substr(restAt);
+  if (rest.empty()) rest = "/";
+  for (char& c : rest)
+    if (c == '/') c = '\\';
+  return win + rest;
+}
+
+std::string windowsDirHost() { return hostPath(kWindowsDir); }
+std::string systemDirHost() { return hostPath(kSystemDir); }
+
+UINT ansiCodePage() {
+  char value[16];
+  std::string ini = machineRoot() + "/" + kMachineIni;
+  GetPrivateProfileStringA("machine", "acp", "1252", value, sizeof value, ini.c_str());
+  UINT cp = (UINT)strtoul(value, nullptr, 10);
+  return cp ? cp : 1252;
+}
+
+const std::string& processToken() {
+  static std::mutex lock;
+  static std::string token;
+  static std::string tokenRoot;
+  std::lock_guard<std::mutex> g(lock);
+  std::string root = machineRoot();
+  if (!token.empty() && tokenRoot == root) return token;
+  std::string dir = root + "/procs";
+  makeDirs(dir);
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  std::string name = std::to_string(getpid()) + "-" + std::to_string(ts.tv_sec) + "-" + std::to_string(ts.tv_nsec);
+  // The exclusive lock lives as long as the process: the kernel drops it when
+  // the process ends, however it ends. The file gets its name only once it is
+  // locked, so nobody can see it unlocked and take it for a dead process's.
+  std::string pending = dir + "/." + name;
+  int fd = open(pending.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0 && flock(fd, LOCK_EX) == 0) rename(pending.c_str(), (dir + "/" + name).c_str());
+  token = name;
+  tokenRoot = root;
+  return token;
+}
+
+bool processAlive(const std::string& token) {
+  if (token.empty()) return false;
+  std::string path = machineRoot() + "/procs/" + token;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool alive = flock(fd, LOCK_SH | LOCK_NB) != 0;
+  close(fd);
+  if (!alive) unlink(path.c_str());
+  return alive;
+}
+
+}  // namespace plat
+
+extern "C" const char* platMachineRoot(void) {
+  static thread_local std::string root;
+  root = plat::machineRoot();
+  return root.c_str();
+}
+
+extern "C" BOOL platMachineInit(void) {
+  std::string root = plat::machineRoot();
+  bool ok = plat::makeDirs(root + "/drive_c") && plat::makeDirs(plat::windowsDirHost()) &&
+            plat::makeDirs(plat::systemDirHost()) && plat::makeDirs(root + "/objects") &&
+            plat::makeDirs(root + "/procs");
+  return ok ? TRUE : plat::failErrno(FALSE);
+}
+
+extern "C" BOOL platHostPath(LPCSTR winPath, char* out, DWORD cbHost) {
+  std::string host = plat::hostPath(winPath);
+  if (host.size() + 1 > cbHost) return plat::fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+  memcpy(out, host.c_str(), host.size() + 1);
+  return TRUE;
+}
+
+extern "C" BOOL platSetAnsiCodePage(UINT codePage) {
+  if (!platMachineInit()) return FALSE;
+  std::string ini = plat::machineRoot() + "/" + kMachineIni;
+  BOOL ok = WritePrivateProfileStringA("machine", "acp", std::to_string(codePage).c_str(), ini.c_str());
+  plat::forgetAnsiCodePage();
+  return ok;
+}
+
+// ---- file operations pending until the next system start ------------------------
+// One record per line: flags, tab, source host path, tab, target host path
+// (empty for a deletion). Appends are serialised by an exclusive file lock.
+
+namespace plat {
+
+bool recordPendingFileOperation(const std::string& source, const std::string& target, DWORD flags) {
+  if (!platMachineInit()) return false;
+  std::string path = machineRoot() + "/" + kPendingFile;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  flock(fd, LOCK_EX);
+  std::string line = std::to_string(flags) + "\t" + source + "\t" + target + "\n";
+  bool ok = write(fd, line.data(), line.size()) == (ssize_t)line.size() && fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace plat
+
+extern "C" int platSystemStart(void) {
+  std::string path = plat::machineRoot() + "/" + kPendingFile;
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return 0;
+  flock(fd, LOCK_EX);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
+  int failures = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
+    if (t1 == std::string::npos || t2 == std::string::npos) continue;
+    DWORD flags = (DWORD)strtoul(line.c_str(), nullptr, 10);
+    std::string source = line.substr(t1 + 1, t2 - t1 - 1), target = line.substr(t2 + 1);
+    bool ok;
+    if (target.empty()) {
+      ok = unlink(source.c_str()) == 0;
+    } else {
+      struct stat st;
+      bool exists = stat(target.c_str(), &st) == 0;
+      ok = (!exists || (flags & MOVEFILE_REPLACE_EXISTING)) && rename(source.c_str(), target.c_str()) == 0;
+    }
+    if (!ok) ++failures;
+  }
+  if (ftruncate(fd, 0) != 0) ++failures;
+  close(fd);
+  unlink(path.c_str());
+  return failures;
+}

@@ -1,0 +1,216 @@
+// Threads, their priorities, clocks and sleeping.
+//
+// Priorities map onto the host scheduler as far as it allows: IDLE runs under
+// SCHED_IDLE, TIME_CRITICAL under SCHED_FIFO, the levels between as nice values.
+// Where the host refuses a change (no privilege) the level is still recorded and
+// the call succeeds, so the logic sees the platform's answers.
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "internal.h"
+
+namespace {
+
+struct ThreadRecord {
+  pid_t tid = 0;
+  std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+};
+
+class Thread : public plat::Object {
+ public:
+  std::shared_ptr<ThreadRecord> record = std::make_shared<ThreadRecord>();
+  pthread_t pthread{};
+  std::mutex lock;
+  std::condition_variable ended;
+  bool done = false;
+  bool joined = false;
+  DWORD exitCode = STILL_ACTIVE;
+  LPTHREAD_START_ROUTINE start = nullptr;
+  LPVOID param = nullptr;
+
+  ~Thread() override {
+    if (!joined) pthread_detach(pthread);
+  }
+
+  DWORD wait(DWORD ms) override {
+    std::unique_lock<std::mutex> g(lock);
+    if (ms == INFINITE) {
+      ended.wait(g, [&] { return done; });
+    } else if (!ended.wait_for(g, std::chrono::milliseconds(ms), [&] { return done; })) {
+      return WAIT_TIMEOUT;
+    }
+    // Joining makes sure the thread has really gone, so the robust mutexes it
+    // held are already marked abandoned when the wait returns.
+    if (!joined && !pthread_equal(pthread, pthread_self())) {
+      pthread_join(pthread, nullptr);
+      joined = true;
+    }
+    return WAIT_OBJECT_0;
+  }
+};
+
+thread_local std::shared_ptr<ThreadRecord> tlsRecord;
+
+ThreadRecord& currentRecord() {
+  if (!tlsRecord) {
+    tlsRecord = std::make_shared<ThreadRecord>();
+    tlsRecord->tid = (pid_t)syscall(SYS_gettid);
+  }
+  return *tlsRecord;
+}
+
+void* trampoline(void* arg) {
+  std::shared_ptr<Thread> self(*static_cast<std::shared_ptr<Thread>*>(arg));
+  delete static_cast<std::shared_ptr<Thread>*>(arg);
+  self->record->tid = (pid_t)syscall(SYS_gettid);
+  tlsRecord = self->record;
+  DWORD code = self->start(self->param);
+  {
+    std::lock_guard<std::mutex> g(self->lock);
+    self->exitCode = code;
+    self->done = true;
+  }
+  self->ended.notify_all();
+  return nullptr;
+}
+
+// Applies a priority level to a host thread; answers false only for a level the
+// platform does not know.
+bool applyPriority(pid_t tid, int level) {
+  struct sched_param sp = {};
+  switch (level) {
+    case THREAD_PRIORITY_TIME_CRITICAL:
+      sp.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
+      if (sched_setscheduler(tid, SCHED_FIFO, &sp) != 0) setpriority(PRIO_PROCESS, (id_t)tid, -20);
+      return true;
+    case THREAD_PRIORITY_IDLE:
+      sched_setscheduler(tid, SCHED_IDLE, &sp);
+      return true;
+    case THREAD_PRIORITY_LOWEST:
+    case THREAD_PRIORITY_BELOW_NORMAL:
+    case THREAD_PRIORITY_NORMAL:
+    case THREAD_PRIORITY_ABOVE_NORMAL:
+    case THREAD_PRIORITY_HIGHEST: {
+      sched_setscheduler(tid, SCHED_OTHER, &sp);
+      static const int nice[] = {10, 5, 0, -5, -10};
+      setpriority(PRIO_PROCESS, (id_t)tid, nice[level + 2]);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+std::shared_ptr<ThreadRecord> recordOf(HANDLE h) {
+  if (h == plat::currentThreadPseudo()) {
+    currentRecord();
+    return tlsRecord;
+  }
+  auto t = plat::handleAs<Thread>(h);
+  return t ? t->record : nullptr;
+}
+
+}  // namespace
+
+extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
+                                      LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+  if (plat::faultHit("CreateThread")) return plat::fail(ERROR_NOT_ENOUGH_MEMORY, (HANDLE) nullptr);
+  if (!lpStartAddress || (dwCreationFlags & CREATE_SUSPENDED))
+    return plat::fail(ERROR_INVALID_PARAMETER, (HANDLE) nullptr);
+  auto t = std::make_shared<Thread>();
+  t->start = lpStartAddress;
+  t->param = lpParameter;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (dwStackSize) pthread_attr_setstacksize(&attr, dwStackSize < 65536 ? 65536 : dwStackSize);
+  auto* arg = new std::shared_ptr<Thread>(t);
+  // The new thread reads its record's tid itself; the creator needs it for the
+  // thread id, so it waits for nothing and uses the record once it is set.
+  int rc = pthread_create(&t->pthread, &attr, trampoline, arg);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete arg;
+    t->joined = true;
+    return plat::fail(plat::win32FromErrno(rc), (HANDLE) nullptr);
+  }
+  HANDLE h = plat::handleInsert(t);
+  if (lpThreadId) {
+    while (t->record->tid == 0) sched_yield();
+    *lpThreadId = (DWORD)t->record->tid;
+  }
+  return h;
+}
+
+extern "C" HANDLE WINAPI GetCurrentThread(void) { return plat::currentThreadPseudo(); }
+extern "C" DWORD WINAPI GetCurrentThreadId(void) { return (DWORD)currentRecord().tid; }
+extern "C" HANDLE WINAPI GetCurrentProcess(void) { return plat::currentProcessPseudo(); }
+extern "C" DWORD WINAPI GetCurrentProcessId(void) { return (DWORD)getpid(); }
+
+extern "C" int WINAPI GetThreadPriority(HANDLE hThread) {
+  if (plat::faultHit("GetThreadPriority")) return plat::fail(ERROR_INVALID_HANDLE, THREAD_PRIORITY_ERROR_RETURN);
+  auto rec = recordOf(hThread);
+  if (!rec) return plat::fail(ERROR_INVALID_HANDLE, THREAD_PRIORITY_ERROR_RETURN);
+  return rec->priority;
+}
+
+extern "C" BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
+  if (plat::faultHit("SetThreadPriority")) return plat::fail(ERROR_ACCESS_DENIED, FALSE);
+  auto rec = recordOf(hThread);
+  if (!rec) return plat::fail(ERROR_INVALID_HANDLE, FALSE);
+  while (rec->tid == 0) sched_yield();
+  if (!applyPriority(rec->tid, nPriority)) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
+  rec->priority = nPriority;
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+  auto t = plat::handleAs<Thread>(hThread);
+  if (!t || !lpExitCode) return plat::fail(ERROR_INVALID_HANDLE, FALSE);
+  std::lock_guard<std::mutex> g(t->lock);
+  *lpExitCode = t->exitCode;
+  return TRUE;
+}
+
+extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
+  if (dwMilliseconds == 0) {
+    sched_yield();
+    return;
+  }
+  if (dwMilliseconds == INFINITE) {
+    for (;;) pause();
+  }
+  struct timespec until = plat::deadlineAfter(dwMilliseconds);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+extern "C" DWORD WINAPI GetTickCount(void) { return (DWORD)plat::monotonicMs(); }
+extern "C" DWORD WINAPI timeGetTime(void) { return (DWORD)plat::monotonicMs(); }
+
+namespace {
+std::atomic<int> timerPeriods{0};
+}
+
+// The host timer is already finer than a millisecond; the periods are counted so
+// that an unbalanced end is refused as the platform refuses it.
+extern "C" MMRESULT WINAPI timeBeginPeriod(UINT uPeriod) {
+  if (uPeriod == 0) return TIMERR_NOCANDO;
+  ++timerPeriods;
+  return TIMERR_NOERROR;
+}
+
+extern "C" MMRESULT WINAPI timeEndPeriod(UINT uPeriod) {
+  if (uPeriod == 0) return TIMERR_NOCANDO;
+  int n = timerPeriods.load();
+  while (n > 0 && !timerPeriods.compare_exchange_weak(n, n - 1)) {
+  }
+  return n > 0 ? TIMERR_NOERROR : TIMERR_NOCANDO;
+}

@@ -1,0 +1,17 @@
+// The platform as the driver logic sees it on Windows: the system's own headers,
+// plus the few build macros whose spelling differs between the two faces.
+#pragma once
+
+#include <windows.h>
+#include <mmsystem.h>
+#include <mmddk.h>
+
+#define KV_SHARED_BSS __attribute__((section(".kvbss"), shared))
+#define KV_SHARED_DATA __attribute__((section(".kvdata"), shared))
+
+#define KV_STRINGIFY2(x) #x
+#define KV_STRINGIFY(x) KV_STRINGIFY2(x)
+#define KV_SYMBOL(name) KV_STRINGIFY(__USER_LABEL_PREFIX__) #name
+
+#define KV_EXPORT_DATA_AT(alias, target, offset, size) \
+  asm(".globl " KV_SYMBOL(alias) "\n\t.set " KV_SYMBOL(alias) ", " KV_SYMBOL(target) " + " KV_STRINGIFY(offset))

@@ -15,7 +15,12 @@ namespace plat {
 
 NamedMapping::~NamedMapping() {
   if (addr && addr != MAP_FAILED) munmap(addr, size);
-  if (fd >= 0) close(fd);
+  if (fd >= 0) {
+    // A mapping keeps the open file, and with it the lock, alive: drop the
+    // lock explicitly so that the object ends with its last handle.
+    flock(fd, LOCK_UN);
+    close(fd);
+  }
 }
 
 std::string objectFileName(const std::string& name) {

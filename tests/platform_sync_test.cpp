@@ -1,0 +1,202 @@
+// Kernel objects across threads and processes: named mutexes and their
+// abandonment, events, critical sections, threads and interlocked counters.
+#include <signal.h>
+
+#include <string>
+#include <thread>
+
+#include "kv/plat.h"
+#include "kvplatform.h"
+#include "support.h"
+
+using kvtest::Child;
+using kvtest::MachineTest;
+
+namespace {
+
+const char kMutexName[] = "kvtest-owner-mutex";
+
+DWORD WINAPI takeMutexAndEnd(LPVOID name) {
+  HANDLE h = CreateMutexA(nullptr, TRUE, static_cast<const char*>(name));
+  return h != nullptr && GetLastError() != ERROR_ALREADY_EXISTS ? 0 : 1;
+}
+
+}  // namespace
+
+// Owns the named mutex and reports it; ends when told to (or is killed).
+KV_HELPER(own_mutex) {
+  (void)argc;
+  HANDLE h = CreateMutexA(nullptr, TRUE, argv[1]);
+  kvtest::say(h && GetLastError() != ERROR_ALREADY_EXISTS ? "owned" : "failed");
+  std::string line;
+  kvtest::hear(line);
+  return 0;
+}
+
+class NamedMutexTest : public MachineTest {};
+
+TEST_F(NamedMutexTest, MutexOfAnEndedThreadIsAcquiredAbandoned) {
+  HANDLE mine = CreateMutexA(nullptr, FALSE, kMutexName);
+  ASSERT_NE(mine, nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+  // The thread opens the existing mutex without getting ownership, so it
+  // creates a second one under another name to own.
+  HANDLE thread = CreateThread(nullptr, 0, takeMutexAndEnd, (LPVOID) "kvtest-thread-owned", 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  EXPECT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, 0u);
+  CloseHandle(thread);
+  // The thread closed nothing: its handle stays open in this process, so the
+  // object lives on, owned by a thread that has ended.
+  HANDLE owned = OpenMutexA(SYNCHRONIZE, FALSE, "kvtest-thread-owned");
+  ASSERT_NE(owned, nullptr);
+  EXPECT_EQ(WaitForSingleObject(owned, 0), WAIT_ABANDONED);
+  // Once acquired it is an ordinary mutex of this thread: re-entrant, released twice.
+  EXPECT_EQ(WaitForSingleObject(owned, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(owned));
+  EXPECT_TRUE(ReleaseMutex(owned));
+  EXPECT_FALSE(ReleaseMutex(owned));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_OWNER);
+  CloseHandle(owned);
+  CloseHandle(mine);
+}
+
+TEST_F(NamedMutexTest, LiveOwnerInAnotherProcessGivesTimeoutThenKilledOwnerGivesAbandoned) {
+  HANDLE h = CreateMutexA(nullptr, FALSE, kMutexName);
+  ASSERT_NE(h, nullptr);
+  Child owner("own_mutex", {kMutexName});
+  // The child finds the mutex existing, so it does not get it at creation.
+  ASSERT_EQ(owner.expectLine(), "failed");
+  owner.send("end");
+  owner.wait();
+
+  CloseHandle(h);
+  Child owner2("own_mutex", {kMutexName});
+  ASSERT_EQ(owner2.expectLine(), "owned");
+  h = CreateMutexA(nullptr, FALSE, kMutexName);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+  DWORD before = GetTickCount();
+  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+  EXPECT_LT(GetTickCount() - before, 50u);
+  EXPECT_EQ(WaitForSingleObject(h, 100), WAIT_TIMEOUT);
+
+  owner2.kill();
+  owner2.wait();
+  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(h));
+  CloseHandle(h);
+}
+
+TEST_F(NamedMutexTest, ObjectStartsAfreshOnceNoHandleIsOpen) {
+  HANDLE a = CreateMutexA(nullptr, TRUE, kMutexName);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+  HANDLE b = CreateMutexA(nullptr, TRUE, kMutexName);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+  CloseHandle(b);
+  EXPECT_TRUE(ReleaseMutex(a));
+  CloseHandle(a);
+  EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, kMutexName), nullptr);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(MachineTest, EventsManualAndAutoReset) {
+  HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_TRUE(manual && automatic);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
+  std::thread setter([&] {
+    SetEvent(manual);
+    SetEvent(automatic);
+  });
+  EXPECT_EQ(WaitForSingleObject(manual, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(automatic, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+  setter.join();
+  EXPECT_TRUE(ResetEvent(manual));
+  EXPECT_EQ(WaitForSingleObject(manual, 20), WAIT_TIMEOUT);
+  CloseHandle(manual);
+  CloseHandle(automatic);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+// Waits on a named event that the test sets.
+KV_HELPER(wait_named_event) {
+  (void)argc;
+  HANDLE h = OpenEventA(SYNCHRONIZE, FALSE, argv[1]);
+  kvtest::say(h ? "opened" : "missing");
+  return h && WaitForSingleObject(h, 10000) == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+TEST_F(MachineTest, NamedEventWakesAnotherProcess) {
+  HANDLE h = CreateEventA(nullptr, TRUE, FALSE, "kvtest-event");
+  ASSERT_NE(h, nullptr);
+  Child waiter("wait_named_event", {"kvtest-event"});
+  ASSERT_EQ(waiter.expectLine(), "opened");
+  EXPECT_TRUE(SetEvent(h));
+  EXPECT_EQ(waiter.wait(), 0);
+  CloseHandle(h);
+}
+
+TEST_F(MachineTest, CriticalSectionIsReentrantAndExcludesOtherThreads) {
+  CRITICAL_SECTION cs;
+  InitializeCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  EnterCriticalSection(&cs);
+  bool otherGot = true;
+  std::thread other([&] { otherGot = TryEnterCriticalSection(&cs); });
+  other.join();
+  EXPECT_FALSE(otherGot);
+  LeaveCriticalSection(&cs);
+  LeaveCriticalSection(&cs);
+  std::thread again([&] {
+    otherGot = TryEnterCriticalSection(&cs);
+    if (otherGot) LeaveCriticalSection(&cs);
+  });
+  again.join();
+  EXPECT_TRUE(otherGot);
+  DeleteCriticalSection(&cs);
+}
+
+TEST_F(MachineTest, ThreadPriorityLevelsAreKeptAndUnknownOnesRefused) {
+  HANDLE self = GetCurrentThread();
+  EXPECT_EQ(GetThreadPriority(self), THREAD_PRIORITY_NORMAL);
+  for (int level : {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                    THREAD_PRIORITY_TIME_CRITICAL, THREAD_PRIORITY_NORMAL}) {
+    EXPECT_TRUE(SetThreadPriority(self, level)) << level;
+    EXPECT_EQ(GetThreadPriority(self), level);
+  }
+  EXPECT_FALSE(SetThreadPriority(self, 7));
+  EXPECT_EQ(GetThreadPriority((HANDLE)(uintptr_t)0x4444), THREAD_PRIORITY_ERROR_RETURN);
+  platFaultInject("GetThreadPriority", 1, 1);
+  EXPECT_EQ(GetThreadPriority(self), THREAD_PRIORITY_ERROR_RETURN);
+  EXPECT_EQ(GetThreadPriority(self), THREAD_PRIORITY_NORMAL);
+}
+
+TEST_F(MachineTest, FaultInjectionFailsTheChosenCalls) {
+  platFaultInject("CreateEventA", 2, 2);
+  HANDLE a = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE b = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE c = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE d = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_NE(a, nullptr);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(c, nullptr);
+  EXPECT_NE(d, nullptr);
+  EXPECT_EQ(platFaultCalls("CreateEventA"), 4u);
+  CloseHandle(a);
+  CloseHandle(d);
+}
+
+TEST(Interlocked, AnswersTheNewValue) {
+  LONG v = -1;
+  EXPECT_EQ(InterlockedIncrement(&v), 0);
+  EXPECT_EQ(InterlockedIncrement(&v), 1);
+  EXPECT_EQ(InterlockedDecrement(&v), 0);
+  EXPECT_EQ(InterlockedDecrement(&v), -1);
+}

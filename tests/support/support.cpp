@@ -190,13 +190,16 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
 }  // namespace kvtest
 
 int main(int argc, char** argv) {
-  if (argc >= 3 && strcmp(argv[1], "--kv-helper") == 0) {
-    auto it = kvtest::helpers().find(argv[2]);
+  // A program started through the platform may see a command line split
+  // differently from how the test wrote it; the helper marker is found anywhere.
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (strcmp(argv[i], "--kv-helper") != 0) continue;
+    auto it = kvtest::helpers().find(argv[i + 1]);
     if (it == kvtest::helpers().end()) {
-      std::cerr << "no helper " << argv[2] << "\n";
+      std::cerr << "no helper " << argv[i + 1] << "\n";
       return 127;
     }
-    return it->second(argc - 2, argv + 2);
+    return it->second(argc - i - 1, argv + i + 1);
   }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

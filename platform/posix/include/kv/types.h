@@ -73,7 +73,7 @@ typedef struct HBRUSH__* HBRUSH;
 typedef WORD ATOM;
 typedef LONG LSTATUS;
 
-typedef int(WINAPI* FARPROC)(void);
+typedef INT_PTR(WINAPI* FARPROC)(void);
 
 #define TRUE 1
 #define FALSE 0

@@ -23,7 +23,9 @@ KV_HELPER(section_peer) {
   HMODULE m = LoadLibraryA(argv[1]);
   auto* midi = m ? reinterpret_cast<unsigned char*>(GetProcAddress(m, "gkMidiOut")) : nullptr;
   auto* wave = m ? reinterpret_cast<unsigned char*>(GetProcAddress(m, "gkWaveOut")) : nullptr;
-  auto namesOf = m ? reinterpret_cast<SharedNames* (*)()>(reinterpret_cast<void*>(GetProcAddress(m, "sectionTestNames"))) : nullptr;
+  auto namesOf =
+      m ? reinterpret_cast<SharedNames* (*)()>(reinterpret_cast<void*>(GetProcAddress(m, "sectionTestNames")))
+        : nullptr;
   if (!midi || !wave || !namesOf) {
     kvtest::say("no module");
     return 1;

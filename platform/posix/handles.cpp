@@ -95,8 +95,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD dwMilliseconds) {
   return obj->wait(dwMilliseconds);
 }
 
-extern "C" BOOL WINAPI DuplicateHandle(HANDLE hSourceProcess, HANDLE hSource, HANDLE hTargetProcess,
-                                       LPHANDLE lpTarget, DWORD, BOOL, DWORD) {
+extern "C" BOOL WINAPI DuplicateHandle(HANDLE hSourceProcess, HANDLE hSource, HANDLE hTargetProcess, LPHANDLE lpTarget,
+                                       DWORD, BOOL, DWORD) {
   if (hSourceProcess != plat::currentProcessPseudo() || hTargetProcess != plat::currentProcessPseudo())
     return plat::fail(ERROR_NOT_SUPPORTED, FALSE);
   std::shared_ptr<plat::Object> obj = plat::handleLookup(hSource);

@@ -340,7 +340,8 @@ extern "C" BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandL
   if (!lpStartupInfo || !lpProcessInformation || (!lpApplicationName && !lpCommandLine))
     return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
   std::string commandLine = lpCommandLine ? lpCommandLine : lpApplicationName;
-  std::string program = lpApplicationName ? plat::hostPath(lpApplicationName) : programOfCommandLine(commandLine.c_str());
+  std::string program =
+      lpApplicationName ? plat::hostPath(lpApplicationName) : programOfCommandLine(commandLine.c_str());
   if (program.empty() || !isRegularFile(program)) return plat::fail(ERROR_FILE_NOT_FOUND, FALSE);
 
   std::string cwd;

@@ -43,7 +43,8 @@ std::string profilePath(LPCSTR fileName) {
 
 // A file name without a path may differ in case from the file on disk.
 std::string existingProfilePath(LPCSTR fileName) {
-  if (!strpbrk(fileName, "\\/:")) return plat::hostPath((plat::winPathFromHost(plat::windowsDirHost()) + "\\" + fileName).c_str());
+  if (!strpbrk(fileName, "\\/:"))
+    return plat::hostPath((plat::winPathFromHost(plat::windowsDirHost()) + "\\" + fileName).c_str());
   return plat::hostPath(fileName);
 }
 

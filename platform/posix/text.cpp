@@ -97,10 +97,14 @@ extern "C" int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list args) {
     }
     bool left = false, zero = false, alternate = false;
     for (;; ++f) {
-      if (*f == '-') left = true;
-      else if (*f == '0') zero = true;
-      else if (*f == '#') alternate = true;
-      else break;
+      if (*f == '-')
+        left = true;
+      else if (*f == '0')
+        zero = true;
+      else if (*f == '#')
+        alternate = true;
+      else
+        break;
     }
     int width = 0, precision = -1;
     while (*f >= '0' && *f <= '9') width = width * 10 + (*f++ - '0');
@@ -147,9 +151,7 @@ extern "C" int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list args) {
         putNumber(out, v, false, *f == 'u' ? 10 : 16, *f == 'X', left, zero, width, precision, alternate);
         break;
       }
-      case '\0':
-        --f;
-        break;
+      case '\0': --f; break;
       default:
         // An unknown type is copied as it stands, as the platform does.
         out.put(*f);

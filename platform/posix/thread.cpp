@@ -91,9 +91,7 @@ bool applyPriority(pid_t tid, int level) {
       sp.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
       if (sched_setscheduler(tid, SCHED_FIFO, &sp) != 0) setpriority(PRIO_PROCESS, (id_t)tid, -20);
       return true;
-    case THREAD_PRIORITY_IDLE:
-      sched_setscheduler(tid, SCHED_IDLE, &sp);
-      return true;
+    case THREAD_PRIORITY_IDLE: sched_setscheduler(tid, SCHED_IDLE, &sp); return true;
     case THREAD_PRIORITY_LOWEST:
     case THREAD_PRIORITY_BELOW_NORMAL:
     case THREAD_PRIORITY_NORMAL:
@@ -104,8 +102,7 @@ bool applyPriority(pid_t tid, int level) {
       setpriority(PRIO_PROCESS, (id_t)tid, nice[level + 2]);
       return true;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 

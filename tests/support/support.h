@@ -33,8 +33,8 @@ struct HelperRegistration {
 };
 // Defines a helper process body: KV_HELPER(name) { ... return exitCode; }
 // argv[0] is the helper's name, the rest its arguments.
-#define KV_HELPER(name)                                                       \
-  static int kvHelper_##name(int argc, char** argv);                          \
+#define KV_HELPER(name)                                                           \
+  static int kvHelper_##name(int argc, char** argv);                              \
   static ::kvtest::HelperRegistration kvHelperReg_##name(#name, kvHelper_##name); \
   static int kvHelper_##name(int argc, char** argv)
 

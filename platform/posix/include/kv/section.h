@@ -14,6 +14,6 @@
 
 // Defines the exported data symbol `alias` as the object of `size` bytes that
 // lies `offset` bytes into `target` (an extern "C" object of this module).
-#define KV_EXPORT_DATA_AT(alias, target, offset, size)                                       \
-  asm(".globl " #alias "\n\t.type " #alias ", @object\n\t.size " #alias ", " KV_STRINGIFY(size) \
-      "\n\t.set " #alias ", " #target " + " KV_STRINGIFY(offset))
+#define KV_EXPORT_DATA_AT(alias, target, offset, size)                  \
+  asm(".globl " #alias "\n\t.type " #alias ", @object\n\t.size " #alias \
+      ", " KV_STRINGIFY(size) "\n\t.set " #alias ", " #target " + " KV_STRINGIFY(offset))

@@ -1,0 +1,64 @@
+// The emulated machine's own tool: where it lives, its layout, its code page,
+// and the system start that carries out file operations waiting for it.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "kv/plat.h"
+#include "kvplatform.h"
+
+namespace {
+
+int usage() {
+  fprintf(stderr,
+          "usage: kvmachine COMMAND\n"
+          "  root                 print the machine root (set it with %s)\n"
+          "  init                 create the machine's directories\n"
+          "  path WINPATH         print the host path a Windows path names\n"
+          "  codepage [CP]        print or set the ANSI code page (1252, 932, ...)\n"
+          "  start                system start: carry out the pending file replacements\n"
+          "                       and deletions, in the order they were recorded\n",
+          PLAT_ROOT_ENV);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  const char* cmd = argv[1];
+  if (strcmp(cmd, "root") == 0) {
+    printf("%s\n", platMachineRoot());
+    return 0;
+  }
+  if (strcmp(cmd, "init") == 0) {
+    if (!platMachineInit()) {
+      fprintf(stderr, "kvmachine: cannot create %s (error %u)\n", platMachineRoot(), GetLastError());
+      return 1;
+    }
+    char sys[MAX_PATH];
+    GetSystemDirectoryA(sys, sizeof sys);
+    printf("machine root %s\nsystem directory %s\n", platMachineRoot(), sys);
+    return 0;
+  }
+  if (strcmp(cmd, "path") == 0 && argc == 3) {
+    char host[4096];
+    if (!platHostPath(argv[2], host, sizeof host)) return 1;
+    printf("%s\n", host);
+    return 0;
+  }
+  if (strcmp(cmd, "codepage") == 0 && argc <= 3) {
+    if (argc == 3 && !platSetAnsiCodePage((UINT)strtoul(argv[2], nullptr, 10))) {
+      fprintf(stderr, "kvmachine: cannot store the code page (error %u)\n", GetLastError());
+      return 1;
+    }
+    printf("%u\n", GetACP());
+    return 0;
+  }
+  if (strcmp(cmd, "start") == 0) {
+    int failed = platSystemStart();
+    if (failed) fprintf(stderr, "kvmachine: %d pending file operation(s) failed\n", failed);
+    return failed ? 1 : 0;
+  }
+  return usage();
+}

@@ -245,8 +245,8 @@ TEST(Memory, IsBadReadPtrTestsRealMemory) {
   EXPECT_TRUE(IsBadReadPtr(nullptr, 1));
   EXPECT_FALSE(IsBadReadPtr(nullptr, 0));
   long page = sysconf(_SC_PAGESIZE);
-  char* pages = static_cast<char*>(mmap(nullptr, (size_t)page * 2, PROT_READ | PROT_WRITE,
-                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  char* pages =
+      static_cast<char*>(mmap(nullptr, (size_t)page * 2, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(pages, MAP_FAILED);
   ASSERT_EQ(mprotect(pages + page, (size_t)page, PROT_NONE), 0);
   EXPECT_FALSE(IsBadReadPtr(pages, (UINT_PTR)page));

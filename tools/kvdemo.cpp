@@ -51,8 +51,7 @@ int main(int argc, char** argv) {
   GetModuleFileNameA(nullptr, self, sizeof self);
   std::string module = std::string(self).substr(0, std::string(self).find_last_of("\\/")) + "/KVDRVR32.DLL";
   printf("machine root %s\n", platMachineRoot());
-  if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr) ||
-      !CopyFileA(self, "C:\\KV\\KVDEMO.EXE", FALSE) ||
+  if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr) || !CopyFileA(self, "C:\\KV\\KVDEMO.EXE", FALSE) ||
       !WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV\\", "KELVASON.INI")) {
     fprintf(stderr, "kvdemo: cannot prepare the machine (error %u)\n", GetLastError());
     return 1;

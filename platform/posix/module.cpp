@@ -87,7 +87,12 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
-  if (!lpModuleName) return plat::fail(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
+  if (!lpModuleName) {
+    void* self = dlopen(nullptr, RTLD_NOW);
+    HMODULE base = self ? baseOf(self) : nullptr;
+    if (self) dlclose(self);
+    return base;
+  }
   std::string path = plat::searchPath(lpModuleName, ".DLL");
   void* h = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (!h) return plat::fail(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);

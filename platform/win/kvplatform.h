@@ -6,6 +6,11 @@
 #include <mmsystem.h>
 #include <mmddk.h>
 
+// Exported by the multimedia layer for drivers; the driver kit declares it, the
+// MinGW headers do not.
+extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice, DWORD dwMsg, DWORD_PTR dwUser,
+                                      DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+
 #define KV_SHARED_BSS __attribute__((section(".kvbss"), shared))
 #define KV_SHARED_DATA __attribute__((section(".kvdata"), shared))
 

@@ -1,0 +1,55 @@
+// The module's entry: process attach and detach, and the installable-driver
+// procedure DriverProc with the configuration command.
+#include <string.h>
+
+#include "hostlink/hostlink.h"
+#include "midiout/midiout.h"
+#include "waveout/waveout.h"
+
+namespace {
+
+// Starts the setup program with the parent window's number; it runs on by itself.
+LRESULT launchSetup(DWORD dwParentWindow) {
+  char szDir[MAX_PATH];
+  char szCmd[1024];
+  getInstallDir(szDir, MAX_PATH);
+  wsprintfA(szCmd, "%s\\%s /CONFIG 0 -w %u %u", szDir, "KVSETUP.EXE", dwParentWindow, dwParentWindow);
+  STARTUPINFOA si;
+  memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessA(nullptr, szCmd, nullptr, nullptr, FALSE, CREATE_SHARED_WOW_VDM | NORMAL_PRIORITY_CLASS, nullptr,
+                      szDir, &si, &pi))
+    return DRVCNF_CANCEL;
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return DRVCNF_OK;
+}
+
+// The wave device goes first, completely, while csMidi is held.
+void shutdownWaveDevice(void) { waveDeviceShutdown(); }
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved) {
+  (void)lpvReserved;
+  switch (fdwReason) {
+    case DLL_PROCESS_ATTACH:
+      midiDeviceInit(hinstDLL);
+      return waveDeviceInit() == 0;
+    case DLL_PROCESS_DETACH:
+      midiDeviceShutdown(shutdownWaveDevice);
+      return TRUE;
+    default: return TRUE;
+  }
+}
+
+extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hdrvr, UINT uMsg, LPARAM lParam1, LPARAM lParam2) {
+  if (uMsg - 1u > 9u) return DefDriverProc(dwDriverId, hdrvr, uMsg, lParam1, lParam2);
+  switch (uMsg) {
+    case DRV_CONFIGURE: return launchSetup((DWORD)lParam1);
+    case DRV_INSTALL:
+    case DRV_REMOVE: return DRVCNF_RESTART;  // registration is the installer's work
+    default: return 1;                       // load, enable, open, close, disable, free, query-configure
+  }
+}

@@ -1,0 +1,197 @@
+// KVTSK16.EXE, the synthesizer host, started by the driver as its copies
+// KVMIDI16.EXE and KVWAVE16.EXE with the command line
+//   HOST VERB MODULE
+// where VERB is "/OpenKvMidiOut$" or "/OpenKvWaveOut$" and MODULE the path of
+// the driver module whose shared channel blocks it serves. Started by the user
+// as "KVTSK16.EXE /Instance" it keeps the product's instance window, without
+// which the driver starts no wave host.
+#include <stdio.h>
+#include <string.h>
+
+#include <memory>
+#include <string>
+
+#include "host/midiserver.h"
+#include "host/settings.h"
+#include "host/waveserver.h"
+#include "hostlink/shared.h"
+#include "kvplatform.h"
+
+namespace {
+
+const char kHostClass[] = "KVHostWinClass";
+const char kInstanceClass[] = "KVInstWinClass";
+const char kHostMessage[] = "KVHostCommand";
+
+typedef DWORD(WINAPI* SetLongFn)(DWORD dwOffset, DWORD dwValue);
+
+struct Host {
+  HostSettings settings;
+  UINT uHostMsg = 0;
+  MidiChannel* midi = nullptr;
+  SetLongFn setMidiLong = nullptr;
+  std::unique_ptr<MidiServer> midiServer;
+  WaveChannel* wave = nullptr;
+  SetLongFn setWaveLong = nullptr;
+  std::unique_ptr<WaveServer> waveServer;
+};
+
+Host host;
+
+LRESULT CALLBACK hostWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg != host.uHostMsg || host.uHostMsg == 0) return DefWindowProcA(hwnd, msg, wParam, lParam);
+  if (wParam == HOSTCMD_MIDI_CLOSE && host.midiServer) {
+    if (host.settings.ignoreClose) return 0;
+    // The channel is idle before the command returns: an open that takes
+    // over a channel whose owner has gone relies on it.
+    host.midiServer->stop();
+    host.setMidiLong(offsetof(MidiChannel, dwStatus), CHANNEL_IDLE);
+    PostQuitMessage(0);
+    return 1;
+  }
+  if (host.waveServer) {
+    switch (wParam) {
+      case HOSTCMD_WAVE_CLOSE:
+        if (host.settings.ignoreClose) return 0;
+        host.waveServer->stop();
+        PostQuitMessage(0);
+        return 1;
+      case HOSTCMD_WAVE_GETVOLUME:
+        host.setWaveLong(offsetof(WaveChannel, dwVolume), host.waveServer->volume());
+        return 1;
+      case HOSTCMD_WAVE_SETVOLUME: host.waveServer->setVolume((DWORD)lParam); return 1;
+    }
+  }
+  return 0;
+}
+
+LRESULT CALLBACK instanceWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_DESTROY) PostQuitMessage(0);
+  return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+FARPROC procOf(HMODULE module, const char* name) {
+  FARPROC p = GetProcAddress(module, name);
+  if (!p) fprintf(stderr, "KVTSK16: the module exports no %s\n", name);
+  return p;
+}
+
+HWND createHostWindow() {
+  WNDCLASSA wc;
+  memset(&wc, 0, sizeof wc);
+  wc.lpfnWndProc = hostWindowProc;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = kHostClass;
+  if (!RegisterClassA(&wc)) return nullptr;
+  host.uHostMsg = RegisterWindowMessageA(kHostMessage);
+  return CreateWindowExA(0, kHostClass, "KVTSK16", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+}
+
+// Stores the status the settings ask for; FALSE when the channel is not served.
+BOOL answer(SetLongFn setLong) {
+  if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
+  switch (host.settings.answer) {
+    case HostSettings::ACCEPT: setLong(0, CHANNEL_ACCEPTED); return TRUE;
+    case HostSettings::REFUSE: setLong(0, CHANNEL_REFUSED); return FALSE;
+    case HostSettings::OTHER: setLong(0, host.settings.otherAnswer); return FALSE;
+    case HostSettings::NEVER: Sleep(host.settings.neverLingerMs); return FALSE;
+  }
+  return FALSE;
+}
+
+void runMessageLoop() {
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+}
+
+int serveMidi(HMODULE module, HWND hwnd) {
+  host.midi = reinterpret_cast<MidiChannel*>(procOf(module, "gkMidiOut"));
+  host.setMidiLong = reinterpret_cast<SetLongFn>(reinterpret_cast<void*>(procOf(module, "setgkMidiOutLong")));
+  if (!host.midi || !host.setMidiLong) return 1;
+  // The window and its message are valid before the answer: the driver may
+  // send a command at once.
+  host.setMidiLong(offsetof(MidiChannel, hwndHost), (DWORD)(ULONG_PTR)hwnd);
+  host.setMidiLong(offsetof(MidiChannel, uHostMsg), host.uHostMsg);
+  host.midiServer.reset(new MidiServer(host.midi, host.settings));
+  if (!host.midiServer->start()) {
+    fprintf(stderr, "KVTSK16: cannot open the MIDI record %s\n", host.settings.midiRecord.c_str());
+    host.setMidiLong(0, CHANNEL_REFUSED);
+    return 1;
+  }
+  if (!answer(host.setMidiLong)) return 0;
+  if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
+  runMessageLoop();
+  host.midiServer.reset();
+  return 0;
+}
+
+int serveWave(HMODULE module, HWND hwnd) {
+  host.wave = reinterpret_cast<WaveChannel*>(procOf(module, "gkWaveOut"));
+  host.setWaveLong = reinterpret_cast<SetLongFn>(reinterpret_cast<void*>(procOf(module, "setgkWaveOutLong")));
+  if (!host.wave || !host.setWaveLong) return 1;
+  host.setWaveLong(offsetof(WaveChannel, hwndHost), (DWORD)(ULONG_PTR)hwnd);
+  host.setWaveLong(offsetof(WaveChannel, uHostMsg), host.uHostMsg);
+  host.waveServer.reset(new WaveServer(host.wave, host.settings));
+  if (!host.waveServer->start()) {
+    fprintf(stderr, "KVTSK16: cannot open the wave record %s\n", host.settings.waveRecord.c_str());
+    host.setWaveLong(0, CHANNEL_REFUSED);
+    return 1;
+  }
+  if (!answer(host.setWaveLong)) return 0;
+  if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
+  runMessageLoop();
+  host.waveServer.reset();
+  return 0;
+}
+
+// Keeps the instance window until it is closed or the process is ended.
+int keepInstanceWindow() {
+  WNDCLASSA wc;
+  memset(&wc, 0, sizeof wc);
+  wc.lpfnWndProc = instanceWindowProc;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = kInstanceClass;
+  if (!RegisterClassA(&wc)) return 1;
+  HWND hwnd = CreateWindowExA(0, kInstanceClass, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                              wc.hInstance, nullptr);
+  if (!hwnd) {
+    fprintf(stderr, "KVTSK16: cannot create the instance window (error %u)\n", GetLastError());
+    return 1;
+  }
+  printf("KVTSK16: instance window open; wave output can start its host\n");
+  fflush(stdout);
+  runMessageLoop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "/Instance") == 0) return keepInstanceWindow();
+  if (argc != 3) {
+    fprintf(stderr,
+            "usage: KVTSK16.EXE VERB MODULE\n"
+            "       KVTSK16.EXE /Instance\n"
+            "  VERB       /OpenKvMidiOut$ or /OpenKvWaveOut$: serve that channel\n"
+            "  MODULE     path of the driver module whose channel to serve\n"
+            "  /Instance  keep the instance window that wave output needs, until ended\n"
+            "The driver starts the host; its settings are in KVHOST.INI in its directory.\n");
+    return 2;
+  }
+  host.settings = loadHostSettings();
+  HMODULE module = LoadLibraryA(argv[2]);
+  if (!module) {
+    fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", argv[2], GetLastError());
+    return 1;
+  }
+  HWND hwnd = createHostWindow();
+  if (!hwnd) {
+    fprintf(stderr, "KVTSK16: cannot create the host window (error %u)\n", GetLastError());
+    return 1;
+  }
+  int rc = 2;
+  if (strcmp(argv[1], "/OpenKvMidiOut$") == 0) rc = serveMidi(module, hwnd);
+  if (strcmp(argv[1], "/OpenKvWaveOut$") == 0) rc = serveWave(module, hwnd);
+  DestroyWindow(hwnd);
+  return rc;
+}

@@ -1,0 +1,87 @@
+#include "host/midiparse.h"
+
+size_t midiDataLength(uint8_t status) {
+  if (status < 0xC0 || (status >= 0xE0 && status < 0xF0)) return 2;
+  if (status < 0xE0) return 1;
+  switch (status) {
+    case 0xF1:
+    case 0xF3: return 1;
+    case 0xF2: return 2;
+    default: return 0;
+  }
+}
+
+void MidiParser::emit(MidiMessage::Kind kind, std::vector<uint8_t> bytes) { sink_(MidiMessage{kind, std::move(bytes)}); }
+
+void MidiParser::feed(uint8_t b) {
+  if (b >= 0xF8) {
+    emit(MidiMessage::REALTIME, {b});
+    return;
+  }
+  if (b == 0xF0) {
+    if (inSysex_) emit(MidiMessage::SYSEX, sysex_);
+    inSysex_ = true;
+    sysex_.assign(1, b);
+    status_ = 0;
+    return;
+  }
+  if (b == 0xF7) {
+    if (inSysex_) {
+      sysex_.push_back(b);
+      emit(MidiMessage::SYSEX, sysex_);
+      inSysex_ = false;
+    } else {
+      emit(MidiMessage::STRAY, {b});
+    }
+    status_ = 0;
+    return;
+  }
+  if (b & 0x80) {
+    if (inSysex_) {
+      emit(MidiMessage::SYSEX, sysex_);
+      inSysex_ = false;
+    }
+    // System common messages cancel running status; channel messages set it.
+    status_ = b;
+    needed_ = midiDataLength(b);
+    have_ = 0;
+    if (needed_ == 0) {
+      emit(MidiMessage::COMMON, {b});
+      status_ = 0;
+    }
+    return;
+  }
+  if (inSysex_) {
+    sysex_.push_back(b);
+    return;
+  }
+  if (status_ == 0) {
+    emit(MidiMessage::STRAY, {b});
+    return;
+  }
+  data_[have_++] = b;
+  if (have_ < needed_) return;
+  std::vector<uint8_t> bytes = {status_, data_[0]};
+  if (needed_ == 2) bytes.push_back(data_[1]);
+  have_ = 0;
+  if (status_ >= 0xF0) {
+    emit(MidiMessage::COMMON, std::move(bytes));
+    status_ = 0;
+  } else {
+    emit(MidiMessage::CHANNEL, std::move(bytes));
+  }
+}
+
+const char* midiMessageName(const MidiMessage& m) {
+  if (m.kind == MidiMessage::SYSEX) return m.bytes.back() == 0xF7 ? "sysex" : "sysex-cut";
+  if (m.kind == MidiMessage::STRAY) return "stray";
+  static const char* const channel[] = {"note-off",       "note-on",          "key-pressure", "control-change",
+                                        "program-change", "channel-pressure", "pitch-bend"};
+  uint8_t s = m.bytes[0];
+  if (s < 0xF0) return channel[(s >> 4) - 8];
+  static const char* const system[] = {"sysex",    "mtc-quarter", "song-position", "song-select",
+                                       "undefined", "undefined",  "tune-request",  "eox",
+                                       "clock",     "undefined",  "start",         "continue",
+                                       "stop",      "undefined",  "active-sensing", "reset"};
+  return system[s - 0xF0];
+}

@@ -1,0 +1,40 @@
+// Turns the MIDI byte stream of the ring into messages: running status,
+// real-time bytes anywhere (also between the data bytes of a message), system
+// common messages and system-exclusive buffers.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+#include <vector>
+
+struct MidiMessage {
+  enum Kind { CHANNEL, COMMON, REALTIME, SYSEX, STRAY };
+  Kind kind;
+  // The message's bytes with its status in front, also when it came by running
+  // status. A system-exclusive buffer cut short by a status byte has no 0xF7.
+  std::vector<uint8_t> bytes;
+};
+
+class MidiParser {
+ public:
+  explicit MidiParser(std::function<void(const MidiMessage&)> sink) : sink_(std::move(sink)) {}
+  void feed(uint8_t b);
+
+ private:
+  void emit(MidiMessage::Kind kind, std::vector<uint8_t> bytes);
+
+  std::function<void(const MidiMessage&)> sink_;
+  uint8_t status_ = 0;   // running status, or the system common status being collected
+  size_t needed_ = 0;    // data bytes the status takes
+  uint8_t data_[2] = {0, 0};
+  size_t have_ = 0;
+  bool inSysex_ = false;
+  std::vector<uint8_t> sysex_;
+};
+
+// The data bytes a status byte takes (0 for the one-byte messages).
+size_t midiDataLength(uint8_t status);
+// A short name for a message, e.g. "note-on", "sysex", "clock".
+const char* midiMessageName(const MidiMessage& m);

@@ -1,0 +1,52 @@
+// Serves the MIDI channel: takes the bytes the driver counts into the ring, in
+// order from index 0, lowers the count by one per byte, parses the stream and
+// hands the messages to the back end (here: a recorder of bytes and messages
+// with their arrival times).
+#pragma once
+
+#include <stdio.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "host/midiparse.h"
+#include "host/settings.h"
+#include "hostlink/shared.h"
+
+class MidiRecorder {
+ public:
+  ~MidiRecorder();
+  bool open(const std::string& name);
+  void raw(uint8_t b);
+  void message(const MidiMessage& m, double ms);
+  void flush();
+
+ private:
+  FILE* raw_ = nullptr;
+  FILE* text_ = nullptr;
+};
+
+class MidiServer {
+ public:
+  MidiServer(MidiChannel* channel, const HostSettings& settings);
+  ~MidiServer();
+  bool start();
+  // Stops taking bytes; returns once the consumer has ended.
+  void stop();
+
+ private:
+  void run();
+  void take(uint8_t b);
+
+  MidiChannel* channel_;
+  HostSettings settings_;
+  MidiRecorder recorder_;
+  MidiParser parser_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::chrono::steady_clock::time_point opened_;
+  unsigned readPos_ = 0;
+  bool seenByte_ = false;
+};

@@ -1,0 +1,25 @@
+// The host's settings, from "KVHOST.INI" in its current directory (the install
+// directory), section [Host]. Besides the output files they choose how the host
+// answers and serves, so that every way a host can misbehave can be staged.
+#pragma once
+
+#include <string>
+
+struct HostSettings {
+  enum Answer { ACCEPT, REFUSE, NEVER, OTHER };
+  enum Consume { CONSUME_NORMAL, CONSUME_STOPPED, CONSUME_SLOW };
+  enum Crash { CRASH_NEVER, CRASH_AFTER_ACCEPT, CRASH_ON_FIRST_BYTE };
+
+  Answer answer = ACCEPT;
+  unsigned otherAnswer = 0;        // Answer=<number>: the status word stored instead
+  unsigned answerDelayMs = 0;      // AnswerDelayMs: wait before answering
+  unsigned neverLingerMs = 25000;  // how long a host that never answers stays
+  Consume consume = CONSUME_NORMAL;
+  unsigned slowByteUs = 1000;  // SlowByteUs: pause after each byte when Consume=slow
+  bool ignoreClose = false;    // OnClose=ignore: the close command changes nothing
+  Crash crash = CRASH_NEVER;
+  std::string midiRecord = "KVMIDIIN";   // MidiRecord: <name>.RAW and <name>.TXT; empty: none
+  std::string waveRecord = "KVWAVEOUT";  // WaveRecord: <name>.WAV and <name>.TXT; empty: none
+};
+
+HostSettings loadHostSettings();

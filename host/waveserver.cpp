@@ -1,0 +1,116 @@
+#include "host/waveserver.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <chrono>
+#include <vector>
+
+#include "kvplatform.h"
+
+namespace {
+
+const unsigned kStepMs = 5;
+// Written over every stretch the host has played; a stretch that still holds it
+// when it is due again was not refilled by the driver in time.
+const BYTE kPlayedMark[4] = {0x5A, 0xA5, 0xC3, 0x3C};
+
+bool holdsPlayedMark(const BYTE* ring, DWORD pos) {
+  for (DWORD i = 0; i < sizeof kPlayedMark; ++i)
+    if (ring[(pos + i) % WAVE_RING_SIZE] != kPlayedMark[i]) return false;
+  return true;
+}
+
+int scaled(int sample, unsigned gain) { return (int)(((long long)sample * gain) / 0xFFFF); }
+
+}  // namespace
+
+WaveServer::WaveServer(WaveChannel* channel, const HostSettings& settings) : channel_(channel), settings_(settings) {
+  memcpy(&format_, &channel->wfFormat, sizeof format_);
+}
+
+WaveServer::~WaveServer() { stop(); }
+
+bool WaveServer::start() {
+  if (!settings_.waveRecord.empty()) {
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    info.samplerate = (int)format_.nSamplesPerSec;
+    info.channels = format_.nChannels;
+    info.format = SF_FORMAT_WAV | (format_.wBitsPerSample == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_U8);
+    out_ = sf_open((settings_.waveRecord + ".WAV").c_str(), SFM_WRITE, &info);
+    if (!out_) return false;
+  }
+  thread_ = std::thread(&WaveServer::run, this);
+  return true;
+}
+
+void WaveServer::stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (out_) {
+    sf_close(out_);
+    out_ = nullptr;
+    FILE* f = fopen((settings_.waveRecord + ".TXT").c_str(), "w");
+    if (f) {
+      fprintf(f, "frames %llu\nunderruns %llu\nrate %u\nchannels %u\nbits %u\n", framesPlayed_, underruns_,
+              format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample);
+      fclose(f);
+    }
+  }
+}
+
+// Plays `frames` frames from dwReadPos: volume, file, played mark, new position.
+void WaveServer::play(DWORD frames) {
+  const DWORD block = format_.nChannels * (format_.wBitsPerSample / 8u);
+  DWORD pos = channel_->dwReadPos % WAVE_RING_SIZE;
+  const DWORD bytes = frames * block;
+  // The driver fills forward: if the end of this stretch still holds the mark
+  // of the last lap, the fill fell behind the read position.
+  if (bytes >= sizeof kPlayedMark &&
+      holdsPlayedMark(channel_->abRing, (pos + bytes - sizeof kPlayedMark) % WAVE_RING_SIZE))
+    ++underruns_;
+
+  std::vector<BYTE> out(bytes);
+  DWORD volume = volume_;
+  unsigned gains[2] = {volume & 0xFFFF, volume >> 16};
+  for (DWORD i = 0; i < bytes; i += block) {
+    for (DWORD c = 0; c < format_.nChannels; ++c) {
+      unsigned gain = gains[format_.nChannels == 2 ? c : 0];
+      if (format_.wBitsPerSample == 16) {
+        DWORD at = (pos + i + 2 * c) % WAVE_RING_SIZE;
+        int16_t s = (int16_t)(channel_->abRing[at] | channel_->abRing[(at + 1) % WAVE_RING_SIZE] << 8);
+        int16_t v = (int16_t)scaled(s, gain);
+        out[i + 2 * c] = (BYTE)(v & 0xFF);
+        out[i + 2 * c + 1] = (BYTE)((uint16_t)v >> 8);
+      } else {
+        DWORD at = (pos + i + c) % WAVE_RING_SIZE;
+        out[i + c] = (BYTE)(scaled((int)channel_->abRing[at] - 128, gain) + 128);
+      }
+    }
+  }
+  for (DWORD i = 0; i < bytes; ++i) channel_->abRing[(pos + i) % WAVE_RING_SIZE] = kPlayedMark[i % sizeof kPlayedMark];
+  if (out_) sf_write_raw(out_, out.data(), bytes);
+  framesPlayed_ += frames;
+  channel_->dwReadPos = (pos + bytes) % WAVE_RING_SIZE;
+}
+
+void WaveServer::run() {
+  using clock = std::chrono::steady_clock;
+  auto startTime = clock::now();
+  unsigned long long due = 0;
+  auto next = startTime;
+  while (!stop_) {
+    next += std::chrono::milliseconds(kStepMs);
+    std::this_thread::sleep_until(next);
+    double elapsed = std::chrono::duration<double>(clock::now() - startTime).count();
+    unsigned long long shouldHave = (unsigned long long)(elapsed * format_.nSamplesPerSec);
+    // A host that was held up does not read more than half the ring at once.
+    const unsigned long long maxFrames = (WAVE_RING_SIZE / 2) / (format_.nChannels * (format_.wBitsPerSample / 8u));
+    if (shouldHave > due) {
+      unsigned long long frames = shouldHave - due < maxFrames ? shouldHave - due : maxFrames;
+      play((DWORD)frames);
+      due = shouldHave;
+    }
+  }
+}

@@ -1,0 +1,31 @@
+// The host link: the install directory, the start of the synthesizer host with
+// the wait for its answer, and the commands sent to the host's window.
+#pragma once
+
+#include "kvplatform.h"
+
+// The driver module's own handle, stored at process attach.
+extern HMODULE ghModule;
+
+// Fills szDir with the install directory from "KELVASON.INI" without trailing
+// path separators (empty when the file has no value) and answers szDir.
+char* getInstallDir(char* szDir, DWORD cbDir);
+
+// Start the host copy for a channel and wait, polling the channel's status
+// word, until the host changes it or the time-out passes. 0 when the status
+// changed, -1 when no host could be started or the time ran out.
+int startMidiHost(const char* szVerb, DWORD dwTimeoutMs);
+int startWaveHost(DWORD dwTimeoutMs);
+
+// How a host command travels to the host's window.
+enum HostDelivery {
+  HOST_SEND_OR_POST,  // 100 ms timed send; a post when it was not delivered
+  HOST_SEND_TIMED,    // 100 ms timed send only
+  HOST_SEND_BLOCKING  // plain send, waiting for the host without limit
+};
+
+// Sends host command wCode to the channel window hwndHost as message uHostMsg.
+void sendHostCommand(DWORD hwndHost, DWORD uHostMsg, WPARAM wCode, LPARAM lParam, HostDelivery delivery);
+
+extern "C" DWORD WINAPI setgkMidiOutLong(DWORD dwOffset, DWORD dwValue);
+extern "C" DWORD WINAPI setgkWaveOutLong(DWORD dwOffset, DWORD dwValue);

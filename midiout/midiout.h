@@ -1,0 +1,26 @@
+// The MIDI output device: modMessage and the producer side of the shared MIDI
+// byte ring.
+//
+// Lock order: csMidi is taken before either wave lock and is never held while
+// the system-wide gate, the owner mutex, the host, the ring or a client
+// callback is used.
+#pragma once
+
+#include "kvplatform.h"
+
+// Copies cbData bytes into the ring under the writer lock. MMSYSERR_NOERROR,
+// MMSYSERR_ERROR (channel not open) or MIDIERR_NOTREADY (gave up).
+DWORD midiWriteBytes(const BYTE* pbData, DWORD cbData);
+// Writes one packed short message, with running status supplied when it has
+// no status byte. Dropped messages answer MMSYSERR_NOERROR.
+DWORD midiSendShort(DWORD dwMessage);
+
+void midiDeviceInit(HMODULE hModule);
+// Runs inner (the wave device's shutdown) while csMidi is held, then closes the
+// MIDI channel if this process had it open.
+void midiDeviceShutdown(void (*inner)(void));
+DWORD midiCloseChannel(void);
+DWORD modGetDevCaps(BYTE* pbCaps, DWORD cbCaps);
+
+extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
+                                     DWORD_PTR dwParam2);

@@ -1,0 +1,214 @@
+// The MIDI output device "Kelvasong (NT)": modMessage, the system-wide open and
+// close handshake with the host, long data and client notifications.
+//
+// One client in the whole system has the device at a time: lMidiLocalGate stops
+// a second open in this process, lMidiOpenGate in the shared names block stops
+// other processes, and the named owner mutex, owned by the opening thread while
+// the channel is open, lets a later opener tell whether that owner still lives.
+#include <string.h>
+
+#include "hostlink/hostlink.h"
+#include "hostlink/shared.h"
+#include "midiout/midiout.h"
+
+namespace {
+
+const DWORD MIDI_OPEN_TIMEOUT_MS = 20000;
+
+struct MidiClient {
+  DWORD_PTR dwCallback;
+  DWORD_PTR dwInstance;
+  HMIDI hMidi;
+  DWORD dwOpenFlags;
+};
+
+CRITICAL_SECTION csMidi;  // guards fMidiAttached and the taking of lMidiLocalGate
+DWORD fMidiAttached = 0;
+volatile LONG lMidiLocalGate = -1;
+HANDLE hMidiOwnerMutex = nullptr;
+MidiClient midiClient;
+
+const MIDIOUTCAPSW MIDI_CAPS = {
+    0xF001,
+    0x4000,
+    0xA5,
+    {'K', 'e', 'l', 'v', 'a', 's', 'o', 'n', 'g', ' ', '(', 'N', 'T', ')'},
+    MOD_SYNTH,
+    128,
+    128,
+    0xFFFF,
+    0,
+};
+
+void midiNotify(UINT uMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
+  if (midiClient.dwCallback == 0) return;
+  DriverCallback(midiClient.dwCallback, HIWORD(midiClient.dwOpenFlags) | DCB_NOSWITCH, (HDRVR)midiClient.hMidi,
+                 (WORD)uMessage, midiClient.dwInstance, dwParam1, dwParam2);
+}
+
+// Told that the owner has gone, the host reports CHANNEL_IDLE before the close
+// command returns; only then may the channel be taken over.
+BOOL takeOverGoneOwner() {
+  if (gkMidiOut.hwndHost == 0 || gkMidiOut.dwStatus != CHANNEL_OPEN) return FALSE;
+  HANDLE hMutex = CreateMutexA(nullptr, FALSE, kvSharedDA.names.szMidiMutex);
+  if (!hMutex) return FALSE;
+  DWORD dwWait = WaitForSingleObject(hMutex, 0);
+  if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED) {
+    CloseHandle(hMutex);
+    return FALSE;
+  }
+  sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
+  BOOL fIdle = gkMidiOut.dwStatus == CHANNEL_IDLE;
+  ReleaseMutex(hMutex);
+  CloseHandle(hMutex);
+  return fIdle;
+}
+
+DWORD midiOpenChannel() {
+  if (InterlockedIncrement(&kvSharedDA.names.lMidiOpenGate) != 0) {
+    InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);
+    // The gate stays held by the gone owner; this open carries on holding it.
+    if (!takeOverGoneOwner()) return MMSYSERR_ALLOCATED;
+  }
+
+  memset((void*)&gkMidiOut, 0, sizeof(MidiChannel));
+  gkMidiOut.dwRingSize = MIDI_RING_SIZE;
+  gkMidiOut.lWriteLock = -1;
+  gkMidiOut.dwVersion = CHANNEL_VERSION;
+
+  if (startMidiHost("/OpenKvMidiOut$", MIDI_OPEN_TIMEOUT_MS) != 0) gkMidiOut.dwStatus = CHANNEL_IDLE;
+
+  DWORD dwStatus = gkMidiOut.dwStatus;
+  if (dwStatus == CHANNEL_ACCEPTED) {
+    hMidiOwnerMutex = CreateMutexA(nullptr, TRUE, kvSharedDA.names.szMidiMutex);
+    if (hMidiOwnerMutex && GetLastError() != ERROR_ALREADY_EXISTS) {
+      gkMidiOut.dwStatus = CHANNEL_OPEN;
+      return MMSYSERR_NOERROR;
+    }
+    // Without an owned mutex other processes would take the open channel for
+    // one whose owner has gone and take it over: the open fails instead, and
+    // the host that accepted is told to close.
+    if (hMidiOwnerMutex) CloseHandle(hMidiOwnerMutex);
+    hMidiOwnerMutex = nullptr;
+    sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
+    InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);
+    return MMSYSERR_ERROR;
+  }
+  InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);
+  return dwStatus == CHANNEL_REFUSED ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
+}
+
+DWORD modOpen(const MIDIOPENDESC* pDesc, DWORD dwFlags) {
+  if (!pDesc) return MMSYSERR_INVALPARAM;
+  EnterCriticalSection(&csMidi);
+  if (!fMidiAttached) {
+    LeaveCriticalSection(&csMidi);
+    return MMSYSERR_ALLOCATED;
+  }
+  if (InterlockedIncrement(&lMidiLocalGate) != 0) {
+    InterlockedDecrement(&lMidiLocalGate);
+    LeaveCriticalSection(&csMidi);
+    return MMSYSERR_ALLOCATED;
+  }
+  LeaveCriticalSection(&csMidi);
+
+  DWORD dwResult = midiOpenChannel();
+  if (dwResult != MMSYSERR_NOERROR) {
+    InterlockedDecrement(&lMidiLocalGate);
+    return dwResult;
+  }
+  midiClient.dwCallback = pDesc->dwCallback;
+  midiClient.dwInstance = pDesc->dwInstance;
+  midiClient.hMidi = pDesc->hMidi;
+  midiClient.dwOpenFlags = dwFlags;
+  midiNotify(MOM_OPEN, 0, 0);
+  return MMSYSERR_NOERROR;
+}
+
+DWORD modClose() {
+  EnterCriticalSection(&csMidi);
+  if (!fMidiAttached || lMidiLocalGate != 0) {
+    LeaveCriticalSection(&csMidi);
+    return MMSYSERR_INVALHANDLE;
+  }
+  LeaveCriticalSection(&csMidi);
+  DWORD dwResult = midiCloseChannel();
+  if (dwResult != MMSYSERR_NOERROR) return dwResult;
+  // MOM_CLOSE goes out while the process still counts as open, so an open from
+  // inside the callback is refused.
+  midiNotify(MOM_CLOSE, 0, 0);
+  lMidiLocalGate = -1;
+  return MMSYSERR_NOERROR;
+}
+
+DWORD modLongData(MIDIHDR* pHdr) {
+  if (!pHdr || (!pHdr->lpData && pHdr->dwBufferLength != 0)) return MMSYSERR_INVALPARAM;
+  if (!(pHdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  // The buffer is finished at once, whatever the ring write answers.
+  DWORD dwResult = midiWriteBytes(reinterpret_cast<const BYTE*>(pHdr->lpData), pHdr->dwBufferLength);
+  pHdr->dwFlags |= MHDR_DONE;
+  midiNotify(MOM_DONE, (DWORD_PTR)pHdr, 0);
+  return dwResult;
+}
+
+}  // namespace
+
+DWORD modGetDevCaps(BYTE* pbCaps, DWORD cbCaps) {
+  DWORD cb = cbCaps < sizeof MIDI_CAPS ? cbCaps : (DWORD)sizeof MIDI_CAPS;
+  memcpy(pbCaps, &MIDI_CAPS, cb);
+  return cb;
+}
+
+DWORD midiCloseChannel() {
+  if (gkMidiOut.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
+  sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
+  kvSharedDA.names.lMidiOpenGate = -1;
+  if (hMidiOwnerMutex) {
+    HANDLE hMutex = hMidiOwnerMutex;
+    hMidiOwnerMutex = nullptr;
+    ReleaseMutex(hMutex);
+    CloseHandle(hMutex);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+void midiDeviceInit(HMODULE hModule) {
+  InitializeCriticalSection(&csMidi);
+  EnterCriticalSection(&csMidi);
+  lMidiLocalGate = -1;
+  fMidiAttached = 1;
+  ghModule = hModule;
+  LeaveCriticalSection(&csMidi);
+}
+
+void midiDeviceShutdown(void (*inner)(void)) {
+  EnterCriticalSection(&csMidi);
+  inner();
+  BOOL fWasOpen = lMidiLocalGate == 0;
+  fMidiAttached = 0;
+  lMidiLocalGate = -1;
+  LeaveCriticalSection(&csMidi);
+  if (fWasOpen) midiCloseChannel();
+  DeleteCriticalSection(&csMidi);
+}
+
+extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
+                                     DWORD_PTR dwParam2) {
+  (void)dwUser;
+  if (uDeviceID != 0) return MMSYSERR_BADDEVICEID;
+  switch (uMsg) {
+    case MODM_GETNUMDEVS: return 1;
+    case MODM_GETDEVCAPS:
+      if (!dwParam1) return MMSYSERR_INVALPARAM;
+      modGetDevCaps(reinterpret_cast<BYTE*>(dwParam1), LOWORD(dwParam2));
+      return MMSYSERR_NOERROR;
+    case MODM_OPEN: return modOpen(reinterpret_cast<const MIDIOPENDESC*>(dwParam1), (DWORD)dwParam2);
+    case MODM_CLOSE: return modClose();
+    case MODM_PREPARE: return MMSYSERR_NOTSUPPORTED;  // the multimedia layer prepares headers itself
+    case MODM_UNPREPARE: return MMSYSERR_NOTSUPPORTED;
+    case MODM_DATA: return midiSendShort((DWORD)dwParam1);
+    case MODM_LONGDATA: return modLongData(reinterpret_cast<MIDIHDR*>(dwParam1));
+    case MODM_RESET: return MMSYSERR_NOERROR;  // the driver holds no buffer and switches no notes off
+    default: return MMSYSERR_NOTSUPPORTED;
+  }
+}

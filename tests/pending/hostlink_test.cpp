@@ -1,0 +1,79 @@
+// The host link's own operations: the install directory and the host launch
+// (command line, fallback, time-outs), with stand-in host programs.
+#include <string.h>
+
+#include <string>
+
+#include "hostlink/hostlink.h"
+#include "kv/plat.h"
+#include "product.h"
+
+namespace {
+
+std::string installDirFor(const char* value, const char* debugValue = nullptr) {
+  WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", value, "KELVASON.INI");
+  WritePrivateProfileStringA("DEBUG", "KVDirectory", debugValue, "KELVASON.INI");
+  char dir[MAX_PATH];
+  memset(dir, 'x', sizeof dir);
+  return getInstallDir(dir, sizeof dir);
+}
+
+}  // namespace
+
+class InstallDirTest : public kvtest::MachineTest {};
+
+TEST_F(InstallDirTest, TrailingSeparatorsAreCut) {
+  EXPECT_EQ(installDirFor("C:\\KV\\"), "C:\\KV");
+  EXPECT_EQ(installDirFor("C:\\KV\\\\/"), "C:\\KV");
+  EXPECT_EQ(installDirFor("C:/KV/"), "C:/KV");
+  EXPECT_EQ(installDirFor("C:\\"), "C:");
+  EXPECT_EQ(installDirFor("\\\\"), "");
+  EXPECT_EQ(installDirFor("C:\\KV\\Sub"), "C:\\KV\\Sub");
+  EXPECT_EQ(installDirFor("C:\\K\\V\\"), "C:\\K\\V") << "only the trailing run goes";
+}
+
+TEST_F(InstallDirTest, TheDebugSectionWins) {
+  EXPECT_EQ(installDirFor("C:\\KV", "D:\\Debug\\"), "D:\\Debug");
+  EXPECT_EQ(installDirFor(nullptr, "D:\\Debug"), "D:\\Debug");
+  EXPECT_EQ(installDirFor(nullptr, nullptr), "");
+}
+
+TEST_F(InstallDirTest, DoubleByteCharactersEndingIn5CStayWhole) {
+  ASSERT_TRUE(platSetAnsiCodePage(932));
+  // 0x95 0x5C is one character; the separator before it is no trailing one.
+  EXPECT_EQ(installDirFor("C:\\KV\\\x95\\"), "C:\\KV\\\x95\\");
+  EXPECT_EQ(installDirFor("C:\\KV\\\x95\\\\"), "C:\\KV\\\x95\\");
+  // A lead byte right before the end is an ordinary byte.
+  EXPECT_EQ(installDirFor("C:\\KV\\\x95"), "C:\\KV\\\x95");
+  ASSERT_TRUE(platSetAnsiCodePage(1252));
+  EXPECT_EQ(installDirFor("C:\\KV\\\x95\\"), "C:\\KV\\\x95");
+}
+
+class HostLaunchTest : public kvtest::ProductTest {
+ protected:
+  void SetUp() override {
+    ProductTest::SetUp();
+    ASSERT_TRUE(drv.load());
+  }
+  std::string shortModulePath() {
+    char path[MAX_PATH];
+    GetModuleFileNameA(drv.handle, path, sizeof path);
+    GetShortPathNameA(path, path, sizeof path);
+    return path;
+  }
+  MIDIOPENDESC desc = {};
+};
+
+TEST_F(HostLaunchTest, CommandLineNamesTheHostCopyTheVerbAndTheModule) {
+  installProgram("RECARGS.EXE", "KVMIDI16.EXE");
+  EXPECT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0), (DWORD)MMSYSERR_ALLOCATED);
+  std::string args = readInstallFile("KVMIDI16.EXE.ARGS");
+  EXPECT_EQ(args, "C:\\KV\\KVMIDI16.EXE /OpenKvMidiOut$ " + shortModulePath() + "\nC:\\KV\n");
+}
+
+TEST_F(HostLaunchTest, WithoutTheHostCopyTheBaseHostRuns) {
+  ASSERT_TRUE(DeleteFileA("C:\\KV\\KVMIDI16.EXE"));
+  installProgram("RECARGS.EXE", "KVTSK16.EXE");
+  EXPECT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0), (DWORD)MMSYSERR_ALLOCATED);
+  EXPECT_EQ(readInstallFile("KVTSK16.EXE.ARGS"), "C:\\KV\\KVTSK16.EXE /OpenKvMidiOut$ " + shortModulePath() + "\nC:\\KV\n");
+}

@@ -1,0 +1,221 @@
+// The MIDI device against real host processes: the system-wide open and close
+// handshake, take-over of a channel whose owner has gone, host failures, and
+// the notifications a client gets.
+#include <signal.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "kv/plat.h"
+#include "product.h"
+
+using kvtest::Child;
+
+namespace {
+
+struct Notification {
+  DWORD flags;
+  DWORD msg;
+  DWORD_PTR instance, p1, p2;
+};
+
+std::vector<Notification> notifications;
+
+void recordCallback(DWORD_PTR, DWORD flags, HDRVR, DWORD msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2) {
+  notifications.push_back({flags, msg, instance, p1, p2});
+}
+
+void CALLBACK clientCallback(HDRVR, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+
+class MidiDeviceTest : public kvtest::ProductTest {
+ protected:
+  void SetUp() override {
+    ProductTest::SetUp();
+    notifications.clear();
+    platSetDriverCallbackHook(recordCallback);
+    ASSERT_TRUE(drv.load());
+  }
+  void TearDown() override {
+    platSetDriverCallbackHook(nullptr);
+    ProductTest::TearDown();
+  }
+
+  DWORD open(DWORD flags = CALLBACK_FUNCTION, DWORD_PTR callback = (DWORD_PTR)clientCallback) {
+    desc.hMidi = (HMIDI)(uintptr_t)0x1234;
+    desc.dwCallback = callback;
+    desc.dwInstance = 0xABCD;
+    return drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, flags);
+  }
+  DWORD close() { return drv.modMessage(0, MODM_CLOSE, 0, 0, 0); }
+
+  MIDIOPENDESC desc = {};
+};
+
+}  // namespace
+
+TEST_F(MidiDeviceTest, OpenStartsTheHostAndCloseStopsIt) {
+  ASSERT_EQ(open(), 0u);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
+  EXPECT_EQ(drv.midi->dwVersion, CHANNEL_VERSION);
+  EXPECT_NE(drv.midi->hwndHost, 0u);
+  ASSERT_EQ(notifications.size(), 1u);
+  EXPECT_EQ(notifications[0].msg, (DWORD)MOM_OPEN);
+  EXPECT_EQ(notifications[0].flags, 11u) << "CALLBACK_FUNCTION's high word with DCB_NOSWITCH";
+  EXPECT_EQ(notifications[0].instance, 0xABCDu);
+
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "one client per process";
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x7F3C90, 0), 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x003C, 0), 0u);
+
+  ASSERT_EQ(close(), 0u);
+  ASSERT_EQ(notifications.size(), 2u);
+  EXPECT_EQ(notifications[1].msg, (DWORD)MOM_CLOSE);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE) << "the host stores idle before the close command returns";
+  EXPECT_EQ(close(), (DWORD)MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(readInstallFile("KVMIDIIN.RAW"), std::string("\x90\x3C\x7F\x90\x3C\x00", 6));
+  EXPECT_NE(readInstallFile("KVMIDIIN.TXT").find("note-on"), std::string::npos);
+
+  // The channel is free again for the next open.
+  ASSERT_EQ(open(CALLBACK_NULL, 0), 0u);
+  EXPECT_EQ(close(), 0u);
+  EXPECT_EQ(notifications.size(), 2u) << "a client without a callback gets no notification";
+}
+
+TEST_F(MidiDeviceTest, RefusingHostGivesAllocatedAndFreesTheGate) {
+  hostSetting("Answer", "refuse");
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_REFUSED);
+  EXPECT_TRUE(notifications.empty());
+  hostSetting("Answer", "5");
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR) << "an answer other than accept or refuse";
+  hostSetting("Answer", "accept");
+  EXPECT_EQ(open(), 0u) << "both gates were given back";
+  EXPECT_EQ(close(), 0u);
+}
+
+TEST_F(MidiDeviceTest, MissingHostCopyFallsBackToTheBaseHostAndNoHostAtAllIsAnError) {
+  ASSERT_TRUE(DeleteFileA("C:\\KV\\KVMIDI16.EXE"));
+  EXPECT_EQ(open(), 0u);
+  EXPECT_EQ(close(), 0u);
+  ASSERT_TRUE(DeleteFileA("C:\\KV\\KVTSK16.EXE"));
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
+  EXPECT_LT(GetTickCount() - t0, 1000u) << "no wait when nothing was started";
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
+}
+
+TEST_F(MidiDeviceTest, FailingOwnerMutexFailsTheOpenAndClosesTheHost) {
+  platFaultInject("CreateMutexA", 1, 1);
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE) << "the host got the close command";
+  EXPECT_TRUE(notifications.empty());
+  EXPECT_EQ(open(), 0u);
+  EXPECT_EQ(close(), 0u);
+}
+
+TEST_F(MidiDeviceTest, CloseAfterTheHostWentIdleFailsAndKeepsTheClient) {
+  ASSERT_EQ(open(), 0u);
+  drv.setMidiLong(0, CHANNEL_IDLE);
+  EXPECT_EQ(close(), (DWORD)MMSYSERR_ERROR);
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "the process still counts as open";
+  EXPECT_EQ(notifications.size(), 1u) << "no MOM_CLOSE";
+}
+
+TEST_F(MidiDeviceTest, LongDataIsFinishedAtOnceAlsoWhenTheRingWriteGivesUp) {
+  hostSetting("Consume", "stop");
+  ASSERT_EQ(open(), 0u);
+  std::vector<BYTE> sysex(5000, 0x11);
+  sysex.front() = 0xF0;
+  sysex.back() = 0xF7;
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(sysex.data());
+  hdr.dwBufferLength = (DWORD)sysex.size();
+  hdr.dwFlags = MHDR_PREPARED;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, 0), (DWORD)MIDIERR_NOTREADY);
+  EXPECT_EQ(hdr.dwFlags, MHDR_PREPARED | MHDR_DONE);
+  ASSERT_EQ(notifications.size(), 2u);
+  EXPECT_EQ(notifications[1].msg, (DWORD)MOM_DONE);
+  EXPECT_EQ(notifications[1].p1, (DWORD_PTR)&hdr);
+  EXPECT_EQ(drv.midi->dwRingCount, 4096) << "the bytes stored before the give-up stay queued";
+
+  hdr.dwBufferLength = 0;
+  hdr.dwFlags = MHDR_PREPARED;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, 0), 0u);
+  EXPECT_TRUE(hdr.dwFlags & MHDR_DONE);
+  EXPECT_EQ(notifications.size(), 3u);
+  EXPECT_EQ(close(), 0u);
+}
+
+// A client in its own process: "open" and "close" answer the result code.
+KV_HELPER(midi_client) {
+  (void)argc;
+  (void)argv;
+  kvtest::DriverModule drv;
+  if (!drv.load()) return 1;
+  kvtest::say("loaded");
+  std::string line;
+  MIDIOPENDESC desc = {};
+  while (kvtest::hear(line)) {
+    if (line == "open") kvtest::say(std::to_string(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0)));
+    if (line == "close") kvtest::say(std::to_string(drv.modMessage(0, MODM_CLOSE, 0, 0, 0)));
+    if (line == "note") kvtest::say(std::to_string(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0)));
+  }
+  return 0;
+}
+
+TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
+  Child owner("midi_client");
+  ASSERT_EQ(owner.expectLine(), "loaded");
+  owner.send("open");
+  ASSERT_EQ(owner.expectLine(), "0");
+  owner.send("note");
+  ASSERT_EQ(owner.expectLine(), "0");
+
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "a live owner holds the channel";
+  EXPECT_LT(GetTickCount() - t0, 50u) << "the owner test does not block";
+
+  owner.kill();
+  owner.wait();
+  DWORD oldHost = drv.midi->hwndHost;
+  ASSERT_EQ(open(), 0u) << "the gone owner's channel is taken over";
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
+  EXPECT_NE(drv.midi->hwndHost, oldHost) << "a new host serves the new client";
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403E90, 0), 0u);
+  EXPECT_EQ(close(), 0u);
+  Child next("midi_client");
+  ASSERT_EQ(next.expectLine(), "loaded");
+  next.send("open");
+  EXPECT_EQ(next.expectLine(), "0") << "the close freed the system-wide gate";
+  next.send("close");
+  EXPECT_EQ(next.expectLine(), "0");
+}
+
+TEST_F(MidiDeviceTest, TakeOverNeedsTheOldHostToGoIdle) {
+  hostSetting("OnClose", "ignore");
+  Child owner("midi_client");
+  ASSERT_EQ(owner.expectLine(), "loaded");
+  owner.send("open");
+  ASSERT_EQ(owner.expectLine(), "0");
+  owner.kill();
+  owner.wait();
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "the host did not report idle";
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
+}
+
+TEST_F(MidiDeviceTest, SlowHostThatNeverAnswersTimesOutAfterTwentySeconds) {
+  hostSetting("Answer", "never");
+  hostSetting("NeverLingerMs", "21000");
+  int priority = GetThreadPriority(GetCurrentThread());
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
+  DWORD waited = GetTickCount() - t0;
+  EXPECT_GE(waited, 20000u);
+  EXPECT_LT(waited, 21000u);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
+  EXPECT_EQ(GetThreadPriority(GetCurrentThread()), priority) << "restored after the idle-priority wait";
+  hostSetting("Answer", "accept");
+  EXPECT_EQ(open(), 0u) << "the gate is free";
+  EXPECT_EQ(close(), 0u);
+}

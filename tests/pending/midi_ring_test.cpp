@@ -1,0 +1,260 @@
+// The MIDI device's messages that need no host: capabilities, device ids, and
+// the byte ring with running status, writer lock and back-pressure, on a
+// channel block set up the way an open leaves it.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "kv/plat.h"
+#include "product.h"
+
+using kvtest::DriverModule;
+
+namespace {
+
+const unsigned char kCapsTemplate[84] = {
+    0x01, 0xF0, 0x00, 0x40, 0xA5, 0x00, 0x00, 0x00, 'K', 0, 'e', 0, 'l', 0, 'v', 0, 'a', 0, 's', 0, 'o', 0,
+    'n',  0,    'g',  0,    ' ',  0,    '(',  0,    'N', 0, 'T', 0, ')', 0, 0,   0, 0,   0, 0,   0, 0,   0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,   0, 0,   0, 0,   0, 0,   0, 0,   0, 0,   0, 0,   0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,   0, 2,   0, 128, 0, 128, 0, 0xFF, 0xFF, 0, 0, 0, 0};
+
+class MidiRingTest : public kvtest::MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    ASSERT_TRUE(drv.load());
+    openChannel();
+  }
+
+  // What a successful open leaves in the block.
+  void openChannel() {
+    memset((void*)drv.midi, 0, sizeof(MidiChannel));
+    drv.midi->dwRingSize = 4096;
+    drv.midi->lWriteLock = -1;
+    drv.midi->dwVersion = CHANNEL_VERSION;
+    drv.midi->dwStatus = CHANNEL_OPEN;
+  }
+
+  DWORD data(DWORD message) { return drv.modMessage(0, MODM_DATA, 0, message, 0); }
+
+  // Takes every queued byte, as the host does.
+  std::vector<BYTE> consume() {
+    std::vector<BYTE> out;
+    while (drv.midi->dwRingCount > 0) {
+      out.push_back(drv.midi->abRing[readPos]);
+      readPos = (readPos + 1) % 4096;
+      InterlockedDecrement(&drv.midi->dwRingCount);
+    }
+    return out;
+  }
+
+  BYTE runningStatus() const { return (BYTE)drv.midi->dwRunningStatus; }
+
+  DriverModule drv;
+  unsigned readPos = 0;
+};
+
+}  // namespace
+
+TEST_F(MidiRingTest, CapabilitiesAreTheTemplateCutToTheLowWordOfTheSize) {
+  unsigned char caps[100];
+  memset(caps, 0xEE, sizeof caps);
+  EXPECT_EQ(drv.modMessage(0, MODM_GETDEVCAPS, 0, (DWORD_PTR)caps, 200), 0u);
+  EXPECT_EQ(memcmp(caps, kCapsTemplate, 84), 0);
+  EXPECT_EQ(caps[84], 0xEE);
+  memset(caps, 0xEE, sizeof caps);
+  EXPECT_EQ(drv.modMessage(0, MODM_GETDEVCAPS, 0, (DWORD_PTR)caps, 10 + 65536), 0u);
+  EXPECT_EQ(memcmp(caps, kCapsTemplate, 10), 0);
+  EXPECT_EQ(caps[10], 0xEE);
+  EXPECT_EQ(drv.modMessage(0, MODM_GETDEVCAPS, 0, 0, 84), (DWORD)MMSYSERR_INVALPARAM);
+}
+
+TEST_F(MidiRingTest, OnlyDeviceZeroExistsAndUnlistedMessagesAreNotSupported) {
+  for (UINT msg = 0; msg <= 20; ++msg) EXPECT_EQ(drv.modMessage(1, msg, 0, 0, 0), (DWORD)MMSYSERR_BADDEVICEID) << msg;
+  EXPECT_EQ(drv.modMessage(0, MODM_GETNUMDEVS, 0, 0, 0), 1u);
+  for (UINT msg : {0u, 5u, 6u, 10u, 11u, 0x4000u}) EXPECT_EQ(drv.modMessage(0, msg, 0, 0, 0), 8u) << msg;
+  EXPECT_EQ(drv.modMessage(0, MODM_RESET, 0, 0, 0), 0u);
+}
+
+TEST_F(MidiRingTest, ShortMessagesFollowTheClassificationAndRunningStatus) {
+  EXPECT_EQ(data(0x40), 0u) << "no running status yet: dropped";
+  EXPECT_EQ(drv.midi->dwRingCount, 0);
+  EXPECT_EQ(data(0x7F403C90), 0u);
+  EXPECT_EQ(data(0x403E), 0u);
+  EXPECT_EQ(data(0x07C5), 0u);
+  EXPECT_EQ(data(0x4000E3), 0u);
+  EXPECT_EQ(data(0xF8), 0u);
+  EXPECT_EQ(runningStatus(), 0xE3) << "real-time bytes leave running status alone";
+  EXPECT_EQ(data(0x0FF3), 0u);
+  EXPECT_EQ(data(0x402AF2), 0u);
+  EXPECT_EQ(data(0xF6), 0u);
+  EXPECT_EQ(data(0x55), 0u) << "running status 0xF6 is put in front";
+  EXPECT_EQ(data(0x0102F0), 0u);
+  EXPECT_EQ(data(0x0102F7), 0u);
+  EXPECT_EQ(consume(), (std::vector<BYTE>{0x90, 0x3C, 0x40, 0x90, 0x3E, 0x40, 0xC5, 0x07, 0xE3, 0x00, 0x40, 0xF8,
+                                          0xF3, 0x0F, 0xF2, 0x2A, 0x40, 0xF6, 0xF6}));
+  EXPECT_EQ(drv.midi->dwWritePos, 19u);
+}
+
+TEST_F(MidiRingTest, SysexBufferSetsRunningStatusFromItsBytes) {
+  BYTE sysex[] = {0xF0, 0x43, 0x90, 0x10, 0xF7};
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(sysex);
+  hdr.dwBufferLength = sizeof sysex;
+  hdr.dwFlags = MHDR_PREPARED;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
+  EXPECT_EQ(hdr.dwFlags, MHDR_PREPARED | MHDR_DONE);
+  EXPECT_EQ(runningStatus(), 0xF7);
+  EXPECT_EQ(data(0x4010), 0u) << "0xF7 as running status drops a message without status";
+  EXPECT_EQ(consume(), std::vector<BYTE>(sysex, sysex + sizeof sysex));
+
+  hdr.dwFlags = 0;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), (DWORD)MIDIERR_UNPREPARED);
+  EXPECT_EQ(hdr.dwFlags, 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, 0, 0), (DWORD)MMSYSERR_INVALPARAM);
+}
+
+TEST_F(MidiRingTest, NothingIsWrittenWhileTheChannelIsNotOpen) {
+  drv.midi->dwStatus = CHANNEL_ACCEPTED;
+  for (DWORD m : {0x403C90u, 0x40u, 0xF0u}) EXPECT_EQ(data(m), (DWORD)MMSYSERR_ERROR) << m;
+  BYTE b = 0x90;
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(&b);
+  hdr.dwBufferLength = 0;
+  hdr.dwFlags = MHDR_PREPARED;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), (DWORD)MMSYSERR_ERROR)
+      << "even an empty buffer";
+  EXPECT_TRUE(hdr.dwFlags & MHDR_DONE);
+  EXPECT_EQ(drv.midi->dwRingCount, 0);
+}
+
+TEST_F(MidiRingTest, TheRingWrapsAndAPositionBeyondItIsTakenModuloItsSize) {
+  std::vector<BYTE> bytes(4097);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = (BYTE)(i % 0x70);
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(bytes.data());
+  hdr.dwBufferLength = 4000;
+  hdr.dwFlags = MHDR_PREPARED;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
+  EXPECT_EQ(consume().size(), 4000u);
+  hdr.lpData += 4000;
+  hdr.dwBufferLength = 97;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
+  EXPECT_EQ(drv.midi->abRing[0], bytes[4096]) << "the 4097th byte goes to index 0";
+  EXPECT_EQ(drv.midi->dwWritePos, 1u);
+  consume();
+
+  // An outside writer may leave any position; the store stays inside the ring.
+  drv.setMidiLong(offsetof(MidiChannel, dwWritePos), 4096 + 5);
+  EXPECT_EQ(data(0x403C90), 0u);
+  EXPECT_EQ(drv.midi->abRing[5], 0x90);
+  EXPECT_EQ(drv.midi->dwWritePos, 8u);
+}
+
+TEST_F(MidiRingTest, AFullRingGivesUpAfterASecondAndTheStallGateThenRefusesAtOnce) {
+  std::vector<BYTE> bytes(4096, 0x10);
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(bytes.data());
+  hdr.dwBufferLength = 4096;
+  hdr.dwFlags = MHDR_PREPARED;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u) << "4096 bytes fit";
+  EXPECT_EQ(drv.midi->dwRingCount, 4096);
+
+  // Nine earlier give-ups are as good as nine seconds of waiting.
+  drv.setMidiLong(offsetof(MidiChannel, dwStallMs), 8999);
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(data(0x90), 0u) << "9999 still lets a call through, and a dropped message waits for nothing";
+  EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
+  DWORD waited = GetTickCount() - t0;
+  EXPECT_GE(waited, 1000u);
+  EXPECT_LT(waited, 1500u);
+  EXPECT_EQ(drv.midi->dwStallMs, 9999u + 1000u);
+  EXPECT_EQ(drv.midi->lWriteLock, -1);
+
+  t0 = GetTickCount();
+  EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
+  EXPECT_LT(GetTickCount() - t0, 50u) << "from 10000 on the writer refuses at once";
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), (DWORD)MIDIERR_NOTREADY);
+  hdr.dwBufferLength = 0;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u) << "count 0 still succeeds";
+
+  // The first byte stored clears the stall time.
+  readPos = 0;
+  consume();
+  drv.setMidiLong(offsetof(MidiChannel, dwStallMs), 9999);
+  EXPECT_EQ(data(0xF8), 0u);
+  EXPECT_EQ(drv.midi->dwStallMs, 0u);
+}
+
+TEST_F(MidiRingTest, SlowTenGiveUpsReachTheStallGate) {
+  std::vector<BYTE> bytes(4096, 0x10);
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(bytes.data());
+  hdr.dwBufferLength = 4096;
+  hdr.dwFlags = MHDR_PREPARED;
+  ASSERT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
+  for (DWORD i = 1; i <= 10; ++i) {
+    EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
+    EXPECT_EQ(drv.midi->dwStallMs, i * 1000);
+  }
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
+  EXPECT_LT(GetTickCount() - t0, 50u);
+}
+
+// Holds the writer lock of the channel in the module named by argv[1] as a
+// writer stuck on a full ring does, until told to stop.
+KV_HELPER(hold_write_lock) {
+  (void)argc;
+  HMODULE m = LoadLibraryA(argv[1]);
+  auto* midi = m ? reinterpret_cast<MidiChannel*>(GetProcAddress(m, "gkMidiOut")) : nullptr;
+  if (!midi) return 1;
+  kvtest::say(InterlockedIncrement(&midi->lWriteLock) == 0 ? "holding" : "busy");
+  std::string line;
+  kvtest::hear(line);
+  InterlockedDecrement(&midi->lWriteLock);
+  kvtest::say("released");
+  kvtest::hear(line);
+  return 0;
+}
+
+TEST_F(MidiRingTest, ASecondWriterInAnotherProcessGivesUpAfter50Ms) {
+  kvtest::Child holder("hold_write_lock", {kvtest::driverModulePath()});
+  ASSERT_EQ(holder.expectLine(), "holding");
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(data(0x403C90), (DWORD)MIDIERR_NOTREADY);
+  DWORD waited = GetTickCount() - t0;
+  EXPECT_GE(waited, 50u);
+  EXPECT_LT(waited, 200u);
+  EXPECT_EQ(drv.midi->lWriteLock, 0) << "the holder's count only";
+  EXPECT_EQ(drv.midi->dwRingCount, 0);
+  holder.send("release");
+  ASSERT_EQ(holder.expectLine(), "released");
+  EXPECT_EQ(data(0x403C90), 0u);
+  EXPECT_EQ(drv.midi->lWriteLock, -1);
+}
+
+TEST_F(MidiRingTest, SettersExchangeWordsInsideTheirBlockOnly) {
+  drv.midi->dwStatus = CHANNEL_ACCEPTED;
+  EXPECT_EQ(drv.setMidiLong(0, CHANNEL_OPEN), CHANNEL_ACCEPTED);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
+  drv.wave->dwVolume = 0x11112222;
+  EXPECT_EQ(drv.setWaveLong(0x24, 0xFFFF8000), 0x11112222u);
+  EXPECT_EQ(drv.wave->dwVolume, 0xFFFF8000u);
+  // The last whole word of a block is reachable, nothing after it.
+  EXPECT_EQ(drv.setMidiLong(sizeof(MidiChannel) - 4, 0x12345678), 0u);
+  EXPECT_EQ(drv.midi->dwRunningStatus, 0x12345678u);
+  BYTE after[4];
+  memcpy(after, reinterpret_cast<BYTE*>(drv.midi) + sizeof(MidiChannel), 4);
+  EXPECT_EQ(drv.setMidiLong(sizeof(MidiChannel) - 3, 0xAAAAAAAA), 0u);
+  EXPECT_EQ(drv.setMidiLong(0xFFFFFFFF, 0xAAAAAAAA), 0u);
+  EXPECT_EQ(drv.setWaveLong(sizeof(WaveChannel), 0xAAAAAAAA), 0u);
+  EXPECT_EQ(memcmp(after, reinterpret_cast<BYTE*>(drv.midi) + sizeof(MidiChannel), 4), 0);
+  EXPECT_EQ(drv.midi->dwRunningStatus, 0x12345678u);
+  // An unaligned offset is a plain byte count: bytes 1 to 4.
+  drv.midi->dwRingSize = 0xAB;
+  EXPECT_EQ(drv.setMidiLong(1, 0), 0xAB000000u);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
+  EXPECT_EQ(drv.midi->dwRingSize, 0u);
+}

@@ -1,0 +1,45 @@
+// Test support for the driver module: a machine with the product installed
+// (install directory, KELVASON.INI, host copies, host settings) and the
+// module's exports, loaded into the test process as a client would load it.
+#pragma once
+
+#include <string>
+
+#include "hostlink/shared.h"
+#include "kvplatform.h"
+#include "support.h"
+
+namespace kvtest {
+
+typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+typedef DWORD(WINAPI* SetLongFn)(DWORD, DWORD);
+typedef LRESULT(WINAPI* DriverProcFn)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
+
+struct DriverModule {
+  HMODULE handle = nullptr;
+  DeviceMessageFn modMessage = nullptr;
+  DeviceMessageFn wodMessage = nullptr;
+  DriverProcFn driverProc = nullptr;
+  SetLongFn setMidiLong = nullptr;
+  SetLongFn setWaveLong = nullptr;
+  MidiChannel* midi = nullptr;
+  WaveChannel* wave = nullptr;
+  // Loads KVDRVR32.DLL of the build into this process.
+  bool load();
+};
+
+std::string driverModulePath();
+
+class ProductTest : public MachineTest {
+ protected:
+  void SetUp() override;
+  // Writes a [Host] setting of KVHOST.INI in the install directory.
+  void hostSetting(const char* key, const char* value);
+  // Copies a program of the build into the install directory under `name`.
+  void installProgram(const char* buildName, const char* name);
+  std::string installDir() const { return root + "/drive_c/KV"; }
+  std::string readInstallFile(const char* name) const;
+  DriverModule drv;
+};
+
+}  // namespace kvtest

@@ -1,0 +1,100 @@
+// The pump thread: every 10 ms it fills the shared sample ring from the driver's
+// write position up to 40 ms ahead of the host's read position, from the
+// client's queued buffers or with silence, and returns the buffers it used up.
+#include <string.h>
+
+#include "hostlink/shared.h"
+#include "waveout/waveout.h"
+
+namespace {
+
+const DWORD TICK_MS = 10;
+const DWORD LEAD_MS = 40;
+const DWORD RING_MASK = WAVE_RING_SIZE - 1;
+
+// Fills from dwFillPos up to dwTarget, always forward, wrapping at the ring's end.
+// Answers the number of buffers used up; lpPlayData and dwPlayRemain follow
+// the walk from the head of the queue.
+DWORD fillRing(DWORD dwTarget) {
+  WaveClient& wc = waveClient;
+  BYTE* abRing = gkWaveOut.abRing;
+  WAVEHDR* pWalk = wc.lpQueueHead;
+  DWORD cUsedUp = 0;
+  while (wc.dwFillPos != dwTarget) {
+    DWORD dwEnd = dwTarget > wc.dwFillPos ? dwTarget : WAVE_RING_SIZE;
+    DWORD cbRoom = dwEnd - wc.dwFillPos;
+    if (!pWalk || (wc.dwClientFlags & WCF_PAUSED)) {
+      memset(abRing + wc.dwFillPos, wc.bSilence, cbRoom);
+      wc.dwFillPos = (wc.dwFillPos + cbRoom) & RING_MASK;
+      continue;
+    }
+    DWORD cb = cbRoom < wc.dwPlayRemain ? cbRoom : wc.dwPlayRemain;
+    memcpy(abRing + wc.dwFillPos, wc.lpPlayData, cb);
+    wc.dwFillPos = (wc.dwFillPos + cb) & RING_MASK;
+    wc.lpPlayData += cb;
+    wc.qwSamplesSent += cb >> wc.bShift;
+    wc.dwPlayRemain -= cb;
+    if (wc.dwPlayRemain == 0) {
+      ++cUsedUp;
+      pWalk = pWalk->lpNext;
+      if (pWalk) {
+        wc.lpPlayData = reinterpret_cast<BYTE*>(pWalk->lpData);
+        wc.dwPlayRemain = pWalk->dwBufferLength;
+      }
+    }
+  }
+  return cUsedUp;
+}
+
+// Returns used-up buffers from the head of the queue, in order, until a close
+// signals the stop event.
+void returnBuffers(DWORD cUsedUp) {
+  WaveClient& wc = waveClient;
+  for (DWORD i = 0; i < cUsedUp && wc.lpQueueHead; ++i) {
+    WAVEHDR* pHdr = wc.lpQueueHead;
+    wc.lpQueueHead = pHdr->lpNext;
+    if (!(pHdr->dwFlags & WHDR_DONE)) {
+      pHdr->dwFlags = (pHdr->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+      waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
+    }
+    if (WaitForSingleObject(wc.hStopEvent, 0) != WAIT_TIMEOUT) return;
+  }
+}
+
+}  // namespace
+
+DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
+  (void)lpParameter;
+  WaveClient& wc = waveClient;
+  timeBeginPeriod(1);
+  HANDLE hSelf = GetCurrentThread();
+  SetThreadPriority(hSelf, THREAD_PRIORITY_ABOVE_NORMAL);
+  SetThreadPriority(hSelf, THREAD_PRIORITY_HIGHEST);
+  SetThreadPriority(hSelf, THREAD_PRIORITY_TIME_CRITICAL);
+
+  const DWORD dwLead = ((wc.dwSampleRate * LEAD_MS) / 1000) << wc.bShift;
+  DWORD dwPrevRead = 0xFFFFFFFF;
+  // A host that reports a position beyond the ring must not move the writes
+  // outside it: the position is taken modulo the ring's size.
+  wc.dwFillPos = gkWaveOut.dwReadPos & RING_MASK;
+  DWORD dwDeadline = timeGetTime();
+  for (;;) {
+    EnterCriticalSection(&csWaveQueue);
+    DWORD dwRead = gkWaveOut.dwReadPos;
+    if (dwRead != dwPrevRead) {
+      dwPrevRead = dwRead;
+      returnBuffers(fillRing((dwRead + dwLead) & RING_MASK));
+    }
+    LeaveCriticalSection(&csWaveQueue);
+
+    // A fixed schedule: after a late tick the next ones wait 1 ms until it is
+    // caught up, and no tick waits longer than 10 ms.
+    dwDeadline += TICK_MS;
+    LONG lWait = (LONG)(dwDeadline - timeGetTime());
+    if (lWait < 1) lWait = 1;
+    if (lWait > (LONG)TICK_MS) lWait = TICK_MS;
+    if (WaitForSingleObject(wc.hStopEvent, (DWORD)lWait) != WAIT_TIMEOUT) break;
+  }
+  timeEndPeriod(1);
+  return 0;
+}

@@ -329,9 +329,16 @@ TEST_F(RegistryTest, EveryCallHasAFaultPoint) {
       {"RegQueryValueExA", ERROR_REGISTRY_IO_FAILED,
        [&] { return RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, &cb); }},
       {"RegEnumValueA", ERROR_REGISTRY_IO_FAILED,
-       [&] { return cch = sizeof name, cb = sizeof data, RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, data, &cb); }},
+       [&] {
+         cch = sizeof name;
+         cb = sizeof data;
+         return RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, data, &cb);
+       }},
       {"RegEnumKeyExA", ERROR_REGISTRY_IO_FAILED,
-       [&] { return cch = sizeof name, RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr); }},
+       [&] {
+         cch = sizeof name;
+         return RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
+       }},
       {"RegQueryInfoKeyA", ERROR_REGISTRY_IO_FAILED,
        [&] {
          return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

@@ -153,7 +153,8 @@ TEST_F(RegistryOpsTest, KeyDeletionWithoutForceTakesOnlyAnEmptyKey) {
   const char empty[] = "Software\\KvTest\\Ops\\Empty";
   ASSERT_EQ(regWriteString(HKEY_LOCAL_MACHINE, empty, "v", "x"), 0);
   ASSERT_EQ(regWriteString(HKEY_LOCAL_MACHINE, empty, "v", nullptr), 0);
-  EXPECT_EQ(regWriteValue(HKEY_LOCAL_MACHINE, empty, nullptr, reinterpret_cast<const BYTE*>("Force"), 6, REG_BINARY), 0);
+  const BYTE* force = reinterpret_cast<const BYTE*>("Force");
+  EXPECT_EQ(regWriteValue(HKEY_LOCAL_MACHINE, empty, nullptr, force, 6, REG_BINARY), 0);
   EXPECT_FALSE(exists(empty));
   ASSERT_EQ(regWriteDword(HKEY_LOCAL_MACHINE, empty, "v", 1), 0);
   ASSERT_EQ(regWriteString(HKEY_LOCAL_MACHINE, empty, "v", nullptr), 0);

@@ -72,6 +72,7 @@ TEST_F(KvregTest, ExportImportRoundTripKeepsEveryValue) {
   set(kTree, "Quoted \"name\"", REG_SZ, std::string("C:\\dir\\\"x\"", 11));
   set(kTree, "Bare", REG_SZ, "no terminator");
   set(kTree, "Lines", REG_SZ, std::string("one\r\ntwo", 9));
+  set(kTree, "EndsInNewline", REG_SZ, "line\n");
   set(kTree, "Count", REG_DWORD, std::string(reinterpret_cast<const char*>(&ten), 4));
   set(kTree, "ShortDword", REG_DWORD, "ab");
   set(kTree, "Expand", REG_EXPAND_SZ, std::string("%SystemRoot%", 13));

@@ -62,7 +62,7 @@ std::string quoted(const std::string& text) {
 // A REG_SZ that can be written as a quoted string and read back the same: one
 // terminator at its end, none before it, and no line break.
 bool isPlainString(const std::string& data) {
-  return !data.empty() && data.find_first_of(std::string("\r\n\0", 3)) == data.size() - 1;
+  return !data.empty() && data.back() == '\0' && data.find_first_of(std::string("\r\n\0", 3)) == data.size() - 1;
 }
 
 void appendHex(std::string& line, DWORD type, const std::string& data) {

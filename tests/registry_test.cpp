@@ -153,6 +153,15 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
   EXPECT_EQ(queryText(key, "aLpHa"), std::string("two", 4));
   EXPECT_EQ(RegDeleteValueA(key, "alpha"), ERROR_SUCCESS);
   EXPECT_EQ(valueNames(key), Names());
+
+  // In code page 932 the second byte of a character may be an ASCII letter:
+  // 0x83 0x61 and 0x83 0x41 are two different characters.
+  ASSERT_TRUE(platSetAnsiCodePage(932));
+  ASSERT_EQ(setText(key, "\x83\x61", "small"), ERROR_SUCCESS);
+  ASSERT_EQ(setText(key, "\x83\x41", "other"), ERROR_SUCCESS);
+  EXPECT_EQ(valueNames(key), Names({"\x83\x61", "\x83\x41"}));
+  ASSERT_EQ(setText(key, "\x83\x61x", "small"), ERROR_SUCCESS);
+  EXPECT_EQ(queryText(key, "\x83\x61X"), std::string("small", 6));
 }
 
 TEST_F(RegistryTest, ValuesEnumerateInCreationOrderSubkeysByName) {

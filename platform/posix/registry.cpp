@@ -33,12 +33,17 @@ const REGSAM kGenericAll = 0x10000000u;
 const REGSAM kMaximumAllowed = 0x02000000u;
 
 // Names are kept as given and found through their folded form: ASCII letters in
-// upper case. Bytes above 0x7F stay as they are, so the trail bytes of
-// double-byte characters never change.
+// upper case. The second byte of a double-byte character of the machine's code
+// page stays as it is, since it may fall among the ASCII letters.
 std::string folded(const char* name, size_t length) {
   std::string out(name, length);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+  UINT codePage = GetACP();
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (IsDBCSLeadByteEx(codePage, (BYTE)out[i]))
+      ++i;
+    else if (out[i] >= 'a' && out[i] <= 'z')
+      out[i] = (char)(out[i] - 'a' + 'A');
+  }
   return out;
 }
 std::string folded(const std::string& name) { return folded(name.data(), name.size()); }

@@ -63,9 +63,10 @@ typedef struct _FILETIME {
 
 // Key paths are relative to the given key, components separated by '\'; a path
 // starting with '\' is refused with ERROR_BAD_PATHNAME. Key names are at most
-// 255 bytes. Names of keys and values compare without regard to ASCII case and
-// keep the spelling they were created with. A null or empty value name names
-// the key's default value.
+// 255 bytes. Names of keys and values compare without regard to ASCII case
+// (the second bytes of double-byte characters of the machine's code page
+// excepted) and keep the spelling they were created with. A null or empty
+// value name names the key's default value.
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
                                REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,

@@ -124,6 +124,8 @@ TEST_F(SlotTest, DoubleByteCharactersAreNotSplitAtTheirTrailByte) {
 
   ASSERT_TRUE(platSetAnsiCodePage(932));
   EXPECT_STREQ(fileNameTail(path), "\x95\x5C");
-  EXPECT_STREQ(fileNameTail(dangling), "\x95");  // a lead byte before the end is a byte of its own
-  EXPECT_EQ(getKVMidiNumber(), -1);  // the file name is "\x95\x5Ckvdrvr32.dll"
+  // A lead byte just before the end is a byte of its own.
+  EXPECT_STREQ(fileNameTail(dangling), "\x95");
+  // The alias's file name is now "\x95\x5Ckvdrvr32.dll".
+  EXPECT_EQ(getKVMidiNumber(), -1);
 }

@@ -28,9 +28,7 @@ class KvregTest : public MachineTest {
     text << in.rdbuf();
     return text.str();
   }
-  static void write(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
+  static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
   static void set(const char* path, const char* name, DWORD type, const std::string& data) {
     HKEY key = nullptr;

@@ -330,9 +330,9 @@ class Importer {
     const Root* root;
     std::string below;
     if (!splitKeyPath(path, root, below)) return report(number, path + ": not a known root");
-    LSTATUS st = remove ? deleteTree(root->key, below)
-                        : RegCreateKeyExA(root->key, below.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key_,
-                                          nullptr);
+    LSTATUS st = remove
+                     ? deleteTree(root->key, below)
+                     : RegCreateKeyExA(root->key, below.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key_, nullptr);
     if (st != ERROR_SUCCESS)
       report(number, std::string(remove ? "cannot delete " : "cannot create ") + path + ": " + describe(st));
   }
@@ -356,8 +356,8 @@ class Importer {
     DWORD type;
     std::string data;
     if (!readData(text, pos, type, data)) return report(number, "bad value data");
-    LSTATUS st = RegSetValueExA(key_, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                                (DWORD)data.size());
+    LSTATUS st =
+        RegSetValueExA(key_, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()), (DWORD)data.size());
     if (st != ERROR_SUCCESS) report(number, "cannot set value: " + describe(st));
   }
 

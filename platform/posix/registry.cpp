@@ -107,8 +107,8 @@ class Store {
     root = machineRoot;
     if (!plat::makeDirs(root)) return ERROR_CANTOPEN;
     std::string path = root + "/" + kStoreFile;
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) return fromSqlite(rc);
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
@@ -570,8 +570,10 @@ extern "C" LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, 
   putFileTime(lpftLastWriteTime, q.integer(2));
   bool classFits = !lpClass || !lpcchClass || cls.size() < *lpcchClass;
   if (!classFits || !putName(name, lpName, lpcchName)) return ERROR_MORE_DATA;
-  if (lpClass && lpcchClass) putName(cls, lpClass, lpcchClass);
-  else if (lpcchClass) *lpcchClass = (DWORD)cls.size();
+  if (lpClass && lpcchClass)
+    putName(cls, lpClass, lpcchClass);
+  else if (lpcchClass)
+    *lpcchClass = (DWORD)cls.size();
   return ERROR_SUCCESS;
 }
 

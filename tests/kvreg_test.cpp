@@ -19,7 +19,7 @@ const char kTree[] = "Software\\KvTest\\Tree";
 class KvregTest : public MachineTest {
  protected:
   int kvreg(const std::vector<std::string>& args, std::string* output = nullptr) {
-    return kvtest::runProgram(kvtest::buildDir() + "/tools/kvreg", args, output);
+    return kvtest::runProgram(kvtest::buildDir() + "/kvreg", args, output);
   }
   std::string file(const char* name) { return root + "/" + name; }
   static std::string read(const std::string& path) {

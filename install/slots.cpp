@@ -1,0 +1,91 @@
+// The driver slot lookup: which Drivers32 alias names this driver's file.
+#include "install/slots.h"
+
+namespace {
+
+const char szDrivers32Key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+const char szDriverFile[] = "KVDRVR32.DLL";
+const DWORD cchAliasName = 32;
+const DWORD cbAliasData = 260;
+const int cchPrefix = 4;
+const int nLargestSlot = 0x7FFFFFFF;
+
+char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Compares the first cch characters, or the whole strings when shorter, with
+// ASCII case folding only: the alias names and file names are ASCII, and the
+// code page's own folding would differ between machines.
+bool equalsAsciiNoCase(LPCSTR szA, LPCSTR szB, int cch) {
+  for (int i = 0; i < cch; ++i) {
+    if (asciiUpper(szA[i]) != asciiUpper(szB[i])) return false;
+    if (szA[i] == '\0') return true;
+  }
+  return true;
+}
+
+bool isStringType(DWORD dwType) { return dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ; }
+
+// The alias number of a qualifying name: 0 for the bare prefix, else the digits
+// after it up to the first non-digit. -1 for a number no int can hold.
+int slotNumber(LPCSTR szName) {
+  int nSlot = 0;
+  for (LPCSTR p = szName + cchPrefix; isDigit(*p); ++p) {
+    int nDigit = *p - '0';
+    if (nSlot > (nLargestSlot - nDigit) / 10) return -1;
+    nSlot = nSlot * 10 + nDigit;
+  }
+  return nSlot;
+}
+
+bool namesThisDriver(LPCSTR szPrefix, DWORD dwType, LPCSTR szName, DWORD cchName, const BYTE* pbData, DWORD cbData) {
+  if (!isStringType(dwType)) return false;
+  if (cbData == 0 || cchName == 0) return false;
+  if (!equalsAsciiNoCase(szName, szPrefix, cchPrefix)) return false;
+  if (szName[cchPrefix] != '\0' && !isDigit(szName[cchPrefix])) return false;
+  // Data stored without its terminator is not taken; a multi-string is judged
+  // by its first string.
+  if (pbData[cbData - 1] != '\0') return false;
+  LPCSTR szFile = fileNameTail((LPCSTR)pbData);
+  return equalsAsciiNoCase(szFile, szDriverFile, (int)sizeof szDriverFile);
+}
+
+}  // namespace
+
+LPCSTR fileNameTail(LPCSTR szPath) {
+  if (!szPath) return NULL;
+  LPCSTR szTail = szPath;
+  for (LPCSTR p = szPath; *p != '\0'; ++p) {
+    if (IsDBCSLeadByte((BYTE)*p) && p[1] != '\0') {
+      ++p;  // the pair's second byte is never a separator
+    } else if (*p == ':' || *p == '\\' || *p == '/') {
+      szTail = p + 1;
+    }
+  }
+  return szTail;
+}
+
+int findDriverSlot(LPCSTR szPrefix) {
+  HKEY hKey;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, szDrivers32Key, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return -1;
+  int nResult = -1;
+  for (DWORD dwIndex = 0;; ++dwIndex) {
+    CHAR szName[cchAliasName];
+    BYTE abData[cbAliasData];
+    DWORD cchName = cchAliasName, cbData = cbAliasData, dwType = REG_NONE;
+    LONG lResult = RegEnumValueA(hKey, dwIndex, szName, &cchName, NULL, &dwType, abData, &cbData);
+    // A value whose name or data does not fit the buffers is not ours; any
+    // other failure is one of the key and would repeat at every index.
+    if (lResult == ERROR_MORE_DATA) continue;
+    if (lResult != ERROR_SUCCESS) break;
+    if (!namesThisDriver(szPrefix, dwType, szName, cchName, abData, cbData)) continue;
+    nResult = slotNumber(szName);
+    if (nResult >= 0) break;
+  }
+  RegCloseKey(hKey);
+  return nResult;
+}
+
+extern "C" int WINAPI getKVMidiNumber(void) { return findDriverSlot("MIDI"); }
+
+int getKVWaveNumber(void) { return findDriverSlot("WAVE"); }

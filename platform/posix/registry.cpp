@@ -1,0 +1,618 @@
+// The registry: keys and values in an SQLite database below the machine root,
+// shared by every process of the machine. Each call is one transaction in
+// write-ahead-log mode with full syncs, so a change is either wholly in the
+// store or not at all, also when the process is killed or the power fails in
+// the middle of it. Opened keys are handles of the process's handle table.
+#include <sqlite3.h>
+#include <string.h>
+#include <time.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace {
+
+const char kStoreFile[] = "registry.db";
+// Another process holds the store's write lock only for the length of one
+// call; waiting this long means the store is stuck, not busy.
+const int kBusyTimeoutMs = 10000;
+const size_t kMaxKeyName = 255;
+const size_t kMaxValueName = 16383;
+const sqlite3_int64 kMachineRootId = 1;
+const sqlite3_int64 kUserRootId = 2;
+
+// Generic rights, mapped onto the key rights when a key is opened.
+const REGSAM kGenericRead = 0x80000000u;
+const REGSAM kGenericWrite = 0x40000000u;
+const REGSAM kGenericExecute = 0x20000000u;
+const REGSAM kGenericAll = 0x10000000u;
+const REGSAM kMaximumAllowed = 0x02000000u;
+
+// Names are kept as given and found through their folded form: ASCII letters in
+// upper case. The second byte of a double-byte character of the machine's code
+// page stays as it is, since it may fall among the ASCII letters.
+std::string folded(const char* name, size_t length) {
+  std::string out(name, length);
+  UINT codePage = GetACP();
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (IsDBCSLeadByteEx(codePage, (BYTE)out[i]))
+      ++i;
+    else if (out[i] >= 'a' && out[i] <= 'z')
+      out[i] = (char)(out[i] - 'a' + 'A');
+  }
+  return out;
+}
+std::string folded(const std::string& name) { return folded(name.data(), name.size()); }
+
+sqlite3_int64 fileTimeNow() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  const sqlite3_int64 kSecondsFrom1601To1970 = 11644473600LL;
+  return ((sqlite3_int64)ts.tv_sec + kSecondsFrom1601To1970) * 10000000LL + ts.tv_nsec / 100;
+}
+
+LSTATUS fromSqlite(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_DONE:
+    case SQLITE_ROW: return ERROR_SUCCESS;
+    case SQLITE_NOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
+    case SQLITE_CANTOPEN: return ERROR_CANTOPEN;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB: return ERROR_REGISTRY_CORRUPT;
+    default: return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+// ---- the store ---------------------------------------------------------------
+// Keys form a tree through `parent` (0 above the two roots); ids are never
+// reused, so a handle whose key was deleted keeps naming nothing. Values
+// enumerate in rowid order, which an update in place keeps.
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS keys("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  parent INTEGER NOT NULL,"
+    "  name BLOB NOT NULL,"
+    "  fold BLOB NOT NULL,"
+    "  class BLOB NOT NULL DEFAULT x'',"
+    "  written INTEGER NOT NULL,"
+    "  UNIQUE(parent, fold));"
+    "CREATE TABLE IF NOT EXISTS vals("
+    "  key INTEGER NOT NULL,"
+    "  name BLOB NOT NULL,"
+    "  fold BLOB NOT NULL,"
+    "  type INTEGER NOT NULL,"
+    "  data BLOB NOT NULL,"
+    "  UNIQUE(key, fold));"
+    "CREATE INDEX IF NOT EXISTS vals_by_key ON vals(key);"
+    "INSERT OR IGNORE INTO keys(id, parent, name, fold, written) VALUES"
+    "  (1, 0, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE', 0),"
+    "  (2, 0, 'HKEY_CURRENT_USER', 'HKEY_CURRENT_USER', 0);";
+
+class Store {
+ public:
+  ~Store() {
+    for (auto& s : statements_) sqlite3_finalize(s.second);
+    sqlite3_close(db);
+  }
+
+  LSTATUS open(const std::string& machineRoot) {
+    root = machineRoot;
+    if (!plat::makeDirs(root)) return ERROR_CANTOPEN;
+    std::string path = root + "/" + kStoreFile;
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) return fromSqlite(rc);
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) {
+      int schema = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+      int end = sqlite3_exec(db, schema == SQLITE_OK ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+      rc = schema != SQLITE_OK ? schema : end;
+    }
+    return fromSqlite(rc);
+  }
+
+  // The prepared statement for `sql` (a literal), kept for the next call.
+  sqlite3_stmt* prepare(const char* sql) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end()) return it->second;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) return nullptr;
+    statements_[sql] = st;
+    return st;
+  }
+
+  std::mutex lock;  // one transaction at a time on the connection
+  sqlite3* db = nullptr;
+  std::string root;
+
+ private:
+  std::map<const char*, sqlite3_stmt*> statements_;
+};
+
+// The store of the current machine root. A process that changes its machine
+// root (tests do) gets the new machine's store; handles keep the store they
+// were opened in.
+LSTATUS currentStore(std::shared_ptr<Store>& out) {
+  static std::mutex* lock = new std::mutex;
+  static std::shared_ptr<Store>* current = new std::shared_ptr<Store>;  // outlives static destructors
+  std::string root = plat::machineRoot();
+  std::lock_guard<std::mutex> g(*lock);
+  if (!*current || (*current)->root != root) {
+    auto store = std::make_shared<Store>();
+    LSTATUS st = store->open(root);
+    if (st != ERROR_SUCCESS) return st;
+    *current = store;
+  }
+  out = *current;
+  return ERROR_SUCCESS;
+}
+
+// One cached statement, reset and unbound when it goes out of scope. The first
+// failure is kept in `rc`.
+class Stmt {
+ public:
+  Stmt(Store& store, const char* sql) : st_(store.prepare(sql)) {
+    if (!st_) rc = sqlite3_errcode(store.db) ? sqlite3_errcode(store.db) : SQLITE_ERROR;
+  }
+  ~Stmt() {
+    if (st_) {
+      sqlite3_reset(st_);
+      sqlite3_clear_bindings(st_);
+    }
+  }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  Stmt& bind(sqlite3_int64 v) {
+    if (st_) sqlite3_bind_int64(st_, ++bound_, v);
+    return *this;
+  }
+  Stmt& bind(const std::string& bytes) {
+    if (st_) sqlite3_bind_blob(st_, ++bound_, bytes.data(), (int)bytes.size(), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // Binds `length` bytes that stay valid for the statement's life.
+  Stmt& bindStatic(const void* data, size_t length) {
+    if (st_) sqlite3_bind_blob64(st_, ++bound_, length ? data : "", length, SQLITE_STATIC);
+    return *this;
+  }
+
+  // Steps once: true for a row; false when done or failed.
+  bool row() {
+    if (!st_ || rc != SQLITE_OK) return false;
+    int r = sqlite3_step(st_);
+    if (r == SQLITE_ROW) return true;
+    if (r != SQLITE_DONE) rc = r;
+    return false;
+  }
+  LSTATUS run() {
+    row();
+    return status();
+  }
+  LSTATUS status() const { return fromSqlite(rc); }
+
+  sqlite3_int64 integer(int col) { return sqlite3_column_int64(st_, col); }
+  std::string bytes(int col) {
+    const void* p = sqlite3_column_blob(st_, col);
+    int n = sqlite3_column_bytes(st_, col);
+    return p && n > 0 ? std::string(static_cast<const char*>(p), (size_t)n) : std::string();
+  }
+
+  int rc = SQLITE_OK;
+
+ private:
+  sqlite3_stmt* st_;
+  int bound_ = 0;
+};
+
+// One call's transaction, holding the connection's lock; rolled back unless
+// committed. Writers take the write lock at the start, so that two processes
+// never both read and then both try to write.
+class Txn {
+ public:
+  Txn(Store& store, bool write) : store_(store), guard_(store.lock) {
+    Stmt begin(store_, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    status_ = begin.run();
+    open_ = status_ == ERROR_SUCCESS;
+  }
+  ~Txn() {
+    if (open_) Stmt(store_, "ROLLBACK").run();
+  }
+  Txn(const Txn&) = delete;
+  Txn& operator=(const Txn&) = delete;
+
+  LSTATUS status() const { return status_; }
+  LSTATUS commit() {
+    Stmt end(store_, "COMMIT");
+    LSTATUS st = end.run();
+    if (st == ERROR_SUCCESS) open_ = false;
+    return st;
+  }
+
+ private:
+  Store& store_;
+  std::lock_guard<std::mutex> guard_;
+  LSTATUS status_ = ERROR_SUCCESS;
+  bool open_ = false;
+};
+
+// ---- keys and handles -------------------------------------------------------------
+
+struct KeyRef {
+  std::shared_ptr<Store> store;
+  sqlite3_int64 id = 0;
+  REGSAM access = 0;
+  bool allows(REGSAM needed) const { return (access & needed) == needed; }
+};
+
+class RegKey : public plat::Object {
+ public:
+  KeyRef ref;
+};
+
+bool isPredefined(HKEY h) { return h == HKEY_LOCAL_MACHINE || h == HKEY_CURRENT_USER; }
+
+LSTATUS keyOf(HKEY h, KeyRef& out) {
+  if (isPredefined(h)) {
+    LSTATUS st = currentStore(out.store);
+    out.id = h == HKEY_LOCAL_MACHINE ? kMachineRootId : kUserRootId;
+    out.access = KEY_ALL_ACCESS;
+    return st;
+  }
+  std::shared_ptr<RegKey> key = plat::handleAs<RegKey>((HANDLE)h);
+  if (!key) return ERROR_INVALID_HANDLE;
+  out = key->ref;
+  return ERROR_SUCCESS;
+}
+
+REGSAM grantedAccess(REGSAM desired) {
+  REGSAM out = desired & KEY_ALL_ACCESS;
+  if (desired & (kMaximumAllowed | kGenericAll)) out |= KEY_ALL_ACCESS;
+  if (desired & kGenericRead) out |= KEY_READ;
+  if (desired & kGenericWrite) out |= KEY_WRITE;
+  if (desired & kGenericExecute) out |= KEY_EXECUTE;
+  return out;
+}
+
+HKEY newHandle(const std::shared_ptr<Store>& store, sqlite3_int64 id, REGSAM access) {
+  auto key = std::make_shared<RegKey>();
+  key->ref.store = store;
+  key->ref.id = id;
+  key->ref.access = grantedAccess(access);
+  return (HKEY)plat::handleInsert(key);
+}
+
+// The components of a key path; empty components after the first are skipped.
+LSTATUS splitPath(LPCSTR path, std::vector<std::string>& parts) {
+  parts.clear();
+  if (!path) return ERROR_SUCCESS;
+  if (*path == '\\') return ERROR_BAD_PATHNAME;
+  std::string part;
+  for (const char* p = path;; ++p) {
+    if (*p == '\\' || *p == '\0') {
+      if (part.size() > kMaxKeyName) return ERROR_INVALID_PARAMETER;
+      if (!part.empty()) parts.push_back(part);
+      part.clear();
+      if (*p == '\0') return ERROR_SUCCESS;
+    } else {
+      part += *p;
+    }
+  }
+}
+
+LSTATUS keyAlive(Store& s, sqlite3_int64 id) {
+  Stmt q(s, "SELECT 1 FROM keys WHERE id = ?");
+  if (q.bind(id).row()) return ERROR_SUCCESS;
+  return q.rc == SQLITE_OK ? ERROR_KEY_DELETED : q.status();
+}
+
+LSTATUS findChild(Store& s, sqlite3_int64 parent, const std::string& name, sqlite3_int64& child) {
+  Stmt q(s, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
+  if (q.bind(parent).bind(folded(name)).row()) {
+    child = q.integer(0);
+    return ERROR_SUCCESS;
+  }
+  return q.rc == SQLITE_OK ? ERROR_FILE_NOT_FOUND : q.status();
+}
+
+// Follows `parts` down from `from`, which must still exist.
+LSTATUS walk(Store& s, sqlite3_int64 from, const std::vector<std::string>& parts, sqlite3_int64& to) {
+  LSTATUS st = keyAlive(s, from);
+  to = from;
+  for (size_t i = 0; st == ERROR_SUCCESS && i < parts.size(); ++i) st = findChild(s, to, parts[i], to);
+  return st;
+}
+
+LSTATUS touch(Store& s, sqlite3_int64 id) {
+  return Stmt(s, "UPDATE keys SET written = ? WHERE id = ?").bind(fileTimeNow()).bind(id).run();
+}
+
+void putFileTime(PFILETIME ft, sqlite3_int64 ticks) {
+  if (!ft) return;
+  ft->dwLowDateTime = (DWORD)(ticks & 0xFFFFFFFF);
+  ft->dwHighDateTime = (DWORD)((unsigned long long)ticks >> 32);
+}
+
+// Copies `text` with its terminator into a buffer of *capacity characters, as
+// the enumeration calls do: a text that does not fit changes nothing.
+bool putName(const std::string& text, LPSTR buffer, LPDWORD capacity) {
+  if (text.size() >= *capacity) return false;
+  memcpy(buffer, text.c_str(), text.size() + 1);
+  *capacity = (DWORD)text.size();
+  return true;
+}
+
+std::string valueName(LPCSTR name) { return name ? std::string(name) : std::string(); }
+
+}  // namespace
+
+// ---- keys -------------------------------------------------------------------------
+
+extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+  if (plat::faultHit("RegOpenKeyExA")) return ERROR_ACCESS_DENIED;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+  *phkResult = nullptr;
+  KeyRef from;
+  std::vector<std::string> parts;
+  LSTATUS st = keyOf(hKey, from);
+  if (st == ERROR_SUCCESS) st = splitPath(lpSubKey, parts);
+  if (st != ERROR_SUCCESS) return st;
+  sqlite3_int64 id;
+  {
+    Txn txn(*from.store, false);
+    if ((st = txn.status()) != ERROR_SUCCESS) return st;
+    if ((st = walk(*from.store, from.id, parts, id)) != ERROR_SUCCESS) return st;
+  }
+  *phkResult = newHandle(from.store, id, samDesired);
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                                          REGSAM samDesired, LPSECURITY_ATTRIBUTES, PHKEY phkResult,
+                                          LPDWORD lpdwDisposition) {
+  if (plat::faultHit("RegCreateKeyExA")) return ERROR_ACCESS_DENIED;
+  if (Reserved != 0 || !phkResult) return ERROR_INVALID_PARAMETER;
+  if (dwOptions != REG_OPTION_NON_VOLATILE) return ERROR_NOT_SUPPORTED;
+  KeyRef from;
+  std::vector<std::string> parts;
+  LSTATUS st = keyOf(hKey, from);
+  if (st == ERROR_SUCCESS) st = splitPath(lpSubKey, parts);
+  if (st != ERROR_SUCCESS) return st;
+  Store& s = *from.store;
+  sqlite3_int64 id = from.id;
+  bool created = false;
+  {
+    Txn txn(s, true);
+    if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, id)) != ERROR_SUCCESS) return st;
+    sqlite3_int64 now = fileTimeNow();
+    for (size_t i = 0; i < parts.size(); ++i) {
+      sqlite3_int64 parent = id;
+      st = created ? ERROR_FILE_NOT_FOUND : findChild(s, parent, parts[i], id);
+      if (st == ERROR_FILE_NOT_FOUND) {
+        // Creating anything through a handle needs the right to create below it.
+        if (!from.allows(KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+        bool last = i + 1 == parts.size();
+        Stmt insert(s, "INSERT INTO keys(parent, name, fold, class, written) VALUES (?, ?, ?, ?, ?)");
+        st = insert.bind(parent)
+                 .bind(parts[i])
+                 .bind(folded(parts[i]))
+                 .bind(last && lpClass ? std::string(lpClass) : std::string())
+                 .bind(now)
+                 .run();
+        if (st == ERROR_SUCCESS) st = touch(s, parent);
+        id = sqlite3_last_insert_rowid(s.db);
+        created = true;
+      }
+      if (st != ERROR_SUCCESS) return st;
+    }
+    if (created && (st = txn.commit()) != ERROR_SUCCESS) return st;
+  }
+  *phkResult = newHandle(from.store, id, samDesired);
+  if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+  if (plat::faultHit("RegCloseKey")) return ERROR_INVALID_HANDLE;
+  if (isPredefined(hKey)) return ERROR_SUCCESS;
+  if (!plat::handleAs<RegKey>((HANDLE)hKey)) return ERROR_INVALID_HANDLE;
+  return plat::handleClose((HANDLE)hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+extern "C" LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+  if (plat::faultHit("RegDeleteKeyA")) return ERROR_ACCESS_DENIED;
+  if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+  KeyRef from;
+  std::vector<std::string> parts;
+  LSTATUS st = keyOf(hKey, from);
+  if (st == ERROR_SUCCESS) st = splitPath(lpSubKey, parts);
+  if (st != ERROR_SUCCESS) return st;
+  Store& s = *from.store;
+  Txn txn(s, true);
+  sqlite3_int64 id;
+  if ((st = txn.status()) != ERROR_SUCCESS || (st = walk(s, from.id, parts, id)) != ERROR_SUCCESS) return st;
+  if (id == kMachineRootId || id == kUserRootId) return ERROR_ACCESS_DENIED;
+  Stmt child(s, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+  if (child.bind(id).row()) return ERROR_ACCESS_DENIED;
+  if ((st = child.status()) != ERROR_SUCCESS) return st;
+  sqlite3_int64 parentId = 0;
+  {
+    Stmt parent(s, "SELECT parent FROM keys WHERE id = ?");
+    if (parent.bind(id).row()) parentId = parent.integer(0);
+    if ((st = parent.status()) != ERROR_SUCCESS) return st;
+  }
+  if ((st = Stmt(s, "DELETE FROM vals WHERE key = ?").bind(id).run()) != ERROR_SUCCESS ||
+      (st = Stmt(s, "DELETE FROM keys WHERE id = ?").bind(id).run()) != ERROR_SUCCESS ||
+      (st = touch(s, parentId)) != ERROR_SUCCESS)
+    return st;
+  return txn.commit();
+}
+
+// ---- values -----------------------------------------------------------------------
+
+extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                           LPBYTE lpData, LPDWORD lpcbData) {
+  if (plat::faultHit("RegQueryValueExA")) return ERROR_REGISTRY_IO_FAILED;
+  if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+  KeyRef key;
+  LSTATUS st = keyOf(hKey, key);
+  if (st != ERROR_SUCCESS) return st;
+  if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  Store& s = *key.store;
+  Txn txn(s, false);
+  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  Stmt q(s, "SELECT type, data FROM vals WHERE key = ? AND fold = ?");
+  if (!q.bind(key.id).bind(folded(valueName(lpValueName))).row()) {
+    if (q.rc != SQLITE_OK) return q.status();
+    if (lpcbData && !lpData) *lpcbData = 0;
+    return ERROR_FILE_NOT_FOUND;
+  }
+  std::string data = q.bytes(1);
+  if (lpType) *lpType = (DWORD)q.integer(0);
+  if (lpData && data.size() > *lpcbData) {
+    *lpcbData = (DWORD)data.size();
+    return ERROR_MORE_DATA;
+  }
+  if (lpData) memcpy(lpData, data.data(), data.size());
+  if (lpcbData) *lpcbData = (DWORD)data.size();
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+                                         DWORD cbData) {
+  if (plat::faultHit("RegSetValueExA")) return ERROR_ACCESS_DENIED;
+  if (!lpData && cbData) return ERROR_NOACCESS;
+  std::string name = valueName(lpValueName);
+  if (name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
+  KeyRef key;
+  LSTATUS st = keyOf(hKey, key);
+  if (st != ERROR_SUCCESS) return st;
+  if (!key.allows(KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  Store& s = *key.store;
+  Txn txn(s, true);
+  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  // An update keeps the row, and with it the value's name and place in the order.
+  Stmt upsert(s,
+              "INSERT INTO vals(key, name, fold, type, data) VALUES (?, ?, ?, ?, ?) "
+              "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
+  st = upsert.bind(key.id).bind(name).bind(folded(name)).bind((sqlite3_int64)dwType).bindStatic(lpData, cbData).run();
+  if (st == ERROR_SUCCESS) st = touch(s, key.id);
+  return st == ERROR_SUCCESS ? txn.commit() : st;
+}
+
+extern "C" LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+  if (plat::faultHit("RegDeleteValueA")) return ERROR_ACCESS_DENIED;
+  KeyRef key;
+  LSTATUS st = keyOf(hKey, key);
+  if (st != ERROR_SUCCESS) return st;
+  if (!key.allows(KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  Store& s = *key.store;
+  Txn txn(s, true);
+  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  st = Stmt(s, "DELETE FROM vals WHERE key = ? AND fold = ?").bind(key.id).bind(folded(valueName(lpValueName))).run();
+  if (st != ERROR_SUCCESS) return st;
+  if (sqlite3_changes(s.db) == 0) return ERROR_FILE_NOT_FOUND;
+  if ((st = touch(s, key.id)) != ERROR_SUCCESS) return st;
+  return txn.commit();
+}
+
+// ---- enumeration and inquiry -------------------------------------------------------
+
+extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                                        LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+  if (plat::faultHit("RegEnumValueA")) return ERROR_REGISTRY_IO_FAILED;
+  if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+  KeyRef key;
+  LSTATUS st = keyOf(hKey, key);
+  if (st != ERROR_SUCCESS) return st;
+  if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  Store& s = *key.store;
+  Txn txn(s, false);
+  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  Stmt q(s, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY rowid LIMIT 1 OFFSET ?");
+  if (!q.bind(key.id).bind((sqlite3_int64)dwIndex).row()) return q.rc == SQLITE_OK ? ERROR_NO_MORE_ITEMS : q.status();
+  std::string name = q.bytes(0), data = q.bytes(2);
+  if (lpType) *lpType = (DWORD)q.integer(1);
+  bool dataFits = !lpData || data.size() <= *lpcbData;
+  if (!dataFits || !putName(name, lpValueName, lpcchValueName)) {
+    if (lpcbData) *lpcbData = (DWORD)data.size();
+    return ERROR_MORE_DATA;
+  }
+  if (lpData) memcpy(lpData, data.data(), data.size());
+  if (lpcbData) *lpcbData = (DWORD)data.size();
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                                        LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+  if (plat::faultHit("RegEnumKeyExA")) return ERROR_REGISTRY_IO_FAILED;
+  if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
+  KeyRef key;
+  LSTATUS st = keyOf(hKey, key);
+  if (st != ERROR_SUCCESS) return st;
+  if (!key.allows(KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  Store& s = *key.store;
+  Txn txn(s, false);
+  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  Stmt q(s, "SELECT name, class, written FROM keys WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
+  if (!q.bind(key.id).bind((sqlite3_int64)dwIndex).row()) return q.rc == SQLITE_OK ? ERROR_NO_MORE_ITEMS : q.status();
+  std::string name = q.bytes(0), cls = q.bytes(1);
+  putFileTime(lpftLastWriteTime, q.integer(2));
+  bool classFits = !lpClass || !lpcchClass || cls.size() < *lpcchClass;
+  if (!classFits || !putName(name, lpName, lpcchName)) return ERROR_MORE_DATA;
+  if (lpClass && lpcchClass)
+    putName(cls, lpClass, lpcchClass);
+  else if (lpcchClass)
+    *lpcchClass = (DWORD)cls.size();
+  return ERROR_SUCCESS;
+}
+
+extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                                           LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                           LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                                           LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+  if (plat::faultHit("RegQueryInfoKeyA")) return ERROR_REGISTRY_IO_FAILED;
+  if (lpReserved) return ERROR_INVALID_PARAMETER;
+  KeyRef key;
+  LSTATUS st = keyOf(hKey, key);
+  if (st != ERROR_SUCCESS) return st;
+  if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  Store& s = *key.store;
+  Txn txn(s, false);
+  if ((st = txn.status()) != ERROR_SUCCESS) return st;
+  Stmt self(s, "SELECT class, written FROM keys WHERE id = ?");
+  if (!self.bind(key.id).row()) return self.rc == SQLITE_OK ? ERROR_KEY_DELETED : self.status();
+  Stmt subkeys(s,
+               "SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(length(class)), 0) "
+               "FROM keys WHERE parent = ?");
+  Stmt values(s,
+              "SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(length(data)), 0) "
+              "FROM vals WHERE key = ?");
+  if (!subkeys.bind(key.id).row()) return subkeys.status();
+  if (!values.bind(key.id).row()) return values.status();
+  std::string cls = self.bytes(0);
+  if (lpClass && lpcchClass && !putName(cls, lpClass, lpcchClass)) {
+    *lpcchClass = (DWORD)cls.size();
+    return ERROR_MORE_DATA;
+  }
+  if (lpcchClass) *lpcchClass = (DWORD)cls.size();
+  if (lpcSubKeys) *lpcSubKeys = (DWORD)subkeys.integer(0);
+  if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = (DWORD)subkeys.integer(1);
+  if (lpcbMaxClassLen) *lpcbMaxClassLen = (DWORD)subkeys.integer(2);
+  if (lpcValues) *lpcValues = (DWORD)values.integer(0);
+  if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = (DWORD)values.integer(1);
+  if (lpcbMaxValueLen) *lpcbMaxValueLen = (DWORD)values.integer(2);
+  if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
+  putFileTime(lpftLastWriteTime, self.integer(1));
+  return ERROR_SUCCESS;
+}

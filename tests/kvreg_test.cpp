@@ -1,0 +1,149 @@
+// kvreg: registry trees to REGEDIT4 text and back.
+#include <stdio.h>
+#include <string.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kvplatform.h"
+#include "support.h"
+
+using kvtest::MachineTest;
+
+namespace {
+
+const char kTree[] = "Software\\KvTest\\Tree";
+
+class KvregTest : public MachineTest {
+ protected:
+  int kvreg(const std::vector<std::string>& args, std::string* output = nullptr) {
+    return kvtest::runProgram(kvtest::buildDir() + "/kvreg", args, output);
+  }
+  std::string file(const char* name) { return root + "/" + name; }
+  static std::string read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+  static void set(const char* path, const char* name, DWORD type, const std::string& data) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), (DWORD)data.size()), 0);
+    RegCloseKey(key);
+  }
+
+  // Every key and value below `path`, as comparable text.
+  static std::string dump(const std::string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "missing";
+    std::string out = "[" + path + "]\n";
+    for (DWORD i = 0;; ++i) {
+      char name[256];
+      BYTE data[512];
+      DWORD cch = sizeof name, cb = sizeof data, type = 0;
+      if (RegEnumValueA(key, i, name, &cch, nullptr, &type, data, &cb) != ERROR_SUCCESS) break;
+      out += std::string(name) + " " + std::to_string(type) + " " + std::string((char*)data, cb) + "\n";
+    }
+    std::vector<std::string> subkeys;
+    for (DWORD i = 0;; ++i) {
+      char name[256];
+      DWORD cch = sizeof name;
+      if (RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      subkeys.push_back(name);
+    }
+    RegCloseKey(key);
+    for (const std::string& s : subkeys) out += dump(path + "\\" + s);
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST_F(KvregTest, ExportImportRoundTripKeepsEveryValue) {
+  const DWORD ten = 10;
+  set(kTree, "", REG_SZ, std::string("default", 8));
+  set(kTree, "Quoted \"name\"", REG_SZ, std::string("C:\\dir\\\"x\"", 11));
+  set(kTree, "Bare", REG_SZ, "no terminator");
+  set(kTree, "Lines", REG_SZ, std::string("one\r\ntwo", 9));
+  set(kTree, "EndsInNewline", REG_SZ, "line\n");
+  set(kTree, "Count", REG_DWORD, std::string(reinterpret_cast<const char*>(&ten), 4));
+  set(kTree, "ShortDword", REG_DWORD, "ab");
+  set(kTree, "Expand", REG_EXPAND_SZ, std::string("%SystemRoot%", 13));
+  set(kTree, "Multi", REG_MULTI_SZ, std::string("a\0bc\0", 6));
+  set(kTree, "Nothing", REG_NONE, "");
+  set(kTree, "Quad", 11, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8));
+  std::string bytes;
+  for (int i = 0; i < 100; ++i) bytes += (char)i;
+  set(kTree, "Long", REG_BINARY, bytes);
+  set("Software\\KvTest\\Tree\\Sub\\Deeper", "v", REG_SZ, std::string("x", 2));
+  HKEY empty = nullptr;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\KvTest\\Tree\\Empty", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &empty,
+                  nullptr);
+  RegCloseKey(empty);
+  const std::string before = dump(kTree);
+
+  ASSERT_EQ(kvreg({"export", "HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree", file("tree.reg")}), 0);
+  std::string text = read(file("tree.reg"));
+  EXPECT_EQ(text.compare(0, 12, "REGEDIT4\r\n\r\n"), 0);
+  for (const char* line : {
+           "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\r\n",
+           "@=\"default\"\r\n",
+           "\"Quoted \\\"name\\\"\"=\"C:\\\\dir\\\\\\\"x\\\"\"\r\n",
+           "\"Bare\"=hex(1):6e,6f,20,74,65,72,6d,69,6e,61,74,6f,72\r\n",
+           "\"Count\"=dword:0000000a\r\n",
+           "\"ShortDword\"=hex(4):61,62\r\n",
+           "\"Multi\"=hex(7):61,00,62,63,00,00\r\n",
+           "\"Nothing\"=hex(0):\r\n",
+           "\"Quad\"=hex(b):01,02,03,04,05,06,07,08\r\n",
+           "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,\\\r\n"
+           "  16,17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,\\\r\n",
+           "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree\\Sub\\Deeper]\r\n\"v\"=\"x\"\r\n\r\n",
+       })
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+
+  ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\KvTest\\Tree\\Sub\\Deeper"), ERROR_SUCCESS);
+  write(file("remove.reg"), "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\n");
+  ASSERT_EQ(kvreg({"import", file("remove.reg")}), 0);
+  EXPECT_EQ(dump(kTree), "missing");
+
+  ASSERT_EQ(kvreg({"import", file("tree.reg")}), 0);
+  EXPECT_EQ(dump(kTree), before);
+  ASSERT_EQ(kvreg({"export", "HKLM\\Software\\KvTest\\Tree", file("again.reg")}), 0);
+  EXPECT_EQ(read(file("again.reg")), text);
+}
+
+TEST_F(KvregTest, ImportDeletesValuesAndReportsBadLines) {
+  set(kTree, "keep", REG_SZ, std::string("k", 2));
+  set(kTree, "drop", REG_SZ, std::string("d", 2));
+  set(kTree, "", REG_SZ, std::string("d", 2));
+  write(file("edit.reg"),
+        "REGEDIT4\r\n"
+        "; a comment\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\r\n"
+        "\"drop\"=-\r\n"
+        "@=-\r\n"
+        "\"new\"=hex:01,\\\r\n"
+        "    02\r\n"
+        "\"bad\"=dword:xyz\r\n"
+        "\"escape\"=\"\\q\"\r\n"
+        "stray text\r\n"
+        "[HKEY_CLASSES_ROOT\\X]\r\n");
+  std::string output;
+  EXPECT_EQ(kvreg({"import", file("edit.reg")}, &output), 1);
+  EXPECT_NE(output.find("edit.reg:8: bad value data"), std::string::npos) << output;
+  EXPECT_NE(output.find("edit.reg:9: bad value data"), std::string::npos) << output;
+  EXPECT_NE(output.find("edit.reg:10: not a key"), std::string::npos) << output;
+  EXPECT_NE(output.find("edit.reg:11: HKEY_CLASSES_ROOT\\X: not a known root"), std::string::npos) << output;
+  EXPECT_EQ(dump(kTree), "[Software\\KvTest\\Tree]\nkeep 1 k" + std::string(1, '\0') + "\nnew 3 \x01\x02\n");
+
+  write(file("plain.txt"), "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Other]\n");
+  EXPECT_EQ(kvreg({"import", file("plain.txt")}, &output), 1);
+  EXPECT_NE(output.find("not a REGEDIT4 file"), std::string::npos);
+  EXPECT_EQ(kvreg({"export", "HKLM\\Software\\KvTest\\Missing"}, &output), 1);
+  EXPECT_NE(output.find("cannot open"), std::string::npos);
+}

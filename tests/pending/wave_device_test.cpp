@@ -1,0 +1,363 @@
+// The wave device: capabilities, format checks, the open against the host with
+// both gates and the instance gate, the write checks, pause, reset, position,
+// volume and close, with the real host in a mode where the test moves the
+// host's read position itself, so every pump tick is the test's to observe.
+#include <string.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "kv/plat.h"
+#include "product.h"
+
+using kvtest::Child;
+
+namespace {
+
+struct Notification {
+  DWORD flags;
+  DWORD msg;
+  DWORD_PTR p1;
+};
+
+std::vector<Notification> notifications;
+
+void recordCallback(DWORD_PTR, DWORD flags, HDRVR, DWORD msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR) {
+  notifications.push_back({flags, msg, p1});
+}
+
+void CALLBACK clientCallback(HDRVR, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
+
+WAVEFORMATEX pcm(WORD channels, DWORD rate, WORD bits) {
+  WAVEFORMATEX wf = {};
+  wf.wFormatTag = WAVE_FORMAT_PCM;
+  wf.nChannels = channels;
+  wf.nSamplesPerSec = rate;
+  wf.wBitsPerSample = bits;
+  wf.nBlockAlign = (WORD)(channels * bits / 8);
+  wf.nAvgBytesPerSec = rate * wf.nBlockAlign;
+  return wf;
+}
+
+bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
+  DWORD t0 = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - t0 > timeoutMs) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
+class WaveDeviceTest : public kvtest::ProductTest {
+ protected:
+  void SetUp() override {
+    ProductTest::SetUp();
+    notifications.clear();
+    platSetDriverCallbackHook(recordCallback);
+    ASSERT_TRUE(drv.load());
+    // The host accepts and serves commands but leaves the read position to the test.
+    hostSetting("Consume", "stop");
+    instance.reset(new Child("instance_window"));
+    ASSERT_EQ(instance->expectLine(), "open");
+  }
+  void TearDown() override {
+    if (drv.wave && (drv.wave->dwStatus == CHANNEL_OPEN)) drv.wodMessage(0, WODM_CLOSE, 0, 0, 0);
+    instance.reset();
+    platSetDriverCallbackHook(nullptr);
+    ProductTest::TearDown();
+  }
+
+  DWORD open(const WAVEFORMATEX& wf, DWORD flags = CALLBACK_FUNCTION) {
+    format = wf;
+    desc.hWave = (HWAVE)(uintptr_t)0x5678;
+    desc.lpFormat = &format;
+    desc.dwCallback = (DWORD_PTR)clientCallback;
+    desc.dwInstance = 7;
+    return drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, flags);
+  }
+  DWORD wod(UINT msg, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0) { return drv.wodMessage(0, msg, 0, p1, p2); }
+
+  static WAVEHDR header(std::vector<BYTE>& data) {
+    WAVEHDR h = {};
+    h.lpData = reinterpret_cast<LPSTR>(data.data());
+    h.dwBufferLength = (DWORD)data.size();
+    h.dwFlags = WHDR_PREPARED;
+    return h;
+  }
+
+  size_t countOf(DWORD msg) const {
+    size_t n = 0;
+    for (const Notification& x : notifications) n += x.msg == msg;
+    return n;
+  }
+
+  // Moves the host's read position and waits until the pump has filled ahead of it.
+  void moveReadPos(DWORD pos, DWORD lead) {
+    drv.wave->dwReadPos = pos;
+    DWORD last = (pos + lead - 1) & 0xFFFF;
+    ASSERT_TRUE(waitUntil([&] { return drv.wave->abRing[last] != 0xEE; })) << "the pump did not fill";
+  }
+
+  std::unique_ptr<Child> instance;
+  WAVEFORMATEX format = {};
+  WAVEOPENDESC desc = {};
+};
+
+}  // namespace
+
+// Keeps the product's instance window open until its input closes.
+KV_HELPER(instance_window) {
+  (void)argc;
+  (void)argv;
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.lpszClassName = "KVInstWinClass";
+  if (!RegisterClassA(&wc)) return 1;
+  HWND hwnd = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  kvtest::say(hwnd ? "open" : "failed");
+  std::string line;
+  kvtest::hear(line);
+  return 0;
+}
+
+TEST_F(WaveDeviceTest, CapabilitiesDeviceIdsAndClosedHandlers) {
+  static const unsigned char name[] = "Kelvasong WaveOut (NT)";
+  unsigned char caps[100];
+  memset(caps, 0xEE, sizeof caps);
+  EXPECT_EQ(wod(WODM_GETDEVCAPS, (DWORD_PTR)caps, 84), 0u);
+  EXPECT_EQ(caps[0] | caps[1] << 8, 0xF001);
+  EXPECT_EQ(caps[2] | caps[3] << 8, 0x4000);
+  EXPECT_EQ(caps[4], 0xA5);
+  for (size_t i = 0; i < 32; ++i) {
+    EXPECT_EQ(caps[8 + 2 * i], i < 22 ? name[i] : 0) << i;
+    EXPECT_EQ(caps[9 + 2 * i], 0);
+  }
+  EXPECT_EQ(caps[72] | caps[73] << 8, 0xFFF);
+  EXPECT_EQ(caps[76], 2);
+  EXPECT_EQ(caps[78], 12);
+  EXPECT_EQ(caps[80] | caps[81] | caps[82] | caps[83], 0);
+  EXPECT_EQ(caps[84], 0xEE);
+  unsigned char part[100];
+  memset(part, 0xEE, sizeof part);
+  EXPECT_EQ(wod(WODM_GETDEVCAPS, (DWORD_PTR)part, 40), 0u);
+  EXPECT_EQ(memcmp(part, caps, 40), 0);
+  EXPECT_EQ(part[40], 0xEE);
+  memset(part, 0xEE, sizeof part);
+  EXPECT_EQ(wod(WODM_GETDEVCAPS, (DWORD_PTR)part, 0x10000), 0u);
+  EXPECT_EQ(part[0], 0xEE) << "only the low 16 bits of the size count";
+  EXPECT_EQ(wod(WODM_GETDEVCAPS, 0, 84), (DWORD)MMSYSERR_INVALPARAM);
+
+  for (UINT msg = 0; msg <= 21; ++msg) EXPECT_EQ(drv.wodMessage(1, msg, 0, 0, 0), 2u) << msg;
+  EXPECT_EQ(wod(WODM_GETNUMDEVS), 1u);
+  for (UINT msg : {WODM_CLOSE, WODM_WRITE, WODM_PAUSE, WODM_RESTART, WODM_RESET, WODM_GETPOS, WODM_GETVOLUME,
+                   WODM_SETVOLUME})
+    EXPECT_EQ(wod(msg), 5u) << msg;
+  for (UINT msg : {WODM_PREPARE, WODM_UNPREPARE, WODM_BREAKLOOP, WODM_GETPITCH, WODM_SETPITCH, 0u, 21u})
+    EXPECT_EQ(wod(msg), 8u) << msg;
+}
+
+TEST_F(WaveDeviceTest, FormatChecksComeFirstAndQueryTouchesNothing) {
+  EXPECT_EQ(open(pcm(2, 999, 16), WAVE_FORMAT_QUERY), 32u);
+  EXPECT_EQ(open(pcm(2, 1000, 16), WAVE_FORMAT_QUERY), 0u);
+  EXPECT_EQ(open(pcm(2, 65535, 16), WAVE_FORMAT_QUERY), 0u);
+  EXPECT_EQ(open(pcm(2, 65536, 16), WAVE_FORMAT_QUERY), 32u);
+  EXPECT_EQ(open(pcm(2, 44100, 24), WAVE_FORMAT_QUERY), 32u);
+  EXPECT_EQ(open(pcm(3, 44100, 16), WAVE_FORMAT_QUERY), 32u);
+  WAVEFORMATEX bad = pcm(3, 5, 24);
+  bad.wFormatTag = 3;
+  EXPECT_EQ(open(bad), 32u);
+  EXPECT_EQ(drv.wave->dwStatus, 0u) << "nothing was touched";
+
+  ASSERT_EQ(open(pcm(1, 8000, 8)), 0u);
+  EXPECT_EQ(open(pcm(2, 44100, 16), WAVE_FORMAT_QUERY), 0u) << "also while open";
+  EXPECT_EQ(open(pcm(2, 44100, 16)), 4u) << "a second open in the same process";
+  EXPECT_EQ(drv.wave->wfFormat.nSamplesPerSec, 8000u);
+  EXPECT_EQ(drv.wave->abRing[12345], 0x80) << "8-bit silence";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+TEST_F(WaveDeviceTest, InstanceGateAndHostFailures) {
+  instance.reset();  // no instance window
+  EXPECT_EQ(open(pcm(2, 44100, 16)), 4u);
+  EXPECT_EQ(drv.wave->dwStatus, CHANNEL_REFUSED);
+  EXPECT_EQ(readInstallFile("KVWAVEOUT.TXT"), "") << "no host was started";
+
+  instance.reset(new Child("instance_window"));
+  ASSERT_EQ(instance->expectLine(), "open");
+  ASSERT_TRUE(DeleteFileA("C:\\KV\\KVWAVE16.EXE"));
+  ASSERT_TRUE(DeleteFileA("C:\\KV\\KVTSK16.EXE"));
+  EXPECT_EQ(open(pcm(2, 44100, 16)), 6u) << "no host could be started";
+  installProgram("KVTSK16.EXE", "KVWAVE16.EXE");
+
+  for (const char* op : {"CreateEventA", "CreateThread"}) {
+    notifications.clear();
+    platFaultInject(op, 1, 1);
+    EXPECT_EQ(open(pcm(2, 44100, 16)), 6u) << op;
+    EXPECT_TRUE(notifications.empty());
+    EXPECT_EQ(readInstallFile("KVWAVEOUT.TXT").find("frames"), 0u) << "the host got the close command";
+    ASSERT_TRUE(DeleteFileA("C:\\KV\\KVWAVEOUT.TXT"));
+  }
+  EXPECT_EQ(open(pcm(2, 44100, 16)), 0u) << "both gates are free again";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+TEST_F(WaveDeviceTest, WriteChecksInTheirOrder) {
+  ASSERT_EQ(open(pcm(2, 44100, 16)), 0u);
+  std::vector<BYTE> data(8, 1);
+  WAVEHDR h = header(data);
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h - 1), 11u);
+  EXPECT_EQ(wod(WODM_WRITE, 0, sizeof h), 11u);
+  EXPECT_EQ(wod(WODM_WRITE, 16, sizeof h), 11u) << "an unreadable header";
+  h.dwFlags = 0;
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 34u);
+  h.dwFlags = WHDR_PREPARED | WHDR_INQUEUE;
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 33u);
+  h.dwFlags = WHDR_PREPARED;
+  h.dwBufferLength = 6;
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 11u) << "not whole 4-byte blocks";
+  h.dwBufferLength = 8;
+  h.lpData = nullptr;
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 11u);
+  h.lpData = reinterpret_cast<LPSTR>(16);
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 11u) << "unreadable data";
+  EXPECT_EQ(h.dwFlags, WHDR_PREPARED) << "a rejected header is left alone";
+
+  h = header(data);
+  h.dwFlags |= WHDR_DONE;
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 0u);
+  EXPECT_EQ(h.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 33u) << "written twice";
+  WAVEHDR empty = {};
+  empty.dwFlags = WHDR_PREPARED;
+  EXPECT_EQ(wod(WODM_WRITE, (DWORD_PTR)&empty, sizeof empty), 0u) << "no data, no length";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+  EXPECT_EQ(countOf(WOM_DONE), 2u);
+}
+
+TEST_F(WaveDeviceTest, PumpFillsLeadAheadFromClientBuffersAndReturnsThemInOrder) {
+  // 16-bit stereo at 4096 samples per second: the lead is 163 samples, 652 bytes.
+  ASSERT_EQ(open(pcm(2, 4096, 16)), 0u);
+  const DWORD lead = 652;
+  ASSERT_TRUE(waitUntil([&] { return drv.wave->abRing[0] == 0 && drv.wave->abRing[lead - 1] == 0; }));
+  // Mark the ring so that every byte the pump writes shows.
+  EXPECT_EQ(wod(WODM_PAUSE), 0u);
+  memset(drv.wave->abRing, 0xEE, 65536);
+  moveReadPos(1000, lead);
+  EXPECT_EQ(drv.wave->abRing[1000 + lead], 0xEE) << "exactly lead bytes ahead";
+  EXPECT_EQ(drv.wave->abRing[999 + lead], 0) << "paused: silence";
+
+  std::vector<BYTE> a(800, 0xA1), b(4, 0xB2), c(0), d(2000, 0xD4);
+  WAVEHDR ha = header(a), hb = header(b), hc = header(c), hd = header(d);
+  for (WAVEHDR* h : {&ha, &hb, &hc, &hd}) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)h, sizeof *h), 0u);
+  EXPECT_EQ(wod(WODM_RESTART), 0u);
+  // The host moves 1000 bytes on: the pump writes exactly those 1000 bytes,
+  // a's 800, b's 4, c's none, and 196 of d, returning a, b and c in order.
+  moveReadPos(2000, lead);
+  EXPECT_EQ(drv.wave->abRing[1000 + lead], 0xA1);
+  EXPECT_EQ(drv.wave->abRing[1000 + lead + 799], 0xA1);
+  EXPECT_EQ(drv.wave->abRing[1000 + lead + 800], 0xB2);
+  EXPECT_EQ(drv.wave->abRing[1000 + lead + 804], 0xD4);
+  EXPECT_EQ(drv.wave->abRing[2000 + lead - 1], 0xD4);
+  EXPECT_EQ(drv.wave->abRing[2000 + lead], 0xEE);
+  ASSERT_EQ(countOf(WOM_DONE), 3u);
+  EXPECT_EQ(notifications[1].p1, (DWORD_PTR)&ha);
+  EXPECT_EQ(notifications[2].p1, (DWORD_PTR)&hb);
+  EXPECT_EQ(notifications[3].p1, (DWORD_PTR)&hc);
+  EXPECT_EQ(ha.dwFlags, WHDR_PREPARED | WHDR_DONE);
+  EXPECT_EQ(hd.dwFlags, WHDR_PREPARED | WHDR_INQUEUE) << "d spans several ticks";
+
+  MMTIME t = {};
+  t.wType = TIME_SAMPLES;
+  EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
+  EXPECT_EQ(t.u.sample, (800u + 4 + 196) / 4);
+
+  // Past the end of the ring the fill wraps to its start.
+  moveReadPos(65000, lead);
+  EXPECT_EQ(drv.wave->abRing[(65000 + lead - 1) & 0xFFFF], 0);
+  EXPECT_EQ(countOf(WOM_DONE), 4u) << "d was used up on the way";
+  EXPECT_EQ(drv.wave->abRing[0], 0) << "silence once the queue is empty";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+TEST_F(WaveDeviceTest, NothingMovesWhileTheHostStandsStill) {
+  ASSERT_EQ(open(pcm(2, 4096, 16)), 0u);
+  std::vector<BYTE> a(4000, 0xA1);
+  WAVEHDR ha = header(a);
+  ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&ha, sizeof ha), 0u);
+  memset(drv.wave->abRing, 0xEE, 65536);
+  MMTIME t = {};
+  t.wType = TIME_BYTES;
+  // Several ticks pass; the ring and the position stay as they are.
+  Sleep(60);
+  EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
+  EXPECT_EQ(drv.wave->abRing[0], 0xEE);
+  EXPECT_EQ(countOf(WOM_DONE), 0u);
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+TEST_F(WaveDeviceTest, CloseReturnsQueuedBuffersInOrderThenClosesAndResetKeepsPause) {
+  ASSERT_EQ(open(pcm(1, 8000, 8)), 0u);
+  std::vector<BYTE> a(100, 1), b(100, 2), c(100, 3);
+  WAVEHDR ha = header(a), hb = header(b), hc = header(c);
+  EXPECT_EQ(wod(WODM_PAUSE), 0u);
+  for (WAVEHDR* h : {&ha, &hb}) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)h, sizeof *h), 0u);
+  EXPECT_EQ(wod(WODM_RESET), 0u);
+  EXPECT_EQ(countOf(WOM_DONE), 2u);
+  memset(drv.wave->abRing, 0xEE, 65536);
+  moveReadPos(100, 320);
+  EXPECT_EQ(drv.wave->abRing[100], 0x80) << "still paused after the reset";
+
+  for (WAVEHDR* h : {&ha, &hb, &hc}) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)h, sizeof *h), 0u);
+  notifications.clear();
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+  ASSERT_EQ(notifications.size(), 4u);
+  EXPECT_EQ(notifications[0].p1, (DWORD_PTR)&ha);
+  EXPECT_EQ(notifications[1].p1, (DWORD_PTR)&hb);
+  EXPECT_EQ(notifications[2].p1, (DWORD_PTR)&hc);
+  EXPECT_EQ(notifications[3].msg, (DWORD)WOM_CLOSE);
+  EXPECT_EQ(notifications[3].flags, 3u) << "the open flags' high word, nothing added";
+  for (WAVEHDR* h : {&ha, &hb, &hc}) EXPECT_EQ(h->dwFlags, WHDR_PREPARED | WHDR_DONE);
+  EXPECT_EQ(wod(WODM_CLOSE), 5u);
+}
+
+TEST_F(WaveDeviceTest, PositionInEveryTimeFormat) {
+  ASSERT_EQ(open(pcm(2, 4096, 16)), 0u);
+  std::vector<BYTE> second(4096 * 4, 0x11);
+  WAVEHDR h = header(second);
+  ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 0u);
+  memset(drv.wave->abRing, 0xEE, 65536);
+  for (DWORD pos = 2048; countOf(WOM_DONE) == 0; pos += 2048) moveReadPos(pos, 652);
+  MMTIME t = {};
+  t.wType = TIME_MS;
+  EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
+  EXPECT_EQ(t.u.ms, 1000u);
+  t.wType = TIME_SAMPLES;
+  wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t);
+  EXPECT_EQ(t.u.sample, 4096u);
+  t.wType = TIME_BYTES;
+  wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t);
+  EXPECT_EQ(t.u.cb, 4096u * 4);
+  t.wType = TIME_SMPTE;
+  wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t);
+  EXPECT_EQ(t.wType, (UINT)TIME_SAMPLES);
+  EXPECT_EQ(t.u.sample, 4096u);
+  EXPECT_EQ(wod(WODM_GETPOS, 0, 0), 11u);
+  EXPECT_EQ(wod(WODM_RESET), 0u);
+  t.wType = TIME_MS;
+  wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t);
+  EXPECT_EQ(t.u.ms, 0u);
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+TEST_F(WaveDeviceTest, VolumeTravelsThroughTheHost) {
+  ASSERT_EQ(open(pcm(2, 44100, 16)), 0u);
+  EXPECT_EQ(wod(WODM_SETVOLUME, 0x40008000), 0u);
+  EXPECT_EQ(drv.wave->dwVolume, 0x40008000u);
+  drv.wave->dwVolume = 0;
+  DWORD volume = 0;
+  EXPECT_EQ(wod(WODM_GETVOLUME, (DWORD_PTR)&volume), 0u);
+  EXPECT_EQ(volume, 0x40008000u) << "the host stored its volume";
+  EXPECT_EQ(wod(WODM_GETVOLUME, 0), 11u);
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}

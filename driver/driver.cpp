@@ -34,12 +34,8 @@ void shutdownWaveDevice(void) { waveDeviceShutdown(); }
 extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved) {
   (void)lpvReserved;
   switch (fdwReason) {
-    case DLL_PROCESS_ATTACH:
-      midiDeviceInit(hinstDLL);
-      return waveDeviceInit() == 0;
-    case DLL_PROCESS_DETACH:
-      midiDeviceShutdown(shutdownWaveDevice);
-      return TRUE;
+    case DLL_PROCESS_ATTACH: midiDeviceInit(hinstDLL); return waveDeviceInit() == 0;
+    case DLL_PROCESS_DETACH: midiDeviceShutdown(shutdownWaveDevice); return TRUE;
     default: return TRUE;
   }
 }

@@ -152,8 +152,8 @@ int keepInstanceWindow() {
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = kInstanceClass;
   if (!RegisterClassA(&wc)) return 1;
-  HWND hwnd = CreateWindowExA(0, kInstanceClass, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                              wc.hInstance, nullptr);
+  HWND hwnd = CreateWindowExA(0, kInstanceClass, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
+                              nullptr);
   if (!hwnd) {
     fprintf(stderr, "KVTSK16: cannot create the instance window (error %u)\n", GetLastError());
     return 1;

@@ -11,7 +11,9 @@ size_t midiDataLength(uint8_t status) {
   }
 }
 
-void MidiParser::emit(MidiMessage::Kind kind, std::vector<uint8_t> bytes) { sink_(MidiMessage{kind, std::move(bytes)}); }
+void MidiParser::emit(MidiMessage::Kind kind, std::vector<uint8_t> bytes) {
+  sink_(MidiMessage{kind, std::move(bytes)});
+}
 
 void MidiParser::feed(uint8_t b) {
   if (b >= 0xF8) {
@@ -79,9 +81,8 @@ const char* midiMessageName(const MidiMessage& m) {
                                         "program-change", "channel-pressure", "pitch-bend"};
   uint8_t s = m.bytes[0];
   if (s < 0xF0) return channel[(s >> 4) - 8];
-  static const char* const system[] = {"sysex",    "mtc-quarter", "song-position", "song-select",
-                                       "undefined", "undefined",  "tune-request",  "eox",
-                                       "clock",     "undefined",  "start",         "continue",
-                                       "stop",      "undefined",  "active-sensing", "reset"};
+  static const char* const system[] = {
+      "sysex", "mtc-quarter", "song-position", "song-select", "undefined", "undefined", "tune-request",   "eox",
+      "clock", "undefined",   "start",         "continue",    "stop",      "undefined", "active-sensing", "reset"};
   return system[s - 0xF0];
 }

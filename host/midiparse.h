@@ -26,8 +26,8 @@ class MidiParser {
   void emit(MidiMessage::Kind kind, std::vector<uint8_t> bytes);
 
   std::function<void(const MidiMessage&)> sink_;
-  uint8_t status_ = 0;   // running status, or the system common status being collected
-  size_t needed_ = 0;    // data bytes the status takes
+  uint8_t status_ = 0;  // running status, or the system common status being collected
+  size_t needed_ = 0;   // data bytes the status takes
   uint8_t data_[2] = {0, 0};
   size_t have_ = 0;
   bool inSysex_ = false;

@@ -38,8 +38,8 @@ void MidiRecorder::flush() {
 
 MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings)
     : channel_(channel), settings_(settings), parser_([this](const MidiMessage& m) {
-        recorder_.message(m, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened_)
-                                 .count());
+        recorder_.message(
+            m, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened_).count());
       }) {}
 
 MidiServer::~MidiServer() { stop(); }

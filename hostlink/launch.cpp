@@ -11,8 +11,8 @@ HMODULE ghModule = nullptr;
 namespace {
 
 const DWORD MIDI_HOST_FLAGS = CREATE_SHARED_WOW_VDM | NORMAL_PRIORITY_CLASS;
-const DWORD WAVE_HOST_FLAGS =
-    CREATE_DEFAULT_ERROR_MODE | CREATE_SHARED_WOW_VDM | CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS | DETACHED_PROCESS;
+const DWORD WAVE_HOST_FLAGS = CREATE_DEFAULT_ERROR_MODE | CREATE_SHARED_WOW_VDM | CREATE_NEW_PROCESS_GROUP |
+                              NORMAL_PRIORITY_CLASS | DETACHED_PROCESS;
 const DWORD FIRST_WAIT_MS = 100;
 
 // "dir\host verb module": nothing is quoted, so the module path is made short.
@@ -87,8 +87,7 @@ BOOL waveInstanceGateOpen() {
 }  // namespace
 
 int startMidiHost(const char* szVerb, DWORD dwTimeoutMs) {
-  return launchAndWait(&gkMidiOut.dwStatus, kvSharedDA.names.szMidiHostExe, szVerb, MIDI_HOST_FLAGS, dwTimeoutMs,
-                       TRUE);
+  return launchAndWait(&gkMidiOut.dwStatus, kvSharedDA.names.szMidiHostExe, szVerb, MIDI_HOST_FLAGS, dwTimeoutMs, TRUE);
 }
 
 int startWaveHost(DWORD dwTimeoutMs) {

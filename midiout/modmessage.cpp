@@ -29,15 +29,8 @@ HANDLE hMidiOwnerMutex = nullptr;
 MidiClient midiClient;
 
 const MIDIOUTCAPSW MIDI_CAPS = {
-    0xF001,
-    0x4000,
-    0xA5,
-    {'K', 'e', 'l', 'v', 'a', 's', 'o', 'n', 'g', ' ', '(', 'N', 'T', ')'},
-    MOD_SYNTH,
-    128,
-    128,
-    0xFFFF,
-    0,
+    0xF001, 0x4000, 0xA5, {'K', 'e', 'l', 'v', 'a', 's', 'o', 'n', 'g', ' ', '(', 'N', 'T', ')'}, MOD_SYNTH, 128,
+    128,    0xFFFF, 0,
 };
 
 void midiNotify(UINT uMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {

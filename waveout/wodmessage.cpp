@@ -44,8 +44,7 @@ const WAVEFORMATEX* formatOf(const WAVEOPENDESC* pDesc) {
 
 BOOL formatSupported(const WAVEFORMATEX* pwf) {
   return pwf->wFormatTag == WAVE_FORMAT_PCM && (pwf->wBitsPerSample == 16 || pwf->wBitsPerSample == 8) &&
-         (pwf->nChannels == 1 || pwf->nChannels == 2) && pwf->nSamplesPerSec >= 1000 &&
-         pwf->nSamplesPerSec <= 0xFFFF;
+         (pwf->nChannels == 1 || pwf->nChannels == 2) && pwf->nSamplesPerSec >= 1000 && pwf->nSamplesPerSec <= 0xFFFF;
 }
 
 DWORD wodGetDevCaps(BYTE* pbCaps, DWORD cbCaps) {
@@ -251,8 +250,7 @@ DWORD wodGetVolume(DWORD* pdwVolume) {
 DWORD wodSetVolume(DWORD dwVolume) {
   if (!isOpen()) return MMSYSERR_INVALHANDLE;
   gkWaveOut.dwVolume = dwVolume;
-  sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_SETVOLUME, (LPARAM)dwVolume,
-                  HOST_SEND_OR_POST);
+  sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_SETVOLUME, (LPARAM)dwVolume, HOST_SEND_OR_POST);
   return MMSYSERR_NOERROR;
 }
 

@@ -75,5 +75,6 @@ TEST_F(HostLaunchTest, WithoutTheHostCopyTheBaseHostRuns) {
   ASSERT_TRUE(DeleteFileA("C:\\KV\\KVMIDI16.EXE"));
   installProgram("RECARGS.EXE", "KVTSK16.EXE");
   EXPECT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0), (DWORD)MMSYSERR_ALLOCATED);
-  EXPECT_EQ(readInstallFile("KVTSK16.EXE.ARGS"), "C:\\KV\\KVTSK16.EXE /OpenKvMidiOut$ " + shortModulePath() + "\nC:\\KV\n");
+  EXPECT_EQ(readInstallFile("KVTSK16.EXE.ARGS"),
+            "C:\\KV\\KVTSK16.EXE /OpenKvMidiOut$ " + shortModulePath() + "\nC:\\KV\n");
 }

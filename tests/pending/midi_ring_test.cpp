@@ -14,10 +14,10 @@ using kvtest::DriverModule;
 namespace {
 
 const unsigned char kCapsTemplate[84] = {
-    0x01, 0xF0, 0x00, 0x40, 0xA5, 0x00, 0x00, 0x00, 'K', 0, 'e', 0, 'l', 0, 'v', 0, 'a', 0, 's', 0, 'o', 0,
-    'n',  0,    'g',  0,    ' ',  0,    '(',  0,    'N', 0, 'T', 0, ')', 0, 0,   0, 0,   0, 0,   0, 0,   0,
-    0,    0,    0,    0,    0,    0,    0,    0,    0,   0, 0,   0, 0,   0, 0,   0, 0,   0, 0,   0, 0,   0,
-    0,    0,    0,    0,    0,    0,    0,    0,    0,   0, 2,   0, 128, 0, 128, 0, 0xFF, 0xFF, 0, 0, 0, 0};
+    0x01, 0xF0, 0x00, 0x40, 0xA5, 0x00, 0x00, 0x00, 'K', 0, 'e', 0, 'l', 0, 'v', 0, 'a',  0,    's', 0, 'o', 0,
+    'n',  0,    'g',  0,    ' ',  0,    '(',  0,    'N', 0, 'T', 0, ')', 0, 0,   0, 0,    0,    0,   0, 0,   0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,   0, 0,   0, 0,   0, 0,   0, 0,    0,    0,   0, 0,   0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,   0, 2,   0, 128, 0, 128, 0, 0xFF, 0xFF, 0,   0, 0,   0};
 
 class MidiRingTest : public kvtest::MachineTest {
  protected:
@@ -92,8 +92,8 @@ TEST_F(MidiRingTest, ShortMessagesFollowTheClassificationAndRunningStatus) {
   EXPECT_EQ(data(0x55), 0u) << "running status 0xF6 is put in front";
   EXPECT_EQ(data(0x0102F0), 0u);
   EXPECT_EQ(data(0x0102F7), 0u);
-  EXPECT_EQ(consume(), (std::vector<BYTE>{0x90, 0x3C, 0x40, 0x90, 0x3E, 0x40, 0xC5, 0x07, 0xE3, 0x00, 0x40, 0xF8,
-                                          0xF3, 0x0F, 0xF2, 0x2A, 0x40, 0xF6, 0xF6}));
+  EXPECT_EQ(consume(), (std::vector<BYTE>{0x90, 0x3C, 0x40, 0x90, 0x3E, 0x40, 0xC5, 0x07, 0xE3, 0x00, 0x40, 0xF8, 0xF3,
+                                          0x0F, 0xF2, 0x2A, 0x40, 0xF6, 0xF6}));
   EXPECT_EQ(drv.midi->dwWritePos, 19u);
 }
 

@@ -150,8 +150,8 @@ TEST_F(WaveDeviceTest, CapabilitiesDeviceIdsAndClosedHandlers) {
 
   for (UINT msg = 0; msg <= 21; ++msg) EXPECT_EQ(drv.wodMessage(1, msg, 0, 0, 0), 2u) << msg;
   EXPECT_EQ(wod(WODM_GETNUMDEVS), 1u);
-  for (UINT msg : {WODM_CLOSE, WODM_WRITE, WODM_PAUSE, WODM_RESTART, WODM_RESET, WODM_GETPOS, WODM_GETVOLUME,
-                   WODM_SETVOLUME})
+  for (UINT msg :
+       {WODM_CLOSE, WODM_WRITE, WODM_PAUSE, WODM_RESTART, WODM_RESET, WODM_GETPOS, WODM_GETVOLUME, WODM_SETVOLUME})
     EXPECT_EQ(wod(msg), 5u) << msg;
   for (UINT msg : {WODM_PREPARE, WODM_UNPREPARE, WODM_BREAKLOOP, WODM_GETPITCH, WODM_SETPITCH, 0u, 21u})
     EXPECT_EQ(wod(msg), 8u) << msg;

@@ -9,3 +9,4 @@
 #include "kv/text.h"
 #include "kv/mm.h"
 #include "kv/section.h"
+#include "kv/user.h"

@@ -3,6 +3,7 @@
 // processes and the file operations pending until the next system start.
 #include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -135,9 +136,10 @@ UINT ansiCodePage() {
 }
 
 const std::string& processToken() {
-  static std::mutex lock;
-  static std::string token;
-  static std::string tokenRoot;
+  // Never destroyed: modules' process detach at exit still asks for it.
+  static std::mutex& lock = *new std::mutex;
+  static std::string& token = *new std::string;
+  static std::string& tokenRoot = *new std::string;
   std::lock_guard<std::mutex> g(lock);
   std::string root = machineRoot();
   if (!token.empty() && tokenRoot == root) return token;
@@ -171,9 +173,12 @@ bool processAlive(const std::string& token) {
 }  // namespace plat
 
 extern "C" const char* platMachineRoot(void) {
-  static thread_local std::string root;
-  root = plat::machineRoot();
-  return root.c_str();
+  // A plain buffer: it still works while a module's process detach runs at
+  // exit, after the thread's thread_local objects have been destroyed.
+  static thread_local char root[PATH_MAX];
+  std::string r = plat::machineRoot();
+  snprintf(root, sizeof root, "%s", r.c_str());
+  return root;
 }
 
 extern "C" BOOL platMachineInit(void) {

@@ -58,6 +58,9 @@ class Thread : public plat::Object {
 };
 
 thread_local std::shared_ptr<ThreadRecord> tlsRecord;
+// Trivially destructible, so it still answers while a module's process detach
+// runs at exit, after the thread's other thread_local objects are gone.
+thread_local pid_t tlsTid = 0;
 
 ThreadRecord& currentRecord() {
   if (!tlsRecord) {
@@ -147,7 +150,10 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize,
 }
 
 extern "C" HANDLE WINAPI GetCurrentThread(void) { return plat::currentThreadPseudo(); }
-extern "C" DWORD WINAPI GetCurrentThreadId(void) { return (DWORD)currentRecord().tid; }
+extern "C" DWORD WINAPI GetCurrentThreadId(void) {
+  if (tlsTid == 0) tlsTid = (pid_t)syscall(SYS_gettid);
+  return (DWORD)tlsTid;
+}
 extern "C" HANDLE WINAPI GetCurrentProcess(void) { return plat::currentProcessPseudo(); }
 extern "C" DWORD WINAPI GetCurrentProcessId(void) { return (DWORD)getpid(); }
 

@@ -10,3 +10,4 @@
 #include "kv/mm.h"
 #include "kv/section.h"
 #include "kv/reg.h"
+#include "kv/user.h"

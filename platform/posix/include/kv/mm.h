@@ -46,6 +46,8 @@ typedef DWORD_PTR DEVNODE;
 #define MIDIERR_STILLPLAYING 65
 #define MIDIERR_NOMAP 66
 #define MIDIERR_NOTREADY 67
+#define MIDIERR_NODEVICE 68
+#define MIDIERR_INVALIDSETUP 69
 #define TIMERR_NOERROR 0
 #define TIMERR_NOCANDO 97
 
@@ -319,6 +321,41 @@ typedef DRVCALLBACK* LPDRVCALLBACK;
 BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice, DWORD dwMsg, DWORD_PTR dwUser,
                            DWORD_PTR dwParam1, DWORD_PTR dwParam2);
 LRESULT WINAPI DefDriverProc(DWORD_PTR dwDriverIdentifier, HDRVR hdrvr, UINT uMsg, LPARAM lParam1, LPARAM lParam2);
+
+// The multimedia layer for client programs. Device ids run from 0 to the
+// device count less one; the mapper ids (MIDI_MAPPER, WAVE_MAPPER) are not
+// served. A device handle is the layer's own object: the driver gets it in
+// the open description and the client gets it back in every notification.
+UINT WINAPI midiOutGetNumDevs(void);
+MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR uDeviceID, LPMIDIOUTCAPSA pmoc, UINT cbmoc);
+MMRESULT WINAPI midiOutGetDevCapsW(UINT_PTR uDeviceID, LPMIDIOUTCAPSW pmoc, UINT cbmoc);
+MMRESULT WINAPI midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
+                            DWORD fdwOpen);
+MMRESULT WINAPI midiOutClose(HMIDIOUT hmo);
+MMRESULT WINAPI midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg);
+MMRESULT WINAPI midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
+MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
+MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
+MMRESULT WINAPI midiOutReset(HMIDIOUT hmo);
+MMRESULT WINAPI midiOutGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText);
+
+UINT WINAPI waveOutGetNumDevs(void);
+MMRESULT WINAPI waveOutGetDevCapsA(UINT_PTR uDeviceID, LPWAVEOUTCAPSA pwoc, UINT cbwoc);
+MMRESULT WINAPI waveOutGetDevCapsW(UINT_PTR uDeviceID, LPWAVEOUTCAPSW pwoc, UINT cbwoc);
+MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
+                            DWORD_PTR dwInstance, DWORD fdwOpen);
+MMRESULT WINAPI waveOutClose(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutPrepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
+MMRESULT WINAPI waveOutUnprepareHeader(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
+MMRESULT WINAPI waveOutWrite(HWAVEOUT hwo, LPWAVEHDR pwh, UINT cbwh);
+MMRESULT WINAPI waveOutPause(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutRestart(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutReset(HWAVEOUT hwo);
+MMRESULT WINAPI waveOutGetPosition(HWAVEOUT hwo, LPMMTIME pmmt, UINT cbmmt);
+// The volume calls also take a device id in place of a handle.
+MMRESULT WINAPI waveOutGetVolume(HWAVEOUT hwo, LPDWORD pdwVolume);
+MMRESULT WINAPI waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume);
+MMRESULT WINAPI waveOutGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText);
 
 // The multimedia timer.
 DWORD WINAPI timeGetTime(void);

@@ -52,4 +52,24 @@ void platFaultClear(void);
 // Number of calls of `op` since the process started or since platFaultClear.
 unsigned platFaultCalls(const char* op);
 
+// The multimedia layer's driver modules. Which module serves a device type
+// ("midi" for MIDI output, "wave" for wave output) is, in this order: the path
+// given to platMmUseDriver, or the PATH of "TYPE=PATH" in the environment
+// variable PLAT_MM_DRIVERS_ENV (entries separated by ';', e.g.
+// "midi=/opt/kv/KVDRVR32.DLL;wave=/opt/kv/KVDRVR32.DLL"); a path is a Windows
+// or a host path, as LoadLibraryA takes it.
+// A module is loaded into the process when a device of its type is first used
+// and stays loaded until the process exits or another module is chosen for
+// its types. platMmUseDriver with a null path goes back to the environment.
+// Answers FALSE (ERROR_BUSY) while a device of the type is open, and
+// ERROR_INVALID_PARAMETER for an unknown type.
+#define PLAT_MM_DRIVERS_ENV "KV_MM_DRIVERS"
+BOOL platMmUseDriver(const char* type, const char* path);
+
+// Test hook: while set, DefDriverProc hands its five arguments to the hook and
+// answers what the hook answers. Null restores the platform's default answers.
+typedef LRESULT (*PLAT_DEFDRIVERPROC_HOOK)(DWORD_PTR dwDriverIdentifier, HDRVR hdrvr, UINT uMsg, LPARAM lParam1,
+                                           LPARAM lParam2);
+void platSetDefDriverProcHook(PLAT_DEFDRIVERPROC_HOOK hook);
+
 }  // extern "C"

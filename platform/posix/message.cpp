@@ -1,0 +1,616 @@
+// Message queues: one per thread, across every process of the machine.
+//
+// A queue is a listening SOCK_SEQPACKET socket in the abstract namespace, named
+// after its slot in the machine-wide window table (windowing.h), with an epoll
+// set over the listener and every connection accepted from it. A thread that
+// posts or sends to another queue connects once and keeps the connection; a
+// sent message is answered on the connection it came in on. When the owning
+// process dies, however it dies, the kernel closes its sockets: a waiting sender
+// sees its connection hang up at once, and a new connect is refused.
+//
+// Posted messages from one sender arrive in the order they were written. Each
+// record carries the monotonic time it was posted at, and the receiver merges
+// the connections by that time after reading until a whole pass over them
+// finds nothing more: a post that happened before another was written before
+// it, so it is read no later than that one and sorts ahead of it.
+#include <errno.h>
+#include <poll.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <unordered_map>
+#include <vector>
+
+#include "windowing.h"
+
+namespace plat {
+namespace user {
+
+namespace {
+
+// A thread that has not looked at its queue for this long counts as hung.
+const unsigned long long kHungAfterMs = 5000;
+
+enum Kind : DWORD { kPost = 1, kSend = 2, kReply = 3 };
+enum ReplyStatus : DWORD { kDelivered = 0, kNoWindow = 1 };
+
+struct Wire {
+  DWORD kind;
+  DWORD msg;
+  DWORD hwnd;
+  DWORD status;
+  unsigned long long seq;
+  unsigned long long postedNs;
+  unsigned long long wParam;
+  long long lParam;
+};
+static_assert(sizeof(Wire) == 48, "one record per message");
+
+unsigned long long nowNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (unsigned long long)ts.tv_sec * 1000000000ull + (unsigned long long)ts.tv_nsec;
+}
+
+struct Conn {
+  int fd;
+  explicit Conn(int f) : fd(f) {}
+  ~Conn() { close(fd); }
+  Conn(const Conn&) = delete;
+  Conn& operator=(const Conn&) = delete;
+};
+
+struct Posted {
+  unsigned long long postedNs;
+  MSG msg;
+};
+
+struct PendingSend {
+  std::shared_ptr<Conn> from;
+  Wire wire;
+};
+
+struct Reply {
+  DWORD status;
+  LRESULT result;
+};
+
+enum class Outcome { kAnswered, kTimedOut, kGone };
+
+bool msgInRange(UINT message, UINT first, UINT last) {
+  return (first == 0 && last == 0) || (message >= first && message <= last);
+}
+
+bool msgMatches(const MSG& m, HWND filter, UINT first, UINT last) {
+  if (filter == (HWND)(LONG_PTR)-1) {
+    if (m.hwnd) return false;
+  } else if (filter && m.hwnd != filter) {
+    return false;
+  }
+  return msgInRange(m.message, first, last);
+}
+
+class ThreadQueue {
+ public:
+  std::string root;
+  Table* table = nullptr;
+  DWORD slot = (DWORD)-1;
+  DWORD serial = 0;
+  DWORD tid = 0;
+  int listenFd = -1;
+  int epfd = -1;
+  bool listening = false;
+  std::unordered_map<int, std::shared_ptr<Conn>> incoming;
+  std::unordered_map<DWORD, std::shared_ptr<Conn>> outgoing;  // by the target queue's serial
+  std::deque<Posted> posted;                                  // in posting order
+  std::deque<PendingSend> sent;
+  bool quit = false;
+  int quitCode = 0;
+  unsigned long long nextSeq = 1;
+  std::vector<unsigned long long> awaiting;  // sends of this thread still waiting, innermost last
+  std::map<unsigned long long, Reply> early;  // answers to outer sends that came in during inner ones
+
+  static ThreadQueue* create(const std::string& root);
+  ~ThreadQueue();
+
+  QueueSlot& shared() { return table->queues[slot]; }
+  void touch() { __atomic_store_n(&shared().checked, monotonicMs(), __ATOMIC_RELAXED); }
+  void setWaiting(bool on) { __atomic_store_n(&shared().waiting, on ? 1u : 0u, __ATOMIC_RELAXED); }
+
+  void addPosted(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, unsigned long long postedNs) {
+    Posted p = {postedNs, MSG{hwnd, msg, wp, lp, (DWORD)(postedNs / 1000000ull), POINT{0, 0}}};
+    auto at = std::upper_bound(posted.begin(), posted.end(), postedNs,
+                               [](unsigned long long ns, const Posted& q) { return ns < q.postedNs; });
+    posted.insert(at, p);
+  }
+
+  void take(const Wire& w, const std::shared_ptr<Conn>& from) {
+    if (w.kind == kSend) {
+      sent.push_back(PendingSend{from, w});
+    } else if (w.kind == kPost) {
+      HWND hwnd = (HWND)(ULONG_PTR)w.hwnd;
+      DWORD owner = 0;
+      // A post that raced with the window's destruction goes with the window.
+      if (hwnd && (!localProc(hwnd, &owner) || owner != tid)) return;
+      addPosted(hwnd, w.msg, (WPARAM)w.wParam, (LPARAM)w.lParam, w.postedNs);
+    }
+  }
+
+  // One look at every connection that has something; answers how much it found.
+  int drainPass() {
+    struct epoll_event events[32];
+    int n = epoll_wait(epfd, events, 32, 0);
+    int found = 0;
+    for (int i = 0; i < n; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == listenFd) {
+        int c;
+        while ((c = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+          struct epoll_event ev = {};
+          ev.events = EPOLLIN;
+          ev.data.fd = c;
+          epoll_ctl(epfd, EPOLL_CTL_ADD, c, &ev);
+          incoming[c] = std::make_shared<Conn>(c);
+          ++found;
+        }
+        continue;
+      }
+      auto it = incoming.find(fd);
+      if (it == incoming.end()) continue;
+      std::shared_ptr<Conn> conn = it->second;
+      Wire w;
+      ssize_t got = recv(fd, &w, sizeof w, MSG_DONTWAIT);
+      if (got == (ssize_t)sizeof w) {
+        take(w, conn);
+        ++found;
+      } else if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+        epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
+        incoming.erase(it);
+        ++found;
+      }
+    }
+    return found;
+  }
+
+  void dispatchSent() {
+    while (!sent.empty()) {
+      PendingSend p = std::move(sent.front());
+      sent.pop_front();
+      HWND hwnd = (HWND)(ULONG_PTR)p.wire.hwnd;
+      DWORD owner = 0;
+      WNDPROC proc = localProc(hwnd, &owner);
+      Wire r = p.wire;
+      r.kind = kReply;
+      r.status = kDelivered;
+      r.lParam = 0;
+      if (!proc || owner != tid) {
+        r.status = kNoWindow;
+      } else {
+        r.lParam = (long long)proc(hwnd, p.wire.msg, (WPARAM)p.wire.wParam, (LPARAM)p.wire.lParam);
+      }
+      // A sender that gave up or went away finds nothing, or nobody reads it.
+      (void)!send(p.from->fd, &r, sizeof r, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+  }
+
+  // Reads everything that has arrived and, unless told not to, handles the
+  // messages other threads sent.
+  void check(bool handleSent) {
+    touch();
+    while (drainPass() > 0) {
+    }
+    if (handleSent) dispatchSent();
+  }
+
+  bool peek(MSG* out, HWND filter, UINT first, UINT last, UINT flags) {
+    check(true);
+    for (auto it = posted.begin(); it != posted.end(); ++it) {
+      if (!msgMatches(it->msg, filter, first, last)) continue;
+      *out = it->msg;
+      if (flags & PM_REMOVE) posted.erase(it);
+      return true;
+    }
+    if (quit && msgInRange(WM_QUIT, first, last)) {
+      *out = MSG{nullptr, WM_QUIT, (WPARAM)quitCode, 0, GetTickCount(), POINT{0, 0}};
+      if (flags & PM_REMOVE) quit = false;
+      return true;
+    }
+    return false;
+  }
+
+  void waitForInput() {
+    setWaiting(true);
+    struct pollfd p = {epfd, POLLIN, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    setWaiting(false);
+  }
+
+  std::shared_ptr<Conn> connectTo(DWORD targetSerial) {
+    auto it = outgoing.find(targetSerial);
+    if (it != outgoing.end()) return it->second;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    std::string name = queueSocketName(table, targetSerial);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, name.data(), name.size());
+    socklen_t len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size());
+    int rc;
+    while ((rc = connect(fd, (struct sockaddr*)&addr, len)) < 0 && errno == EINTR) {
+    }
+    if (rc < 0) {
+      close(fd);
+      return nullptr;
+    }
+    int one = 1;
+    ioctl(fd, FIONBIO, &one);
+    auto conn = std::make_shared<Conn>(fd);
+    outgoing[targetSerial] = conn;
+    return conn;
+  }
+
+  // Writes a record; when the receiver's buffer is full, waits for room until
+  // the deadline (0: do not wait). Answers 0, EAGAIN (no room in time) or the
+  // error that ended the connection.
+  int write(const std::shared_ptr<Conn>& conn, const Wire& w, unsigned long long deadlineMs) {
+    for (;;) {
+      if (send(conn->fd, &w, sizeof w, MSG_NOSIGNAL | MSG_DONTWAIT) == (ssize_t)sizeof w) return 0;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return errno;
+      unsigned long long now = monotonicMs();
+      if (deadlineMs <= now) return EAGAIN;
+      struct pollfd p = {conn->fd, POLLOUT, 0};
+      poll(&p, 1, deadlineMs == ~0ull ? -1 : (int)std::min<unsigned long long>(deadlineMs - now, 1 << 30));
+    }
+  }
+
+  void dropConnection(DWORD targetSerial) { outgoing.erase(targetSerial); }
+
+  // Waits for the answer to send `seq` on `conn` until the deadline (~0: none).
+  Outcome awaitReply(const std::shared_ptr<Conn>& conn, unsigned long long seq, unsigned long long deadlineMs,
+                     bool block, LRESULT* result, DWORD* status) {
+    for (;;) {
+      auto e = early.find(seq);
+      if (e != early.end()) {
+        *status = e->second.status;
+        *result = e->second.result;
+        early.erase(e);
+        return Outcome::kAnswered;
+      }
+      int timeout = -1;
+      if (deadlineMs != ~0ull) {
+        unsigned long long now = monotonicMs();
+        if (now >= deadlineMs) return Outcome::kTimedOut;
+        timeout = (int)std::min<unsigned long long>(deadlineMs - now, 1 << 30);
+      }
+      struct pollfd p[2] = {{conn->fd, POLLIN, 0}, {epfd, POLLIN, 0}};
+      // SMTO_BLOCK: the thread handles nothing else while it waits.
+      if (!block) setWaiting(true);
+      int n = poll(p, block ? 1 : 2, timeout);
+      if (!block) setWaiting(false);
+      if (n < 0 && errno != EINTR) return Outcome::kGone;
+      if (n <= 0) continue;
+      if (p[0].revents) {
+        Wire w;
+        ssize_t got = recv(conn->fd, &w, sizeof w, MSG_DONTWAIT);
+        if (got == (ssize_t)sizeof w && w.kind == kReply) {
+          if (w.seq == seq) {
+            *status = w.status;
+            *result = (LRESULT)w.lParam;
+            return Outcome::kAnswered;
+          }
+          if (std::find(awaiting.begin(), awaiting.end(), w.seq) != awaiting.end())
+            early[w.seq] = Reply{w.status, (LRESULT)w.lParam};
+        } else if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+          return Outcome::kGone;
+        }
+      }
+      if (!block && p[1].revents) check(true);
+    }
+  }
+};
+
+ThreadQueue* ThreadQueue::create(const std::string& root) {
+  Table* t = plat::user::table();
+  if (!t) return nullptr;
+  auto q = std::make_unique<ThreadQueue>();
+  q->root = root;
+  q->table = t;
+  q->tid = GetCurrentThreadId();
+  {
+    TableLock tl(t);
+    for (int pass = 0; pass < 2 && q->slot == (DWORD)-1; ++pass) {
+      for (DWORD i = 0; i < kMaxQueues; ++i) {
+        if (t->queues[i].serial == 0) {
+          q->slot = i;
+          break;
+        }
+      }
+      // Full: queues of processes that have gone make room.
+      if (q->slot == (DWORD)-1)
+        for (QueueSlot& s : t->queues)
+          if (s.serial) slotProcessAlive(t, s.token);
+    }
+    if (q->slot == (DWORD)-1) return fail(ERROR_NOT_ENOUGH_MEMORY, (ThreadQueue*)nullptr);
+    if (++t->nextSerial == 0) t->nextSerial = 1;
+    q->serial = t->nextSerial;
+    QueueSlot& s = t->queues[q->slot];
+    // Reserved without a thread id: nobody finds it before its socket listens.
+    s.tid = 0;
+    s.pid = GetCurrentProcessId();
+    s.waiting = 0;
+    s.checked = monotonicMs();
+    strncpy(s.token, processToken().c_str(), kTokenBytes - 1);
+    s.token[kTokenBytes - 1] = '\0';
+    s.serial = q->serial;
+  }
+  q->listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  q->epfd = epoll_create1(EPOLL_CLOEXEC);
+  std::string name = queueSocketName(t, q->serial);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path + 1, name.data(), name.size());
+  socklen_t len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size());
+  struct epoll_event ev = {};
+  ev.events = EPOLLIN;
+  ev.data.fd = q->listenFd;
+  if (q->listenFd < 0 || q->epfd < 0 || bind(q->listenFd, (struct sockaddr*)&addr, len) != 0 ||
+      listen(q->listenFd, SOMAXCONN) != 0 || epoll_ctl(q->epfd, EPOLL_CTL_ADD, q->listenFd, &ev) != 0) {
+    DWORD error = win32FromErrno(errno);
+    q.reset();
+    return fail(error, (ThreadQueue*)nullptr);
+  }
+  {
+    TableLock tl(t);
+    t->queues[q->slot].tid = q->tid;
+  }
+  q->listening = true;
+  return q.release();
+}
+
+ThreadQueue::~ThreadQueue() {
+  if (slot != (DWORD)-1) {
+    TableLock tl(table);
+    if (table->queues[slot].serial == serial) releaseQueueSlot(table, slot);
+  }
+  if (listening) forgetThreadWindows(tid);
+  outgoing.clear();
+  incoming.clear();
+  if (epfd >= 0) close(epfd);
+  if (listenFd >= 0) close(listenFd);
+}
+
+thread_local ThreadQueue* tlsQueue = nullptr;
+
+pthread_key_t queueKey() {
+  static pthread_key_t key;
+  static std::once_flag once;
+  // The key's destructor ends a thread's queue when the thread ends; the main
+  // thread's queue simply goes with its process.
+  std::call_once(once, [] {
+    pthread_key_create(&key, [](void* q) {
+      delete static_cast<ThreadQueue*>(q);
+      tlsQueue = nullptr;
+    });
+  });
+  return key;
+}
+
+ThreadQueue* currentQueue() {
+  std::string root = machineRoot();
+  if (tlsQueue && tlsQueue->root == root) return tlsQueue;
+  pthread_key_t key = queueKey();
+  delete tlsQueue;
+  tlsQueue = ThreadQueue::create(root);
+  pthread_setspecific(key, tlsQueue);
+  return tlsQueue;
+}
+
+struct Target {
+  DWORD serial = 0;
+  DWORD tid = 0;
+  DWORD pid = 0;
+  bool hung = false;
+  char token[kTokenBytes] = {};
+};
+
+void copyTarget(const QueueSlot& q, DWORD tid, DWORD pid, Target& out) {
+  out.serial = q.serial;
+  out.tid = tid;
+  out.pid = pid;
+  unsigned long long checked = __atomic_load_n(&q.checked, __ATOMIC_RELAXED);
+  out.hung = !__atomic_load_n(&q.waiting, __ATOMIC_RELAXED) && monotonicMs() - checked > kHungAfterMs;
+  memcpy(out.token, q.token, kTokenBytes);
+}
+
+bool windowTarget(ThreadQueue* q, HWND hwnd, Target& out) {
+  TableLock tl(q->table);
+  WindowSlot* w = windowSlot(q->table, hwnd);
+  if (!w || w->queue >= kMaxQueues || q->table->queues[w->queue].serial == 0)
+    return fail(ERROR_INVALID_WINDOW_HANDLE, false);
+  copyTarget(q->table->queues[w->queue], w->tid, w->pid, out);
+  return true;
+}
+
+bool threadTarget(ThreadQueue* q, DWORD tid, Target& out) {
+  TableLock tl(q->table);
+  for (QueueSlot& s : q->table->queues) {
+    if (s.serial && s.tid == tid && slotProcessAlive(q->table, s.token)) {
+      copyTarget(s, s.tid, s.pid, out);
+      return true;
+    }
+  }
+  return fail(ERROR_INVALID_THREAD_ID, false);
+}
+
+bool isSelf(ThreadQueue* q, const Target& t) { return t.serial == q->serial; }
+
+// The target's queue would not take the record: forget a process that has
+// gone, and report the error the platform gives for it.
+template <typename T>
+T targetGone(ThreadQueue* q, const Target& t, DWORD error, T result) {
+  q->dropConnection(t.serial);
+  {
+    TableLock tl(q->table);
+    slotProcessAlive(q->table, t.token);
+  }
+  return fail(error, result);
+}
+
+BOOL postTo(ThreadQueue* q, const Target& t, HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, DWORD goneError) {
+  if (isSelf(q, t)) {
+    q->addPosted(hwnd, msg, wp, lp, nowNs());
+    return TRUE;
+  }
+  std::shared_ptr<Conn> conn = q->connectTo(t.serial);
+  if (!conn) return targetGone(q, t, goneError, FALSE);
+  Wire w = {kPost, msg, (DWORD)(ULONG_PTR)hwnd, 0, 0, nowNs(), (unsigned long long)wp, (long long)lp};
+  int rc = q->write(conn, w, 0);
+  if (rc == EAGAIN) return fail(ERROR_NOT_ENOUGH_QUOTA, FALSE);
+  if (rc != 0) return targetGone(q, t, goneError, FALSE);
+  return TRUE;
+}
+
+// Sends to a window and waits for its answer until `timeoutMs` (INFINITE:
+// without limit). Answers TRUE with the window procedure's result when the
+// message was handled.
+BOOL sendTo(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT flags, DWORD timeoutMs, LRESULT* result) {
+  ThreadQueue* q = currentQueue();
+  if (!q) return FALSE;
+  Target t;
+  if (!windowTarget(q, hwnd, t)) return FALSE;
+  if (isSelf(q, t)) {
+    WNDPROC proc = localProc(hwnd, nullptr);
+    if (!proc) return fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+    *result = proc(hwnd, msg, wp, lp);
+    return TRUE;
+  }
+  if ((flags & SMTO_ABORTIFHUNG) && t.hung) return fail(ERROR_TIMEOUT, FALSE);
+  unsigned long long deadline = timeoutMs == INFINITE ? ~0ull : monotonicMs() + timeoutMs;
+  std::shared_ptr<Conn> conn = q->connectTo(t.serial);
+  if (!conn) return targetGone(q, t, ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  unsigned long long seq = q->nextSeq++;
+  Wire w = {kSend, msg, (DWORD)(ULONG_PTR)hwnd, 0, seq, nowNs(), (unsigned long long)wp, (long long)lp};
+  int rc = q->write(conn, w, deadline);
+  if (rc == EAGAIN) return fail(ERROR_TIMEOUT, FALSE);
+  if (rc != 0) return targetGone(q, t, ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  q->awaiting.push_back(seq);
+  DWORD status = kNoWindow;
+  Outcome outcome = q->awaitReply(conn, seq, deadline, (flags & SMTO_BLOCK) != 0, result, &status);
+  q->awaiting.erase(std::find(q->awaiting.begin(), q->awaiting.end(), seq));
+  if (outcome == Outcome::kTimedOut) return fail(ERROR_TIMEOUT, FALSE);
+  if (outcome == Outcome::kGone) return targetGone(q, t, ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  if (status != kDelivered) return fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  return TRUE;
+}
+
+bool validFilter(HWND filter) { return !filter || filter == (HWND)(LONG_PTR)-1 || IsWindow(filter); }
+
+}  // namespace
+
+DWORD currentQueueSlot() {
+  ThreadQueue* q = currentQueue();
+  return q ? q->slot : (DWORD)-1;
+}
+
+void purgeWindowMessages(HWND hwnd) {
+  if (!tlsQueue) return;
+  auto& posted = tlsQueue->posted;
+  posted.erase(std::remove_if(posted.begin(), posted.end(), [&](const Posted& p) { return p.msg.hwnd == hwnd; }),
+               posted.end());
+}
+
+}  // namespace user
+}  // namespace plat
+
+using namespace plat::user;
+
+extern "C" BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg) {
+  if (plat::faultHit("PeekMessageA")) return plat::fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
+  if (!lpMsg) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
+  ThreadQueue* q = currentQueue();
+  if (!q) return FALSE;
+  if (!validFilter(hWnd)) return plat::fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+  return q->peek(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, wRemoveMsg) ? TRUE : FALSE;
+}
+
+extern "C" BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
+  if (plat::faultHit("GetMessageA")) return plat::fail(ERROR_NOT_ENOUGH_MEMORY, -1);
+  if (!lpMsg) return plat::fail(ERROR_INVALID_PARAMETER, -1);
+  ThreadQueue* q = currentQueue();
+  if (!q) return -1;
+  if (!validFilter(hWnd)) return plat::fail(ERROR_INVALID_WINDOW_HANDLE, -1);
+  while (!q->peek(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, PM_REMOVE)) q->waitForInput();
+  return lpMsg->message == WM_QUIT ? FALSE : TRUE;
+}
+
+extern "C" LRESULT WINAPI DispatchMessageA(const MSG* lpMsg) {
+  if (!lpMsg) return plat::fail(ERROR_INVALID_PARAMETER, (LRESULT)0);
+  if (!lpMsg->hwnd) return 0;
+  WNDPROC proc = localProc(lpMsg->hwnd, nullptr);
+  if (!proc)
+    return plat::fail(IsWindow(lpMsg->hwnd) ? ERROR_MESSAGE_SYNC_ONLY : ERROR_INVALID_WINDOW_HANDLE, (LRESULT)0);
+  return proc(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
+}
+
+// There is no keyboard, so no message ever needs translating.
+extern "C" BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
+
+extern "C" BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  if (plat::faultHit("PostMessageA")) return plat::fail(ERROR_NOT_ENOUGH_QUOTA, FALSE);
+  ThreadQueue* q = currentQueue();
+  if (!q) return FALSE;
+  if (!hWnd) {
+    q->addPosted(nullptr, Msg, wParam, lParam, nowNs());
+    return TRUE;
+  }
+  Target t;
+  if (!windowTarget(q, hWnd, t)) return FALSE;
+  return postTo(q, t, hWnd, Msg, wParam, lParam, ERROR_INVALID_WINDOW_HANDLE);
+}
+
+extern "C" BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  if (plat::faultHit("PostThreadMessageA")) return plat::fail(ERROR_NOT_ENOUGH_QUOTA, FALSE);
+  ThreadQueue* q = currentQueue();
+  if (!q) return FALSE;
+  Target t;
+  if (idThread == q->tid) {
+    q->addPosted(nullptr, Msg, wParam, lParam, nowNs());
+    return TRUE;
+  }
+  if (!threadTarget(q, idThread, t)) return FALSE;
+  return postTo(q, t, nullptr, Msg, wParam, lParam, ERROR_INVALID_THREAD_ID);
+}
+
+extern "C" void WINAPI PostQuitMessage(int nExitCode) {
+  if (ThreadQueue* q = currentQueue()) {
+    q->quit = true;
+    q->quitCode = nExitCode;
+  }
+}
+
+extern "C" LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+  if (plat::faultHit("SendMessageA")) return plat::fail(ERROR_INVALID_WINDOW_HANDLE, (LRESULT)0);
+  LRESULT result = 0;
+  return sendTo(hWnd, Msg, wParam, lParam, SMTO_NORMAL, INFINITE, &result) ? result : 0;
+}
+
+extern "C" LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                              UINT uTimeout, PDWORD_PTR lpdwResult) {
+  if (plat::faultHit("SendMessageTimeoutA")) return plat::fail(ERROR_TIMEOUT, (LRESULT)0);
+  LRESULT result = 0;
+  DWORD timeout = uTimeout == INFINITE ? INFINITE - 1 : uTimeout;
+  if (!sendTo(hWnd, Msg, wParam, lParam, fuFlags, timeout, &result)) return 0;
+  if (lpdwResult) *lpdwResult = (DWORD_PTR)result;
+  return TRUE;
+}

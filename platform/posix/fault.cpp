@@ -19,8 +19,9 @@ struct FaultRule {
 
 struct FaultTable {
   std::mutex lock;
-  std::map<std::string, unsigned> calls;
-  std::map<std::string, FaultRule> rules;
+  // Looked up by the caller's name as it is, without building a string.
+  std::map<std::string, unsigned, std::less<>> calls;
+  std::map<std::string, FaultRule, std::less<>> rules;
   std::atomic<bool> any{false};
 };
 
@@ -75,7 +76,9 @@ namespace plat {
 bool faultHit(const char* op) {
   FaultTable& t = seededTable();
   std::lock_guard<std::mutex> g(t.lock);
-  unsigned n = ++t.calls[op];
+  auto counted = t.calls.find(op);
+  if (counted == t.calls.end()) counted = t.calls.emplace(op, 0).first;
+  unsigned n = ++counted->second;
   if (!t.any) return false;
   auto it = t.rules.find(op);
   if (it == t.rules.end()) return false;

@@ -1,24 +1,25 @@
 // Message queues: one per thread, across every process of the machine.
 //
 // A queue is a listening SOCK_SEQPACKET socket in the abstract namespace, named
-// after its slot in the machine-wide window table (windowing.h), with an epoll
-// set over the listener and every connection accepted from it. A thread that
-// posts or sends to another queue connects once and keeps the connection; a
-// sent message is answered on the connection it came in on. When the owning
-// process dies, however it dies, the kernel closes its sockets: a waiting sender
-// sees its connection hang up at once, and a new connect is refused.
+// after its slot in the machine-wide window table (windowing.h), and the
+// connections accepted from it. A thread that posts or sends to another queue
+// connects once and keeps the connection; a sent message is answered on the
+// connection it came in on. When the owning process dies, however it dies, the
+// kernel closes its sockets: a waiting sender sees its connection hang up at
+// once, and a new connect is refused.
 //
 // Posted messages from one sender arrive in the order they were written. Each
 // record carries the monotonic time it was posted at, and the receiver merges
-// the connections by that time after reading until a whole pass over them
+// the connections by that time, after reading until one look over all of them
 // finds nothing more: a post that happened before another was written before
 // it, so it is read no later than that one and sorts ahead of it.
+//
+// The waits are plain poll and recv calls on the sockets, so the kernel wakes
+// the receiver the way it wakes a reader of a single socket.
 #include <errno.h>
 #include <poll.h>
 #include <stddef.h>
 #include <string.h>
-#include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -63,6 +64,7 @@ unsigned long long nowNs() {
 
 struct Conn {
   int fd;
+  int receiveTimeoutMs = 0;  // as last set with SO_RCVTIMEO; 0: none
   explicit Conn(int f) : fd(f) {}
   ~Conn() { close(fd); }
   Conn(const Conn&) = delete;
@@ -107,9 +109,9 @@ class ThreadQueue {
   DWORD serial = 0;
   DWORD tid = 0;
   int listenFd = -1;
-  int epfd = -1;
   bool listening = false;
   std::unordered_map<int, std::shared_ptr<Conn>> incoming;
+  std::vector<struct pollfd> looking;
   std::unordered_map<DWORD, std::shared_ptr<Conn>> outgoing;  // by the target queue's serial
   std::deque<Posted> posted;                                  // in posting order
   std::deque<PendingSend> sent;
@@ -145,40 +147,74 @@ class ThreadQueue {
     }
   }
 
-  // One look at every connection that has something; answers how much it found.
-  int drainPass() {
-    struct epoll_event events[32];
-    int n = epoll_wait(epfd, events, 32, 0);
-    int found = 0;
-    for (int i = 0; i < n; ++i) {
-      int fd = events[i].data.fd;
-      if (fd == listenFd) {
-        int c;
-        while ((c = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
-          struct epoll_event ev = {};
-          ev.events = EPOLLIN;
-          ev.data.fd = c;
-          epoll_ctl(epfd, EPOLL_CTL_ADD, c, &ev);
-          incoming[c] = std::make_shared<Conn>(c);
-          ++found;
-        }
-        continue;
+  // Reads every record a connection holds; forgets it once its sender is gone.
+  void readAll(const std::shared_ptr<Conn>& conn) {
+    const unsigned kBatch = 16;
+    Wire records[kBatch];
+    struct iovec iov[kBatch];
+    struct mmsghdr hdrs[kBatch];
+    for (;;) {
+      for (unsigned i = 0; i < kBatch; ++i) {
+        iov[i] = {&records[i], sizeof(Wire)};
+        hdrs[i] = {};
+        hdrs[i].msg_hdr.msg_iov = &iov[i];
+        hdrs[i].msg_hdr.msg_iovlen = 1;
       }
-      auto it = incoming.find(fd);
-      if (it == incoming.end()) continue;
-      std::shared_ptr<Conn> conn = it->second;
-      Wire w;
-      ssize_t got = recv(fd, &w, sizeof w, MSG_DONTWAIT);
-      if (got == (ssize_t)sizeof w) {
-        take(w, conn);
-        ++found;
-      } else if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-        epoll_ctl(epfd, EPOLL_CTL_DEL, fd, nullptr);
-        incoming.erase(it);
-        ++found;
+      int n = recvmmsg(conn->fd, hdrs, kBatch, MSG_DONTWAIT, nullptr);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+      for (int i = 0; i < n; ++i) {
+        if (hdrs[i].msg_len != sizeof(Wire)) {
+          n = -1;
+          break;
+        }
+        take(records[i], conn);
+      }
+      if (n < 0 || n == 0) {
+        incoming.erase(conn->fd);
+        return;
+      }
+      if ((unsigned)n < kBatch) return;
+    }
+  }
+
+  // Reads what has arrived, waiting up to `timeoutMs` (-1: until something
+  // does) when nothing has.
+  void drain(int timeoutMs) {
+    for (bool again = true; again; timeoutMs = 0) {
+      looking.clear();
+      for (auto& c : incoming) looking.push_back({c.first, POLLIN, 0});
+      // The listener goes last: a sender that connected before it wrote a
+      // post read here is then accepted in the same look.
+      looking.push_back({listenFd, POLLIN, 0});
+      if (timeoutMs != 0) setWaiting(true);
+      int n;
+      while ((n = poll(looking.data(), looking.size(), timeoutMs)) < 0 && errno == EINTR) {
+      }
+      if (timeoutMs != 0) setWaiting(false);
+      touch();
+      // poll looks at the connections one after the other: with several of
+      // them, a post that happened before one read here may have reached a
+      // connection after poll passed it. Another look finds it.
+      again = n > 0 && looking.size() > 2;
+      for (const struct pollfd& p : looking) {
+        if (!p.revents) continue;
+        if (p.fd == listenFd) {
+          acceptAll();
+          continue;
+        }
+        auto it = incoming.find(p.fd);
+        if (it != incoming.end()) readAll(std::shared_ptr<Conn>(it->second));
       }
     }
-    return found;
+  }
+
+  void acceptAll() {
+    int c;
+    while ((c = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+      auto conn = std::make_shared<Conn>(c);
+      incoming[c] = conn;
+      readAll(conn);
+    }
   }
 
   void dispatchSent() {
@@ -202,24 +238,21 @@ class ThreadQueue {
     }
   }
 
-  // Reads everything that has arrived and, unless told not to, handles the
-  // messages other threads sent.
-  void check(bool handleSent) {
-    touch();
-    while (drainPass() > 0) {
-    }
-    if (handleSent) dispatchSent();
+  bool quitMatches(UINT first, UINT last) const { return quit && msgInRange(WM_QUIT, first, last); }
+
+  std::deque<Posted>::iterator findPosted(HWND filter, UINT first, UINT last) {
+    return std::find_if(posted.begin(), posted.end(),
+                        [&](const Posted& p) { return msgMatches(p.msg, filter, first, last); });
   }
 
-  bool peek(MSG* out, HWND filter, UINT first, UINT last, UINT flags) {
-    check(true);
-    for (auto it = posted.begin(); it != posted.end(); ++it) {
-      if (!msgMatches(it->msg, filter, first, last)) continue;
+  bool take(MSG* out, HWND filter, UINT first, UINT last, UINT flags) {
+    auto it = findPosted(filter, first, last);
+    if (it != posted.end()) {
       *out = it->msg;
       if (flags & PM_REMOVE) posted.erase(it);
       return true;
     }
-    if (quit && msgInRange(WM_QUIT, first, last)) {
+    if (quitMatches(first, last)) {
       *out = MSG{nullptr, WM_QUIT, (WPARAM)quitCode, 0, GetTickCount(), POINT{0, 0}};
       if (flags & PM_REMOVE) quit = false;
       return true;
@@ -227,12 +260,21 @@ class ThreadQueue {
     return false;
   }
 
-  void waitForInput() {
-    setWaiting(true);
-    struct pollfd p = {epfd, POLLIN, 0};
-    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+  bool peek(MSG* out, HWND filter, UINT first, UINT last, UINT flags) {
+    drain(0);
+    dispatchSent();
+    return take(out, filter, first, last, flags);
+  }
+
+  void get(MSG* out, HWND filter, UINT first, UINT last) {
+    for (;;) {
+      // A message that is already here is handed out only after a look at
+      // what arrived meanwhile; otherwise the look waits for something.
+      bool ready = !sent.empty() || quitMatches(first, last) || findPosted(filter, first, last) != posted.end();
+      drain(ready ? 0 : -1);
+      dispatchSent();
+      if (take(out, filter, first, last, PM_REMOVE)) return;
     }
-    setWaiting(false);
   }
 
   std::shared_ptr<Conn> connectTo(DWORD targetSerial) {
@@ -252,8 +294,6 @@ class ThreadQueue {
       close(fd);
       return nullptr;
     }
-    int one = 1;
-    ioctl(fd, FIONBIO, &one);
     auto conn = std::make_shared<Conn>(fd);
     outgoing[targetSerial] = conn;
     return conn;
@@ -276,6 +316,25 @@ class ThreadQueue {
 
   void dropConnection(DWORD targetSerial) { outgoing.erase(targetSerial); }
 
+  // Takes one record from the connection a send went out on. Answers false
+  // when the receiver has gone.
+  bool readReply(const std::shared_ptr<Conn>& conn, unsigned long long seq, int flags, bool* answered,
+                 LRESULT* result, DWORD* status) {
+    Wire w;
+    ssize_t got = recv(conn->fd, &w, sizeof w, flags);
+    if (got < 0) return errno == EAGAIN || errno == EINTR;
+    if (got != (ssize_t)sizeof w) return false;
+    if (w.kind != kReply) return true;
+    if (w.seq == seq) {
+      *status = w.status;
+      *result = (LRESULT)w.lParam;
+      *answered = true;
+    } else if (std::find(awaiting.begin(), awaiting.end(), w.seq) != awaiting.end()) {
+      early[w.seq] = Reply{w.status, (LRESULT)w.lParam};
+    }
+    return true;
+  }
+
   // Waits for the answer to send `seq` on `conn` until the deadline (~0: none).
   Outcome awaitReply(const std::shared_ptr<Conn>& conn, unsigned long long seq, unsigned long long deadlineMs,
                      bool block, LRESULT* result, DWORD* status) {
@@ -293,29 +352,39 @@ class ThreadQueue {
         if (now >= deadlineMs) return Outcome::kTimedOut;
         timeout = (int)std::min<unsigned long long>(deadlineMs - now, 1 << 30);
       }
-      struct pollfd p[2] = {{conn->fd, POLLIN, 0}, {epfd, POLLIN, 0}};
-      // SMTO_BLOCK: the thread handles nothing else while it waits.
-      if (!block) setWaiting(true);
-      int n = poll(p, block ? 1 : 2, timeout);
-      if (!block) setWaiting(false);
+      bool answered = false;
+      if (block) {
+        // SMTO_BLOCK: the thread handles nothing else while it waits, so it
+        // simply blocks on the connection, with the socket's own time-out.
+        if (timeout > 0 && conn->receiveTimeoutMs != timeout) {
+          struct timeval tv = {timeout / 1000, (timeout % 1000) * 1000};
+          setsockopt(conn->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+          conn->receiveTimeoutMs = timeout;
+        } else if (timeout < 0 && conn->receiveTimeoutMs != 0) {
+          struct timeval tv = {0, 0};
+          setsockopt(conn->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+          conn->receiveTimeoutMs = 0;
+        }
+        if (!readReply(conn, seq, 0, &answered, result, status)) return Outcome::kGone;
+        if (answered) return Outcome::kAnswered;
+        continue;
+      }
+      // Otherwise it handles what other threads send it while it waits.
+      std::vector<struct pollfd> p = {{conn->fd, POLLIN, 0}, {listenFd, POLLIN, 0}};
+      for (auto& c : incoming) p.push_back({c.first, POLLIN, 0});
+      setWaiting(true);
+      int n = poll(p.data(), p.size(), timeout);
+      setWaiting(false);
       if (n < 0 && errno != EINTR) return Outcome::kGone;
       if (n <= 0) continue;
       if (p[0].revents) {
-        Wire w;
-        ssize_t got = recv(conn->fd, &w, sizeof w, MSG_DONTWAIT);
-        if (got == (ssize_t)sizeof w && w.kind == kReply) {
-          if (w.seq == seq) {
-            *status = w.status;
-            *result = (LRESULT)w.lParam;
-            return Outcome::kAnswered;
-          }
-          if (std::find(awaiting.begin(), awaiting.end(), w.seq) != awaiting.end())
-            early[w.seq] = Reply{w.status, (LRESULT)w.lParam};
-        } else if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-          return Outcome::kGone;
-        }
+        if (!readReply(conn, seq, MSG_DONTWAIT, &answered, result, status)) return Outcome::kGone;
+        if (answered) return Outcome::kAnswered;
       }
-      if (!block && p[1].revents) check(true);
+      if (n > (p[0].revents ? 1 : 0)) {
+        drain(0);
+        dispatchSent();
+      }
     }
   }
 };
@@ -355,17 +424,12 @@ ThreadQueue* ThreadQueue::create(const std::string& root) {
     s.serial = q->serial;
   }
   q->listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  q->epfd = epoll_create1(EPOLL_CLOEXEC);
   std::string name = queueSocketName(t, q->serial);
   struct sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path + 1, name.data(), name.size());
   socklen_t len = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + name.size());
-  struct epoll_event ev = {};
-  ev.events = EPOLLIN;
-  ev.data.fd = q->listenFd;
-  if (q->listenFd < 0 || q->epfd < 0 || bind(q->listenFd, (struct sockaddr*)&addr, len) != 0 ||
-      listen(q->listenFd, SOMAXCONN) != 0 || epoll_ctl(q->epfd, EPOLL_CTL_ADD, q->listenFd, &ev) != 0) {
+  if (q->listenFd < 0 || bind(q->listenFd, (struct sockaddr*)&addr, len) != 0 || listen(q->listenFd, SOMAXCONN) != 0) {
     DWORD error = win32FromErrno(errno);
     q.reset();
     return fail(error, (ThreadQueue*)nullptr);
@@ -386,7 +450,6 @@ ThreadQueue::~ThreadQueue() {
   if (listening) forgetThreadWindows(tid);
   outgoing.clear();
   incoming.clear();
-  if (epfd >= 0) close(epfd);
   if (listenFd >= 0) close(listenFd);
 }
 
@@ -406,7 +469,18 @@ pthread_key_t queueKey() {
   return key;
 }
 
+// The common case, a root named by the environment, answered without building
+// the root's name.
+bool sameRootAsEnvironment(const std::string& root) {
+  const char* env = getenv(PLAT_ROOT_ENV);
+  if (!env || !*env) return false;
+  size_t n = strlen(env);
+  while (n > 1 && env[n - 1] == '/') --n;
+  return root.size() == n && memcmp(root.data(), env, n) == 0;
+}
+
 ThreadQueue* currentQueue() {
+  if (tlsQueue && sameRootAsEnvironment(tlsQueue->root)) return tlsQueue;
   std::string root = machineRoot();
   if (tlsQueue && tlsQueue->root == root) return tlsQueue;
   pthread_key_t key = queueKey();
@@ -514,7 +588,9 @@ BOOL sendTo(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT flags, DWORD timeout
   return TRUE;
 }
 
-bool validFilter(HWND filter) { return !filter || filter == (HWND)(LONG_PTR)-1 || IsWindow(filter); }
+bool validFilter(HWND filter) {
+  return !filter || filter == (HWND)(LONG_PTR)-1 || localProc(filter, nullptr) || IsWindow(filter);
+}
 
 }  // namespace
 
@@ -550,7 +626,7 @@ extern "C" BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, U
   ThreadQueue* q = currentQueue();
   if (!q) return -1;
   if (!validFilter(hWnd)) return plat::fail(ERROR_INVALID_WINDOW_HANDLE, -1);
-  while (!q->peek(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, PM_REMOVE)) q->waitForInput();
+  q->get(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax);
   return lpMsg->message == WM_QUIT ? FALSE : TRUE;
 }
 

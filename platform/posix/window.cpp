@@ -276,7 +276,6 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCS
   }
   if (hWndParent && hWndParent != HWND_MESSAGE && !IsWindow(hWndParent))
     return plat::fail(ERROR_INVALID_WINDOW_HANDLE, (HWND) nullptr);
-  if (lpWindowName && strlen(lpWindowName) >= kNameBytes) return plat::fail(ERROR_INVALID_PARAMETER, (HWND) nullptr);
   DWORD queue = currentQueueSlot();
   Table* t = table();
   if (queue == (DWORD)-1 || !t) return nullptr;
@@ -295,6 +294,7 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCS
     w->classAtom = cls.atom;
     strncpy(w->className, cls.name.c_str(), kNameBytes - 1);
     w->className[kNameBytes - 1] = '\0';
+    // FindWindowA compares a title on its first 255 characters.
     strncpy(w->title, lpWindowName ? lpWindowName : "", kNameBytes - 1);
     w->title[kNameBytes - 1] = '\0';
     strncpy(w->token, plat::processToken().c_str(), kTokenBytes - 1);

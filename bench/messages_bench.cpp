@@ -24,8 +24,8 @@ extern char** environ;
 
 namespace {
 
-const UINT kPing = WM_USER + 1;       // answers wParam + 1
-const UINT kPostBack = WM_USER + 2;   // posts kPong to the window in lParam
+const UINT kPing = WM_USER + 1;      // answers wParam + 1
+const UINT kPostBack = WM_USER + 2;  // posts kPong to the window in lParam
 const UINT kPong = WM_USER + 3;
 const UINT kEchoBatch = WM_USER + 4;  // serves wParam bare socket round trips
 const double kTarget = 1.5;
@@ -44,11 +44,8 @@ int peerSocket = -1;
 
 LRESULT CALLBACK peerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
-    case kPing:
-      return (LRESULT)wParam + 1;
-    case kPostBack:
-      PostMessageA((HWND)lParam, kPong, wParam, 0);
-      return 0;
+    case kPing: return (LRESULT)wParam + 1;
+    case kPostBack: PostMessageA((HWND)lParam, kPong, wParam, 0); return 0;
     case kEchoBatch:
       for (WPARAM i = 0; i < wParam; ++i) {
         Record r;
@@ -56,8 +53,7 @@ LRESULT CALLBACK peerProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         if (write(peerSocket, &r, sizeof r) != (ssize_t)sizeof r) break;
       }
       return 0;
-    default:
-      return DefWindowProcA(hwnd, msg, wParam, lParam);
+    default: return DefWindowProcA(hwnd, msg, wParam, lParam);
   }
 }
 
@@ -118,8 +114,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < perBatch; ++i) {
       Record r = {};
       unsigned long long t0 = nowNs();
-      if (write(sv[0], &r, sizeof r) != (ssize_t)sizeof r || read(sv[0], &r, sizeof r) != (ssize_t)sizeof r)
-        return 1;
+      if (write(sv[0], &r, sizeof r) != (ssize_t)sizeof r || read(sv[0], &r, sizeof r) != (ssize_t)sizeof r) return 1;
       bare.push_back((double)(nowNs() - t0) / 1000.0);
     }
     for (int i = 0; i < perBatch; ++i) {

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -49,11 +50,12 @@ double bareBytesPerSecond(size_t bytes, size_t chunk) {
   pid_t consumer = fork();
   if (consumer == 0) {
     unsigned pos = 0;
-    volatile BYTE sink = 0;
+    BYTE sink = 0;
     for (;;) {
       LONG n = __atomic_load_n(&shared->count, __ATOMIC_ACQUIRE);
       for (LONG i = 0; i < n; ++i) {
-        sink = shared->ring[pos];
+        sink = (BYTE)(sink ^ shared->ring[pos]);
+        __asm__ volatile("" : : "r"(sink));
         pos = (pos + 1) & 4095;
         InterlockedDecrement(&shared->count);
       }

@@ -84,7 +84,9 @@ HWND createHostWindow() {
   wc.lpszClassName = kHostClass;
   if (!RegisterClassA(&wc)) return nullptr;
   host.uHostMsg = RegisterWindowMessageA(kHostMessage);
-  return CreateWindowExA(0, kHostClass, "KVTSK16", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  // A hidden top-level window rather than a message-only one, so that tools
+  // can find the hosts that run.
+  return CreateWindowExA(0, kHostClass, "KVTSK16", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
 }
 
 // Stores the status the settings ask for; FALSE when the channel is not served.

@@ -66,10 +66,13 @@ void MidiServer::take(uint8_t b) {
 
 void MidiServer::run() {
   unsigned idleSpins = 0;
-  while (!stop_) {
+  for (;;) {
+    // Bytes the driver counted before the close command still reach the synthesizer.
+    bool stopping = stop_;
     // The count is read with a full barrier, so the bytes it counts are visible.
     LONG queued = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
     if (queued <= 0 || settings_.consume == HostSettings::CONSUME_STOPPED) {
+      if (stopping) return;
       if (queued <= 0 && idleSpins == 0) recorder_.flush();
       // Spin briefly while the writer is busy, then sleep, so a burst moves at
       // memory speed and an idle channel costs nothing.
@@ -81,7 +84,7 @@ void MidiServer::run() {
       continue;
     }
     idleSpins = 0;
-    for (LONG i = 0; i < queued && !stop_; ++i) {
+    for (LONG i = 0; i < queued; ++i) {
       uint8_t b = channel_->abRing[readPos_];
       readPos_ = (readPos_ + 1) % MIDI_RING_SIZE;
       InterlockedDecrement(&channel_->dwRingCount);

@@ -97,6 +97,11 @@ void WaveServer::play(DWORD frames) {
 
 void WaveServer::run() {
   using clock = std::chrono::steady_clock;
+  // A host told not to consume leaves the read position where it is.
+  if (settings_.consume == HostSettings::CONSUME_STOPPED) {
+    while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+    return;
+  }
   auto startTime = clock::now();
   unsigned long long due = 0;
   auto next = startTime;

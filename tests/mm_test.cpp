@@ -360,8 +360,9 @@ TEST_F(MmTest, WaveClientPlaysThreeBuffersAndClosesWithAllReturned) {
 TEST_F(MmTest, ErrorTextsBelongToTheirFamilies) {
   char text[MAXERRORLENGTH];
   ASSERT_EQ(midiOutGetErrorTextA(MIDIERR_UNPREPARED, text, sizeof text), (MMRESULT)MMSYSERR_NOERROR);
-  EXPECT_STREQ(text, "The MIDI header was not prepared. Use the Prepare function to prepare the header, and then try "
-                     "again.");
+  EXPECT_STREQ(text,
+               "The MIDI header was not prepared. Use the Prepare function to prepare the header, and then try "
+               "again.");
   EXPECT_EQ(waveOutGetErrorTextA(MIDIERR_UNPREPARED, text, sizeof text), (MMRESULT)MMSYSERR_BADERRNUM);
   ASSERT_EQ(waveOutGetErrorTextA(WAVERR_STILLPLAYING, text, sizeof text), (MMRESULT)MMSYSERR_NOERROR);
   EXPECT_EQ(std::string(text).compare(0, 16, "Cannot perform t"), 0);

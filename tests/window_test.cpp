@@ -23,23 +23,22 @@ namespace {
 const char kHostClass[] = "KvTestHost";
 
 // Messages the host window understands.
-const UINT kEcho = WM_USER + 1;         // answers wParam * 3 + lParam
-const UINT kBusy = WM_USER + 2;         // keeps its thread busy for 300 ms
-const UINT kRecord = WM_USER + 3;       // notes wParam
-const UINT kReport = WM_USER + 4;       // prints the notes
-const UINT kCallBack = WM_USER + 5;     // sends kAnswer to the window in lParam
-const UINT kAnswer = WM_USER + 6;       // answers wParam + 100
-const UINT kHang = WM_USER + 7;         // never returns
-const UINT kThreadNote = WM_USER + 9;   // a thread message: prints wParam
-const UINT kAwaitSent = WM_USER + 10;   // waits in a peek loop until a sent kRecord came in
+const UINT kEcho = WM_USER + 1;        // answers wParam * 3 + lParam
+const UINT kBusy = WM_USER + 2;        // keeps its thread busy for 300 ms
+const UINT kRecord = WM_USER + 3;      // notes wParam
+const UINT kReport = WM_USER + 4;      // prints the notes
+const UINT kCallBack = WM_USER + 5;    // sends kAnswer to the window in lParam
+const UINT kAnswer = WM_USER + 6;      // answers wParam + 100
+const UINT kHang = WM_USER + 7;        // never returns
+const UINT kThreadNote = WM_USER + 9;  // a thread message: prints wParam
+const UINT kAwaitSent = WM_USER + 10;  // waits in a peek loop until a sent kRecord came in
 
 std::vector<std::string> hostNotes;
 bool hostSawSent = false;
 
 LRESULT CALLBACK hostProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
-    case kEcho:
-      return (LRESULT)(wParam * 3) + lParam;
+    case kEcho: return (LRESULT)(wParam * 3) + lParam;
     case kBusy:
       kvtest::say("busy");
       Sleep(300);
@@ -74,8 +73,7 @@ LRESULT CALLBACK hostProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       }
       return 0;
     }
-    default:
-      return DefWindowProcA(hwnd, msg, wParam, lParam);
+    default: return DefWindowProcA(hwnd, msg, wParam, lParam);
   }
 }
 
@@ -121,8 +119,8 @@ KV_HELPER(window_host) {
   wc.lpfnWndProc = hostProc;
   wc.lpszClassName = kHostClass;
   if (!RegisterClassA(&wc)) return 1;
-  HWND hwnd = CreateWindowExA(0, kHostClass, argc > 1 ? argv[1] : "host", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
-                              nullptr);
+  HWND hwnd =
+      CreateWindowExA(0, kHostClass, argc > 1 ? argv[1] : "host", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   if (!hwnd) return 2;
   kvtest::say("hwnd " + std::to_string((ULONG_PTR)hwnd) + " " + std::to_string(GetCurrentThreadId()));
   MSG m;

@@ -118,7 +118,7 @@ class ThreadQueue {
   bool quit = false;
   int quitCode = 0;
   unsigned long long nextSeq = 1;
-  std::vector<unsigned long long> awaiting;  // sends of this thread still waiting, innermost last
+  std::vector<unsigned long long> awaiting;   // sends of this thread still waiting, innermost last
   std::map<unsigned long long, Reply> early;  // answers to outer sends that came in during inner ones
 
   static ThreadQueue* create(const std::string& root);
@@ -318,8 +318,8 @@ class ThreadQueue {
 
   // Takes one record from the connection a send went out on. Answers false
   // when the receiver has gone.
-  bool readReply(const std::shared_ptr<Conn>& conn, unsigned long long seq, int flags, bool* answered,
-                 LRESULT* result, DWORD* status) {
+  bool readReply(const std::shared_ptr<Conn>& conn, unsigned long long seq, int flags, bool* answered, LRESULT* result,
+                 DWORD* status) {
     Wire w;
     ssize_t got = recv(conn->fd, &w, sizeof w, flags);
     if (got < 0) return errno == EAGAIN || errno == EINTR;

@@ -206,8 +206,7 @@ MMRESULT deviceMessage(const void* handle, DeviceType type, UINT msg, DWORD_PTR 
 
 // A message that names a device by handle or, where the platform allows it,
 // by its id.
-MMRESULT deviceOrIdMessage(UINT_PTR handleOrId, DeviceType type, UINT msg, DWORD_PTR p1, DWORD_PTR p2,
-                           MMRESULT badId) {
+MMRESULT deviceOrIdMessage(UINT_PTR handleOrId, DeviceType type, UINT msg, DWORD_PTR p1, DWORD_PTR p2, MMRESULT badId) {
   if (std::shared_ptr<Device> dev = deviceOf((const void*)handleOrId, type))
     return dev->driver->entry[type](dev->id, msg, dev->dwUser, p1, p2);
   std::shared_ptr<Driver> d = driverFor(type);
@@ -303,22 +302,26 @@ void capsPnameToAnsi(const WCHAR* wide, CHAR* ansi) {
 
 // ---- services for drivers --------------------------------------------------------
 
-extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice, DWORD dwMsg,
-                                      DWORD_PTR dwUser, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
+namespace {
+std::atomic<PLAT_DRIVERCALLBACK_HOOK> driverCallbackHook{nullptr};
+}
+
+extern "C" void platSetDriverCallbackHook(PLAT_DRIVERCALLBACK_HOOK hook) { driverCallbackHook = hook; }
+
+extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice, DWORD dwMsg, DWORD_PTR dwUser,
+                                      DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
+  if (PLAT_DRIVERCALLBACK_HOOK hook = driverCallbackHook.load())
+    hook(dwCallback, dwFlags, hDevice, dwMsg, dwUser, dwParam1, dwParam2);
   if (plat::faultHit("DriverCallback")) return FALSE;
   switch (dwFlags & DCB_TYPEMASK) {
     case DCB_FUNCTION:
       if (!dwCallback) return FALSE;
       reinterpret_cast<DRVCALLBACK>(dwCallback)(hDevice, dwMsg, dwUser, dwParam1, dwParam2);
       return TRUE;
-    case DCB_EVENT:
-      return SetEvent((HANDLE)dwCallback);
-    case DCB_WINDOW:
-      return PostMessageA((HWND)dwCallback, dwMsg, (WPARAM)hDevice, (LPARAM)dwParam1);
-    case DCB_TASK:
-      return PostThreadMessageA((DWORD)dwCallback, dwMsg, (WPARAM)hDevice, (LPARAM)dwParam1);
-    default:
-      return FALSE;
+    case DCB_EVENT: return SetEvent((HANDLE)dwCallback);
+    case DCB_WINDOW: return PostMessageA((HWND)dwCallback, dwMsg, (WPARAM)hDevice, (LPARAM)dwParam1);
+    case DCB_TASK: return PostThreadMessageA((DWORD)dwCallback, dwMsg, (WPARAM)hDevice, (LPARAM)dwParam1);
+    default: return FALSE;
   }
 }
 
@@ -332,10 +335,8 @@ extern "C" LRESULT WINAPI DefDriverProc(DWORD_PTR dwDriverIdentifier, HDRVR hdrv
     case DRV_ENABLE:
     case DRV_DISABLE:
     case DRV_INSTALL:
-    case DRV_REMOVE:
-      return 1;
-    default:
-      return 0;
+    case DRV_REMOVE: return 1;
+    default: return 0;
   }
 }
 

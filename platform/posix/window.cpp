@@ -63,9 +63,7 @@ ATOM addAtom(Table* t, const char* name) {
   return (ATOM)(kFirstAtom + t->atomCount++);
 }
 
-bool validAtomName(const char* name) {
-  return name && !IS_INTRESOURCE(name) && *name && strlen(name) < kNameBytes;
-}
+bool validAtomName(const char* name) { return name && !IS_INTRESOURCE(name) && *name && strlen(name) < kNameBytes; }
 
 // ---- the process's classes and windows --------------------------------------------
 
@@ -103,8 +101,7 @@ const LocalClass* classByName(LocalState& s, LPCSTR name) {
 }
 
 ATOM registerClass(UINT, WNDPROC proc, int cbClsExtra, int cbWndExtra, LPCSTR name) {
-  if (!proc || cbClsExtra < 0 || cbWndExtra < 0 || !validAtomName(name))
-    return fail(ERROR_INVALID_PARAMETER, (ATOM)0);
+  if (!proc || cbClsExtra < 0 || cbWndExtra < 0 || !validAtomName(name)) return fail(ERROR_INVALID_PARAMETER, (ATOM)0);
   LocalState& s = local();
   std::lock_guard<std::mutex> g(s.lock);
   std::string key = lowerAscii(name);
@@ -309,7 +306,7 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCS
     s.windowClass[hwnd] = lowerAscii(cls.name.c_str());
   }
 
-  CREATESTRUCTA cs = {lpParam, hInstance, hMenu,       hWndParent,  nHeight, nWidth,
+  CREATESTRUCTA cs = {lpParam, hInstance, hMenu,         hWndParent,   nHeight,     nWidth,
                       Y,       X,         (LONG)dwStyle, lpWindowName, lpClassName, dwExStyle};
   if (!cls.proc(hwnd, WM_NCCREATE, 0, (LPARAM)&cs)) {
     cls.proc(hwnd, WM_NCDESTROY, 0, 0);
@@ -346,13 +343,9 @@ extern "C" BOOL WINAPI DestroyWindow(HWND hWnd) {
 
 extern "C" LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM, LPARAM) {
   switch (Msg) {
-    case WM_NCCREATE:
-      return TRUE;
-    case WM_CLOSE:
-      DestroyWindow(hWnd);
-      return 0;
-    default:
-      return 0;
+    case WM_NCCREATE: return TRUE;
+    case WM_CLOSE: DestroyWindow(hWnd); return 0;
+    default: return 0;
   }
 }
 

@@ -135,12 +135,9 @@ extern "C" LRESULT CALLBACK DriverProc(DWORD_PTR dwDriverId, HDRVR hdrvr, UINT m
     case DRV_ENABLE:
     case DRV_CLOSE:
     case DRV_DISABLE:
-    case DRV_FREE:
-      return 1;
-    case DRV_OPEN:
-      return (LRESULT)kDriverId;
-    default:
-      return DefDriverProc(dwDriverId, hdrvr, msg, lParam1, lParam2);
+    case DRV_FREE: return 1;
+    case DRV_OPEN: return (LRESULT)kDriverId;
+    default: return DefDriverProc(dwDriverId, hdrvr, msg, lParam1, lParam2);
   }
 }
 
@@ -151,8 +148,7 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
   if (uDeviceID != 0) return MMSYSERR_BADDEVICEID;
   MIDIOUTCAPSW caps = {};
   switch (uMsg) {
-    case MODM_GETNUMDEVS:
-      return 1;
+    case MODM_GETNUMDEVS: return 1;
     case MODM_GETDEVCAPS:
       caps.wMid = 0xF001;
       caps.wPid = 0x0001;
@@ -161,21 +157,16 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
       caps.wTechnology = MOD_SYNTH;
       caps.wChannelMask = 0xFFFF;
       return copyCaps(&caps, sizeof caps, dwParam1, dwParam2);
-    case MODM_OPEN:
-      return midiOpen(dwUser, (const MIDIOPENDESC*)dwParam1, (DWORD)dwParam2);
+    case MODM_OPEN: return midiOpen(dwUser, (const MIDIOPENDESC*)dwParam1, (DWORD)dwParam2);
     case MODM_CLOSE:
       if (!midiClient.open) return MMSYSERR_INVALHANDLE;
       midiClient.open = false;
       midiClient.notify(MOM_CLOSE, 0);
       return MMSYSERR_NOERROR;
-    case MODM_DATA:
-      return midiClient.open ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
-    case MODM_LONGDATA:
-      return midiLongData((MIDIHDR*)dwParam1);
-    case MODM_RESET:
-      return MMSYSERR_NOERROR;
-    default:
-      return MMSYSERR_NOTSUPPORTED;
+    case MODM_DATA: return midiClient.open ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+    case MODM_LONGDATA: return midiLongData((MIDIHDR*)dwParam1);
+    case MODM_RESET: return MMSYSERR_NOERROR;
+    default: return MMSYSERR_NOTSUPPORTED;
   }
 }
 
@@ -189,8 +180,7 @@ extern "C" DWORD APIENTRY wodMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
       uMsg != DRVM_EXIT && !waveClient.open)
     return MMSYSERR_INVALHANDLE;
   switch (uMsg) {
-    case WODM_GETNUMDEVS:
-      return 1;
+    case WODM_GETNUMDEVS: return 1;
     case WODM_GETDEVCAPS:
       caps.wMid = 0xF001;
       caps.wPid = 0x0002;
@@ -199,30 +189,19 @@ extern "C" DWORD APIENTRY wodMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
       caps.dwFormats = 0xFFF;
       caps.wChannels = 2;
       return copyCaps(&caps, sizeof caps, dwParam1, dwParam2);
-    case WODM_OPEN:
-      return waveOpen(dwUser, (const WAVEOPENDESC*)dwParam1, (DWORD)dwParam2);
+    case WODM_OPEN: return waveOpen(dwUser, (const WAVEOPENDESC*)dwParam1, (DWORD)dwParam2);
     case WODM_CLOSE:
       waveReturnAll();
       waveClient.open = false;
       waveClient.notify(WOM_CLOSE, 0);
       return MMSYSERR_NOERROR;
-    case WODM_WRITE:
-      return waveWrite((WAVEHDR*)dwParam1);
+    case WODM_WRITE: return waveWrite((WAVEHDR*)dwParam1);
     case WODM_PAUSE:
-    case WODM_RESTART:
-      return MMSYSERR_NOERROR;
-    case WODM_RESET:
-      waveReturnAll();
-      return MMSYSERR_NOERROR;
-    case WODM_GETPOS:
-      return waveGetPos((MMTIME*)dwParam1);
-    case WODM_GETVOLUME:
-      *(DWORD*)dwParam1 = waveVolume;
-      return MMSYSERR_NOERROR;
-    case WODM_SETVOLUME:
-      waveVolume = (DWORD)dwParam1;
-      return MMSYSERR_NOERROR;
-    default:
-      return MMSYSERR_NOTSUPPORTED;
+    case WODM_RESTART: return MMSYSERR_NOERROR;
+    case WODM_RESET: waveReturnAll(); return MMSYSERR_NOERROR;
+    case WODM_GETPOS: return waveGetPos((MMTIME*)dwParam1);
+    case WODM_GETVOLUME: *(DWORD*)dwParam1 = waveVolume; return MMSYSERR_NOERROR;
+    case WODM_SETVOLUME: waveVolume = (DWORD)dwParam1; return MMSYSERR_NOERROR;
+    default: return MMSYSERR_NOTSUPPORTED;
   }
 }

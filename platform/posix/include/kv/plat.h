@@ -72,4 +72,11 @@ typedef LRESULT (*PLAT_DEFDRIVERPROC_HOOK)(DWORD_PTR dwDriverIdentifier, HDRVR h
                                            LPARAM lParam2);
 void platSetDefDriverProcHook(PLAT_DEFDRIVERPROC_HOOK hook);
 
+// Test hook: while set, every DriverCallback call is shown to the hook with its
+// seven arguments before it is delivered as usual, so tests see the flags a
+// driver passes even for notifications that reach nobody.
+typedef void (*PLAT_DRIVERCALLBACK_HOOK)(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR hDevice, DWORD dwMsg,
+                                         DWORD_PTR dwUser, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+void platSetDriverCallbackHook(PLAT_DRIVERCALLBACK_HOOK hook);
+
 }  // extern "C"

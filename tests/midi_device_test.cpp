@@ -148,7 +148,7 @@ TEST_F(MidiDeviceTest, LongDataIsFinishedAtOnceAlsoWhenTheRingWriteGivesUp) {
 }
 
 // A client in its own process: "open" and "close" answer the result code.
-KV_HELPER(midi_client) {
+KV_HELPER(midi_device_client) {
   (void)argc;
   (void)argv;
   kvtest::DriverModule drv;
@@ -165,7 +165,7 @@ KV_HELPER(midi_client) {
 }
 
 TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
-  Child owner("midi_client");
+  Child owner("midi_device_client");
   ASSERT_EQ(owner.expectLine(), "loaded");
   owner.send("open");
   ASSERT_EQ(owner.expectLine(), "0");
@@ -184,7 +184,7 @@ TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
   EXPECT_NE(drv.midi->hwndHost, oldHost) << "a new host serves the new client";
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403E90, 0), 0u);
   EXPECT_EQ(close(), 0u);
-  Child next("midi_client");
+  Child next("midi_device_client");
   ASSERT_EQ(next.expectLine(), "loaded");
   next.send("open");
   EXPECT_EQ(next.expectLine(), "0") << "the close freed the system-wide gate";
@@ -194,7 +194,7 @@ TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
 
 TEST_F(MidiDeviceTest, TakeOverNeedsTheOldHostToGoIdle) {
   hostSetting("OnClose", "ignore");
-  Child owner("midi_client");
+  Child owner("midi_device_client");
   ASSERT_EQ(owner.expectLine(), "loaded");
   owner.send("open");
   ASSERT_EQ(owner.expectLine(), "0");

@@ -13,11 +13,18 @@ using kvtest::DriverModule;
 
 namespace {
 
-const unsigned char kCapsTemplate[84] = {
-    0x01, 0xF0, 0x00, 0x40, 0xA5, 0x00, 0x00, 0x00, 'K', 0, 'e', 0, 'l', 0, 'v', 0, 'a',  0,    's', 0, 'o', 0,
-    'n',  0,    'g',  0,    ' ',  0,    '(',  0,    'N', 0, 'T', 0, ')', 0, 0,   0, 0,    0,    0,   0, 0,   0,
-    0,    0,    0,    0,    0,    0,    0,    0,    0,   0, 0,   0, 0,   0, 0,   0, 0,    0,    0,   0, 0,   0,
-    0,    0,    0,    0,    0,    0,    0,    0,    0,   0, 2,   0, 128, 0, 128, 0, 0xFF, 0xFF, 0,   0, 0,   0};
+// The capability record byte for byte: ids, version, the UTF-16 name padded
+// with zeros to 32 units, MOD_SYNTH, 128 voices, 128 notes, all channels.
+std::vector<unsigned char> capsTemplate() {
+  std::vector<unsigned char> t = {0x01, 0xF0, 0x00, 0x40, 0xA5, 0x00, 0x00, 0x00};
+  const char name[] = "Kelvasong (NT)";
+  for (size_t i = 0; i < 32; ++i) {
+    t.push_back(i < sizeof name - 1 ? (unsigned char)name[i] : 0);
+    t.push_back(0);
+  }
+  for (unsigned char b : {2, 0, 128, 0, 128, 0, 0xFF, 0xFF, 0, 0, 0, 0}) t.push_back(b);
+  return t;
+}
 
 class MidiRingTest : public kvtest::MachineTest {
  protected:
@@ -60,12 +67,14 @@ class MidiRingTest : public kvtest::MachineTest {
 TEST_F(MidiRingTest, CapabilitiesAreTheTemplateCutToTheLowWordOfTheSize) {
   unsigned char caps[100];
   memset(caps, 0xEE, sizeof caps);
+  const std::vector<unsigned char> expected = capsTemplate();
+  ASSERT_EQ(expected.size(), 84u);
   EXPECT_EQ(drv.modMessage(0, MODM_GETDEVCAPS, 0, (DWORD_PTR)caps, 200), 0u);
-  EXPECT_EQ(memcmp(caps, kCapsTemplate, 84), 0);
+  EXPECT_EQ(memcmp(caps, expected.data(), 84), 0);
   EXPECT_EQ(caps[84], 0xEE);
   memset(caps, 0xEE, sizeof caps);
   EXPECT_EQ(drv.modMessage(0, MODM_GETDEVCAPS, 0, (DWORD_PTR)caps, 10 + 65536), 0u);
-  EXPECT_EQ(memcmp(caps, kCapsTemplate, 10), 0);
+  EXPECT_EQ(memcmp(caps, expected.data(), 10), 0);
   EXPECT_EQ(caps[10], 0xEE);
   EXPECT_EQ(drv.modMessage(0, MODM_GETDEVCAPS, 0, 0, 84), (DWORD)MMSYSERR_INVALPARAM);
 }
@@ -161,10 +170,10 @@ TEST_F(MidiRingTest, AFullRingGivesUpAfterASecondAndTheStallGateThenRefusesAtOnc
   EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u) << "4096 bytes fit";
   EXPECT_EQ(drv.midi->dwRingCount, 4096);
 
-  // Nine earlier give-ups are as good as nine seconds of waiting.
-  drv.setMidiLong(offsetof(MidiChannel, dwStallMs), 8999);
+  // Nine earlier give-ups and a bit: 9999 still lets a call through.
+  drv.setMidiLong(offsetof(MidiChannel, dwStallMs), 9999);
   DWORD t0 = GetTickCount();
-  EXPECT_EQ(data(0x90), 0u) << "9999 still lets a call through, and a dropped message waits for nothing";
+  EXPECT_EQ(data(0x0102F0), 0u) << "a dropped message touches nothing";
   EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
   DWORD waited = GetTickCount() - t0;
   EXPECT_GE(waited, 1000u);

@@ -280,6 +280,9 @@ TEST_F(WaveDeviceTest, PumpFillsLeadAheadFromClientBuffersAndReturnsThemInOrder)
 
 TEST_F(WaveDeviceTest, NothingMovesWhileTheHostStandsStill) {
   ASSERT_EQ(open(pcm(2, 4096, 16)), 0u);
+  // Once the pump has filled for a position, it waits for the next one.
+  memset(drv.wave->abRing, 0xEE, 65536);
+  moveReadPos(4, 652);
   std::vector<BYTE> a(4000, 0xA1);
   WAVEHDR ha = header(a);
   ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&ha, sizeof ha), 0u);

@@ -29,7 +29,7 @@ DWORD fillRing(DWORD dwTarget) {
       continue;
     }
     DWORD cb = cbRoom < wc.dwPlayRemain ? cbRoom : wc.dwPlayRemain;
-    memcpy(abRing + wc.dwFillPos, wc.lpPlayData, cb);
+    if (cb) memcpy(abRing + wc.dwFillPos, wc.lpPlayData, cb);  // an empty buffer may have no data at all
     wc.dwFillPos = (wc.dwFillPos + cb) & RING_MASK;
     wc.lpPlayData += cb;
     wc.qwSamplesSent += cb >> wc.bShift;

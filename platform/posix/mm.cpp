@@ -64,10 +64,35 @@ Layer& layer() {
 std::atomic<PLAT_DEFDRIVERPROC_HOOK> defDriverProcHook{nullptr};
 
 // Which driver file serves a device type. The one place that decides it.
+// The first of the type's aliases (midi, midi1 ... midi9; wave ...) registered
+// under Drivers32, as the platform finds its installed drivers. A bare file
+// name is found by the module search, the system directory among its places.
+std::string registeredDriverPath(DeviceType type) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0, KEY_READ,
+                    &key) != ERROR_SUCCESS)
+    return std::string();
+  std::string path;
+  for (int n = 0; n <= 9 && path.empty(); ++n) {
+    std::string alias = kTypeNames[type];
+    if (n) alias += std::to_string(n);
+    char data[MAX_PATH];
+    DWORD size = sizeof data - 1, valueType = 0;
+    if (RegQueryValueExA(key, alias.c_str(), nullptr, &valueType, reinterpret_cast<BYTE*>(data), &size) !=
+            ERROR_SUCCESS ||
+        (valueType != REG_SZ && valueType != REG_EXPAND_SZ) || size == 0)
+      continue;
+    data[size] = '\0';
+    path = data;
+  }
+  RegCloseKey(key);
+  return path;
+}
+
 std::string driverPathFor(Layer& l, DeviceType type) {
   if (l.chosen[type]) return l.chosenPath[type];
   const char* env = getenv(PLAT_MM_DRIVERS_ENV);
-  if (!env) return std::string();
+  if (!env) return registeredDriverPath(type);
   std::string list(env), prefix = std::string(kTypeNames[type]) + "=";
   size_t pos = 0;
   while (pos <= list.size()) {
@@ -77,7 +102,7 @@ std::string driverPathFor(Layer& l, DeviceType type) {
     if (item.compare(0, prefix.size(), prefix) == 0) return item.substr(prefix.size());
     pos = end + 1;
   }
-  return std::string();
+  return registeredDriverPath(type);
 }
 
 std::shared_ptr<Driver> loadDriver(const std::string& path) {

@@ -358,6 +358,13 @@ extern "C" BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandL
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  // A detached process has no console: its standard streams lead nowhere
+  // instead of to the caller's.
+  if (dwCreationFlags & DETACHED_PROCESS) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none, all;

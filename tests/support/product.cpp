@@ -1,7 +1,5 @@
 #include "product.h"
 
-#include <signal.h>
-
 #include <fstream>
 #include <sstream>
 
@@ -33,21 +31,6 @@ void ProductTest::SetUp() {
   installProgram("KVTSK16.EXE", "KVTSK16.EXE");
   installProgram("KVTSK16.EXE", "KVMIDI16.EXE");
   installProgram("KVTSK16.EXE", "KVWAVE16.EXE");
-}
-
-void ProductTest::TearDown() {
-  for (int i = 0; i < 16; ++i) {
-    HWND host = FindWindowA("KVHostWinClass", nullptr);
-    if (!host) host = FindWindowA("KVInstWinClass", nullptr);
-    if (!host) break;
-    DWORD pid = 0;
-    GetWindowThreadProcessId(host, &pid);
-    if (pid == 0 || pid == GetCurrentProcessId()) break;
-    kill((pid_t)pid, SIGKILL);
-    // The window is gone as soon as its process is.
-    while (IsWindow(host)) Sleep(1);
-  }
-  MachineTest::TearDown();
 }
 
 void ProductTest::hostSetting(const char* key, const char* value) {

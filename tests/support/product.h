@@ -33,9 +33,6 @@ std::string driverModulePath();
 class ProductTest : public MachineTest {
  protected:
   void SetUp() override;
-  // Ends every host process still running on this machine, so that none
-  // outlives the test.
-  void TearDown() override;
   // Writes a [Host] setting of KVHOST.INI in the install directory.
   void hostSetting(const char* key, const char* value);
   // Copies a program of the build into the install directory under `name`.

@@ -2,6 +2,7 @@
 // started with posix_spawn, not through the platform under test.
 #include "support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
@@ -40,17 +41,69 @@ std::vector<char*> argvOf(std::vector<std::string>& args) {
 
 HelperRegistration::HelperRegistration(const char* name, HelperFn fn) { helpers()[name] = fn; }
 
+// Ends every process that runs on the machine `root`: the hosts and setup
+// programs the driver starts outlive the test process otherwise.
+void endMachineProcesses(const std::string& root) {
+  std::string marker = "KV_MACHINE_ROOT=" + root;
+  DIR* proc = opendir("/proc");
+  if (!proc) return;
+  while (struct dirent* e = readdir(proc)) {
+    pid_t pid = (pid_t)atoi(e->d_name);
+    if (pid <= 0 || pid == getpid()) continue;
+    int fd = open(("/proc/" + std::string(e->d_name) + "/environ").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    std::string env;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) env.append(buf, (size_t)n);
+    close(fd);
+    for (size_t at = 0; at < env.size(); at += strlen(env.c_str() + at) + 1) {
+      if (marker == env.c_str() + at) {
+        ::kill(pid, SIGKILL);
+        break;
+      }
+    }
+  }
+  closedir(proc);
+}
+
+// A watchdog process that outlives the test: when the test process ends, even
+// by a crash that skips TearDown, it ends the machine's processes and removes
+// the machine.
+void startWatchdog(const std::string& root) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[1]);
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    char c;
+    while (read(fds[0], &c, 1) != 0) {
+    }
+    endMachineProcesses(root);
+    if (!getenv("KV_KEEP_ROOT")) nftw(root.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    _exit(0);
+  }
+  close(fds[0]);
+  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+}
+
 void MachineTest::SetUp() {
   const char* tmp = getenv("TMPDIR");
   std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/kvmachine-XXXXXX";
   ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
   root = tmpl;
   setenv("KV_MACHINE_ROOT", root.c_str(), 1);
+  startWatchdog(root);
 }
 
 void MachineTest::TearDown() {
-  if (root.empty() || getenv("KV_KEEP_ROOT")) return;
-  nftw(root.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  if (root.empty()) return;
+  endMachineProcesses(root);
+  if (!getenv("KV_KEEP_ROOT")) nftw(root.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string selfPath() {

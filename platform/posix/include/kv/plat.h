@@ -56,8 +56,10 @@ unsigned platFaultCalls(const char* op);
 // ("midi" for MIDI output, "wave" for wave output) is, in this order: the path
 // given to platMmUseDriver, or the PATH of "TYPE=PATH" in the environment
 // variable PLAT_MM_DRIVERS_ENV (entries separated by ';', e.g.
-// "midi=/opt/kv/KVDRVR32.DLL;wave=/opt/kv/KVDRVR32.DLL"); a path is a Windows
-// or a host path, as LoadLibraryA takes it.
+// "midi=/opt/kv/KVDRVR32.DLL;wave=/opt/kv/KVDRVR32.DLL"), or, as the platform
+// itself does, the first of the type's aliases (midi, midi1 ... midi9; wave,
+// wave1 ...) registered under HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion
+// \Drivers32. A path is a Windows or a host path, as LoadLibraryA takes it.
 // A module is loaded into the process when a device of its type is first used
 // and stays loaded until the process exits or another module is chosen for
 // its types. platMmUseDriver with a null path goes back to the environment.

@@ -11,44 +11,42 @@ size_t midiDataLength(uint8_t status) {
   }
 }
 
-void MidiParser::emit(MidiMessage::Kind kind, std::vector<uint8_t> bytes) {
-  sink_(MidiMessage{kind, std::move(bytes)});
+void MidiParser::emitSysex() {
+  emit(MidiMessage::SYSEX, sysex_.data(), sysex_.size());
+  sysex_.clear();
+  inSysex_ = false;
 }
 
 void MidiParser::feed(uint8_t b) {
   if (b >= 0xF8) {
-    emit(MidiMessage::REALTIME, {b});
+    emit(MidiMessage::REALTIME, &b, 1);
     return;
   }
   if (b == 0xF0) {
-    if (inSysex_) emit(MidiMessage::SYSEX, sysex_);
+    if (inSysex_) emitSysex();
     inSysex_ = true;
-    sysex_.assign(1, b);
+    sysex_.push_back(b);
     status_ = 0;
     return;
   }
   if (b == 0xF7) {
     if (inSysex_) {
       sysex_.push_back(b);
-      emit(MidiMessage::SYSEX, sysex_);
-      inSysex_ = false;
+      emitSysex();
     } else {
-      emit(MidiMessage::STRAY, {b});
+      emit(MidiMessage::STRAY, &b, 1);
     }
     status_ = 0;
     return;
   }
   if (b & 0x80) {
-    if (inSysex_) {
-      emit(MidiMessage::SYSEX, sysex_);
-      inSysex_ = false;
-    }
+    if (inSysex_) emitSysex();
     // System common messages cancel running status; channel messages set it.
     status_ = b;
     needed_ = midiDataLength(b);
     have_ = 0;
     if (needed_ == 0) {
-      emit(MidiMessage::COMMON, {b});
+      emit(MidiMessage::COMMON, &b, 1);
       status_ = 0;
     }
     return;
@@ -58,24 +56,23 @@ void MidiParser::feed(uint8_t b) {
     return;
   }
   if (status_ == 0) {
-    emit(MidiMessage::STRAY, {b});
+    emit(MidiMessage::STRAY, &b, 1);
     return;
   }
-  data_[have_++] = b;
+  message_[++have_] = b;
   if (have_ < needed_) return;
-  std::vector<uint8_t> bytes = {status_, data_[0]};
-  if (needed_ == 2) bytes.push_back(data_[1]);
+  message_[0] = status_;
   have_ = 0;
   if (status_ >= 0xF0) {
-    emit(MidiMessage::COMMON, std::move(bytes));
     status_ = 0;
+    emit(MidiMessage::COMMON, message_, needed_ + 1);
   } else {
-    emit(MidiMessage::CHANNEL, std::move(bytes));
+    emit(MidiMessage::CHANNEL, message_, needed_ + 1);
   }
 }
 
 const char* midiMessageName(const MidiMessage& m) {
-  if (m.kind == MidiMessage::SYSEX) return m.bytes.back() == 0xF7 ? "sysex" : "sysex-cut";
+  if (m.kind == MidiMessage::SYSEX) return m.bytes[m.size - 1] == 0xF7 ? "sysex" : "sysex-cut";
   if (m.kind == MidiMessage::STRAY) return "stray";
   static const char* const channel[] = {"note-off",       "note-on",          "key-pressure", "control-change",
                                         "program-change", "channel-pressure", "pitch-bend"};

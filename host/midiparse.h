@@ -14,7 +14,9 @@ struct MidiMessage {
   Kind kind;
   // The message's bytes with its status in front, also when it came by running
   // status. A system-exclusive buffer cut short by a status byte has no 0xF7.
-  std::vector<uint8_t> bytes;
+  // They belong to the parser and are valid during the sink's call only.
+  const uint8_t* bytes;
+  size_t size;
 };
 
 class MidiParser {
@@ -23,12 +25,13 @@ class MidiParser {
   void feed(uint8_t b);
 
  private:
-  void emit(MidiMessage::Kind kind, std::vector<uint8_t> bytes);
+  void emit(MidiMessage::Kind kind, const uint8_t* bytes, size_t size) { sink_(MidiMessage{kind, bytes, size}); }
+  void emitSysex();
 
   std::function<void(const MidiMessage&)> sink_;
-  uint8_t status_ = 0;  // running status, or the system common status being collected
-  size_t needed_ = 0;   // data bytes the status takes
-  uint8_t data_[2] = {0, 0};
+  uint8_t status_ = 0;              // running status, or the system common status being collected
+  size_t needed_ = 0;               // data bytes the status takes
+  uint8_t message_[3] = {0, 0, 0};  // the status and the data bytes so far
   size_t have_ = 0;
   bool inSysex_ = false;
   std::vector<uint8_t> sysex_;

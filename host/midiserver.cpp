@@ -23,11 +23,11 @@ void MidiRecorder::message(const MidiMessage& m, double ms) {
   if (!text_) return;
   fprintf(text_, "%12.3f ms  %-16s", ms, midiMessageName(m));
   if (m.kind == MidiMessage::CHANNEL) fprintf(text_, " ch%-2u", (m.bytes[0] & 0x0F) + 1u);
-  if (m.kind == MidiMessage::SYSEX) fprintf(text_, " %zu bytes", m.bytes.size());
-  size_t shown = m.bytes.size() > 16 ? 16 : m.bytes.size();
+  if (m.kind == MidiMessage::SYSEX) fprintf(text_, " %zu bytes", m.size);
+  size_t shown = m.size > 16 ? 16 : m.size;
   fputs("  ", text_);
   for (size_t i = 0; i < shown; ++i) fprintf(text_, " %02X", m.bytes[i]);
-  if (shown < m.bytes.size()) fputs(" ...", text_);
+  if (shown < m.size) fputs(" ...", text_);
   fputc('\n', text_);
 }
 

@@ -19,6 +19,7 @@ class MidiRecorder {
  public:
   ~MidiRecorder();
   bool open(const std::string& name);
+  bool recording() const { return text_ != nullptr; }
   void raw(uint8_t b);
   void message(const MidiMessage& m, double ms);
   void flush();

@@ -97,6 +97,9 @@ void WaveServer::play(DWORD frames) {
 
 void WaveServer::run() {
   using clock = std::chrono::steady_clock;
+  // The host stands for the sound hardware: it plays on time, ahead of
+  // everything else, or the driver's lead would not be enough.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   // A host told not to consume leaves the read position where it is.
   if (settings_.consume == HostSettings::CONSUME_STOPPED) {
     while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));

@@ -1,0 +1,205 @@
+// The wave pump on a real schedule: over 10 s of 16-bit stereo 44100 Hz
+// playback by the real host, the pump's tick times (seen as the moments the
+// device position moves), their lateness against the 10 ms schedule, the CPU
+// time the pump thread uses per second of audio, and the host's underruns.
+// The baseline, measured in the same run, is a bare periodic thread that does
+// nothing but wake every 10 ms on an absolute deadline at the same priority.
+// With --busy the other core spins for the whole run.
+#include <dirent.h>
+#include <math.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kv/plat.h"
+#include "kvplatform.h"
+
+namespace {
+
+typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+double nowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (double)ts.tv_sec * 1e3 + (double)ts.tv_nsec / 1e6;
+}
+
+struct Stats {
+  double median, p99, max;
+};
+
+Stats statsOf(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  if (v.empty()) return {0, 0, 0};
+  return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)], v.back()};
+}
+
+// Lateness of each tick against a schedule of one tick every 10 ms from the first.
+std::vector<double> lateness(const std::vector<double>& ticks) {
+  std::vector<double> late;
+  for (double t : ticks) {
+    double k = floor((t - ticks[0]) / 10.0 + 0.5);
+    late.push_back(std::max(0.0, t - (ticks[0] + 10.0 * k)));
+  }
+  return late;
+}
+
+std::vector<double> intervals(const std::vector<double>& ticks) {
+  std::vector<double> v;
+  for (size_t i = 1; i < ticks.size(); ++i) v.push_back(ticks[i] - ticks[i - 1]);
+  return v;
+}
+
+std::set<std::string> threads() {
+  std::set<std::string> out;
+  DIR* d = opendir("/proc/self/task");
+  while (struct dirent* e = readdir(d))
+    if (e->d_name[0] != '.') out.insert(e->d_name);
+  closedir(d);
+  return out;
+}
+
+double cpuNs(const std::string& tid) {
+  std::ifstream f("/proc/self/task/" + tid + "/schedstat");
+  double ns = 0;
+  f >> ns;
+  return ns;
+}
+
+std::vector<double> bareTicks(double seconds) {
+  std::vector<double> ticks;
+  std::thread t([&] {
+    struct sched_param sp = {sched_get_priority_max(SCHED_FIFO) / 2};
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+    struct timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    double end = nowMs() + seconds * 1000;
+    while (nowMs() < end) {
+      next.tv_nsec += 10000000;
+      if (next.tv_nsec >= 1000000000) {
+        next.tv_nsec -= 1000000000;
+        next.tv_sec += 1;
+      }
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+      ticks.push_back(nowMs());
+    }
+  });
+  t.join();
+  return ticks;
+}
+
+void report(const char* what, const std::vector<double>& ticks) {
+  Stats iv = statsOf(intervals(ticks)), late = statsOf(lateness(ticks));
+  printf("%-28s ticks %5zu  interval median %6.2f p99 %6.2f max %6.2f ms  lateness p99 %5.2f max %5.2f ms\n", what,
+         ticks.size(), iv.median, iv.p99, iv.max, late.p99, late.max);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool busy = argc > 1 && strcmp(argv[1], "--busy") == 0;
+  std::string self = argv[0];
+  std::string buildDir = self.substr(0, self.find_last_of('/'));
+  buildDir = buildDir.substr(0, buildDir.find_last_of('/'));
+  char root[] = "/tmp/kvbench-XXXXXX";
+  if (!mkdtemp(root)) return 1;
+  setenv(PLAT_ROOT_ENV, root, 1);
+  std::atomic<bool> stopBusy{false};
+  std::thread spinner;
+  if (busy)
+    spinner = std::thread([&] {
+      while (!stopBusy) {
+      }
+    });
+
+  std::vector<double> bare = bareTicks(5.0);
+
+  if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr) ||
+      !CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), "C:\\KV\\KVWAVE16.EXE", FALSE) ||
+      !WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI"))
+    return 1;
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.lpszClassName = "KVInstWinClass";
+  RegisterClassA(&wc);
+  CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HMODULE module = LoadLibraryA((buildDir + "/KVDRVR32.DLL").c_str());
+  auto wod = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(module, "wodMessage")));
+  if (!wod) return 1;
+
+  WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};
+  WAVEOPENDESC desc = {};
+  desc.lpFormat = &wf;
+  std::set<std::string> before = threads();
+  if (wod(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0) != 0) {
+    fprintf(stderr, "wave_bench: cannot open the wave device\n");
+    return 1;
+  }
+  std::set<std::string> after = threads();
+  std::string pump;
+  for (const std::string& t : after)
+    if (!before.count(t)) pump = t;
+
+  // Four buffers of 100 ms, each written again as soon as it is done.
+  std::vector<int16_t> audio(4410 * 2);
+  for (size_t i = 0; i < audio.size(); ++i) audio[i] = (int16_t)(i * 37);
+  WAVEHDR hdr[4] = {};
+  for (WAVEHDR& h : hdr) {
+    h.lpData = reinterpret_cast<LPSTR>(audio.data());
+    h.dwBufferLength = (DWORD)(audio.size() * 2);
+    h.dwFlags = WHDR_PREPARED;
+    wod(0, WODM_WRITE, 0, (DWORD_PTR)&h, sizeof h);
+  }
+  std::vector<double> ticks;
+  DWORD last = 0;
+  double cpuStart = cpuNs(pump), start = nowMs();
+  MMTIME t = {};
+  while (nowMs() - start < 10000) {
+    t.wType = TIME_SAMPLES;
+    wod(0, WODM_GETPOS, 0, (DWORD_PTR)&t, sizeof t);
+    if (t.u.sample != last) {
+      ticks.push_back(nowMs());
+      last = t.u.sample;
+    }
+    for (WAVEHDR& h : hdr) {
+      if (h.dwFlags & WHDR_DONE) {
+        h.dwFlags = WHDR_PREPARED;
+        wod(0, WODM_WRITE, 0, (DWORD_PTR)&h, sizeof h);
+      }
+    }
+    usleep(200);
+  }
+  double cpu = cpuNs(pump) - cpuStart, audioSeconds = (double)last / 44100.0;
+  wod(0, WODM_CLOSE, 0, 0, 0);
+  stopBusy = true;
+  if (spinner.joinable()) spinner.join();
+
+  printf("wave pump, 16-bit stereo 44100 Hz, %.1f s of audio%s\n", audioSeconds, busy ? ", other core busy" : "");
+  report("bare 10 ms thread", bare);
+  report("pump (seen from the position)", ticks);
+  double bareP99 = statsOf(lateness(bare)).p99, pumpP99 = statsOf(lateness(ticks)).p99;
+  printf("p99 lateness: pump %.2f ms, bare thread %.2f ms, ratio %.2f\n", pumpP99, bareP99,
+         bareP99 > 0 ? pumpP99 / bareP99 : 0.0);
+  printf("pump CPU: %.3f ms per second of audio (%.3f%% of one core)\n", cpu / 1e6 / audioSeconds,
+         cpu / 1e7 / audioSeconds);
+  std::ifstream summary(std::string(root) + "/drive_c/KV/KVWAVEOUT.TXT");
+  std::stringstream s;
+  s << summary.rdbuf();
+  std::string text = s.str();
+  size_t at = text.find("underruns");
+  printf("host: %s\n", at == std::string::npos ? "no summary" : text.substr(at, text.find('\n', at) - at).c_str());
+  std::string cleanup = std::string("rm -rf ") + root;
+  return system(cleanup.c_str()) == 0 ? 0 : 1;
+}

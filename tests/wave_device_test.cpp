@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,13 @@ struct Notification {
   DWORD_PTR p1;
 };
 
+// Filled by the pump thread too; the test reads it once that thread's tick is
+// over (see moveReadPos), and the lock orders the accesses.
+std::mutex notificationLock;
 std::vector<Notification> notifications;
 
 void recordCallback(DWORD_PTR, DWORD flags, HDRVR, DWORD msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR) {
+  std::lock_guard<std::mutex> g(notificationLock);
   notifications.push_back({flags, msg, p1});
 }
 
@@ -87,16 +92,23 @@ class WaveDeviceTest : public kvtest::ProductTest {
   }
 
   size_t countOf(DWORD msg) const {
+    std::lock_guard<std::mutex> g(notificationLock);
     size_t n = 0;
     for (const Notification& x : notifications) n += x.msg == msg;
     return n;
   }
 
-  // Moves the host's read position and waits until the pump has filled ahead of it.
+  // Moves the host's read position and waits until the pump's tick for it is
+  // over: the fill has reached the new target, and a position query in
+  // milliseconds takes the queue lock, which the tick holds while it returns
+  // the buffers it used up.
   void moveReadPos(DWORD pos, DWORD lead) {
     drv.wave->dwReadPos = pos;
     DWORD last = (pos + lead - 1) & 0xFFFF;
     ASSERT_TRUE(waitUntil([&] { return drv.wave->abRing[last] != 0xEE; })) << "the pump did not fill";
+    MMTIME t = {};
+    t.wType = TIME_MS;
+    ASSERT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
   }
 
   std::unique_ptr<Child> instance;

@@ -1,83 +1,200 @@
-// End-to-end demonstration on an emulated machine: the driver module loaded into
-// two processes shares its channel blocks between them, a process started with
-// a Windows command line finds its directory and the product's INI file, and a
-// named event hands over between the two.
+// End-to-end demonstration on an emulated machine of its own: installs the
+// product (install directory, host copies, driver registration), plays a phrase
+// of notes and a system-exclusive buffer through the MIDI device and shows what
+// the synthesizer host received, then streams a WAV file through the wave
+// device and checks that the host played the same samples.
+#include <math.h>
+#include <sndfile.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "kv/plat.h"
 #include "kvplatform.h"
 
 namespace {
 
-const char kReadyEvent[] = "kvdemo-child-wrote";
+std::string buildDir;
 
-struct Module {
-  HMODULE handle;
-  DWORD* midi;  // the first words of gkMidiOut
-};
-
-bool loadModule(const char* path, Module& m) {
-  m.handle = LoadLibraryA(path);
-  m.midi = m.handle ? reinterpret_cast<DWORD*>(GetProcAddress(m.handle, "gkMidiOut")) : nullptr;
-  if (!m.midi) fprintf(stderr, "kvdemo: cannot load %s (error %u)\n", path, GetLastError());
-  return m.midi != nullptr;
+bool fail(const char* what) {
+  fprintf(stderr, "kvdemo: %s (error %u)\n", what, GetLastError());
+  return false;
 }
 
-int child(const char* modulePath) {
-  Module m;
-  if (!loadModule(modulePath, m)) return 1;
-  char dir[MAX_PATH];
-  GetPrivateProfileStringA("KelvasongSetup", "KVDirectory", "", dir, sizeof dir, "KELVASON.INI");
-  char cwd[MAX_PATH];
-  GetCurrentDirectoryA(sizeof cwd, cwd);
-  printf("child:  command line \"%s\"\n", GetCommandLineA());
-  printf("child:  current directory %s, install directory from KELVASON.INI %s\n", cwd, dir);
-  m.midi[1] = 4096;        // dwRingSize
-  m.midi[5] = 0x11111120;  // dwVersion
-  printf("child:  wrote dwRingSize and dwVersion into gkMidiOut\n");
-  HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, kReadyEvent);
-  return ready && SetEvent(ready) ? 0 : 1;
+bool install() {
+  if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr)) return fail("cannot create C:\\KV");
+  for (const char* name : {"KVTSK16.EXE", "KVMIDI16.EXE", "KVWAVE16.EXE"})
+    if (!CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), (std::string("C:\\KV\\") + name).c_str(), FALSE))
+      return fail("cannot copy the host");
+  if (!WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI"))
+    return fail("cannot write KELVASON.INI");
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0, nullptr, 0,
+                      KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return fail("cannot open Drivers32");
+  std::string module = buildDir + "/KVDRVR32.DLL";
+  for (const char* alias : {"midi", "wave"})
+    RegSetValueExA(key, alias, 0, REG_SZ, reinterpret_cast<const BYTE*>(module.c_str()), (DWORD)module.size() + 1);
+  RegCloseKey(key);
+  printf("installed: host copies in C:\\KV, driver registered as midi and wave\n");
+  return true;
+}
+
+std::string readText(const std::string& path) {
+  std::string text;
+  FILE* f = fopen(path.c_str(), "r");
+  if (!f) return text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  fclose(f);
+  return text;
+}
+
+bool playMidi() {
+  MIDIOUTCAPSA caps;
+  if (midiOutGetDevCapsA(0, &caps, sizeof caps) != 0) return fail("no MIDI output device");
+  printf("\nMIDI output device 0: %s\n", caps.szPname);
+  HMIDIOUT out;
+  if (midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL) != 0) return fail("cannot open the MIDI device");
+  midiOutShortMsg(out, 0x0000C0 | (0 << 8));  // piano
+  const BYTE phrase[] = {60, 62, 64, 65, 67, 65, 64, 62, 60};
+  for (BYTE key : phrase) {
+    midiOutShortMsg(out, 0x640090u | key << 8);
+    Sleep(60);
+    midiOutShortMsg(out, 0x000000u | key);  // note off as note on with velocity 0, by running status
+  }
+  BYTE sysex[] = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+  MIDIHDR hdr;
+  memset(&hdr, 0, sizeof hdr);
+  hdr.lpData = reinterpret_cast<LPSTR>(sysex);
+  hdr.dwBufferLength = sizeof sysex;
+  midiOutPrepareHeader(out, &hdr, sizeof hdr);
+  MMRESULT sent = midiOutLongMsg(out, &hdr, sizeof hdr);
+  midiOutUnprepareHeader(out, &hdr, sizeof hdr);
+  if (sent != 0 || midiOutClose(out) != 0) return fail("the MIDI device failed");
+  std::string root = platMachineRoot();
+  printf("the host received (%s/drive_c/KV/KVMIDIIN.TXT):\n%s", root.c_str(),
+         readText(root + "/drive_c/KV/KVMIDIIN.TXT").c_str());
+  return true;
+}
+
+// One second of a two-tone chord in 16-bit stereo, written as a WAV file.
+bool writeInputWav(const std::string& path) {
+  SF_INFO info;
+  memset(&info, 0, sizeof info);
+  info.samplerate = 22050;
+  info.channels = 2;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!f) return fail("cannot write the input WAV");
+  std::vector<short> frames(22050 * 2);
+  for (size_t i = 0; i < 22050; ++i) {
+    frames[2 * i] = (short)(6000 * sin(2 * M_PI * 440 * (double)i / 22050) + 1);
+    frames[2 * i + 1] = (short)(6000 * sin(2 * M_PI * 660 * (double)i / 22050) + 1);
+  }
+  sf_writef_short(f, frames.data(), 22050);
+  sf_close(f);
+  return true;
+}
+
+std::vector<short> readWav(const std::string& path, SF_INFO& info) {
+  memset(&info, 0, sizeof info);
+  std::vector<short> frames;
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  if (!f) return frames;
+  frames.resize((size_t)info.frames * (size_t)info.channels);
+  sf_readf_short(f, frames.data(), info.frames);
+  sf_close(f);
+  return frames;
+}
+
+bool streamWave(const std::string& input) {
+  SF_INFO info;
+  std::vector<short> samples = readWav(input, info);
+  if (samples.empty()) return fail("cannot read the input WAV");
+  // Silence after the sound: once it is handed over, the host has played the sound.
+  std::vector<short> stream = samples;
+  stream.resize(stream.size() + (size_t)info.samplerate / 5 * (size_t)info.channels, 0);
+
+  // The product's resident instance window must exist before wave output starts.
+  STARTUPINFOA si;
+  memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  PROCESS_INFORMATION instance;
+  char line[] = "C:\\KV\\KVTSK16.EXE /Instance";
+  if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, "C:\\KV", &si, &instance))
+    return fail("cannot start the instance window");
+  while (!FindWindowA("KVInstWinClass", nullptr)) Sleep(1);
+
+  WAVEFORMATEX wf;
+  memset(&wf, 0, sizeof wf);
+  wf.wFormatTag = WAVE_FORMAT_PCM;
+  wf.nChannels = (WORD)info.channels;
+  wf.nSamplesPerSec = (DWORD)info.samplerate;
+  wf.wBitsPerSample = 16;
+  wf.nBlockAlign = (WORD)(2 * info.channels);
+  wf.nAvgBytesPerSec = wf.nSamplesPerSec * wf.nBlockAlign;
+  HANDLE done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HWAVEOUT out;
+  if (waveOutOpen(&out, 0, &wf, (DWORD_PTR)done, 0, CALLBACK_EVENT) != 0) return fail("cannot open the wave device");
+  printf("\nstreaming %s through the wave device, two buffers of 100 ms\n", input.c_str());
+  const size_t chunk = (size_t)info.samplerate / 10 * (size_t)info.channels;
+  WAVEHDR hdr[2];
+  memset(hdr, 0, sizeof hdr);
+  size_t next = 0;
+  auto feed = [&](WAVEHDR& h) {
+    size_t n = std::min(chunk, stream.size() - next);
+    h.lpData = reinterpret_cast<LPSTR>(&stream[next]);
+    h.dwBufferLength = (DWORD)(n * 2);
+    h.dwFlags &= WHDR_PREPARED;
+    next += n;
+    waveOutWrite(out, &h, sizeof h);
+  };
+  for (WAVEHDR& h : hdr) {
+    h.lpData = reinterpret_cast<LPSTR>(stream.data());
+    h.dwBufferLength = (DWORD)(chunk * 2);
+    waveOutPrepareHeader(out, &h, sizeof h);
+    feed(h);
+  }
+  while (next < stream.size() || !(hdr[0].dwFlags & WHDR_DONE) || !(hdr[1].dwFlags & WHDR_DONE)) {
+    if (WaitForSingleObject(done, 2000) != WAIT_OBJECT_0) return fail("a buffer did not come back");
+    for (WAVEHDR& h : hdr)
+      if ((h.dwFlags & WHDR_DONE) && next < stream.size()) feed(h);
+  }
+  for (WAVEHDR& h : hdr) waveOutUnprepareHeader(out, &h, sizeof h);
+  waveOutClose(out);
+  TerminateProcess(instance.hProcess, 0);
+  CloseHandle(instance.hThread);
+  CloseHandle(instance.hProcess);
+
+  std::string root = platMachineRoot();
+  std::string played = root + "/drive_c/KV/KVWAVEOUT.WAV";
+  SF_INFO playedInfo;
+  std::vector<short> heard = readWav(played, playedInfo);
+  size_t start = 0;
+  while (start < heard.size() && heard[start] == 0) ++start;
+  bool same =
+      start + samples.size() <= heard.size() && std::equal(samples.begin(), samples.end(), heard.begin() + (long)start);
+  printf("the host played %s: %ld frames at %d Hz, the input's %zu frames from frame %zu on %s\n", played.c_str(),
+         (long)playedInfo.frames, playedInfo.samplerate, samples.size() / (size_t)info.channels,
+         start / (size_t)info.channels, same ? "sample for sample" : "DIFFER");
+  printf("%s", readText(root + "/drive_c/KV/KVWAVEOUT.TXT").c_str());
+  return same;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && strcmp(argv[1], "--child") == 0) return child(argv[2]);
-
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string module = std::string(self).substr(0, std::string(self).find_last_of("\\/")) + "/KVDRVR32.DLL";
+  buildDir = std::string(self).substr(0, std::string(self).find_last_of("\\/"));
   printf("machine root %s\n", platMachineRoot());
-  if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr) || !CopyFileA(self, "C:\\KV\\KVDEMO.EXE", FALSE) ||
-      !WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV\\", "KELVASON.INI")) {
-    fprintf(stderr, "kvdemo: cannot prepare the machine (error %u)\n", GetLastError());
-    return 1;
-  }
-  Module m;
-  if (!loadModule(module.c_str(), m)) return 1;
-  printf("parent: gkMidiOut dwRingSize %u dwVersion 0x%08X before\n", m.midi[1], m.midi[5]);
-
-  HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, kReadyEvent);
-  char line[1024];
-  wsprintfA(line, "C:\\KV\\KVDEMO.EXE --child %s", module.c_str());
-  STARTUPINFOA si;
-  memset(&si, 0, sizeof si);
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  if (!ready || !CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0x1020, nullptr, "C:\\KV", &si, &pi)) {
-    fprintf(stderr, "kvdemo: cannot start the child (error %u)\n", GetLastError());
-    return 1;
-  }
-  fflush(stdout);
-  bool handedOver = WaitForSingleObject(ready, 10000) == WAIT_OBJECT_0;
-  WaitForSingleObject(pi.hProcess, 10000);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  printf("parent: gkMidiOut dwRingSize %u dwVersion 0x%08X after the child's writes\n", m.midi[1], m.midi[5]);
-  bool shared = handedOver && m.midi[1] == 4096 && m.midi[5] == 0x11111120;
-  printf("%s\n", shared ? "the two processes share the channel block" : "FAILED: the block is not shared");
-  return shared ? 0 : 1;
+  std::string input = argc > 1 ? argv[1] : std::string(platMachineRoot()) + "/chord.wav";
+  if (!install() || !playMidi() || (argc <= 1 && !writeInputWav(input)) || !streamWave(input)) return 1;
+  printf("\ndemo complete\n");
+  return 0;
 }

@@ -372,5 +372,15 @@ TEST_F(WaveDeviceTest, VolumeTravelsThroughTheHost) {
   EXPECT_EQ(wod(WODM_GETVOLUME, (DWORD_PTR)&volume), 0u);
   EXPECT_EQ(volume, 0x40008000u) << "the host stored its volume";
   EXPECT_EQ(wod(WODM_GETVOLUME, 0), 11u);
+
+  // A host that does not answer leaves the last volume word, and both calls succeed.
+  DWORD hostWindow = drv.wave->hwndHost;
+  drv.wave->hwndHost = 0x7FFF0001;
+  drv.wave->dwVolume = 0x12345678;
+  EXPECT_EQ(wod(WODM_GETVOLUME, (DWORD_PTR)&volume), 0u);
+  EXPECT_EQ(volume, 0x12345678u);
+  EXPECT_EQ(wod(WODM_SETVOLUME, 0xFFFF), 0u);
+  EXPECT_EQ(drv.wave->dwVolume, 0xFFFFu);
+  drv.wave->hwndHost = hostWindow;
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }

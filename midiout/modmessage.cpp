@@ -57,6 +57,20 @@ BOOL takeOverGoneOwner() {
   return fIdle;
 }
 
+// Creates the owner mutex owned by this thread. A mutex that still exists (a
+// process whose opening thread ended keeps its handle) is not owned by its
+// creator: it is acquired, abandoned as it is, instead.
+BOOL takeOwnerMutex() {
+  hMidiOwnerMutex = CreateMutexA(nullptr, TRUE, kvSharedDA.names.szMidiMutex);
+  if (!hMidiOwnerMutex) return FALSE;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return TRUE;
+  DWORD dwWait = WaitForSingleObject(hMidiOwnerMutex, 0);
+  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return TRUE;
+  CloseHandle(hMidiOwnerMutex);
+  hMidiOwnerMutex = nullptr;
+  return FALSE;
+}
+
 DWORD midiOpenChannel() {
   if (InterlockedIncrement(&kvSharedDA.names.lMidiOpenGate) != 0) {
     InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);
@@ -73,16 +87,13 @@ DWORD midiOpenChannel() {
 
   DWORD dwStatus = gkMidiOut.dwStatus;
   if (dwStatus == CHANNEL_ACCEPTED) {
-    hMidiOwnerMutex = CreateMutexA(nullptr, TRUE, kvSharedDA.names.szMidiMutex);
-    if (hMidiOwnerMutex && GetLastError() != ERROR_ALREADY_EXISTS) {
+    if (takeOwnerMutex()) {
       gkMidiOut.dwStatus = CHANNEL_OPEN;
       return MMSYSERR_NOERROR;
     }
     // Without an owned mutex other processes would take the open channel for
     // one whose owner has gone and take it over: the open fails instead, and
     // the host that accepted is told to close.
-    if (hMidiOwnerMutex) CloseHandle(hMidiOwnerMutex);
-    hMidiOwnerMutex = nullptr;
     sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
     InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);
     return MMSYSERR_ERROR;

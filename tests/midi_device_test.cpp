@@ -219,3 +219,46 @@ TEST_F(MidiDeviceTest, SlowHostThatNeverAnswersTimesOutAfterTwentySeconds) {
   EXPECT_EQ(open(), 0u) << "the gate is free";
   EXPECT_EQ(close(), 0u);
 }
+
+namespace {
+
+kvtest::DriverModule threadClientDriver;
+
+DWORD WINAPI openAndEnd(LPVOID) {
+  MIDIOPENDESC desc = {};
+  return threadClientDriver.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0);
+}
+
+}  // namespace
+
+// Opens the device from a thread that ends at once; the process lives on.
+KV_HELPER(thread_opens_and_ends) {
+  (void)argc;
+  (void)argv;
+  if (!threadClientDriver.load()) return 1;
+  HANDLE t = CreateThread(nullptr, 0, openAndEnd, nullptr, 0, nullptr);
+  DWORD result = 99;
+  WaitForSingleObject(t, INFINITE);
+  GetExitCodeThread(t, &result);
+  kvtest::say(std::to_string(result));
+  std::string line;
+  kvtest::hear(line);
+  return 0;
+}
+
+TEST_F(MidiDeviceTest, ChannelOfAnEndedOpeningThreadIsTakenOverAndThenOwned) {
+  Child owner("thread_opens_and_ends");
+  ASSERT_EQ(owner.expectLine(), "0");
+  // The owner's process lives and keeps its handle to the mutex; the thread
+  // that owned it has ended.
+  ASSERT_EQ(open(), 0u);
+  Child third("midi_device_client");
+  ASSERT_EQ(third.expectLine(), "loaded");
+  third.send("open");
+  EXPECT_EQ(third.expectLine(), "4") << "the new owner really owns the channel";
+  EXPECT_EQ(close(), 0u);
+  third.send("open");
+  EXPECT_EQ(third.expectLine(), "0");
+  third.send("close");
+  EXPECT_EQ(third.expectLine(), "0");
+}

@@ -179,6 +179,7 @@ TEST_F(MachineTest, ThreadPriorityLevelsAreKeptAndUnknownOnesRefused) {
 }
 
 TEST_F(MachineTest, FaultInjectionFailsTheChosenCalls) {
+  platFaultClear();
   platFaultInject("CreateEventA", 2, 2);
   HANDLE a = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE b = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -384,3 +384,32 @@ TEST_F(WaveDeviceTest, VolumeTravelsThroughTheHost) {
   drv.wave->hwndHost = hostWindow;
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }
+
+// Opens the wave device and reports the answer and the channel status.
+KV_HELPER(open_wave) {
+  (void)argc;
+  kvtest::DriverModule drv;
+  if (!drv.load(argv[1])) return 1;
+  WAVEFORMATEX wf = pcm(2, 44100, 16);
+  WAVEOPENDESC desc = {};
+  desc.lpFormat = &wf;
+  DWORD result = drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0);
+  printf("%u %u\n", result, drv.wave->dwStatus);
+  if (result == 0) drv.wodMessage(0, WODM_CLOSE, 0, 0, 0);
+  return 0;
+}
+
+TEST_F(WaveDeviceTest, ProcessNamedCsrssNeverStartsTheWaveHost) {
+  for (const char* name : {"CSRSS.EXE", "csrss.exe", "CsRsS.ExE"}) {
+    std::string program = root + "/drive_c/" + name;
+    ASSERT_TRUE(CopyFileA(kvtest::selfPath().c_str(), program.c_str(), FALSE));
+    std::string out;
+    EXPECT_EQ(kvtest::runProgram(program, {"--kv-helper", "open_wave", kvtest::driverModulePath()}, &out), 0);
+    EXPECT_EQ(out, "4 2\n") << name << ": refused with CHANNEL_REFUSED, the instance window notwithstanding";
+    DeleteFileA(program.c_str());
+  }
+  EXPECT_EQ(readInstallFile("KVWAVEOUT.TXT"), "") << "no host was started";
+  std::string out;
+  EXPECT_EQ(kvtest::runProgram(kvtest::selfPath(), {"--kv-helper", "open_wave", kvtest::driverModulePath()}, &out), 0);
+  EXPECT_EQ(out, "0 100\n") << "any other process may open";
+}

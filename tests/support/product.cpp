@@ -9,8 +9,8 @@ namespace kvtest {
 
 std::string driverModulePath() { return buildDir() + "/KVDRVR32.DLL"; }
 
-bool DriverModule::load() {
-  handle = LoadLibraryA(driverModulePath().c_str());
+bool DriverModule::load(const std::string& path) {
+  handle = LoadLibraryA(path.c_str());
   if (!handle) return false;
   auto proc = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(handle, name)); };
   modMessage = reinterpret_cast<DeviceMessageFn>(proc("modMessage"));

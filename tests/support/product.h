@@ -15,6 +15,8 @@ typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD
 typedef DWORD(WINAPI* SetLongFn)(DWORD, DWORD);
 typedef LRESULT(WINAPI* DriverProcFn)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
 
+std::string driverModulePath();
+
 struct DriverModule {
   HMODULE handle = nullptr;
   DeviceMessageFn modMessage = nullptr;
@@ -24,11 +26,9 @@ struct DriverModule {
   SetLongFn setWaveLong = nullptr;
   MidiChannel* midi = nullptr;
   WaveChannel* wave = nullptr;
-  // Loads KVDRVR32.DLL of the build into this process.
-  bool load();
+  // Loads KVDRVR32.DLL of the build (or the module at `path`) into this process.
+  bool load(const std::string& path = driverModulePath());
 };
-
-std::string driverModulePath();
 
 class ProductTest : public MachineTest {
  protected:

@@ -3,6 +3,10 @@
 // against a baseline measured in the same run: the ring protocol's bare
 // per-byte work (store, interlocked increment; the consumer's interlocked
 // decrement) between this process and a spinning consumer process.
+// The writer runs on CPU 0 and the consumer, host or bare, on CPU 1: on this
+// two-core machine both on one core would measure the scheduler instead.
+#include <dirent.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,6 +41,13 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+void pinTo(pid_t pid, int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(pid, sizeof set, &set);
+}
+
 // The bare protocol: one 4096-byte ring, a count, a spinning consumer process.
 struct BareRing {
   volatile LONG count;
@@ -49,6 +60,7 @@ double bareBytesPerSecond(size_t bytes, size_t chunk) {
   shared->count = 0;
   pid_t consumer = fork();
   if (consumer == 0) {
+    pinTo(0, 1);
     unsigned pos = 0;
     BYTE sink = 0;
     for (;;) {
@@ -108,6 +120,16 @@ int main(int argc, char** argv) {
   if (!modMessage || modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0) != MMSYSERR_NOERROR) {
     fprintf(stderr, "midi_bench: cannot open the MIDI device\n");
     return 1;
+  }
+  pinTo(0, 0);
+  DWORD hostPid = 0;
+  GetWindowThreadProcessId(FindWindowA("KVHostWinClass", nullptr), &hostPid);
+  // Every thread of the host: its consumer is one of them.
+  std::string tasks = "/proc/" + std::to_string(hostPid) + "/task";
+  if (DIR* d = opendir(tasks.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (e->d_name[0] != '.') pinTo((pid_t)atoi(e->d_name), 1);
+    closedir(d);
   }
 
   std::vector<double> shortRate, shortBase, sysexRate, sysexBase;

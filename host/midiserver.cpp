@@ -65,7 +65,8 @@ void MidiServer::take(uint8_t b) {
 }
 
 void MidiServer::run() {
-  unsigned idleSpins = 0;
+  DWORD lastByteMs = timeGetTime();
+  bool flushed = true;
   for (;;) {
     // Bytes the driver counted before the close command still reach the synthesizer.
     bool stopping = stop_;
@@ -73,17 +74,16 @@ void MidiServer::run() {
     LONG queued = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
     if (queued <= 0 || settings_.consume == HostSettings::CONSUME_STOPPED) {
       if (stopping) return;
-      if (queued <= 0 && idleSpins == 0) recorder_.flush();
-      // Spin briefly while the writer is busy, then sleep, so a burst moves at
-      // memory speed and an idle channel costs nothing.
-      if (++idleSpins < 2000) {
-        Sleep(0);
-      } else {
-        Sleep(1);
+      if (!flushed) {
+        recorder_.flush();
+        flushed = true;
       }
+      // Stay ready for a few milliseconds after the last byte: a writer that
+      // found the ring full sleeps a millisecond and must find room when it
+      // wakes. Only an idle channel sleeps.
+      Sleep(timeGetTime() - lastByteMs < 5 ? 0 : 1);
       continue;
     }
-    idleSpins = 0;
     for (LONG i = 0; i < queued; ++i) {
       uint8_t b = channel_->abRing[readPos_];
       readPos_ = (readPos_ + 1) % MIDI_RING_SIZE;
@@ -93,5 +93,7 @@ void MidiServer::run() {
         std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
       }
     }
+    lastByteMs = timeGetTime();
+    flushed = false;
   }
 }

@@ -80,6 +80,12 @@ TEST_F(MidiDeviceTest, OpenStartsTheHostAndCloseStopsIt) {
   ASSERT_EQ(open(CALLBACK_NULL, 0), 0u);
   EXPECT_EQ(close(), 0u);
   EXPECT_EQ(notifications.size(), 2u) << "a client without a callback gets no notification";
+
+  // A callback without a callback type in the flags: DCB_NOSWITCH alone.
+  ASSERT_EQ(open(CALLBACK_NULL), 0u);
+  ASSERT_EQ(notifications.size(), 3u);
+  EXPECT_EQ(notifications[2].flags, 8u);
+  EXPECT_EQ(close(), 0u);
 }
 
 TEST_F(MidiDeviceTest, RefusingHostGivesAllocatedAndFreesTheGate) {

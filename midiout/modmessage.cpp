@@ -146,8 +146,9 @@ DWORD modClose() {
 }
 
 DWORD modLongData(MIDIHDR* pHdr) {
-  if (!pHdr || (!pHdr->lpData && pHdr->dwBufferLength != 0)) return MMSYSERR_INVALPARAM;
+  if (!pHdr) return MMSYSERR_INVALPARAM;
   if (!(pHdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  if (!pHdr->lpData && pHdr->dwBufferLength != 0) return MMSYSERR_INVALPARAM;
   // The buffer is finished at once, whatever the ring write answers.
   DWORD dwResult = midiWriteBytes(reinterpret_cast<const BYTE*>(pHdr->lpData), pHdr->dwBufferLength);
   pHdr->dwFlags |= MHDR_DONE;

@@ -4,6 +4,7 @@
 // host's read position itself, so every pump tick is the test's to observe.
 #include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -58,7 +59,7 @@ class WaveDeviceTest : public kvtest::ProductTest {
  protected:
   void SetUp() override {
     ProductTest::SetUp();
-    notifications.clear();
+    clearNotifications();
     platSetDriverCallbackHook(recordCallback);
     ASSERT_TRUE(drv.load());
     // The host accepts and serves commands but leaves the read position to the test.
@@ -89,6 +90,11 @@ class WaveDeviceTest : public kvtest::ProductTest {
     h.dwBufferLength = (DWORD)data.size();
     h.dwFlags = WHDR_PREPARED;
     return h;
+  }
+
+  static void clearNotifications() {
+    std::lock_guard<std::mutex> g(notificationLock);
+    notifications.clear();
   }
 
   size_t countOf(DWORD msg) const {
@@ -202,7 +208,7 @@ TEST_F(WaveDeviceTest, InstanceGateAndHostFailures) {
   installProgram("KVTSK16.EXE", "KVWAVE16.EXE");
 
   for (const char* op : {"CreateEventA", "CreateThread"}) {
-    notifications.clear();
+    clearNotifications();
     platFaultInject(op, 1, 1);
     EXPECT_EQ(open(pcm(2, 44100, 16)), 6u) << op;
     EXPECT_TRUE(notifications.empty());
@@ -301,10 +307,12 @@ TEST_F(WaveDeviceTest, NothingMovesWhileTheHostStandsStill) {
   memset(drv.wave->abRing, 0xEE, 65536);
   MMTIME t = {};
   t.wType = TIME_BYTES;
-  // Several ticks pass; the ring and the position stay as they are.
+  // Several ticks pass; the ring and the position stay as they are, although a
+  // buffer waits.
   Sleep(60);
   EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
-  EXPECT_EQ(drv.wave->abRing[0], 0xEE);
+  EXPECT_EQ(t.u.cb, 0u);
+  EXPECT_EQ(std::count(drv.wave->abRing, drv.wave->abRing + 65536, 0xEE), 65536);
   EXPECT_EQ(countOf(WOM_DONE), 0u);
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }
@@ -322,7 +330,7 @@ TEST_F(WaveDeviceTest, CloseReturnsQueuedBuffersInOrderThenClosesAndResetKeepsPa
   EXPECT_EQ(drv.wave->abRing[100 + 320 - 1], 0x80) << "still paused after the reset: silence";
 
   for (WAVEHDR* h : {&ha, &hb, &hc}) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)h, sizeof *h), 0u);
-  notifications.clear();
+  clearNotifications();
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
   ASSERT_EQ(notifications.size(), 4u);
   EXPECT_EQ(notifications[0].p1, (DWORD_PTR)&ha);

@@ -157,7 +157,7 @@ int keepInstanceWindow() {
   HWND hwnd = CreateWindowExA(0, kInstanceClass, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
                               nullptr);
   if (!hwnd) {
-    fprintf(stderr, "KVTSK16: cannot create the instance window (error %u)\n", GetLastError());
+    fprintf(stderr, "KVTSK16: cannot create the instance window (error %u)\n", (unsigned)GetLastError());
     return 1;
   }
   printf("KVTSK16: instance window open; wave output can start its host\n");
@@ -183,12 +183,12 @@ int main(int argc, char** argv) {
   host.settings = loadHostSettings();
   HMODULE module = LoadLibraryA(argv[2]);
   if (!module) {
-    fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", argv[2], GetLastError());
+    fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", argv[2], (unsigned)GetLastError());
     return 1;
   }
   HWND hwnd = createHostWindow();
   if (!hwnd) {
-    fprintf(stderr, "KVTSK16: cannot create the host window (error %u)\n", GetLastError());
+    fprintf(stderr, "KVTSK16: cannot create the host window (error %u)\n", (unsigned)GetLastError());
     return 1;
   }
   int rc = 2;

@@ -33,14 +33,10 @@ WaveServer::~WaveServer() { stop(); }
 
 bool WaveServer::start() {
   if (!settings_.waveRecord.empty()) {
-    SF_INFO info;
-    memset(&info, 0, sizeof info);
-    info.samplerate = (int)format_.nSamplesPerSec;
-    info.channels = format_.nChannels;
-    info.format = SF_FORMAT_WAV | (format_.wBitsPerSample == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_U8);
-    out_ = sf_open((settings_.waveRecord + ".WAV").c_str(), SFM_WRITE, &info);
+    out_ = waveRecordCreate(settings_.waveRecord + ".WAV", format_);
     if (!out_) return false;
   }
+  speaker_ = waveSpeakerOpen(format_);
   thread_ = std::thread(&WaveServer::run, this);
   return true;
 }
@@ -48,13 +44,17 @@ bool WaveServer::start() {
 void WaveServer::stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  if (speaker_) {
+    waveSpeakerClose(speaker_);
+    speaker_ = nullptr;
+  }
   if (out_) {
-    sf_close(out_);
+    waveRecordClose(out_);
     out_ = nullptr;
     FILE* f = fopen((settings_.waveRecord + ".TXT").c_str(), "w");
     if (f) {
       fprintf(f, "frames %llu\nunderruns %llu\nrate %u\nchannels %u\nbits %u\n", framesPlayed_, underruns_,
-              format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample);
+              (unsigned)format_.nSamplesPerSec, (unsigned)format_.nChannels, (unsigned)format_.wBitsPerSample);
       fclose(f);
     }
   }
@@ -90,7 +90,8 @@ void WaveServer::play(DWORD frames) {
     }
   }
   for (DWORD i = 0; i < bytes; ++i) channel_->abRing[(pos + i) % WAVE_RING_SIZE] = kPlayedMark[i % sizeof kPlayedMark];
-  if (out_) sf_write_raw(out_, out.data(), bytes);
+  if (out_) waveRecordWrite(out_, out.data(), bytes);
+  if (speaker_) waveSpeakerPlay(speaker_, out.data(), bytes);
   framesPlayed_ += frames;
   channel_->dwReadPos = (pos + bytes) % WAVE_RING_SIZE;
 }

@@ -1,17 +1,17 @@
 // Serves the wave channel: plays the sample ring in the channel's format at the
 // format's real-time rate, moving dwReadPos on in whole frames, applies the
-// volume word (low word left, high word right) and writes what it plays to a
-// WAV file. It counts underruns: stretches of the ring that the driver had not
-// filled again by the time they were due.
+// volume word (low word left, high word right), writes what it plays to a
+// WAV file and hands it to the system's sound output when there is one. It
+// counts underruns: stretches of the ring that the driver had not filled again
+// by the time they were due.
 #pragma once
-
-#include <sndfile.h>
 
 #include <atomic>
 #include <string>
 #include <thread>
 
 #include "host/settings.h"
+#include "host/waveout_backend.h"
 #include "hostlink/shared.h"
 
 class WaveServer {
@@ -30,7 +30,8 @@ class WaveServer {
   WaveChannel* channel_;
   HostSettings settings_;
   ChannelFormat format_;
-  SNDFILE* out_ = nullptr;
+  WaveRecord* out_ = nullptr;
+  WaveSpeaker* speaker_ = nullptr;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<DWORD> volume_{0xFFFFFFFF};

@@ -81,7 +81,7 @@ int showConfiguration(const char* hwnd) {
 
 int setDirectory(const char* dir) {
   if (!WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", dir, kIni)) {
-    fprintf(stderr, "KVSETUP: cannot write %s (error %u)\n", kIni, GetLastError());
+    fprintf(stderr, "KVSETUP: cannot write %s (error %u)\n", kIni, (unsigned)GetLastError());
     return 1;
   }
   if (iniHas("DEBUG")) printf("note: the [DEBUG] section's KVDirectory still overrides it\n");

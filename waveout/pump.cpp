@@ -23,7 +23,7 @@ DWORD fillRing(DWORD dwTarget) {
   while (wc.dwFillPos != dwTarget) {
     DWORD dwEnd = dwTarget > wc.dwFillPos ? dwTarget : WAVE_RING_SIZE;
     DWORD cbRoom = dwEnd - wc.dwFillPos;
-    if (!pWalk || (wc.dwClientFlags & WCF_PAUSED)) {
+    if (!pWalk || (waveFlags() & WCF_PAUSED)) {
       memset(abRing + wc.dwFillPos, wc.bSilence, cbRoom);
       wc.dwFillPos = (wc.dwFillPos + cbRoom) & RING_MASK;
       continue;
@@ -47,25 +47,57 @@ DWORD fillRing(DWORD dwTarget) {
 }
 
 // Returns used-up buffers from the head of the queue, in order, until a close
-// signals the stop event.
+// asks the pump to stop. A reset made from the client's callback has returned
+// the rest already, and whatever is queued after it was not played.
 void returnBuffers(DWORD cUsedUp) {
   WaveClient& wc = waveClient;
-  for (DWORD i = 0; i < cUsedUp && wc.lpQueueHead; ++i) {
+  LONG lResets = lWaveResets;
+  for (DWORD i = 0; i < cUsedUp && wc.lpQueueHead && lResets == lWaveResets; ++i) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
     if (!(pHdr->dwFlags & WHDR_DONE)) {
       pHdr->dwFlags = (pHdr->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
       waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
     }
-    if (WaitForSingleObject(wc.hStopEvent, 0) != WAIT_TIMEOUT) return;
+    if (wavePumpStopRequested()) return;
   }
+}
+
+// Owns the owner mutex for the open, waiting a little for an opener in another
+// process that holds it while it looks at the channel.
+HANDLE takeOwnerMutex() {
+  HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
+  if (!hMutex) return nullptr;
+  DWORD dwWait = WaitForSingleObject(hMutex, 2000);
+  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
+  CloseHandle(hMutex);
+  return nullptr;
+}
+
+// Waits for the next tick; answers TRUE when the pump is to stop. A wait that
+// fails neither stops the pump nor makes it spin: it sleeps instead.
+BOOL waitForTick(DWORD dwMs) {
+  DWORD dwWait = WaitForSingleObject(waveClient.hStopEvent, dwMs);
+  if (dwWait == WAIT_FAILED) Sleep(dwMs);
+  return wavePumpStopRequested();
 }
 
 }  // namespace
 
+BOOL wavePumpStopRequested() {
+  if (InterlockedOr(&lWavePumpStop, 0)) return TRUE;
+  return WaitForSingleObject(waveClient.hStopEvent, 0) == WAIT_OBJECT_0;
+}
+
 DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   (void)lpParameter;
   WaveClient& wc = waveClient;
+  HANDLE hOwner = takeOwnerMutex();
+  InterlockedExchange(&lWavePumpOwner, hOwner ? 1 : 2);
+  if (!hOwner) {
+    InterlockedDecrement(&lWavePumpsRunning);
+    return 1;
+  }
   timeBeginPeriod(1);
   HANDLE hSelf = GetCurrentThread();
   SetThreadPriority(hSelf, THREAD_PRIORITY_ABOVE_NORMAL);
@@ -93,8 +125,14 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     LONG lWait = (LONG)(dwDeadline - timeGetTime());
     if (lWait < 1) lWait = 1;
     if (lWait > (LONG)TICK_MS) lWait = TICK_MS;
-    if (WaitForSingleObject(wc.hStopEvent, (DWORD)lWait) != WAIT_TIMEOUT) break;
+    if (waitForTick((DWORD)lWait)) break;
   }
   timeEndPeriod(1);
+  ReleaseMutex(hOwner);
+  CloseHandle(hOwner);
+  // A close made from the client's callback on this thread is finished here,
+  // now that nothing of this pump runs any more.
+  if (InterlockedExchange(&lWaveCloseOnPump, 0)) waveFinishClose(TRUE);
+  InterlockedDecrement(&lWavePumpsRunning);
   return 0;
 }

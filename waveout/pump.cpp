@@ -78,8 +78,9 @@ HANDLE takeOwnerMutex() {
 // fails neither stops the pump nor makes it spin: it sleeps instead.
 BOOL waitForTick(DWORD dwMs) {
   DWORD dwWait = WaitForSingleObject(waveClient.hStopEvent, dwMs);
-  if (dwWait == WAIT_FAILED) Sleep(dwMs);
-  return wavePumpStopRequested();
+  if (dwWait == WAIT_OBJECT_0) return TRUE;
+  if (dwWait != WAIT_TIMEOUT) Sleep(dwMs);
+  return InterlockedOr(&lWavePumpStop, 0) != 0;
 }
 
 }  // namespace

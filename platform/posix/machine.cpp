@@ -55,9 +55,20 @@ std::string joinComponent(const std::string& dir, const std::string& component) 
   return dir.empty() ? found : (dir == "/" ? "/" + found : dir + "/" + found);
 }
 
+// The second byte of a double-byte character of the machine's code page is
+// never a separator, also when it is 0x5C.
 std::string resolveComponents(std::string base, const char* rest) {
   std::string component;
+  UINT codePage = 0;
   for (const char* p = rest;; ++p) {
+    if ((BYTE)*p >= 0x80 && p[1] != '\0') {
+      if (!codePage) codePage = GetACP();
+      if (IsDBCSLeadByteEx(codePage, (BYTE)*p)) {
+        component += *p++;
+        component += *p;
+        continue;
+      }
+    }
     if (*p == '\0' || isSep(*p)) {
       if (!component.empty()) base = joinComponent(base, component);
       component.clear();
@@ -246,7 +257,8 @@ extern "C" int platSystemStart(void) {
     std::string source = line.substr(t1 + 1, t2 - t1 - 1), target = line.substr(t2 + 1);
     bool ok;
     if (target.empty()) {
-      ok = unlink(source.c_str()) == 0;
+      // A file that is already gone is as deleted as it can be.
+      ok = unlink(source.c_str()) == 0 || errno == ENOENT;
     } else {
       struct stat st;
       bool exists = stat(target.c_str(), &st) == 0;

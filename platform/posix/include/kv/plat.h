@@ -31,6 +31,12 @@ BOOL platSetAnsiCodePage(UINT codePage);
 // clears the record. Answers the number of operations that failed.
 int platSystemStart(void);
 
+// The file operation number `index` (from 0, in the order they were recorded)
+// that waits for the next system start: its source and its target (empty for
+// a deletion) as Windows paths, each cut to fit its buffer. FALSE past the
+// last one.
+BOOL platPendingFileOperation(DWORD index, LPSTR source, DWORD cbSource, LPSTR target, DWORD cbTarget);
+
 // Module glue. The entry code linked into every module calls these from its
 // constructor and destructor: the module's shared sections are mapped before
 // its process attach runs, and a module whose attach answers FALSE is refused

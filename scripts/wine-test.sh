@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs the Wine suite: wine-test.sh [BUILD_DIR] [GTEST_FILTER]
+# (KV_WINE_SHOW=1: show every test's output, not only a failing one's)
 # BUILD_DIR is an x86_64 Windows build with -DKV_WINE_TESTS=ON (default
 # build-mingw-x86_64, built here when it lacks the suite). A fresh Wine prefix
 # inside it, headless, with the programs where an installation puts them; each
@@ -59,6 +60,7 @@ for t in $tests; do
   if (cd "$drive_c/kvtests" && timeout -k 10 "$per_test_limit" wine 'C:\kvtests\kvwinetests.exe' "--gtest_filter=$t" \
       > "$build/wine-test.log" 2>&1); then
     echo "ok    $t ($(($(date +%s) - start)) s)"
+    [ "${KV_WINE_SHOW:-0}" = 1 ] && tr -d '\r' < "$build/wine-test.log" | grep -v '^\[ \|^\[-\|^Note: \|^$\|wine32\|multiarch\|dpkg' || true
   else
     echo "FAIL  $t ($(($(date +%s) - start)) s)"
     grep -v '^it looks like wine32\|^multiarch needs\|^execute "dpkg\|^apt-get install wine32' "$build/wine-test.log" |

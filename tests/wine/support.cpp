@@ -47,9 +47,9 @@ std::string readFile(const std::string& path) {
   return s;
 }
 
-void clearRecords() {
-  for (const char* name : {"KVMIDIIN.RAW", "KVMIDIIN.TXT", "KVWAVEOUT.WAV", "KVWAVEOUT.TXT"})
-    DeleteFileA((installDir() + "\\" + name).c_str());
+void clearRecords(const char* name) {
+  for (const char* file : {"KVMIDIIN.RAW", "KVMIDIIN.TXT", "KVWAVEOUT.WAV", "KVWAVEOUT.TXT"})
+    if (!name || strncmp(file, name, strlen(name)) == 0) DeleteFileA((installDir() + "\\" + file).c_str());
 }
 
 bool Driver::load() {
@@ -174,6 +174,25 @@ DWORD Child::wait(DWORD timeoutMs) {
   DWORD code = STILL_ACTIVE;
   GetExitCodeProcess(process_, &code);
   return code;
+}
+
+DWORD Child::finish(std::string& output, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  output.swap(buffered_);
+  buffered_.clear();
+  for (;;) {
+    bool ended = WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+    DWORD avail = 0;
+    while (PeekNamedPipe(fromChild_, nullptr, 0, nullptr, &avail, nullptr) && avail > 0) {
+      char buf[4096];
+      DWORD n = 0;
+      if (!ReadFile(fromChild_, buf, avail < sizeof buf ? avail : sizeof buf, &n, nullptr)) break;
+      output.append(buf, n);
+    }
+    if (ended) return wait(0);
+    if (GetTickCount() - start > timeoutMs) return STILL_ACTIVE;
+    WaitForSingleObject(process_, 5);
+  }
 }
 
 void Child::terminate() {

@@ -19,8 +19,9 @@ namespace kvwine {
 std::string installDir();
 std::string systemDir();
 std::string readFile(const std::string& path);
-// Removes what the hosts recorded in the install directory.
-void clearRecords();
+// Removes what the hosts recorded in the install directory: the records named
+// `name` (KVMIDIIN or KVWAVEOUT), or all of them.
+void clearRecords(const char* name = nullptr);
 
 typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 typedef LRESULT(WINAPI* DriverProcFn)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
@@ -66,6 +67,9 @@ class Child {
   std::string expectLine(DWORD timeoutMs = 20000);
   // Waits for the child to end and answers its exit code; STILL_ACTIVE on time-out.
   DWORD wait(DWORD timeoutMs = 20000);
+  // Collects the child's output until it ends; answers its exit code, or
+  // STILL_ACTIVE on time-out.
+  DWORD finish(std::string& output, DWORD timeoutMs = 60000);
   void terminate();
 
  private:

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "playing.h"
 #include "support.h"
 #include "tests/shared/streams.h"
 
@@ -45,20 +46,10 @@ std::vector<int16_t> readRecord() {
   return samples;
 }
 
-class WineWaveTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    kvwine::clearRecords();
-    ASSERT_TRUE(drv.load());
-    instance.reset(new Child(kvwine::installDir() + "\\KVTSK16.EXE /Instance", kvwine::installDir()));
-    ASSERT_NE(instance->expectLine().find("instance window open"), std::string::npos);
-    notified = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  }
-  void TearDown() override {
-    CloseHandle(notified);
-    instance.reset();
-  }
-
+// A client of the wave device, calling wodMessage as the multimedia layer does.
+struct WaveClient {
+  explicit WaveClient(kvwine::Driver& d) : drv(d) { notified = CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+  ~WaveClient() { CloseHandle(notified); }
   DWORD open() {
     WAVEOPENDESC desc = {};
     desc.hWave = reinterpret_cast<HWAVE>(0x5A);
@@ -90,17 +81,32 @@ class WineWaveTest : public ::testing::Test {
     }
   }
 
-  kvwine::Driver drv;
-  std::unique_ptr<Child> instance;
+  kvwine::Driver& drv;
   HANDLE notified = nullptr;
   WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};
 };
 
+class WineWaveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kvwine::clearRecords("KVWAVEOUT");
+    ASSERT_TRUE(drv.load());
+    instance.reset(new Child(kvwine::installDir() + "\\KVTSK16.EXE /Instance", kvwine::installDir()));
+    ASSERT_NE(instance->expectLine().find("instance window open"), std::string::npos);
+  }
+  void TearDown() override { instance.reset(); }
+
+  kvwine::Driver drv;
+  std::unique_ptr<Child> instance;
+};
+
 }  // namespace
 
-TEST_F(WineWaveTest, StreamPausedAndRestartedIsRecordedSampleForSampleAndTheVolumeReachesTheHost) {
-  ASSERT_EQ(open(), 0u);
-  ASSERT_EQ(WaitForSingleObject(notified, 0), WAIT_OBJECT_0) << "WOM_OPEN";
+void kvwine::streamSignal(kvwine::Driver& drv) {
+  kvwine::clearRecords("KVWAVEOUT");
+  WaveClient c(drv);
+  ASSERT_EQ(c.open(), 0u);
+  ASSERT_EQ(WaitForSingleObject(c.notified, 0), WAIT_OBJECT_0) << "WOM_OPEN";
   std::vector<DWORD> hosts = kvwine::processesNamed("KVWAVE16.EXE");
   ASSERT_EQ(hosts.size(), 1u) << "the open starts the host's wave copy";
   HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, hosts[0]);
@@ -112,36 +118,36 @@ TEST_F(WineWaveTest, StreamPausedAndRestartedIsRecordedSampleForSampleAndTheVolu
   std::vector<int16_t> silence(2 * 2 * chunkFrames, 0);
   std::vector<WAVEHDR> hdrs(11);
   for (size_t i = 0; i < 10; ++i)
-    ASSERT_EQ(write(hdrs[i], &signal[2 * chunkFrames * i], chunkFrames * kFrameBytes), 0u);
-  ASSERT_EQ(write(hdrs[10], silence.data(), silence.size() * 2), 0u);
+    ASSERT_EQ(c.write(hdrs[i], &signal[2 * chunkFrames * i], chunkFrames * kFrameBytes), 0u);
+  ASSERT_EQ(c.write(hdrs[10], silence.data(), silence.size() * 2), 0u);
 
   // Paused once the first buffer is back: the position stays, no buffer comes back.
-  while (!(hdrs[0].dwFlags & WHDR_DONE)) ASSERT_EQ(WaitForSingleObject(notified, 5000), WAIT_OBJECT_0);
-  ASSERT_EQ(drv.wodMessage(0, WODM_PAUSE, 0, 0, 0), 0u);
-  DWORD paused = position();
+  while (!(hdrs[0].dwFlags & WHDR_DONE)) ASSERT_EQ(WaitForSingleObject(c.notified, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(c.drv.wodMessage(0, WODM_PAUSE, 0, 0, 0), 0u);
+  DWORD paused = c.position();
   EXPECT_GE(paused, chunkFrames * kFrameBytes);
   EXPECT_LT(paused, signal.size() * 2);
-  ResetEvent(notified);
-  EXPECT_EQ(WaitForSingleObject(notified, 300), (DWORD)WAIT_TIMEOUT) << "a buffer came back while paused";
-  EXPECT_EQ(position(), paused);
-  ASSERT_EQ(drv.wodMessage(0, WODM_RESTART, 0, 0, 0), 0u);
-  ASSERT_TRUE(waitAllDone(hdrs, 5000));
-  EXPECT_EQ(position(), (DWORD)(signal.size() * 2 + silence.size() * 2));
+  ResetEvent(c.notified);
+  EXPECT_EQ(WaitForSingleObject(c.notified, 300), (DWORD)WAIT_TIMEOUT) << "a buffer came back while paused";
+  EXPECT_EQ(c.position(), paused);
+  ASSERT_EQ(c.drv.wodMessage(0, WODM_RESTART, 0, 0, 0), 0u);
+  ASSERT_TRUE(c.waitAllDone(hdrs, 5000));
+  EXPECT_EQ(c.position(), (DWORD)(signal.size() * 2 + silence.size() * 2));
 
   // The volume goes to the host through its window and comes back from it; a
   // muted buffer adds only silence to the record.
-  ASSERT_EQ(drv.wodMessage(0, WODM_SETVOLUME, 0, 0x40008000, 0), 0u);
+  ASSERT_EQ(c.drv.wodMessage(0, WODM_SETVOLUME, 0, 0x40008000, 0), 0u);
   DWORD volume = 0;
-  ASSERT_EQ(drv.wodMessage(0, WODM_GETVOLUME, 0, (DWORD_PTR)&volume, 0), 0u);
+  ASSERT_EQ(c.drv.wodMessage(0, WODM_GETVOLUME, 0, (DWORD_PTR)&volume, 0), 0u);
   EXPECT_EQ(volume, 0x40008000u);
-  ASSERT_EQ(drv.wodMessage(0, WODM_SETVOLUME, 0, 0, 0), 0u);
+  ASSERT_EQ(c.drv.wodMessage(0, WODM_SETVOLUME, 0, 0, 0), 0u);
   std::vector<WAVEHDR> muted(2);
-  ASSERT_EQ(write(muted[0], signal.data(), chunkFrames * kFrameBytes), 0u);
-  ASSERT_EQ(write(muted[1], silence.data(), silence.size() * 2), 0u);
-  ASSERT_TRUE(waitAllDone(muted, 5000));
+  ASSERT_EQ(c.write(muted[0], signal.data(), chunkFrames * kFrameBytes), 0u);
+  ASSERT_EQ(c.write(muted[1], silence.data(), silence.size() * 2), 0u);
+  ASSERT_TRUE(c.waitAllDone(muted, 5000));
 
-  ASSERT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
-  EXPECT_EQ(WaitForSingleObject(notified, 0), WAIT_OBJECT_0) << "WOM_CLOSE";
+  ASSERT_EQ(c.drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+  EXPECT_EQ(WaitForSingleObject(c.notified, 0), WAIT_OBJECT_0) << "WOM_CLOSE";
   ASSERT_EQ(WaitForSingleObject(host, 10000), WAIT_OBJECT_0) << "the host ends after its close command";
   CloseHandle(host);
 
@@ -161,18 +167,23 @@ TEST_F(WineWaveTest, StreamPausedAndRestartedIsRecordedSampleForSampleAndTheVolu
   EXPECT_EQ(sounding.size(), signal.size()) << "the muted buffer was heard";
 }
 
+TEST_F(WineWaveTest, StreamPausedAndRestartedIsRecordedSampleForSampleAndTheVolumeReachesTheHost) {
+  kvwine::streamSignal(drv);
+}
+
 TEST_F(WineWaveTest, CloseWithBuffersQueuedReturnsThemAllAndFreesTheDevice) {
-  ASSERT_EQ(open(), 0u);
+  WaveClient c(drv);
+  ASSERT_EQ(c.open(), 0u);
   std::vector<int16_t> signal = kvtest::testSignal(44100);
   std::vector<WAVEHDR> hdrs(5);
-  for (WAVEHDR& h : hdrs) ASSERT_EQ(write(h, signal.data(), signal.size() * 2), 0u);
-  ASSERT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+  for (WAVEHDR& h : hdrs) ASSERT_EQ(c.write(h, signal.data(), signal.size() * 2), 0u);
+  ASSERT_EQ(c.drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
   for (WAVEHDR& h : hdrs) {
     EXPECT_TRUE(h.dwFlags & WHDR_DONE);
     EXPECT_FALSE(h.dwFlags & WHDR_INQUEUE);
   }
   ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVWAVE16.EXE", 10000));
-  ASSERT_EQ(open(), 0u) << "the device is free again";
-  ASSERT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+  ASSERT_EQ(c.open(), 0u) << "the device is free again";
+  ASSERT_EQ(c.drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
   ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVWAVE16.EXE", 10000));
 }

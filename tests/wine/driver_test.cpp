@@ -69,7 +69,12 @@ TEST(WineDriverTest, ConfigureStartsTheSetupProgramWithItsCommandLine) {
     setup = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, (DWORD)(ULONG_PTR)data);
   }
   ASSERT_NE(setup, nullptr) << "no process started, or it could not be opened";
-  std::wstring cmd = commandLineOf(setup);
+  // Wine writes the new process's parameter block as the process starts.
+  std::wstring cmd;
+  for (DWORD start = GetTickCount(); cmd.empty() && GetTickCount() - start < 5000;) {
+    cmd = commandLineOf(setup);
+    if (cmd.empty() && WaitForSingleObject(setup, 1) == WAIT_OBJECT_0) break;
+  }
   EXPECT_EQ(cmd, widen(kvwine::installDir() + "\\KVSETUP.EXE /CONFIG 0 -w 4660 4660"));
   ASSERT_EQ(WaitForSingleObject(setup, 10000), WAIT_OBJECT_0);
   DWORD code = 1;

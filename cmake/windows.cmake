@@ -13,6 +13,10 @@ set_target_properties(kvdrvr32 PROPERTIES OUTPUT_NAME KVDRVR32 PREFIX "" SUFFIX 
 add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/waverecord_mmio.cpp host/win/wavespeaker_winmm.cpp)
 target_include_directories(kvtsk16 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvtsk16 PRIVATE winmm)
+# A windowed program: the driver starts it from any client, and it must not
+# open a console window of its own. Its messages still reach standard streams
+# that its starter hands it.
+target_link_options(kvtsk16 PRIVATE -mwindows)
 set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK16 SUFFIX ".EXE")
 
 add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp)

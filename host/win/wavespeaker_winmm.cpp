@@ -68,7 +68,8 @@ void waveSpeakerPlay(WaveSpeaker* speaker, const void* data, size_t bytes) {
     if (speaker->filled < speaker->blockBytes) continue;
     if (h->dwFlags & WHDR_DONE) {
       h->dwFlags &= ~WHDR_DONE;
-      waveOutWrite(speaker->device, h, sizeof *h);
+      // A block the device refused stays free for the next round.
+      if (waveOutWrite(speaker->device, h, sizeof *h) != MMSYSERR_NOERROR) h->dwFlags |= WHDR_DONE;
     }
     speaker->filled = 0;
     speaker->next = (speaker->next + 1) % kBlocks;

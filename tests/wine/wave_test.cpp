@@ -2,6 +2,8 @@
 // audio drivers), with the real host started by the real instance window
 // (KVTSK16.EXE /Instance), and its record read back with the system's
 // multimedia file services.
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
@@ -102,7 +104,13 @@ class WineWaveTest : public ::testing::Test {
 
 }  // namespace
 
-void kvwine::streamSignal(kvwine::Driver& drv) {
+namespace {
+
+const size_t kChunkFrames = 4410;
+
+// One stream from open to close with every notification and answer checked;
+// the frames of the host's record that are not silent.
+void streamOnce(kvwine::Driver& drv, const std::vector<int16_t>& signal, std::vector<int16_t>& sounding) {
   kvwine::clearRecords("KVWAVEOUT");
   WaveClient c(drv);
   ASSERT_EQ(c.open(), 0u);
@@ -113,12 +121,11 @@ void kvwine::streamSignal(kvwine::Driver& drv) {
 
   // 1 s of signal in ten buffers, then 200 ms of silence: once that is handed
   // over the host has played the signal, since the driver is only 40 ms ahead.
-  const size_t chunkFrames = 4410;
-  std::vector<int16_t> signal = kvtest::testSignal(10 * chunkFrames);
+  const size_t chunkFrames = kChunkFrames;
   std::vector<int16_t> silence(2 * 2 * chunkFrames, 0);
   std::vector<WAVEHDR> hdrs(11);
   for (size_t i = 0; i < 10; ++i)
-    ASSERT_EQ(c.write(hdrs[i], &signal[2 * chunkFrames * i], chunkFrames * kFrameBytes), 0u);
+    ASSERT_EQ(c.write(hdrs[i], const_cast<int16_t*>(&signal[2 * chunkFrames * i]), chunkFrames * kFrameBytes), 0u);
   ASSERT_EQ(c.write(hdrs[10], silence.data(), silence.size() * 2), 0u);
 
   // Paused once the first buffer is back: the position stays, no buffer comes back.
@@ -142,7 +149,7 @@ void kvwine::streamSignal(kvwine::Driver& drv) {
   EXPECT_EQ(volume, 0x40008000u);
   ASSERT_EQ(c.drv.wodMessage(0, WODM_SETVOLUME, 0, 0, 0), 0u);
   std::vector<WAVEHDR> muted(2);
-  ASSERT_EQ(c.write(muted[0], signal.data(), chunkFrames * kFrameBytes), 0u);
+  ASSERT_EQ(c.write(muted[0], const_cast<int16_t*>(signal.data()), chunkFrames * kFrameBytes), 0u);
   ASSERT_EQ(c.write(muted[1], silence.data(), silence.size() * 2), 0u);
   ASSERT_TRUE(c.waitAllDone(muted, 5000));
 
@@ -151,20 +158,48 @@ void kvwine::streamSignal(kvwine::Driver& drv) {
   ASSERT_EQ(WaitForSingleObject(host, 10000), WAIT_OBJECT_0) << "the host ends after its close command";
   CloseHandle(host);
 
-  // The signal has no silent frame, so the record without its silent frames
-  // (the lead-in, the pause, the tail and the muted buffer) is the signal.
   std::vector<int16_t> record = readRecord();
   ASSERT_FALSE(record.empty()) << "no 16-bit stereo 44100 Hz record";
-  std::vector<int16_t> sounding;
   for (size_t i = 0; i + 1 < record.size(); i += 2) {
     if (record[i] == 0 && record[i + 1] == 0) continue;
     sounding.push_back(record[i]);
     sounding.push_back(record[i + 1]);
   }
-  std::string why;
-  kvtest::findSignal(sounding, signal, why);
-  EXPECT_EQ(why, "");
-  EXPECT_EQ(sounding.size(), signal.size()) << "the muted buffer was heard";
+}
+
+// The underruns the host counted; -1 when its report has none.
+long long underruns() {
+  std::string report = kvwine::readFile(kvwine::installDir() + "\\KVWAVEOUT.TXT");
+  size_t at = report.find("underruns ");
+  return at == std::string::npos ? -1 : atoll(report.c_str() + at + 10);
+}
+
+}  // namespace
+
+void kvwine::streamSignal(kvwine::Driver& drv) {
+  std::vector<int16_t> signal = kvtest::testSignal(10 * kChunkFrames);
+  // A host that found stretches of the ring unfilled played what was there
+  // before: on a loaded machine the pump may come too late, and that says
+  // nothing about the samples. Such a run is made again, at most three times.
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    std::vector<int16_t> sounding;
+    streamOnce(drv, signal, sounding);
+    if (::testing::Test::HasFatalFailure()) return;
+    long long n = underruns();
+    ASSERT_GE(n, 0) << "the host's report has no underrun count";
+    if (n > 0) {
+      printf("attempt %d: the host met %lld unfilled stretches; once more\n", attempt, n);
+      continue;
+    }
+    // The signal has no silent frame, so the record without its silent frames
+    // (the lead-in, the pause, the tail and the muted buffer) is the signal.
+    std::string why;
+    kvtest::findSignal(sounding, signal, why);
+    EXPECT_EQ(why, "");
+    EXPECT_EQ(sounding.size(), signal.size()) << "the muted buffer was heard";
+    return;
+  }
+  ADD_FAILURE() << "the host met unfilled stretches in each of three runs";
 }
 
 TEST_F(WineWaveTest, StreamPausedAndRestartedIsRecordedSampleForSampleAndTheVolumeReachesTheHost) {

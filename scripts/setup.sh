@@ -3,7 +3,7 @@
 # machine; does nothing where everything is present.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
-          libsndfile1-dev mingw-w64 clang-format wine wine64)
+          libsndfile1-dev mingw-w64 clang-format wine wine64 googletest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" > /dev/null 2>&1 || missing+=("$p")

@@ -251,13 +251,28 @@ void tellChanges(const MachineState& before, const MachineState& after) {
   if (!any) printf("  unchanged\n");
 }
 
-// What an installation that answered -1 did not get done.
-void tellInstallFailures(const MachineState& after) {
-  bool midi = false, wave = false;
-  for (auto& a : after.aliases) {
-    if (a.second.find("KVDRVR32.DLL") == std::string::npos) continue;
+// True for a described alias value whose file name is this driver's.
+bool namesDriver(const std::string& described) {
+  std::string upper = described;
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+  size_t at = upper.rfind("KVDRVR32.DLL\"");
+  return at != std::string::npos && (at == 1 || upper[at - 1] == '\\' || upper[at - 1] == '/' || upper[at - 1] == ':');
+}
+
+// Whether this driver holds a MIDI or a wave alias.
+void ownAliases(const MachineState& s, bool& midi, bool& wave) {
+  midi = wave = false;
+  for (auto& a : s.aliases) {
+    if (!namesDriver(a.second)) continue;
     (lstrcmpiA(a.first.substr(0, 4).c_str(), "midi") == 0 ? midi : wave) = true;
   }
+}
+
+// What an installation that answered -1 did not get done.
+void tellInstallFailures(const MachineState& after) {
+  bool midi, wave;
+  ownAliases(after, midi, wave);
   bool replacement = false;
   for (auto& op : after.pending)
     if (!op.target.empty() &&
@@ -268,6 +283,23 @@ void tellInstallFailures(const MachineState& after) {
   if (!wave) printf("  no wave alias could be registered (all ten names taken, or the registry refused)\n");
   if (!replacement) printf("  the module's copy into the system directory is not waiting for the system start\n");
   if (!after.mapperSaved) printf("  the mapper settings were not saved, so the mapper was left as it was\n");
+}
+
+// What a removal that answered -1 did not get done.
+void tellRemoveFailures(const MachineState& before, const MachineState& after) {
+  bool midiBefore, waveBefore, midi, wave;
+  ownAliases(before, midiBefore, waveBefore);
+  ownAliases(after, midi, wave);
+  printf("what failed:\n");
+  if (after.mapperSaved)
+    printf("  the saved mapper settings could not all be given back; they are kept for the next removal\n");
+  else if (!midiBefore)
+    printf("  no MIDI alias of this driver is registered (is it installed?)\n");
+  else if (midi)
+    printf("  the MIDI alias could not be unregistered\n");
+  else if (wave)
+    printf("  the wave alias could not be unregistered; the module stays in the system directory\n");
+  if (!midiBefore && waveBefore) printf("  the driver's wave alias stays\n");
 }
 
 typedef int(WINAPI* InstallExport)(void);
@@ -298,25 +330,19 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
   int answer = fn();
   MachineState after = lookAtMachine();
   if (installing) {
-    for (auto& a : before.aliases)
-      if (a.second.find("KVDRVR32.DLL") != std::string::npos || a.second.find("kvdrvr32.dll") != std::string::npos) {
-        printf("an earlier registration of the driver was removed first\n");
-        break;
-      }
+    bool midi, wave;
+    ownAliases(before, midi, wave);
+    if (midi || wave) printf("an earlier registration of the driver was removed first\n");
   }
   tellChanges(before, after);
   if (answer == 0) {
     printf(installing ? "The installation succeeded. The driver takes effect at the next system start.\n"
                       : "The removal succeeded. The module leaves the system directory at the next system start.\n");
   } else {
-    if (installing) tellInstallFailures(after);
-    if (!installing) {
-      printf("what failed:\n");
-      if (after.mapperSaved)
-        printf("  the saved mapper settings could not all be given back; they are kept\n");
-      else
-        printf("  no MIDI alias of this driver could be unregistered (is it installed?)\n");
-    }
+    if (installing)
+      tellInstallFailures(after);
+    else
+      tellRemoveFailures(before, after);
     printf("The %s failed (%s answered %d).\n", installing ? "installation" : "removal", exportName, answer);
   }
   FreeLibrary(h);

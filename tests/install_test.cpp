@@ -195,6 +195,15 @@ KV_HELPER(play_registered_device) {
   }
   for (BYTE key = 60; key < 64; ++key) midiOutShortMsg(out, 0x7F0090u | key << 8);
   midiOutClose(out);
+  // The host has written its record when it gives the channel back; the
+  // module the layer loaded shows its channel block.
+  auto* channel = reinterpret_cast<volatile DWORD*>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("KVDRVR32.DLL"), "gkMidiOut")));
+  if (!channel) {
+    kvtest::say("no channel block");
+    return 1;
+  }
+  for (DWORD start = GetTickCount(); *channel != 0 && GetTickCount() - start < 10000;) Sleep(1);
   kvtest::say(std::string("played ") + caps.szPname + " of " + std::to_string(midiOutGetNumDevs()));
   return 0;
 }

@@ -53,7 +53,7 @@ TEST_F(SetupTest, InstallAndRemoveTellWhatChanged) {
   EXPECT_TRUE(has(out, "The removal succeeded.")) << out;
 
   ASSERT_EQ(setup({"/REMOVE"}, out), 1) << out;
-  EXPECT_TRUE(has(out, "no MIDI alias of this driver could be unregistered")) << out;
+  EXPECT_TRUE(has(out, "no MIDI alias of this driver is registered")) << out;
   EXPECT_TRUE(has(out, "The removal failed (kvRemoveDriverNT answered -1).")) << out;
 }
 
@@ -73,4 +73,22 @@ TEST_F(SetupTest, FailedInstallationSaysWhatFailed) {
   EXPECT_TRUE(has(out, "The installation failed (kvInstallDriverNT answered -1).")) << out;
 
   EXPECT_EQ(setup({"/INSTALL", "C:\\NOWHERE\\KVDRVR32.DLL"}, out), 1);
+}
+
+TEST_F(SetupTest, FailedRemovalSaysWhatFailed) {
+  std::string out;
+  ASSERT_EQ(setup({"/INSTALL"}, out), 0) << out;
+  // No value can be deleted in the setup program's process: the settings that did not exist before cannot
+  // be taken away again.
+  setenv(PLAT_FAULTS_ENV, "RegDeleteValueA=1:0", 1);
+  int status = setup({"/REMOVE"}, out);
+  unsetenv(PLAT_FAULTS_ENV);
+  ASSERT_EQ(status, 1) << out;
+  EXPECT_TRUE(has(out, "the saved mapper settings could not all be given back; they are kept")) << out;
+  EXPECT_TRUE(
+      has(out, "driver aliases (HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32):\n  unchanged"))
+      << out;
+  ASSERT_EQ(setup({"/REMOVE"}, out), 0) << out;
+  EXPECT_TRUE(has(out, "your saved settings were given back")) << out;
+  EXPECT_TRUE(has(out, "an earlier registration") == false) << out;
 }

@@ -687,6 +687,9 @@ TEST_F(WaveDeviceTest, FailedSignalsAndWaitsNeitherHangNorSilenceTheDevice) {
   moveReadPos(4, 652);
   // Every wait fails from now on: the pump goes on filling and returning.
   platFaultInject("WaitForSingleObject", 1, 0);
+  // The wait after this tick fails at the latest.
+  moveReadPos(1000, 652);
+  moveReadPos(1500, 652);
   std::vector<BYTE> a(400, 0xA1);
   WAVEHDR ha = header(a);
   ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&ha, sizeof ha), 0u);

@@ -94,8 +94,8 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   (void)lpParameter;
   WaveClient& wc = waveClient;
   HANDLE hOwner = takeOwnerMutex();
-  InterlockedExchange(&lWavePumpOwner, hOwner ? 1 : 2);
   if (!hOwner) {
+    InterlockedExchange(&lWavePumpOwner, 2);
     InterlockedDecrement(&lWavePumpsRunning);
     return 1;
   }
@@ -119,6 +119,9 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
       returnBuffers(fillRing((dwRead + dwLead) & RING_MASK));
     }
     LeaveCriticalSection(&csWaveQueue);
+    // The open answers once the first tick has filled the lead with silence,
+    // before the client can write.
+    if (!lWavePumpOwner) InterlockedExchange(&lWavePumpOwner, 1);
 
     // A fixed schedule: after a late tick the next ones wait 1 ms until it is
     // caught up, and no tick waits longer than 10 ms.

@@ -49,7 +49,7 @@ const char WAVE_OWNER_MUTEX[] = "$_RT_MutexForKVDRVR32-wodOpen_$";
 // still ends the pump at its next tick.
 extern volatile LONG lWavePumpStop;
 // The pump's answer to the open: 0 while it starts, 1 when it owns the owner
-// mutex, 2 when it could not get it.
+// mutex and has made its first tick, 2 when it could not get the mutex.
 extern volatile LONG lWavePumpOwner;
 // Pump threads that have not yet left the module's work; a pump lowers it as
 // the last thing it does.

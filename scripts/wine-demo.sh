@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job on Wine: in a fresh headless prefix, the Windows setup program
 # installs the product, Wine's system start puts the module in place, a client
-# plays a phrase, a system-exclusive buffer and a second of sound through the
+# plays a phrase, a system-exclusive buffer and a stretch of sound through the
 # two devices and checks what the host received, the setup program removes the
 # product, and after the next system start the registry and the system
 # directory are as they were.

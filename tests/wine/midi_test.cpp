@@ -100,7 +100,6 @@ TEST_F(WineMidiTest, ASecondProcessIsRefusedAtOnceAndTakesOverWhenTheOwnerIsTerm
   owner.terminate();
   ASSERT_EQ(midiOutOpen(&out, (UINT)device, 0, 0, CALLBACK_NULL), 0u) << "the open takes the channel over";
   ASSERT_EQ(midiOutShortMsg(out, 0x7F3C90), 0u);
-  std::vector<DWORD> hosts = kvwine::processesNamed("KVMIDI16.EXE");
   ASSERT_EQ(midiOutClose(out), 0u);
   ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVMIDI16.EXE", 10000));
   EXPECT_EQ(kvwine::readFile(kvwine::installDir() + "\\KVMIDIIN.RAW"), "\x90\x3C\x7F");

@@ -10,7 +10,7 @@ namespace kvwine {
 // longer than the ring, through the multimedia layer; the host's record holds
 // them complete and in order.
 void playMidiPhrase();
-// A second of signal through wodMessage, paused and restarted, then a muted
+// 600 ms of signal through wodMessage, paused and restarted, then a muted
 // buffer; the host's record holds the signal sample for sample. The instance
 // window must exist.
 void streamSignal(Driver& drv);

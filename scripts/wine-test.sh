@@ -21,8 +21,9 @@ build=$(cd "$build" && pwd)
 export WINEPREFIX="$build/wine-prefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
-# No runtime installers on first start: the suite needs neither.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# No runtime installers on first start (the suite needs neither), and no menu
+# entries written into the user's desktop.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
 end_wineserver() { wineserver -k 2> /dev/null || true; wineserver -w 2> /dev/null || true; }

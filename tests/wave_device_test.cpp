@@ -711,21 +711,22 @@ TEST_F(WaveDeviceTest, FailedSignalsAndWaitsNeitherHangNorSilenceTheDevice) {
 
 TEST_F(WaveDeviceTest, PumpTicksEveryTenMillisecondsTimeCriticalWithAFineTimerWhileOpen) {
   ASSERT_EQ(open(pcm(2, 4096, 16)), 0u);
+  // The pump's ticks are its waits on the stop event; nothing else of this
+  // process waits on anything while it runs. The schedule is fixed and catches
+  // up after late ticks, so, counted from the open, their number follows the
+  // clock.
+  unsigned waits0 = platFaultCalls("WaitForSingleObject");
+  DWORD t0 = timeGetTime();
   pid_t pump = pumpThread();
   // What the system really applied: real-time scheduling where allowed,
   // otherwise the highest share of the processor.
   int policy = sched_getscheduler(pump);
   errno = 0;
   int nice = getpriority(PRIO_PROCESS, (id_t)pump);
-  EXPECT_TRUE(policy == SCHED_FIFO || (policy == SCHED_OTHER && nice == -20)) << policy << " " << nice;
+  EXPECT_TRUE(policy == SCHED_FIFO || (policy == SCHED_OTHER && nice == -20)) << pump << ": " << policy << " " << nice;
   EXPECT_EQ(platFaultCalls("timeBeginPeriod"), 1u);
   EXPECT_EQ(platFaultCalls("timeEndPeriod"), 0u);
 
-  // The pump's ticks are its waits on the stop event; with the host standing
-  // still it waits for nothing else. The schedule catches up after a late
-  // tick, so their number follows the clock.
-  unsigned waits0 = platFaultCalls("WaitForSingleObject");
-  DWORD t0 = timeGetTime();
   Sleep(500);
   unsigned ticks = platFaultCalls("WaitForSingleObject") - waits0;
   DWORD elapsed = timeGetTime() - t0;
@@ -797,5 +798,43 @@ TEST_F(WaveDeviceTest, AHostThatNeverAnswersSlow) {
   EXPECT_EQ(notifications.size(), 0u);
   hostSetting("Answer", "accept");
   EXPECT_EQ(open(pcm(1, 8000, 8)), 0u) << "both gates are free";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+TEST_F(WaveDeviceTest, PositionAndPauseFromOtherThreadsWhilePlaying) {
+  hostSetting("Consume", "normal");
+  ASSERT_EQ(open(pcm(1, 8000, 8)), 0u);
+  std::vector<BYTE> data(400, 0x90);
+  std::vector<WAVEHDR> headers(8, header(data));
+  for (WAVEHDR& h : headers) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 0u);
+  std::atomic<bool> stop{false};
+  std::atomic<bool> backwards{false};
+  std::thread poller([&] {
+    DWORD last = 0;
+    while (!stop) {
+      MMTIME t = {};
+      t.wType = TIME_SAMPLES;
+      wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t);
+      if (t.u.sample < last) backwards = true;
+      last = t.u.sample;
+    }
+  });
+  std::thread pauser([&] {
+    while (!stop) {
+      wod(WODM_PAUSE);
+      Sleep(15);
+      wod(WODM_RESTART);
+      Sleep(15);
+    }
+  });
+  EXPECT_TRUE(waitUntil([&] { return countOf(WOM_DONE) == headers.size(); })) << "every buffer was played";
+  stop = true;
+  poller.join();
+  pauser.join();
+  EXPECT_FALSE(backwards) << "the position never goes back";
+  MMTIME t = {};
+  t.wType = TIME_SAMPLES;
+  EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
+  EXPECT_EQ(t.u.sample, 8u * 400);
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }

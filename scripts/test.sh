@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the tests (many start real processes), the same
 # tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, the wave
-# device's tests under ThreadSanitizer, the
-# module's cross-builds for 32- and 64-bit Windows, and the format check.
+# device's tests under ThreadSanitizer, the module's cross-builds for 32- and
+# 64-bit Windows, and the format check.
 # KV_SKIP_SLOW=1 leaves out the tests named *Slow* (they wait out long time-outs).
 set -euo pipefail
 cd "$(dirname "$0")/.."

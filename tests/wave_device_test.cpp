@@ -603,36 +603,41 @@ TEST_F(WaveDeviceTest, AHeaderWrittenAgainWhileQueuedIsRefused) {
 }
 
 TEST_F(WaveDeviceTest, EveryAcceptedWriteComesBackBeforeTheClose) {
-  const int kHeaders = 400;
+  // Writers on three threads keep the queue lock busy, so that a close often
+  // waits for it while another write has passed its first test.
+  const int kWriters = 3, kHeaders = 300;
   std::vector<BYTE> data(8, 0x80);
-  std::vector<WAVEHDR> headers(kHeaders);
-  Contention busy;
-  for (int round = 0; round < 25; ++round) {
+  std::vector<std::vector<WAVEHDR>> headers(kWriters, std::vector<WAVEHDR>(kHeaders));
+  Contention busy(2);
+  for (int round = 0; round < 20; ++round) {
     ASSERT_EQ(open(pcm(1, 8000, 8)), 0u);
     clearNotifications();
-    std::vector<DWORD> answers(kHeaders, 99);
+    std::vector<std::vector<DWORD>> answers(kWriters, std::vector<DWORD>(kHeaders, 99));
     std::atomic<int> written{0};
-    std::thread writer([&] {
-      for (int i = 0; i < kHeaders; ++i) {
-        headers[i] = header(data);
-        answers[i] = wod(WODM_WRITE, (DWORD_PTR)&headers[i], sizeof(WAVEHDR));
-        ++written;
-        if (answers[i] == 5) break;
-      }
-    });
-    while (written < 20) {
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w)
+      writers.emplace_back([&, w] {
+        for (int i = 0; i < kHeaders; ++i) {
+          headers[w][i] = header(data);
+          answers[w][i] = wod(WODM_WRITE, (DWORD_PTR)&headers[w][i], sizeof(WAVEHDR));
+          ++written;
+          if (answers[w][i] == 5) break;
+        }
+      });
+    while (written < 60) {
     }
     EXPECT_EQ(wod(WODM_CLOSE), 0u);
-    writer.join();
+    for (std::thread& t : writers) t.join();
     std::vector<DWORD> order = messagesInOrder();
     ASSERT_FALSE(order.empty());
     EXPECT_EQ(order.back(), (DWORD)WOM_CLOSE);
     size_t accepted = 0;
-    for (int i = 0; i < kHeaders; ++i) {
-      if (answers[i] != 0) continue;
-      ++accepted;
-      ASSERT_EQ(headers[i].dwFlags, WHDR_PREPARED | WHDR_DONE) << "round " << round << ", header " << i;
-    }
+    for (int w = 0; w < kWriters; ++w)
+      for (int i = 0; i < kHeaders; ++i) {
+        if (answers[w][i] != 0) continue;
+        ++accepted;
+        ASSERT_EQ(headers[w][i].dwFlags, WHDR_PREPARED | WHDR_DONE) << "round " << round << ", header " << i;
+      }
     EXPECT_EQ(countOf(WOM_DONE), accepted) << "round " << round;
   }
 }

@@ -843,3 +843,36 @@ TEST_F(WaveDeviceTest, PositionAndPauseFromOtherThreadsWhilePlaying) {
   EXPECT_EQ(t.u.sample, 8u * 400);
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }
+
+TEST_F(WaveDeviceTest, ACloseFromTheCallbackOfAResetCompletesOnceTheResetIsOver) {
+  format = pcm(1, 8000, 8);
+  desc.lpFormat = &format;
+  desc.dwCallback = (DWORD_PTR)actingCallback;
+  ASSERT_EQ(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION), 0u);
+  std::vector<BYTE> a(8, 1), b(8, 2);
+  WAVEHDR ha = header(a), hb = header(b);
+  for (WAVEHDR* h : {&ha, &hb}) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)h, sizeof *h), 0u);
+  // The reset holds the queue lock while it returns the buffers; the pump's
+  // next tick waits for it meanwhile.
+  DWORD closed = 99;
+  donesSeen = 0;
+  onFirstDone = [&] {
+    Sleep(30);
+    closed = wod(WODM_CLOSE);
+  };
+  clearNotifications();
+  DWORD resetThread = 0;
+  finishOrExit(
+      [&] {
+        resetThread = GetCurrentThreadId();
+        EXPECT_EQ(wod(WODM_RESET), 0u);
+      },
+      "the reset whose callback closes");
+  finishOrExit([&] { EXPECT_TRUE(waitUntil([&] { return countOf(WOM_CLOSE) == 1; })); }, "the close's end");
+  onFirstDone = nullptr;
+  EXPECT_EQ(closed, 0u);
+  EXPECT_EQ(callbackThread, resetThread);
+  EXPECT_EQ(messagesInOrder(), (std::vector<DWORD>{WOM_DONE, WOM_DONE, WOM_CLOSE}));
+  EXPECT_EQ(open(pcm(1, 8000, 8)), 0u) << "the gates are free";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}

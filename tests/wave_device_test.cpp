@@ -603,36 +603,41 @@ TEST_F(WaveDeviceTest, AHeaderWrittenAgainWhileQueuedIsRefused) {
 }
 
 TEST_F(WaveDeviceTest, EveryAcceptedWriteComesBackBeforeTheClose) {
-  const int kHeaders = 400;
+  // Writers on three threads keep the queue lock busy, so that a close often
+  // waits for it while another write has passed its first test.
+  const int kWriters = 3, kHeaders = 300;
   std::vector<BYTE> data(8, 0x80);
-  std::vector<WAVEHDR> headers(kHeaders);
-  Contention busy;
-  for (int round = 0; round < 25; ++round) {
+  std::vector<std::vector<WAVEHDR>> headers(kWriters, std::vector<WAVEHDR>(kHeaders));
+  Contention busy(2);
+  for (int round = 0; round < 20; ++round) {
     ASSERT_EQ(open(pcm(1, 8000, 8)), 0u);
     clearNotifications();
-    std::vector<DWORD> answers(kHeaders, 99);
+    std::vector<std::vector<DWORD>> answers(kWriters, std::vector<DWORD>(kHeaders, 99));
     std::atomic<int> written{0};
-    std::thread writer([&] {
-      for (int i = 0; i < kHeaders; ++i) {
-        headers[i] = header(data);
-        answers[i] = wod(WODM_WRITE, (DWORD_PTR)&headers[i], sizeof(WAVEHDR));
-        ++written;
-        if (answers[i] == 5) break;
-      }
-    });
-    while (written < 20) {
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w)
+      writers.emplace_back([&, w] {
+        for (int i = 0; i < kHeaders; ++i) {
+          headers[w][i] = header(data);
+          answers[w][i] = wod(WODM_WRITE, (DWORD_PTR)&headers[w][i], sizeof(WAVEHDR));
+          ++written;
+          if (answers[w][i] == 5) break;
+        }
+      });
+    while (written < 60) {
     }
     EXPECT_EQ(wod(WODM_CLOSE), 0u);
-    writer.join();
+    for (std::thread& t : writers) t.join();
     std::vector<DWORD> order = messagesInOrder();
     ASSERT_FALSE(order.empty());
     EXPECT_EQ(order.back(), (DWORD)WOM_CLOSE);
     size_t accepted = 0;
-    for (int i = 0; i < kHeaders; ++i) {
-      if (answers[i] != 0) continue;
-      ++accepted;
-      ASSERT_EQ(headers[i].dwFlags, WHDR_PREPARED | WHDR_DONE) << "round " << round << ", header " << i;
-    }
+    for (int w = 0; w < kWriters; ++w)
+      for (int i = 0; i < kHeaders; ++i) {
+        if (answers[w][i] != 0) continue;
+        ++accepted;
+        ASSERT_EQ(headers[w][i].dwFlags, WHDR_PREPARED | WHDR_DONE) << "round " << round << ", header " << i;
+      }
     EXPECT_EQ(countOf(WOM_DONE), accepted) << "round " << round;
   }
 }
@@ -711,21 +716,22 @@ TEST_F(WaveDeviceTest, FailedSignalsAndWaitsNeitherHangNorSilenceTheDevice) {
 
 TEST_F(WaveDeviceTest, PumpTicksEveryTenMillisecondsTimeCriticalWithAFineTimerWhileOpen) {
   ASSERT_EQ(open(pcm(2, 4096, 16)), 0u);
+  // The pump's ticks are its waits on the stop event; nothing else of this
+  // process waits on anything while it runs. The schedule is fixed and catches
+  // up after late ticks, so, counted from the open, their number follows the
+  // clock.
+  unsigned waits0 = platFaultCalls("WaitForSingleObject");
+  DWORD t0 = timeGetTime();
   pid_t pump = pumpThread();
   // What the system really applied: real-time scheduling where allowed,
   // otherwise the highest share of the processor.
   int policy = sched_getscheduler(pump);
   errno = 0;
   int nice = getpriority(PRIO_PROCESS, (id_t)pump);
-  EXPECT_TRUE(policy == SCHED_FIFO || (policy == SCHED_OTHER && nice == -20)) << policy << " " << nice;
+  EXPECT_TRUE(policy == SCHED_FIFO || (policy == SCHED_OTHER && nice == -20)) << pump << ": " << policy << " " << nice;
   EXPECT_EQ(platFaultCalls("timeBeginPeriod"), 1u);
   EXPECT_EQ(platFaultCalls("timeEndPeriod"), 0u);
 
-  // The pump's ticks are its waits on the stop event; with the host standing
-  // still it waits for nothing else. The schedule catches up after a late
-  // tick, so their number follows the clock.
-  unsigned waits0 = platFaultCalls("WaitForSingleObject");
-  DWORD t0 = timeGetTime();
   Sleep(500);
   unsigned ticks = platFaultCalls("WaitForSingleObject") - waits0;
   DWORD elapsed = timeGetTime() - t0;
@@ -797,5 +803,76 @@ TEST_F(WaveDeviceTest, AHostThatNeverAnswersSlow) {
   EXPECT_EQ(notifications.size(), 0u);
   hostSetting("Answer", "accept");
   EXPECT_EQ(open(pcm(1, 8000, 8)), 0u) << "both gates are free";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+TEST_F(WaveDeviceTest, PositionAndPauseFromOtherThreadsWhilePlaying) {
+  hostSetting("Consume", "normal");
+  ASSERT_EQ(open(pcm(1, 8000, 8)), 0u);
+  std::vector<BYTE> data(400, 0x90);
+  std::vector<WAVEHDR> headers(8, header(data));
+  for (WAVEHDR& h : headers) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 0u);
+  std::atomic<bool> stop{false};
+  std::atomic<bool> backwards{false};
+  std::thread poller([&] {
+    DWORD last = 0;
+    while (!stop) {
+      MMTIME t = {};
+      t.wType = TIME_SAMPLES;
+      wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t);
+      if (t.u.sample < last) backwards = true;
+      last = t.u.sample;
+    }
+  });
+  std::thread pauser([&] {
+    while (!stop) {
+      wod(WODM_PAUSE);
+      Sleep(15);
+      wod(WODM_RESTART);
+      Sleep(15);
+    }
+  });
+  EXPECT_TRUE(waitUntil([&] { return countOf(WOM_DONE) == headers.size(); })) << "every buffer was played";
+  stop = true;
+  poller.join();
+  pauser.join();
+  EXPECT_FALSE(backwards) << "the position never goes back";
+  MMTIME t = {};
+  t.wType = TIME_SAMPLES;
+  EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
+  EXPECT_EQ(t.u.sample, 8u * 400);
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+TEST_F(WaveDeviceTest, ACloseFromTheCallbackOfAResetCompletesOnceTheResetIsOver) {
+  format = pcm(1, 8000, 8);
+  desc.lpFormat = &format;
+  desc.dwCallback = (DWORD_PTR)actingCallback;
+  ASSERT_EQ(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION), 0u);
+  std::vector<BYTE> a(8, 1), b(8, 2);
+  WAVEHDR ha = header(a), hb = header(b);
+  for (WAVEHDR* h : {&ha, &hb}) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)h, sizeof *h), 0u);
+  // The reset holds the queue lock while it returns the buffers; the pump's
+  // next tick waits for it meanwhile.
+  DWORD closed = 99;
+  donesSeen = 0;
+  onFirstDone = [&] {
+    Sleep(30);
+    closed = wod(WODM_CLOSE);
+  };
+  clearNotifications();
+  DWORD resetThread = 0;
+  finishOrExit(
+      [&] {
+        resetThread = GetCurrentThreadId();
+        EXPECT_EQ(wod(WODM_RESET), 0u);
+      },
+      "the reset whose callback closes");
+  finishOrExit([&] { EXPECT_TRUE(waitUntil([&] { return countOf(WOM_CLOSE) == 1; })); }, "the close's end");
+  onFirstDone = nullptr;
+  EXPECT_EQ(closed, 0u);
+  EXPECT_EQ(callbackThread, resetThread);
+  EXPECT_EQ(messagesInOrder(), (std::vector<DWORD>{WOM_DONE, WOM_DONE, WOM_CLOSE}));
+  EXPECT_EQ(open(pcm(1, 8000, 8)), 0u) << "the gates are free";
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }

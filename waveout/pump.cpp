@@ -11,6 +11,7 @@ namespace {
 const DWORD TICK_MS = 10;
 const DWORD LEAD_MS = 40;
 const DWORD RING_MASK = WAVE_RING_SIZE - 1;
+const DWORD OWNER_WAIT_MS = 2000;
 
 // Fills from dwFillPos up to dwTarget, always forward, wrapping at the ring's end.
 // Answers the number of buffers used up; lpPlayData and dwPlayRemain follow
@@ -68,8 +69,12 @@ void returnBuffers(DWORD cUsedUp) {
 HANDLE takeOwnerMutex() {
   HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
   if (!hMutex) return nullptr;
-  DWORD dwWait = WaitForSingleObject(hMutex, 2000);
-  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
+  for (DWORD dwTries = 0; dwTries < OWNER_WAIT_MS; ++dwTries) {
+    DWORD dwWait = WaitForSingleObject(hMutex, 0);
+    if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
+    if (dwWait != WAIT_TIMEOUT) break;
+    Sleep(1);
+  }
   CloseHandle(hMutex);
   return nullptr;
 }
@@ -111,6 +116,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   // outside it: the position is taken modulo the ring's size.
   wc.dwFillPos = gkWaveOut.dwReadPos & RING_MASK;
   DWORD dwDeadline = timeGetTime();
+  BOOL fAnswered = FALSE;
   for (;;) {
     EnterCriticalSection(&csWaveQueue);
     DWORD dwRead = gkWaveOut.dwReadPos;
@@ -121,7 +127,10 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     LeaveCriticalSection(&csWaveQueue);
     // The open answers once the first tick has filled the lead with silence,
     // before the client can write.
-    if (!lWavePumpOwner) InterlockedExchange(&lWavePumpOwner, 1);
+    if (!fAnswered) {
+      InterlockedExchange(&lWavePumpOwner, 1);
+      fAnswered = TRUE;
+    }
 
     // A fixed schedule: after a late tick the next ones wait 1 ms until it is
     // caught up, and no tick waits longer than 10 ms.

@@ -24,6 +24,10 @@ volatile LONG lWaveCloseGate = -1;
 // The thread handle of a pump that finished a close itself; closed by the next
 // open or at process detach.
 HANDLE hWaveEndedPump = nullptr;
+// The thread that returns buffers for a reset or close while it holds
+// csWaveQueue, and so runs the client's callbacks under it; 0 otherwise.
+// Read and written under csWaveQueue.
+DWORD dwWaveReturningThread = 0;
 
 const WAVEOUTCAPSW WAVE_CAPS = {
     0xF001,
@@ -233,6 +237,8 @@ void returnQueue() {
   WaveClient& wc = waveClient;
   InterlockedIncrement(&lWaveResets);
   wc.qwSamplesSent = 0;
+  DWORD dwOuter = dwWaveReturningThread;  // a reset or close from a callback nests
+  dwWaveReturningThread = GetCurrentThreadId();
   while (wc.lpQueueHead) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
@@ -241,6 +247,7 @@ void returnQueue() {
       waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
     }
   }
+  dwWaveReturningThread = dwOuter;
 }
 
 DWORD wodReset() {
@@ -260,10 +267,14 @@ DWORD closeDevice(BOOL fDetach) {
   EnterCriticalSection(&csWaveQueue);
   InterlockedAnd(&wc.dwClientFlags, ~WCF_OPEN);
   returnQueue();
+  // From a callback under a reset, this thread still holds the queue lock
+  // when the close returns, and the pump may be waiting for it.
+  BOOL fInsideReturn = dwWaveReturningThread == GetCurrentThreadId();
   LeaveCriticalSection(&csWaveQueue);
-  if (GetCurrentThreadId() == wc.dwPumpThreadId) {
+  if (fInsideReturn || GetCurrentThreadId() == wc.dwPumpThreadId) {
     // From the client's callback on the pump thread, which cannot wait for
-    // itself: the pump finishes the close once the callback has returned.
+    // itself, or under a reset: the pump finishes the close once the callback
+    // has returned.
     InterlockedExchange(&lWaveCloseOnPump, 1);
     InterlockedExchange(&lWavePumpStop, 1);
     SetEvent(wc.hStopEvent);

@@ -419,3 +419,41 @@ TEST_F(MidiDeviceTest, TheNextOpenStartsFromACleanBlockBeforeItsHostStarts) {
   EXPECT_EQ(drv.midi->dwWritePos, 3u);
   EXPECT_EQ(close(), 0u);
 }
+
+TEST_F(MidiDeviceTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOpen) {
+  hostSetting("AnswerDelayMs", "3000");
+  Child owner("midi_device_client");
+  ASSERT_EQ(owner.expectLine(), "loaded");
+  owner.send("open");
+  // The host it started has made its window: the open waits for its answer.
+  DWORD t0 = GetTickCount();
+  while (!FindWindowA("KVHostWinClass", nullptr) && GetTickCount() - t0 < 5000) Sleep(1);
+  ASSERT_NE(FindWindowA("KVHostWinClass", nullptr), nullptr);
+  t0 = GetTickCount();
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
+  EXPECT_LT(GetTickCount() - t0, 100u);
+  owner.kill();
+  owner.wait();
+  hostSetting("AnswerDelayMs", "0");
+  t0 = GetTickCount();
+  EXPECT_EQ(open(), 0u);
+  EXPECT_LT(GetTickCount() - t0, 1000u);
+  EXPECT_EQ(close(), 0u);
+}
+
+TEST_F(MidiDeviceTest, SlowALateHostsAnswerIsNotTakenByTheNextOpen) {
+  // The first host answers a second after its open stopped waiting, while the
+  // second open's own host is slower still.
+  hostSetting("AnswerDelayMs", "21000");
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
+  hostSetting("AnswerDelayMs", "2500");
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR) << "the answer came from a host this open did not start";
+  hostSetting("AnswerDelayMs", "0");
+  ASSERT_EQ(open(), 0u);
+  DWORD pid = 0;
+  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  EXPECT_EQ(close(), 0u);
+  ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
+  EXPECT_EQ(readInstallFile("KVMIDIIN.RAW"), std::string("\x90\x3C\x40", 3)) << "one host served the channel";
+}

@@ -261,7 +261,7 @@ KV_HELPER(thread_opens_and_ends) {
   GetExitCodeThread(t, &result);
   kvtest::say(std::to_string(result));
   std::string line;
-  while (kvtest::hear(line)) {
+  while (kvtest::hear(line) && line != "exit") {
     if (line == "close") kvtest::say(std::to_string(threadClientDriver.modMessage(0, MODM_CLOSE, 0, 0, 0)));
   }
   return 0;
@@ -303,6 +303,17 @@ TEST_F(MidiDeviceTest, AProcessWhoseChannelWasTakenOverClosesOnlyItself) {
   EXPECT_EQ(third.expectLine(), "0");
   third.send("close");
   EXPECT_EQ(third.expectLine(), "0");
+
+  // A stale process that ends without closing: its process detach closes only
+  // its own state too.
+  Child leaving("thread_opens_and_ends");
+  ASSERT_EQ(leaving.expectLine(), "0");
+  ASSERT_EQ(open(), 0u) << "taken over";
+  leaving.send("exit");
+  EXPECT_EQ(leaving.wait(), 0);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  EXPECT_EQ(close(), 0u);
 }
 
 TEST_F(MidiDeviceTest, ChannelOfAGoneOwnerIsTakenOverWhenItsHostIsGoneOrIdle) {

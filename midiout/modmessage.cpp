@@ -3,8 +3,9 @@
 //
 // One client in the whole system has the device at a time: lMidiLocalGate stops
 // a second open in this process, lMidiOpenGate in the shared names block stops
-// other processes, and the named owner mutex, owned by the opening thread while
-// the channel is open, lets a later opener tell whether that owner still lives.
+// other processes, and the named owner mutex, owned by the opening thread from
+// the start of the open until the close, lets a later opener tell whether that
+// owner still lives.
 #include <string.h>
 
 #include "hostlink/hostlink.h"

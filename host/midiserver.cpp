@@ -36,64 +36,143 @@ void MidiRecorder::flush() {
   if (text_) fflush(text_);
 }
 
-MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings)
-    : channel_(channel), settings_(settings), parser_([this](const MidiMessage& m) {
+BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
+  if (channel->dwStatus != CHANNEL_IDLE) return FALSE;
+  // The open clears hwndHost before it starts its host: the first host to name
+  // itself serves this open; a late host of an earlier open finds it named.
+  return InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&channel->hwndHost), (LONG)hwndSelf, 0) == 0;
+}
+
+BOOL acceptMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
+  InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&channel->dwStatus), (LONG)CHANNEL_ACCEPTED,
+                             (LONG)CHANNEL_IDLE);
+  // An open that cleared the block after the claim named no host, or another:
+  // the answer, if stored, is no answer of this host's.
+  if (channel->hwndHost != hwndSelf) return FALSE;
+  DWORD dwStatus = channel->dwStatus;
+  return dwStatus == CHANNEL_ACCEPTED || dwStatus == CHANNEL_OPEN;
+}
+
+MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf,
+                       std::function<void()> onEnded)
+    : channel_(channel),
+      settings_(settings),
+      hwndSelf_(hwndSelf),
+      onEnded_(std::move(onEnded)),
+      parser_([this](const MidiMessage& m) {
         recorder_.message(
             m, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened_).count());
       }) {}
 
-MidiServer::~MidiServer() { stop(); }
+MidiServer::~MidiServer() {
+  close();
+  join();
+}
 
-bool MidiServer::start() {
+bool MidiServer::open() {
   if (!settings_.midiRecord.empty() && !recorder_.open(settings_.midiRecord)) return false;
   opened_ = std::chrono::steady_clock::now();
-  thread_ = std::thread(&MidiServer::run, this);
   return true;
 }
 
-void MidiServer::stop() {
-  stop_ = true;
+void MidiServer::start() { thread_ = std::thread(&MidiServer::run, this); }
+
+BOOL MidiServer::close() {
+  {
+    std::lock_guard<std::mutex> lock(ringLock_);
+    if (end_ != SERVING) return FALSE;
+    // Whatever the driver counted before the command still reaches the back
+    // end, but it is taken now: once the command returns, the next open may
+    // clear the block, and from then on the ring is another session's.
+    if (checkChannel() == SERVING) {
+      takeFromRing(MIDI_RING_SIZE, closeTaken_);
+      channel_->dwStatus = CHANNEL_IDLE;
+    }
+    end_ = CLOSED;
+  }
+  // The consumer hands over what it took before, then the close's bytes.
+  join();
+  return TRUE;
+}
+
+void MidiServer::join() {
   if (thread_.joinable()) thread_.join();
   recorder_.flush();
 }
 
-void MidiServer::take(uint8_t b) {
-  if (!seenByte_ && settings_.crash == HostSettings::CRASH_ON_FIRST_BYTE) std::_Exit(3);
-  seenByte_ = true;
-  recorder_.raw(b);
-  parser_.feed(b);
+MidiServer::End MidiServer::checkChannel() const {
+  if (channel_->hwndHost != hwndSelf_) return TAKEN;
+  DWORD dwStatus = channel_->dwStatus;
+  if (dwStatus != CHANNEL_ACCEPTED && dwStatus != CHANNEL_OPEN) return STATUS_CHANGED;
+  // The count is read with a full barrier, so the bytes it counts are visible.
+  LONG count = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
+  DWORD dwSize = channel_->dwRingSize < MIDI_RING_SIZE ? channel_->dwRingSize : MIDI_RING_SIZE;
+  if (count < 0 || (DWORD)count > dwSize) return BROKEN;
+  return SERVING;
+}
+
+void MidiServer::takeFromRing(LONG cbMax, std::vector<uint8_t>& out) {
+  LONG count = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
+  if (count > cbMax) count = cbMax;
+  for (LONG i = 0; i < count; ++i) {
+    out.push_back(channel_->abRing[readPos_]);
+    readPos_ = (readPos_ + 1) % MIDI_RING_SIZE;
+    InterlockedDecrement(&channel_->dwRingCount);
+  }
+}
+
+void MidiServer::feed(const std::vector<uint8_t>& bytes, bool paced) {
+  for (uint8_t b : bytes) {
+    if (!seenByte_ && settings_.crash == HostSettings::CRASH_ON_FIRST_BYTE) std::_Exit(3);
+    seenByte_ = true;
+    recorder_.raw(b);
+    parser_.feed(b);
+    if (paced && settings_.consume == HostSettings::CONSUME_SLOW) {
+      std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
+    }
+  }
 }
 
 void MidiServer::run() {
   DWORD lastByteMs = timeGetTime();
   bool flushed = true;
+  std::vector<uint8_t> bytes;
   for (;;) {
-    // Bytes the driver counted before the close command still reach the synthesizer.
-    bool stopping = stop_;
-    // The count is read with a full barrier, so the bytes it counts are visible.
-    LONG queued = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
-    if (queued <= 0 || settings_.consume == HostSettings::CONSUME_STOPPED) {
-      if (stopping) return;
-      if (!flushed) {
-        recorder_.flush();
-        flushed = true;
+    bytes.clear();
+    {
+      std::lock_guard<std::mutex> lock(ringLock_);
+      if (end_ != SERVING) break;
+      End why = checkChannel();
+      if (why != SERVING) {
+        // A broken count means a writer that does not keep the protocol: the
+        // channel is given up as a closed one is. A channel named for another
+        // host, or no longer open, is left as it stands.
+        if (why == BROKEN) channel_->dwStatus = CHANNEL_IDLE;
+        end_ = why;
+        break;
       }
-      // Stay ready for a few milliseconds after the last byte: a writer that
-      // found the ring full sleeps a millisecond and must find room when it
-      // wakes. Only an idle channel sleeps.
-      Sleep(timeGetTime() - lastByteMs < 5 ? 0 : 1);
+      if (settings_.consume != HostSettings::CONSUME_STOPPED) {
+        takeFromRing(settings_.consume == HostSettings::CONSUME_SLOW ? 1 : MIDI_RING_SIZE, bytes);
+      }
+    }
+    if (!bytes.empty()) {
+      feed(bytes, true);
+      lastByteMs = timeGetTime();
+      flushed = false;
       continue;
     }
-    for (LONG i = 0; i < queued; ++i) {
-      uint8_t b = channel_->abRing[readPos_];
-      readPos_ = (readPos_ + 1) % MIDI_RING_SIZE;
-      InterlockedDecrement(&channel_->dwRingCount);
-      take(b);
-      if (settings_.consume == HostSettings::CONSUME_SLOW) {
-        std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
-      }
+    if (!flushed) {
+      recorder_.flush();
+      flushed = true;
     }
-    lastByteMs = timeGetTime();
-    flushed = false;
+    // Stay ready for a few milliseconds after the last byte: a writer that
+    // found the ring full sleeps a millisecond and must find room when it
+    // wakes. Only an idle channel sleeps.
+    Sleep(timeGetTime() - lastByteMs < 5 ? 0 : 1);
   }
+  // The close command's bytes come after everything taken before it, all at
+  // once; end_ no longer changes, so closeTaken_ is read without the lock.
+  feed(closeTaken_, false);
+  recorder_.flush();
+  if (end_ != CLOSED && onEnded_) onEnded_();
 }

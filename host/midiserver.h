@@ -2,14 +2,22 @@
 // order from index 0, lowers the count by one per byte, parses the stream and
 // hands the messages to the back end (here: a recorder of bytes and messages
 // with their arrival times).
+//
+// The ring belongs to this host only while the channel names this host's window
+// in hwndHost and its status is CHANNEL_ACCEPTED or CHANNEL_OPEN. Once the close
+// command came, another host was named, the status moved on or the count went
+// out of the ring's bounds, the server takes nothing more from the ring.
 #pragma once
 
 #include <stdio.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/midiparse.h"
 #include "host/settings.h"
@@ -29,24 +37,54 @@ class MidiRecorder {
   FILE* text_ = nullptr;
 };
 
+// Names hwndSelf in a channel that names no host and is idle; TRUE when it did.
+BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf);
+// Stores CHANNEL_ACCEPTED over CHANNEL_IDLE. TRUE when the channel is this
+// host's to serve: it still names hwndSelf and is accepted or open (an open
+// may have taken a stray answer of a late host for this host's).
+BOOL acceptMidiChannel(MidiChannel* channel, DWORD hwndSelf);
+
 class MidiServer {
  public:
-  MidiServer(MidiChannel* channel, const HostSettings& settings);
+  enum End { SERVING, CLOSED, TAKEN, STATUS_CHANGED, BROKEN };
+
+  // hwndSelf: this host's window, as it stands in hwndHost while this host
+  // serves the channel. onEnded runs on the consumer thread when the server
+  // stops serving by itself (every end but the close command).
+  MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf, std::function<void()> onEnded);
   ~MidiServer();
-  bool start();
-  // Stops taking bytes; returns once the consumer has ended.
-  void stop();
+  // Opens the back end; false when it cannot be opened.
+  bool open();
+  // Starts taking bytes; call after the answer.
+  void start();
+  // The close command: takes what is counted out of the ring at once, stores
+  // CHANNEL_IDLE when the channel is still this host's, and leaves the ring for
+  // good. The bytes taken reach the back end before it returns, after the
+  // status is stored. TRUE when the channel was still served.
+  BOOL close();
+  // Waits for the consumer to end (it ends only after close or an end of its own).
+  void join();
+  End end() const { return end_; }
 
  private:
   void run();
-  void take(uint8_t b);
+  // With ringLock_ held: why the channel is no longer served, or SERVING.
+  End checkChannel() const;
+  // With ringLock_ held: moves up to cbMax counted bytes from the ring to out.
+  void takeFromRing(LONG cbMax, std::vector<uint8_t>& out);
+  // Hands bytes to the back end; paced: as slowly as the settings ask.
+  void feed(const std::vector<uint8_t>& bytes, bool paced);
 
   MidiChannel* channel_;
   HostSettings settings_;
+  DWORD hwndSelf_;
+  std::function<void()> onEnded_;
   MidiRecorder recorder_;
   MidiParser parser_;
   std::thread thread_;
-  std::atomic<bool> stop_{false};
+  std::mutex ringLock_;  // the ring, readPos_, end_ and closeTaken_
+  std::atomic<End> end_{SERVING};
+  std::vector<uint8_t> closeTaken_;  // taken by the close command, fed by the consumer
   std::chrono::steady_clock::time_point opened_;
   unsigned readPos_ = 0;
   bool seenByte_ = false;

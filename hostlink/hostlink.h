@@ -11,9 +11,12 @@ extern HMODULE ghModule;
 // path separators (empty when the file has no value) and answers szDir.
 char* getInstallDir(char* szDir, DWORD cbDir);
 
-// Start the host copy for a channel and wait, polling the channel's status
-// word, until the host changes it or the time-out passes. 0 when the status
-// changed, -1 when no host could be started or the time ran out.
+// Start the host copy for a channel whose block the open has just cleared, and
+// wait until that host answers in the status word, its process ends or the
+// time-out passes. 0 when the host this call started answered; -1 when no host
+// could be started (the module's own path is unknown, or no host program ran),
+// its process ended without an answer or the time ran out. A late host of an
+// earlier open that answers instead is told to close, and the wait goes on.
 int startMidiHost(const char* szVerb, DWORD dwTimeoutMs);
 int startWaveHost(DWORD dwTimeoutMs);
 
@@ -25,7 +28,9 @@ enum HostDelivery {
 };
 
 // Sends host command wCode to the channel window hwndHost as message uHostMsg.
-void sendHostCommand(DWORD hwndHost, DWORD uHostMsg, WPARAM wCode, LPARAM lParam, HostDelivery delivery);
+// TRUE when the host handled it within the timed send (always for the blocking
+// send); a command that was only posted may reach the host later, or never.
+BOOL sendHostCommand(DWORD hwndHost, DWORD uHostMsg, WPARAM wCode, LPARAM lParam, HostDelivery delivery);
 
 extern "C" DWORD WINAPI setgkMidiOutLong(DWORD dwOffset, DWORD dwValue);
 extern "C" DWORD WINAPI setgkWaveOutLong(DWORD dwOffset, DWORD dwValue);

@@ -15,6 +15,10 @@ bool MidiRecorder::open(const std::string& name) {
   return raw_ && text_;
 }
 
+void MidiRecorder::note(const std::string& line) {
+  if (text_) fprintf(text_, "# %s\n", line.c_str());
+}
+
 void MidiRecorder::raw(uint8_t b) {
   if (raw_) fputc(b, raw_);
 }
@@ -37,23 +41,43 @@ void MidiRecorder::flush() {
 }
 
 MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings)
-    : channel_(channel), settings_(settings), parser_([this](const MidiMessage& m) {
-        recorder_.message(
-            m, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened_).count());
+    : channel_(channel), settings_(settings), renderer_(settings), parser_([this](const MidiMessage& m) {
+        recorder_.message(m, (double)(takenNs_ - renderer_.startNs()) / 1e6);
+        bool complete = m.kind == MidiMessage::CHANNEL ||
+                        (m.kind == MidiMessage::SYSEX && m.bytes[m.size - 1] == 0xF7) ||
+                        (m.kind == MidiMessage::REALTIME && m.bytes[0] == 0xFF);
+        if (complete) renderer_.add(m.bytes, m.size, takenNs_);
       }) {}
 
 MidiServer::~MidiServer() { stop(); }
 
 bool MidiServer::start() {
-  if (!settings_.midiRecord.empty() && !recorder_.open(settings_.midiRecord)) return false;
-  opened_ = std::chrono::steady_clock::now();
+  bool record = !settings_.midiRecord.empty();
+  if (record && !recorder_.open(settings_.midiRecord)) return false;
+  std::vector<std::string> notes;
+  if (!renderer_.start(record ? settings_.midiRecord + ".WAV" : std::string(), &notes)) return false;
+  for (const std::string& n : notes) {
+    fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+    recorder_.note(n);
+  }
+  char line[160];
+  snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
+           (long long)renderer_.startNs(), renderer_.sampleRate(), settings_.blockFrames);
+  recorder_.note(line);
+  recorder_.flush();
   thread_ = std::thread(&MidiServer::run, this);
   return true;
 }
 
 void MidiServer::stop() {
+  if (stopped_) return;
+  stopped_ = true;
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+  renderer_.stop();
+  if (renderer_.dropped()) {
+    recorder_.note(std::to_string(renderer_.dropped()) + " messages lost: the synthesizer fell behind");
+  }
   recorder_.flush();
 }
 
@@ -84,6 +108,7 @@ void MidiServer::run() {
       Sleep(timeGetTime() - lastByteMs < 5 ? 0 : 1);
       continue;
     }
+    takenNs_ = steadyNs();
     for (LONG i = 0; i < queued; ++i) {
       uint8_t b = channel_->abRing[readPos_];
       readPos_ = (readPos_ + 1) % MIDI_RING_SIZE;
@@ -93,6 +118,7 @@ void MidiServer::run() {
         std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
       }
     }
+    renderer_.submit();
     lastByteMs = timeGetTime();
     flushed = false;
   }

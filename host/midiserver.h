@@ -1,7 +1,7 @@
 // Serves the MIDI channel: takes the bytes the driver counts into the ring, in
 // order from index 0, lowers the count by one per byte, parses the stream and
-// hands the messages to the back end (here: a recorder of bytes and messages
-// with their arrival times).
+// hands the messages to the synthesizer's renderer and to the recorder of
+// bytes and messages with their arrival times.
 #pragma once
 
 #include <stdio.h>
@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "host/midiparse.h"
+#include "host/renderer.h"
 #include "host/settings.h"
 #include "hostlink/shared.h"
 
@@ -20,6 +21,7 @@ class MidiRecorder {
   ~MidiRecorder();
   bool open(const std::string& name);
   bool recording() const { return text_ != nullptr; }
+  void note(const std::string& line);
   void raw(uint8_t b);
   void message(const MidiMessage& m, double ms);
   void flush();
@@ -44,10 +46,12 @@ class MidiServer {
   MidiChannel* channel_;
   HostSettings settings_;
   MidiRecorder recorder_;
+  MidiRenderer renderer_;
   MidiParser parser_;
+  int64_t takenNs_ = 0;  // when the bytes being parsed were taken
   std::thread thread_;
   std::atomic<bool> stop_{false};
-  std::chrono::steady_clock::time_point opened_;
+  bool stopped_ = false;
   unsigned readPos_ = 0;
   bool seenByte_ = false;
 };

@@ -2,6 +2,7 @@
 #include <fluidsynth.h>
 #include <math.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <vector>
 
@@ -57,8 +58,10 @@ class FluidSynth : public Synth {
     }
   }
 
+  // The reset ends voices with their release; the sound-off after it cuts them.
   void reset() override {
     fluid_synth_system_reset(synth_);
+    fluid_synth_all_sounds_off(synth_, -1);
     fluid_synth_set_gain(synth_, (float)gain_);
   }
 
@@ -93,8 +96,18 @@ class FluidSynth : public Synth {
       return;
     }
     // General MIDI system on (1 or 2): a full reset of every channel.
-    if (n == 4 && body[0] == 0x7E && body[2] == 0x09 && (body[3] == 0x01 || body[3] == 0x03)) reset();
+    if (n == 4 && body[0] == 0x7E && body[2] == 0x09 && (body[3] == 0x01 || body[3] == 0x03)) {
+      reset();
+      return;
+    }
     fluid_synth_sysex(synth_, reinterpret_cast<const char*>(body), (int)n, nullptr, nullptr, nullptr, 0);
+    // The other makers' resets (they also choose how banks are selected) silence too.
+    static const uint8_t gsReset[] = {0x41, 0x00, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41};
+    static const uint8_t xgReset[] = {0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00};
+    bool gs = n == sizeof gsReset && body[0] == 0x41 && memcmp(body + 2, gsReset + 2, sizeof gsReset - 2) == 0;
+    bool xg = n == sizeof xgReset && body[0] == 0x43 && (body[1] & 0xF0) == 0x10 &&
+              memcmp(body + 2, xgReset + 2, sizeof xgReset - 2) == 0;
+    if (gs || xg) fluid_synth_all_sounds_off(synth_, -1);
   }
 
   fluid_settings_t* settings_;

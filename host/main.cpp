@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/midiserver.h"
 #include "host/settings.h"
@@ -134,7 +135,10 @@ int serveWave(HMODULE module, HWND hwnd) {
   host.setWaveLong(offsetof(WaveChannel, hwndHost), (DWORD)(ULONG_PTR)hwnd);
   host.setWaveLong(offsetof(WaveChannel, uHostMsg), host.uHostMsg);
   host.waveServer.reset(new WaveServer(host.wave, host.settings));
-  if (!host.waveServer->start()) {
+  std::vector<std::string> notes;
+  bool started = host.waveServer->start(&notes);
+  for (const std::string& n : notes) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+  if (!started) {
     fprintf(stderr, "KVTSK16: cannot open the wave record %s\n", host.settings.waveRecord.c_str());
     host.setWaveLong(0, CHANNEL_REFUSED);
     return 1;

@@ -4,6 +4,15 @@
 
 #include "kvplatform.h"
 
+namespace {
+
+// The owner mutex of the MIDI channel (its name in the module's shared block):
+// the opening client holds it while the channel is open.
+const char kOwnerMutex[] = "$_RT_MutexForKVDRVR32-modOpen_$";
+const DWORD kOwnerCheckMs = 250;
+
+}  // namespace
+
 MidiRecorder::~MidiRecorder() {
   if (raw_) fclose(raw_);
   if (text_) fclose(text_);
@@ -88,6 +97,32 @@ void MidiServer::take(uint8_t b) {
   parser_.feed(b);
 }
 
+// True once the client that opened the channel has gone without closing it:
+// the owner mutex can be acquired (abandoned by its thread). It is released at
+// once, so that the next open can take the channel over.
+bool MidiServer::ownerGone() {
+  if (channel_->dwStatus != CHANNEL_OPEN) return false;
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kOwnerMutex);
+  if (!mutex) return false;
+  DWORD wait = WaitForSingleObject(mutex, 0);
+  bool gone = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+  if (gone) ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return gone;
+}
+
+// A client that died leaves no note sounding.
+void MidiServer::watchOwner() {
+  DWORD now = timeGetTime();
+  if (ownerSilenced_ || now - lastOwnerCheckMs_ < kOwnerCheckMs) return;
+  lastOwnerCheckMs_ = now;
+  if (!ownerGone()) return;
+  ownerSilenced_ = true;
+  recorder_.note("the channel's owner has gone: every note ended");
+  renderer_.addNotesOff(steadyNs());
+  renderer_.submit();
+}
+
 void MidiServer::run() {
   DWORD lastByteMs = timeGetTime();
   bool flushed = true;
@@ -102,6 +137,7 @@ void MidiServer::run() {
         recorder_.flush();
         flushed = true;
       }
+      watchOwner();
       // Stay ready for a few milliseconds after the last byte: a writer that
       // found the ring full sleeps a millisecond and must find room when it
       // wakes. Only an idle channel sleeps.

@@ -42,6 +42,8 @@ class MidiServer {
  private:
   void run();
   void take(uint8_t b);
+  bool ownerGone();
+  void watchOwner();
 
   MidiChannel* channel_;
   HostSettings settings_;
@@ -52,6 +54,8 @@ class MidiServer {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   bool stopped_ = false;
+  bool ownerSilenced_ = false;
+  DWORD lastOwnerCheckMs_ = 0;
   unsigned readPos_ = 0;
   bool seenByte_ = false;
 };

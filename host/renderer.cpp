@@ -164,8 +164,19 @@ void MidiRenderer::renderBlock(int64_t frame) {
   if (record_) record_->write(buffer_.data(), buffer_.size() * 2);
 }
 
+// The record keeps the silence of an idle stretch (up to a limit) and the
+// stream carries on from the present.
+void MidiRenderer::catchUpInSilence() {
+  int64_t now = frameAt(steadyNs());
+  if (now <= frame_) return;
+  int64_t keep = (int64_t)rate_ * kLongestRecordedSilenceMs / 1000;
+  writeSilence(now - frame_ < keep ? now - frame_ : keep);
+  frame_ = now;
+}
+
 void MidiRenderer::run() {
-  int64_t frame = 0;
+  frame_ = 0;
+  int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;
   for (;;) {
     {
@@ -177,14 +188,9 @@ void MidiRenderer::run() {
         idle_ = true;
         wake_.wait_for(hold, std::chrono::seconds(1), [this] { return stop_ || !pending_.empty(); });
         idle_ = false;
-        if (stop_) return;
         hold.unlock();
-        int64_t now = frameAt(steadyNs());
-        if (now > frame) {
-          int64_t keep = (int64_t)rate_ * kLongestRecordedSilenceMs / 1000;
-          writeSilence(now - frame < keep ? now - frame : keep);
-          frame = now;
-        }
+        catchUpInSilence();
+        if (stop_) return;
         continue;
       }
     }

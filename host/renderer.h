@@ -33,7 +33,8 @@ class MidiRenderer {
   // (`recordWav`, empty: none). What it could not start it reports in `notes`,
   // one line each; false only when the record cannot be created.
   bool start(const std::string& recordWav, std::vector<std::string>* notes);
-  // Applies what is queued, silences every channel and ends the thread.
+  // Ends the thread (the record keeps the silence up to now) and silences
+  // every channel.
   void stop();
 
   // Called by the consumer thread: messages taken at `atNs` (steady clock)
@@ -67,6 +68,7 @@ class MidiRenderer {
   int64_t nsOf(int64_t frame) const;
   void renderBlock(int64_t frame);
   void writeSilence(int64_t frames);
+  void catchUpInSilence();
 
   HostSettings settings_;
   unsigned rate_;
@@ -89,6 +91,7 @@ class MidiRenderer {
   std::vector<Event> due_;
   std::vector<int16_t> buffer_;
   int64_t silentFrames_ = 0;
+  int64_t frame_ = 0;  // the next frame to render
 };
 
 // Steady clock time in nanoseconds.

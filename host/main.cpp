@@ -5,6 +5,7 @@
 // the driver module whose shared channel blocks it serves. Started by the user
 // as "KVTSK16.EXE /Instance" it keeps the product's instance window, without
 // which the driver starts no wave host.
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -184,6 +185,9 @@ int main(int argc, char** argv) {
             "The driver starts the host; its settings are in KVHOST.INI in its directory.\n");
     return 2;
   }
+  // The host serves the device, not the terminal of the client that started
+  // it: a Ctrl-C there ends the client, which closes the device, not the host.
+  signal(SIGINT, SIG_IGN);
   host.settings = loadHostSettings();
   HMODULE module = LoadLibraryA(argv[2]);
   if (!module) {

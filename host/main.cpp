@@ -2,9 +2,10 @@
 // KVMIDI16.EXE and KVWAVE16.EXE with the command line
 //   HOST VERB MODULE
 // where VERB is "/OpenKvMidiOut$" or "/OpenKvWaveOut$" and MODULE the path of
-// the driver module whose shared channel blocks it serves. Started by the user
-// as "KVTSK16.EXE /Instance" it keeps the product's instance window, without
-// which the driver starts no wave host.
+// the driver module whose shared channel blocks it serves. The driver quotes
+// nothing, so HOST may hold blanks: the module is the last token and the verb
+// the one before it. Started by the user as "KVTSK16.EXE /Instance" it keeps
+// the product's instance window, without which the driver starts no wave host.
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -30,6 +31,7 @@ typedef DWORD(WINAPI* SetLongFn)(DWORD dwOffset, DWORD dwValue);
 struct Host {
   HostSettings settings;
   UINT uHostMsg = 0;
+  DWORD dwMainThread = 0;
   MidiChannel* midi = nullptr;
   SetLongFn setMidiLong = nullptr;
   std::unique_ptr<MidiServer> midiServer;
@@ -44,10 +46,10 @@ LRESULT CALLBACK hostWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
   if (msg != host.uHostMsg || host.uHostMsg == 0) return DefWindowProcA(hwnd, msg, wParam, lParam);
   if (wParam == HOSTCMD_MIDI_CLOSE && host.midiServer) {
     if (host.settings.ignoreClose) return 0;
-    // The channel is idle before the command returns: an open that takes
-    // over a channel whose owner has gone relies on it.
-    host.midiServer->stop();
-    host.setMidiLong(offsetof(MidiChannel, dwStatus), CHANNEL_IDLE);
+    // The channel is idle before the command returns, and the ring is left
+    // alone from then on: an open that takes over a channel whose owner has
+    // gone relies on it, and so does the next open after a close.
+    host.midiServer->close();
     PostQuitMessage(0);
     return 1;
   }
@@ -93,7 +95,6 @@ HWND createHostWindow() {
 
 // Stores the status the settings ask for; FALSE when the channel is not served.
 BOOL answer(SetLongFn setLong) {
-  if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
   switch (host.settings.answer) {
     case HostSettings::ACCEPT: setLong(0, CHANNEL_ACCEPTED); return TRUE;
     case HostSettings::REFUSE: setLong(0, CHANNEL_REFUSED); return FALSE;
@@ -112,19 +113,32 @@ int serveMidi(HMODULE module, HWND hwnd) {
   host.midi = reinterpret_cast<MidiChannel*>(procOf(module, "gkMidiOut"));
   host.setMidiLong = reinterpret_cast<SetLongFn>(reinterpret_cast<void*>(procOf(module, "setgkMidiOutLong")));
   if (!host.midi || !host.setMidiLong) return 1;
+  DWORD dwSelf = (DWORD)(ULONG_PTR)hwnd;
+  // A slow host: it may come after the open has stopped waiting for it.
+  if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
+  // A host that comes after another has answered this open, or after the
+  // open stopped waiting, leaves the channel as it finds it.
+  if (!claimMidiChannel(host.midi, dwSelf)) {
+    fprintf(stderr, "KVTSK16: the MIDI channel is served by another host\n");
+    return 1;
+  }
   // The window and its message are valid before the answer: the driver may
   // send a command at once.
-  host.setMidiLong(offsetof(MidiChannel, hwndHost), (DWORD)(ULONG_PTR)hwnd);
   host.setMidiLong(offsetof(MidiChannel, uHostMsg), host.uHostMsg);
-  host.midiServer.reset(new MidiServer(host.midi, host.settings));
-  if (!host.midiServer->start()) {
+  // Every end but the close command ends the host too.
+  DWORD dwMainThread = host.dwMainThread;
+  host.midiServer.reset(new MidiServer(host.midi, host.settings, dwSelf,
+                                       [dwMainThread] { PostThreadMessageA(dwMainThread, WM_QUIT, 0, 0); }));
+  if (!host.midiServer->open()) {
     fprintf(stderr, "KVTSK16: cannot open the MIDI record %s\n", host.settings.midiRecord.c_str());
     host.setMidiLong(0, CHANNEL_REFUSED);
     return 1;
   }
   if (!answer(host.setMidiLong)) return 0;
   if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
+  host.midiServer->start();
   runMessageLoop();
+  host.midiServer->join();
   host.midiServer.reset();
   return 0;
 }
@@ -135,6 +149,7 @@ int serveWave(HMODULE module, HWND hwnd) {
   if (!host.wave || !host.setWaveLong) return 1;
   host.setWaveLong(offsetof(WaveChannel, hwndHost), (DWORD)(ULONG_PTR)hwnd);
   host.setWaveLong(offsetof(WaveChannel, uHostMsg), host.uHostMsg);
+  if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
   host.waveServer.reset(new WaveServer(host.wave, host.settings));
   std::vector<std::string> notes;
   bool started = host.waveServer->start(&notes);
@@ -174,8 +189,12 @@ int keepInstanceWindow() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && strcmp(argv[1], "/Instance") == 0) return keepInstanceWindow();
-  if (argc != 3) {
+  const char* last = argc >= 2 ? argv[argc - 1] : "";
+  const char* verb = argc >= 3 ? argv[argc - 2] : "";
+  if (strcmp(last, "/Instance") == 0) return keepInstanceWindow();
+  BOOL fMidi = strcmp(verb, "/OpenKvMidiOut$") == 0;
+  BOOL fWave = strcmp(verb, "/OpenKvWaveOut$") == 0;
+  if (!fMidi && !fWave) {
     fprintf(stderr,
             "usage: KVTSK16.EXE VERB MODULE\n"
             "       KVTSK16.EXE /Instance\n"
@@ -189,9 +208,10 @@ int main(int argc, char** argv) {
   // it: a Ctrl-C there ends the client, which closes the device, not the host.
   signal(SIGINT, SIG_IGN);
   host.settings = loadHostSettings();
-  HMODULE module = LoadLibraryA(argv[2]);
+  host.dwMainThread = GetCurrentThreadId();
+  HMODULE module = LoadLibraryA(last);
   if (!module) {
-    fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", argv[2], GetLastError());
+    fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", last, GetLastError());
     return 1;
   }
   HWND hwnd = createHostWindow();
@@ -199,9 +219,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "KVTSK16: cannot create the host window (error %u)\n", GetLastError());
     return 1;
   }
-  int rc = 2;
-  if (strcmp(argv[1], "/OpenKvMidiOut$") == 0) rc = serveMidi(module, hwnd);
-  if (strcmp(argv[1], "/OpenKvWaveOut$") == 0) rc = serveWave(module, hwnd);
+  int rc = fMidi ? serveMidi(module, hwnd) : serveWave(module, hwnd);
   DestroyWindow(hwnd);
   return rc;
 }

@@ -11,6 +11,17 @@ namespace {
 const char kOwnerMutex[] = "$_RT_MutexForKVDRVR32-modOpen_$";
 const DWORD kOwnerCheckMs = 250;
 
+// How the consumer waits for bytes. Right after bytes it only yields: a
+// writer that found the ring full sleeps a millisecond and must find room when
+// it wakes. While the client plays it looks often enough that the time a
+// message is taken is its arrival time within a fraction of a millisecond; a
+// channel quiet for a while is looked at less often, which is most of what an
+// idle host costs.
+const DWORD kYieldMs = 5;
+const DWORD kPlayingMs = 2000;
+const auto kPlayingWait = std::chrono::microseconds(500);
+const auto kQuietWait = std::chrono::milliseconds(4);
+
 }  // namespace
 
 MidiRecorder::~MidiRecorder() {
@@ -28,8 +39,8 @@ void MidiRecorder::note(const std::string& line) {
   if (text_) fprintf(text_, "# %s\n", line.c_str());
 }
 
-void MidiRecorder::raw(uint8_t b) {
-  if (raw_) fputc(b, raw_);
+void MidiRecorder::raw(const uint8_t* bytes, size_t size) {
+  if (raw_) fwrite(bytes, 1, size, raw_);
 }
 
 void MidiRecorder::message(const MidiMessage& m, double ms) {
@@ -49,18 +60,36 @@ void MidiRecorder::flush() {
   if (text_) fflush(text_);
 }
 
-MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings)
-    : channel_(channel), settings_(settings), renderer_(settings), parser_([this](const MidiMessage& m) {
+BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
+  if (channel->dwStatus != CHANNEL_IDLE) return FALSE;
+  // The open clears hwndHost before it starts its host: the first host to name
+  // itself serves this open; a late host of an earlier open finds it named.
+  return InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&channel->hwndHost), (LONG)hwndSelf, 0) == 0;
+}
+
+MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf,
+                       std::function<void()> onEnded)
+    : channel_(channel),
+      settings_(settings),
+      hwndSelf_(hwndSelf),
+      onEnded_(std::move(onEnded)),
+      renderer_(settings),
+      parser_([this](const MidiMessage& m) {
         recorder_.message(m, (double)(takenNs_ - renderer_.startNs()) / 1e6);
+        // Complete messages sound; a buffer cut short and the other system
+        // messages (but the reset) are for the record only.
         bool complete = m.kind == MidiMessage::CHANNEL ||
                         (m.kind == MidiMessage::SYSEX && m.bytes[m.size - 1] == 0xF7) ||
                         (m.kind == MidiMessage::REALTIME && m.bytes[0] == 0xFF);
         if (complete) renderer_.add(m.bytes, m.size, takenNs_);
       }) {}
 
-MidiServer::~MidiServer() { stop(); }
+MidiServer::~MidiServer() {
+  close();
+  join();
+}
 
-bool MidiServer::start() {
+bool MidiServer::open() {
   bool record = !settings_.midiRecord.empty();
   if (record && !recorder_.open(settings_.midiRecord)) return false;
   std::vector<std::string> notes;
@@ -74,27 +103,86 @@ bool MidiServer::start() {
            (long long)renderer_.startNs(), renderer_.sampleRate(), settings_.blockFrames);
   recorder_.note(line);
   recorder_.flush();
-  thread_ = std::thread(&MidiServer::run, this);
   return true;
 }
 
-void MidiServer::stop() {
-  if (stopped_) return;
-  stopped_ = true;
-  stop_ = true;
+void MidiServer::start() { thread_ = std::thread(&MidiServer::run, this); }
+
+BOOL MidiServer::close() {
+  {
+    std::lock_guard<std::mutex> lock(ringLock_);
+    if (end_ != SERVING) return FALSE;
+    // Whatever the driver counted before the command still reaches the back
+    // end, but it is taken now: once the command returns, the next open may
+    // clear the block, and from then on the ring is another session's.
+    if (checkChannel() == SERVING) {
+      takeFromRing(MIDI_RING_SIZE, closeTaken_);
+      channel_->dwStatus = CHANNEL_IDLE;
+    }
+    end_ = CLOSED;
+  }
+  // The consumer hands over what it took before, then the close's bytes.
+  join();
+  return TRUE;
+}
+
+void MidiServer::join() {
   if (thread_.joinable()) thread_.join();
   renderer_.stop();
-  if (renderer_.dropped()) {
-    recorder_.note(std::to_string(renderer_.dropped()) + " messages lost: the synthesizer fell behind");
+  if (renderer_.dropped() && !droppedNoted_) {
+    droppedNoted_ = true;
+    recorder_.note(std::to_string(renderer_.dropped()) + " messages not played: the synthesizer fell behind");
   }
   recorder_.flush();
 }
 
-void MidiServer::take(uint8_t b) {
+MidiServer::End MidiServer::checkChannel() const {
+  if (channel_->hwndHost != hwndSelf_) return TAKEN;
+  DWORD dwStatus = channel_->dwStatus;
+  if (dwStatus != CHANNEL_ACCEPTED && dwStatus != CHANNEL_OPEN) return STATUS_CHANGED;
+  // The count is read with a full barrier, so the bytes it counts are visible.
+  LONG count = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
+  DWORD dwSize = channel_->dwRingSize < MIDI_RING_SIZE ? channel_->dwRingSize : MIDI_RING_SIZE;
+  if (count < 0 || (DWORD)count > dwSize) return BROKEN;
+  return SERVING;
+}
+
+void MidiServer::takeFromRing(LONG cbMax, std::vector<uint8_t>& out) {
+  LONG count = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
+  if (count > cbMax) count = cbMax;
+  if (count <= 0) return;
+  // Every byte counted is taken at once, in at most two stretches, and the
+  // count lowered by all of them in one atomic step: the driver's increments
+  // in between are kept.
+  size_t first = MIDI_RING_SIZE - readPos_ < (unsigned)count ? MIDI_RING_SIZE - readPos_ : (size_t)count;
+  out.insert(out.end(), channel_->abRing + readPos_, channel_->abRing + readPos_ + first);
+  out.insert(out.end(), channel_->abRing, channel_->abRing + (count - first));
+  readPos_ = (readPos_ + (unsigned)count) % MIDI_RING_SIZE;
+  InterlockedExchangeAdd(&channel_->dwRingCount, -count);
+}
+
+void MidiServer::feed(const std::vector<uint8_t>& bytes, bool paced) {
+  if (bytes.empty()) return;
   if (!seenByte_ && settings_.crash == HostSettings::CRASH_ON_FIRST_BYTE) std::_Exit(3);
   seenByte_ = true;
-  recorder_.raw(b);
-  parser_.feed(b);
+  takenNs_ = steadyNs();
+  recorder_.raw(bytes.data(), bytes.size());
+  for (uint8_t b : bytes) {
+    parser_.feed(b);
+    if (paced && settings_.consume == HostSettings::CONSUME_SLOW) {
+      std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
+    }
+  }
+  renderer_.submit();
+}
+
+void MidiServer::waitForBytes(DWORD sinceLastByteMs) {
+  if (sinceLastByteMs < kYieldMs)
+    std::this_thread::yield();
+  else if (sinceLastByteMs < kPlayingMs)
+    std::this_thread::sleep_for(kPlayingWait);
+  else
+    std::this_thread::sleep_for(kQuietWait);
 }
 
 // True once the client that opened the channel has gone without closing it:
@@ -119,6 +207,7 @@ void MidiServer::watchOwner() {
   if (!ownerGone()) return;
   ownerSilenced_ = true;
   recorder_.note("the channel's owner has gone: every note ended");
+  recorder_.flush();
   renderer_.addNotesOff(steadyNs());
   renderer_.submit();
 }
@@ -126,36 +215,41 @@ void MidiServer::watchOwner() {
 void MidiServer::run() {
   DWORD lastByteMs = timeGetTime();
   bool flushed = true;
+  std::vector<uint8_t> bytes;
   for (;;) {
-    // Bytes the driver counted before the close command still reach the synthesizer.
-    bool stopping = stop_;
-    // The count is read with a full barrier, so the bytes it counts are visible.
-    LONG queued = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
-    if (queued <= 0 || settings_.consume == HostSettings::CONSUME_STOPPED) {
-      if (stopping) return;
-      if (!flushed) {
-        recorder_.flush();
-        flushed = true;
+    bytes.clear();
+    {
+      std::lock_guard<std::mutex> lock(ringLock_);
+      if (end_ != SERVING) break;
+      End why = checkChannel();
+      if (why != SERVING) {
+        // A broken count means a writer that does not keep the protocol: the
+        // channel is given up as a closed one is. A channel named for another
+        // host, or no longer open, is left as it stands.
+        if (why == BROKEN) channel_->dwStatus = CHANNEL_IDLE;
+        end_ = why;
+        break;
       }
-      watchOwner();
-      // Stay ready for a few milliseconds after the last byte: a writer that
-      // found the ring full sleeps a millisecond and must find room when it
-      // wakes. Only an idle channel sleeps.
-      Sleep(timeGetTime() - lastByteMs < 5 ? 0 : 1);
+      if (settings_.consume != HostSettings::CONSUME_STOPPED) {
+        takeFromRing(settings_.consume == HostSettings::CONSUME_SLOW ? 1 : MIDI_RING_SIZE, bytes);
+      }
+    }
+    if (!bytes.empty()) {
+      feed(bytes, true);
+      lastByteMs = timeGetTime();
+      flushed = false;
       continue;
     }
-    takenNs_ = steadyNs();
-    for (LONG i = 0; i < queued; ++i) {
-      uint8_t b = channel_->abRing[readPos_];
-      readPos_ = (readPos_ + 1) % MIDI_RING_SIZE;
-      InterlockedDecrement(&channel_->dwRingCount);
-      take(b);
-      if (settings_.consume == HostSettings::CONSUME_SLOW) {
-        std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
-      }
+    if (!flushed) {
+      recorder_.flush();
+      flushed = true;
     }
-    renderer_.submit();
-    lastByteMs = timeGetTime();
-    flushed = false;
+    watchOwner();
+    waitForBytes(timeGetTime() - lastByteMs);
   }
+  // The close command's bytes come after everything taken before it, all at
+  // once; end_ no longer changes, so closeTaken_ is read without the lock.
+  feed(closeTaken_, false);
+  recorder_.flush();
+  if (end_ != CLOSED && onEnded_) onEnded_();
 }

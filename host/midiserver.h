@@ -1,15 +1,24 @@
 // Serves the MIDI channel: takes the bytes the driver counts into the ring, in
-// order from index 0, lowers the count by one per byte, parses the stream and
-// hands the messages to the synthesizer's renderer and to the recorder of
-// bytes and messages with their arrival times.
+// order from index 0, lowers the count by the number of bytes taken (one atomic
+// subtraction for all that were counted), parses the stream and hands the
+// messages with the time they were taken to the synthesizer's renderer and to
+// the recorder of bytes and messages.
+//
+// The ring belongs to this host only while the channel names this host's window
+// in hwndHost and its status is CHANNEL_ACCEPTED or CHANNEL_OPEN. Once the close
+// command came, another host was named, the status moved on or the count went
+// out of the ring's bounds, the server takes nothing more from the ring.
 #pragma once
 
 #include <stdio.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/midiparse.h"
 #include "host/renderer.h"
@@ -22,7 +31,7 @@ class MidiRecorder {
   bool open(const std::string& name);
   bool recording() const { return text_ != nullptr; }
   void note(const std::string& line);
-  void raw(uint8_t b);
+  void raw(const uint8_t* bytes, size_t size);
   void message(const MidiMessage& m, double ms);
   void flush();
 
@@ -31,31 +40,63 @@ class MidiRecorder {
   FILE* text_ = nullptr;
 };
 
+// Whether a host may claim the channel, and how it answers.
+//   TRUE when the channel named no host yet: it now names hwndSelf.
+BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf);
+
 class MidiServer {
  public:
-  MidiServer(MidiChannel* channel, const HostSettings& settings);
+  enum End { SERVING, CLOSED, TAKEN, STATUS_CHANGED, BROKEN };
+
+  // hwndSelf: this host's window, as it stands in hwndHost while this host
+  // serves the channel. onEnded runs on the consumer thread when the server
+  // stops serving by itself (every end but the close command).
+  MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf, std::function<void()> onEnded);
   ~MidiServer();
-  bool start();
-  // Stops taking bytes; returns once the consumer has ended.
-  void stop();
+  // Opens the back end (records, synthesizer, sound server); false when the
+  // records cannot be opened.
+  bool open();
+  // Starts taking bytes; call after the answer.
+  void start();
+  // The close command: takes what is counted out of the ring at once, stores
+  // CHANNEL_IDLE when the channel is still this host's, and leaves the ring for
+  // good. The bytes taken reach the back end before it returns, after the
+  // status is stored. TRUE when the channel was still served.
+  BOOL close();
+  // Waits for the consumer to end (it ends only after close or an end of its
+  // own), then silences the synthesizer.
+  void join();
+  End end() const { return end_; }
 
  private:
   void run();
-  void take(uint8_t b);
+  // With ringLock_ held: why the channel is no longer served, or SERVING.
+  End checkChannel() const;
+  // With ringLock_ held: moves up to cbMax counted bytes from the ring to out.
+  void takeFromRing(LONG cbMax, std::vector<uint8_t>& out);
+  // Hands bytes to the back end; paced: as slowly as the settings ask.
+  void feed(const std::vector<uint8_t>& bytes, bool paced);
+  // Between bytes: how long the consumer waits for the next, and whether the
+  // client that opened the channel has gone.
+  void waitForBytes(DWORD sinceLastByteMs);
   bool ownerGone();
   void watchOwner();
 
   MidiChannel* channel_;
   HostSettings settings_;
+  DWORD hwndSelf_;
+  std::function<void()> onEnded_;
   MidiRecorder recorder_;
   MidiRenderer renderer_;
   MidiParser parser_;
   int64_t takenNs_ = 0;  // when the bytes being parsed were taken
   std::thread thread_;
-  std::atomic<bool> stop_{false};
-  bool stopped_ = false;
-  bool ownerSilenced_ = false;
-  DWORD lastOwnerCheckMs_ = 0;
+  std::mutex ringLock_;  // the ring, readPos_, end_ and closeTaken_
+  std::atomic<End> end_{SERVING};
+  std::vector<uint8_t> closeTaken_;  // taken by the close command, fed by the consumer
   unsigned readPos_ = 0;
   bool seenByte_ = false;
+  bool ownerSilenced_ = false;
+  bool droppedNoted_ = false;
+  DWORD lastOwnerCheckMs_ = 0;
 };

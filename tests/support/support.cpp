@@ -3,6 +3,7 @@
 #include "support.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
@@ -11,6 +12,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -238,6 +240,17 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
   waitpid(pid, &st, 0);
   if (output) *output = text;
   return WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+}
+
+bool processEnds(int pid, int timeoutMs) {
+  int fd = (int)syscall(SYS_pidfd_open, (pid_t)pid, 0);
+  if (fd < 0) return errno == ESRCH;
+  struct pollfd p = {fd, POLLIN, 0};
+  int rc;
+  while ((rc = poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  close(fd);
+  return rc == 1;
 }
 
 }  // namespace kvtest

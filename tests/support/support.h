@@ -70,4 +70,7 @@ class Child {
 // Runs a program of the build (not a helper) to completion; answers its exit status.
 int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output = nullptr);
 
+// Waits until the process `pid` (of any parent) has ended; false after `timeoutMs`.
+bool processEnds(int pid, int timeoutMs);
+
 }  // namespace kvtest

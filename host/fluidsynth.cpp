@@ -83,6 +83,8 @@ class FluidSynth : public Synth {
 
   unsigned activeVoices() override { return (unsigned)fluid_synth_get_active_voice_count(synth_); }
 
+  unsigned step() const override { return (unsigned)fluid_synth_get_internal_bufsize(synth_); }
+
   std::string description() const override { return font_; }
 
  private:

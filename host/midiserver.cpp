@@ -100,7 +100,7 @@ bool MidiServer::open() {
   }
   char line[160];
   snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
-           (long long)renderer_.startNs(), renderer_.sampleRate(), settings_.blockFrames);
+           (long long)renderer_.startNs(), renderer_.sampleRate(), renderer_.blockFrames());
   recorder_.note(line);
   recorder_.flush();
   return true;

@@ -11,6 +11,8 @@ namespace {
 const size_t kMostPending = 65536;
 // After this long without sound or messages the thread sleeps until a message.
 const unsigned kQuietMs = 500;
+// The share of a block's time that messages may take to apply.
+const int64_t kMessageSharePercent = 25;
 // How long a silence the record keeps at most: an idle host does not fill
 // the disk.
 const unsigned kLongestRecordedSilenceMs = 5000;
@@ -45,6 +47,9 @@ bool MidiRenderer::start(const std::string& recordWav, std::vector<std::string>*
   } else {
     notes->push_back("no sound server (SoundServer=none): rendering to the record only");
   }
+  // Blocks are whole steps of the synthesizer.
+  if (synth_) step_ = synth_->step();
+  block_ = (block_ + step_ - 1) / step_ * step_;
   buffer_.resize((size_t)block_ * 2);
   startNs_ = steadyNs();
   if (synth_) thread_ = std::thread(&MidiRenderer::run, this);
@@ -57,7 +62,10 @@ void MidiRenderer::stop() {
     stop_ = true;
   }
   wake_.notify_one();
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    thread_.join();
+    catchUpInSilence();
+  }
   if (synth_) synth_->reset();
   server_.reset();
   record_.reset();
@@ -142,13 +150,23 @@ void MidiRenderer::renderBlock(int64_t frame) {
       pending_.pop_front();
     }
   }
+  // A message takes effect at the start of the synthesizer's step in which its
+  // frame falls. New notes beyond the block's share of time for messages are
+  // not played (a flood no synthesizer keeps up with); everything else is.
+  const int64_t budgetNs = (int64_t)block_ * 1000000000 / rate_ * kMessageSharePercent / 100;
+  const int64_t began = due_.empty() ? 0 : steadyNs();
   size_t done = 0;
   for (const Event& e : due_) {
     int64_t at = frameAt(e.atNs) + block_ - frame;
-    size_t offset = at <= 0 ? 0 : (size_t)at;
+    size_t offset = at <= 0 ? 0 : (size_t)at / step_ * step_;
     if (offset > done) {
       synth_->render(&buffer_[done * 2], offset - done);
       done = offset;
+    }
+    bool noteOn = e.kind == MESSAGE && e.size == 3 && (e.bytes[0] & 0xF0) == 0x90 && e.bytes[2] != 0;
+    if (noteOn && steadyNs() - began > budgetNs) {
+      ++unplayed_;
+      continue;
     }
     apply(e);
   }
@@ -167,7 +185,7 @@ void MidiRenderer::renderBlock(int64_t frame) {
 // The record keeps the silence of an idle stretch (up to a limit) and the
 // stream carries on from the present.
 void MidiRenderer::catchUpInSilence() {
-  int64_t now = frameAt(steadyNs());
+  int64_t now = frameAt(steadyNs()) / step_ * step_;
   if (now <= frame_) return;
   int64_t keep = (int64_t)rate_ * kLongestRecordedSilenceMs / 1000;
   writeSilence(now - frame_ < keep ? now - frame_ : keep);

@@ -5,7 +5,9 @@
 // The output stream starts when the renderer starts; frame f of it belongs to
 // the moment start + f / rate. A message that arrived at time t is applied at
 // the frame of t plus one block, so every message has the same delay and
-// timing keeps its sample position within the block. Block [f, f + B) is
+// timing keeps its position within the block, down to the synthesizer's step
+// (the frames it renders at a time; a message takes effect at the start of the
+// step its frame falls in). Block [f, f + B) is
 // rendered once the clock has passed the moment of frame f, when every message
 // it takes has arrived. With nothing sounding and nothing to do the thread
 // sleeps until a message comes.
@@ -46,7 +48,10 @@ class MidiRenderer {
 
   int64_t startNs() const { return startNs_; }
   unsigned sampleRate() const { return rate_; }
-  unsigned long long dropped() const { return dropped_; }
+  // Messages lost: the queue was full, or new notes over the time a block has
+  // for messages. Read after stop().
+  unsigned long long dropped() const { return dropped_ + unplayed_; }
+  unsigned blockFrames() const { return block_; }
   // System-exclusive buffers longer than this go to the record only.
   static const size_t kLongestSysex = 1024;
 
@@ -73,6 +78,7 @@ class MidiRenderer {
   HostSettings settings_;
   unsigned rate_;
   unsigned block_;
+  unsigned step_ = 1;
   std::unique_ptr<Synth> synth_;
   std::unique_ptr<AudioSink> server_;
   std::unique_ptr<AudioSink> record_;
@@ -91,6 +97,7 @@ class MidiRenderer {
   std::vector<Event> due_;
   std::vector<int16_t> buffer_;
   int64_t silentFrames_ = 0;
+  unsigned long long unplayed_ = 0;
   int64_t frame_ = 0;  // the next frame to render
 };
 

@@ -26,6 +26,8 @@ class Synth {
   // Renders `frames` interleaved stereo frames.
   virtual void render(int16_t* frames, size_t count) = 0;
   virtual unsigned activeVoices() = 0;
+  // The frames it renders at a time: a message takes effect at a step's start.
+  virtual unsigned step() const = 0;
   // What was loaded, for the record.
   virtual std::string description() const = 0;
 };

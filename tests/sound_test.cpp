@@ -158,10 +158,10 @@ TEST_F(SoundTest, NoteSoundsFromItsArrivalFrameAndEndsWithABoundedTail) {
   ASSERT_EQ(on.size(), 1u);
   ASSERT_EQ(off.size(), 1u);
   size_t first = loudFrom(wav.samples, 0) / 2;
-  // One block after arrival, on the synthesizer's 64-frame step, and a few
-  // frames of attack.
-  EXPECT_GE(first, on[0] + 1024 - 1);
-  EXPECT_LE(first, on[0] + 1024 + 64 + 32);
+  // One block after arrival, at the start of the synthesizer's 64-frame step
+  // that holds that frame, and a few frames of attack.
+  EXPECT_GE(first, on[0] + 1024 - 64);
+  EXPECT_LE(first, on[0] + 1024 + 32);
   EXPECT_GT(kvtest::peak(wav.samples, (on[0] + 1024 + 2205) * 2, (off[0] + 1024) * 2), 1000) << "the note sounds";
   ASSERT_GT(wav.frames(), off[0] + 1024 + kRate * 13 / 10);
   EXPECT_EQ(kvtest::peak(wav.samples, (off[0] + 1024 + kRate) * 2, wav.samples.size()), 0)
@@ -227,11 +227,11 @@ TEST_F(SoundTest, ResetsNotesOffAndMasterVolumeLeaveSilence) {
   ASSERT_EQ(sysex.size(), 2u);
   ASSERT_EQ(notesOff.size(), 1u);
   ASSERT_EQ(chords.size(), 3u);
-  const size_t late = 64 + 128;  // one block, the synthesizer's step, a little more
+  const size_t late = 64 + 128;  // one block and a little more
   for (size_t chord : chords)
     EXPECT_GT(kvtest::peak(wav.samples, (chord + late + 2205) * 2, (chord + late + 8820) * 2), 1000);
-  EXPECT_EQ(kvtest::peak(wav.samples, (sysex[0] + late) * 2, (chords[1] + 64) * 2), 0) << "silence after the reset";
-  EXPECT_EQ(kvtest::peak(wav.samples, (notesOff[0] + late + kRate * 8 / 10) * 2, (chords[2] + 64) * 2), 0)
+  EXPECT_EQ(kvtest::peak(wav.samples, (sysex[0] + late) * 2, chords[1] * 2), 0) << "silence after the reset";
+  EXPECT_EQ(kvtest::peak(wav.samples, (notesOff[0] + late + kRate * 8 / 10) * 2, chords[2] * 2), 0)
       << "silence after all notes off and their release";
   EXPECT_EQ(kvtest::peak(wav.samples, (sysex[1] + late) * 2, wav.samples.size()), 0) << "silence at master volume 0";
 }

@@ -133,3 +133,30 @@ int regWriteString(HKEY hRoot, LPCSTR szSubKey, LPCSTR szValueName, LPCSTR szTex
 int regWriteDword(HKEY hRoot, LPCSTR szSubKey, LPCSTR szValueName, DWORD dwValue) {
   return regWriteValue(hRoot, szSubKey, szValueName, (const BYTE*)&dwValue, sizeof(DWORD), REG_DWORD);
 }
+
+int regKeyExists(HKEY hRoot, LPCSTR szSubKey) {
+  HKEY hKey;
+  LONG lResult = RegOpenKeyExA(hRoot, szSubKey, 0, KEY_READ, &hKey);
+  if (lResult == ERROR_FILE_NOT_FOUND) return 1;
+  if (lResult != ERROR_SUCCESS) return -1;
+  RegCloseKey(hKey);
+  return 0;
+}
+
+int regValueInfo(HKEY hRoot, LPCSTR szSubKey, LPCSTR szValueName, LPDWORD pdwType, LPDWORD pcbData) {
+  HKEY hKey;
+  LONG lResult = RegOpenKeyExA(hRoot, szSubKey, 0, KEY_READ, &hKey);
+  if (lResult == ERROR_SUCCESS) {
+    lResult = RegQueryValueExA(hKey, szValueName, NULL, pdwType, NULL, pcbData);
+    RegCloseKey(hKey);
+  }
+  if (lResult == ERROR_FILE_NOT_FOUND) return 1;
+  return lResult == ERROR_SUCCESS ? 0 : -1;
+}
+
+int regCreateKey(HKEY hRoot, LPCSTR szSubKey) {
+  HKEY hKey;
+  if (RegCreateKeyExA(hRoot, szSubKey, 0, NULL, 0, KEY_WRITE, NULL, &hKey, NULL) != ERROR_SUCCESS) return -1;
+  RegCloseKey(hKey);
+  return 0;
+}

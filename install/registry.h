@@ -30,6 +30,16 @@ int regWriteString(HKEY hRoot, LPCSTR szSubKey, LPCSTR szValueName, LPCSTR szTex
 // regWriteValue with dwValue as REG_DWORD.
 int regWriteDword(HKEY hRoot, LPCSTR szSubKey, LPCSTR szValueName, DWORD dwValue);
 
+// 0 when the key exists, 1 when it does not, -1 when the registry cannot tell.
+int regKeyExists(HKEY hRoot, LPCSTR szSubKey);
+
+// The type and size of a value: 0 when it exists, 1 when it or its key does
+// not, -1 when the registry cannot tell.
+int regValueInfo(HKEY hRoot, LPCSTR szSubKey, LPCSTR szValueName, LPDWORD pdwType, LPDWORD pcbData);
+
+// Creates the key path as needed; 0 when the key exists afterwards.
+int regCreateKey(HKEY hRoot, LPCSTR szSubKey);
+
 // Copies szSource with its terminator when it is shorter than cbCount bytes,
 // otherwise exactly cbCount bytes and no terminator. Answers szDest.
 LPSTR copyBounded(LPSTR szDest, LPCSTR szSource, DWORD cbCount);

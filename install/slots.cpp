@@ -46,8 +46,7 @@ bool namesThisDriver(LPCSTR szPrefix, DWORD dwType, LPCSTR szName, DWORD cchName
   // Data stored without its terminator is not taken; a multi-string is judged
   // by its first string.
   if (pbData[cbData - 1] != '\0') return false;
-  LPCSTR szFile = fileNameTail((LPCSTR)pbData);
-  return equalsAsciiNoCase(szFile, szDriverFile, (int)sizeof szDriverFile);
+  return namesDriverFile((LPCSTR)pbData);
 }
 
 }  // namespace
@@ -65,7 +64,12 @@ LPCSTR fileNameTail(LPCSTR szPath) {
   return szTail;
 }
 
-int findDriverSlot(LPCSTR szPrefix) {
+bool namesDriverFile(LPCSTR szPath) {
+  LPCSTR szFile = fileNameTail(szPath);
+  return szFile && equalsAsciiNoCase(szFile, szDriverFile, (int)sizeof szDriverFile);
+}
+
+int findDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias) {
   HKEY hKey;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, szDrivers32Key, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return -1;
   int nResult = -1;
@@ -80,11 +84,21 @@ int findDriverSlot(LPCSTR szPrefix) {
     if (lResult != ERROR_SUCCESS) break;
     if (!namesThisDriver(szPrefix, dwType, szName, cchName, abData, cbData)) continue;
     nResult = slotNumber(szName);
-    if (nResult >= 0) break;
+    if (nResult < 0) continue;
+    if (szAlias && cchAlias > 0) {
+      // The name fits: the enumeration took it into a buffer of this size.
+      if (cchName + 1 > cchAlias)
+        nResult = -1;
+      else
+        lstrcpyA(szAlias, szName);
+    }
+    break;
   }
   RegCloseKey(hKey);
   return nResult;
 }
+
+int findDriverSlot(LPCSTR szPrefix) { return findDriverAlias(szPrefix, NULL, 0); }
 
 extern "C" int WINAPI getKVMidiNumber(void) { return findDriverSlot("MIDI"); }
 

@@ -11,6 +11,15 @@
 // when there is none or the key cannot be read.
 int findDriverSlot(LPCSTR szPrefix);
 
+// findDriverSlot that also copies the alias's value name, exactly as it is
+// stored, into szAlias (cchAlias characters, at least 32 for every name the
+// lookup can answer). -1 also when the name does not fit.
+int findDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias);
+
+// True when szPath's file name is this driver's file, "KVDRVR32.DLL", in any
+// letter case.
+bool namesDriverFile(LPCSTR szPath);
+
 // The driver's MIDI alias number, for the program that installs the product.
 extern "C" int WINAPI getKVMidiNumber(void);
 

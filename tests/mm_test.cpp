@@ -3,6 +3,7 @@
 // device handles, and the header preparation the layer does itself.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -402,4 +403,50 @@ TEST_F(MachineTest, ProcessEndUnloadsTheDriverItsEnvironmentNamed) {
   EXPECT_LT(disable, free);
   EXPECT_LT(free, detach);
   EXPECT_EQ(detach, log.size() - 1);
+}
+
+namespace {
+
+void registerAlias(const char* alias, const std::string& path) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
+                            nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, alias, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()), (DWORD)path.size() + 1),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+TEST_F(MachineTest, RegisteredDriversAreNumberedInAliasOrderSkippingThoseThatDoNotLoad) {
+  unsetenv(PLAT_MM_DRIVERS_ENV);
+  std::string product = kvtest::buildDir() + "/KVDRVR32.DLL";
+  registerAlias("midi", "/nonexistent/NONE.DLL");
+  registerAlias("midi1", testDriverPath());
+  registerAlias("midi2", "");
+  registerAlias("midi4", product);
+  registerAlias("midi5", testDriverPath());  // one module, one place in the order
+  registerAlias("wave", product);
+  registerAlias("wave9", testDriverPath());
+  ASSERT_EQ(midiOutGetNumDevs(), 2u);
+  MIDIOUTCAPSA midi = {};
+  ASSERT_EQ(midiOutGetDevCapsA(0, &midi, sizeof midi), 0u);
+  EXPECT_STREQ(midi.szPname, "KV Test MIDI");
+  ASSERT_EQ(midiOutGetDevCapsA(1, &midi, sizeof midi), 0u);
+  EXPECT_STREQ(midi.szPname, "Kelvasong (NT)");
+  EXPECT_EQ(midiOutGetDevCapsA(2, &midi, sizeof midi), (MMRESULT)MMSYSERR_BADDEVICEID);
+  HMIDIOUT out = nullptr;
+  ASSERT_EQ(midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), 0u) << "the test driver's device";
+  EXPECT_EQ(midiOutClose(out), 0u);
+
+  ASSERT_EQ(waveOutGetNumDevs(), 2u);
+  WAVEOUTCAPSA wave = {};
+  ASSERT_EQ(waveOutGetDevCapsA(0, &wave, sizeof wave), 0u);
+  EXPECT_STREQ(wave.szPname, "Kelvasong WaveOut (NT)");
+  ASSERT_EQ(waveOutGetDevCapsA(1, &wave, sizeof wave), 0u);
+  EXPECT_STREQ(wave.szPname, "KV Test Wave");
+  // Each module was loaded once, though it serves both types.
+  std::vector<std::string> log = driverLog(root);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "attach"), 1);
 }

@@ -130,6 +130,14 @@ TEST_F(FilesTest, DelayedReplacementAndDeletionWaitForTheSystemStart) {
   EXPECT_FALSE(MoveFileExA("C:\\WINDOWS\\system32\\KVDRVR32.DLL", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
   EXPECT_EQ(platSystemStart(), 0);
   EXPECT_EQ(readFile(sys + "KVDRVR32.DLL"), "newer module");
+
+  // A deletion of a file that is already gone is done; a replacement whose
+  // source is missing still fails, and the operations after it still run.
+  EXPECT_TRUE(MoveFileExA("C:\\WINDOWS\\system32\\GONE.DLL", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+  EXPECT_TRUE(MoveFileExA("C:\\WINDOWS\\system32\\GONE.000", "C:\\WINDOWS\\system32\\GONE.DLL", 5));
+  EXPECT_TRUE(MoveFileExA("C:\\WINDOWS\\system32\\KVDRVR32.DLL", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+  EXPECT_EQ(platSystemStart(), 1);
+  EXPECT_EQ(access((sys + "KVDRVR32.DLL").c_str(), F_OK), -1);
 }
 
 TEST_F(FilesTest, ProfileStringsFollowThePlatformsIniRules) {

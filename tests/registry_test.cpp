@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -476,4 +477,39 @@ TEST_F(RegistryTest, WriterKilledMidWriteLeavesTheOldOrTheNewValue) {
   }
   EXPECT_EQ(setText(key, "After", "fine"), ERROR_SUCCESS);
   EXPECT_EQ(queryText(key, "After"), std::string("fine", 5));
+}
+
+// Waits for the machine's event "KvFirstCall", then makes its first registry
+// call on a machine whose store does not exist yet, and answers its result.
+KV_HELPER(reg_first_call) {
+  (void)argc;
+  (void)argv;
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, "KvFirstCall");
+  kvtest::say(go ? "ready" : "no event");
+  if (!go || WaitForSingleObject(go, 30000) != WAIT_OBJECT_0) return 1;
+  HKEY key = nullptr;
+  LSTATUS st = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTestKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+  if (st == ERROR_SUCCESS) RegCloseKey(key);
+  kvtest::say(std::to_string(st));
+  return 0;
+}
+
+TEST_F(MachineTest, ProcessesCreatingTheStoreTogetherAllSucceed) {
+  const int kRounds = 40, kProcesses = 6;
+  std::string mine = root;
+  for (int round = 0; round < kRounds; ++round) {
+    // The children's machine, for as long as the test starts and releases them.
+    setenv("KV_MACHINE_ROOT", (root + "/machine" + std::to_string(round)).c_str(), 1);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, "KvFirstCall");
+    ASSERT_NE(go, nullptr);
+    std::vector<std::unique_ptr<Child>> children;
+    for (int i = 0; i < kProcesses; ++i) children.push_back(std::make_unique<Child>("reg_first_call"));
+    for (auto& c : children) ASSERT_EQ(c->expectLine(), "ready");
+    SetEvent(go);
+    CloseHandle(go);
+    setenv("KV_MACHINE_ROOT", mine.c_str(), 1);
+    for (int i = 0; i < kProcesses; ++i)
+      EXPECT_EQ(children[i]->expectLine(), "0") << "round " << round << " process " << i;
+    for (auto& c : children) EXPECT_EQ(c->wait(), 0);
+  }
 }

@@ -1,8 +1,10 @@
-// End-to-end demonstration on an emulated machine of its own: installs the
-// product (install directory, host copies, driver registration), plays a phrase
-// of notes and a system-exclusive buffer through the MIDI device and shows what
-// the synthesizer host received, then streams a WAV file through the wave
-// device and checks that the host played the same samples.
+// End-to-end demonstration on an installed machine: finds the MIDI and wave
+// output devices that the installation registered among every registered
+// driver's devices, plays a phrase of notes and a system-exclusive buffer
+// through the MIDI device and shows what the synthesizer host received, then
+// streams a WAV file through the wave device and checks that the host played
+// the same samples. scripts/demo.sh installs the product before and removes it
+// after.
 #include <math.h>
 #include <sndfile.h>
 #include <stdio.h>
@@ -17,30 +19,40 @@
 
 namespace {
 
-std::string buildDir;
+const char kMidiName[] = "Kelvasong (NT)";
+const char kWaveName[] = "Kelvasong WaveOut (NT)";
 
 bool fail(const char* what) {
   fprintf(stderr, "kvdemo: %s (error %u)\n", what, GetLastError());
   return false;
 }
 
-bool install() {
-  if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr)) return fail("cannot create C:\\KV");
-  for (const char* name : {"KVTSK16.EXE", "KVMIDI16.EXE", "KVWAVE16.EXE"})
-    if (!CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), (std::string("C:\\KV\\") + name).c_str(), FALSE))
-      return fail("cannot copy the host");
-  if (!WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI"))
-    return fail("cannot write KELVASON.INI");
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0, nullptr, 0,
-                      KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-    return fail("cannot open Drivers32");
-  std::string module = buildDir + "/KVDRVR32.DLL";
-  for (const char* alias : {"midi", "wave"})
-    RegSetValueExA(key, alias, 0, REG_SZ, reinterpret_cast<const BYTE*>(module.c_str()), (DWORD)module.size() + 1);
-  RegCloseKey(key);
-  printf("installed: host copies in C:\\KV, driver registered as midi and wave\n");
-  return true;
+// The number of the device named `name`, as the multimedia layer numbers the
+// devices of every registered driver; -1 when there is none.
+int findMidiDevice(const char* name) {
+  UINT count = midiOutGetNumDevs();
+  printf("MIDI output devices: %u\n", count);
+  int found = -1;
+  for (UINT i = 0; i < count; ++i) {
+    MIDIOUTCAPSA caps;
+    if (midiOutGetDevCapsA(i, &caps, sizeof caps) != 0) continue;
+    printf("  %u: %s\n", i, caps.szPname);
+    if (found < 0 && strcmp(caps.szPname, name) == 0) found = (int)i;
+  }
+  return found;
+}
+
+int findWaveDevice(const char* name) {
+  UINT count = waveOutGetNumDevs();
+  printf("wave output devices: %u\n", count);
+  int found = -1;
+  for (UINT i = 0; i < count; ++i) {
+    WAVEOUTCAPSA caps;
+    if (waveOutGetDevCapsA(i, &caps, sizeof caps) != 0) continue;
+    printf("  %u: %s\n", i, caps.szPname);
+    if (found < 0 && strcmp(caps.szPname, name) == 0) found = (int)i;
+  }
+  return found;
 }
 
 std::string readText(const std::string& path) {
@@ -54,12 +66,10 @@ std::string readText(const std::string& path) {
   return text;
 }
 
-bool playMidi() {
-  MIDIOUTCAPSA caps;
-  if (midiOutGetDevCapsA(0, &caps, sizeof caps) != 0) return fail("no MIDI output device");
-  printf("\nMIDI output device 0: %s\n", caps.szPname);
+bool playMidi(UINT device) {
+  printf("\nplaying a phrase and a system-exclusive buffer through MIDI output device %u\n", device);
   HMIDIOUT out;
-  if (midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL) != 0) return fail("cannot open the MIDI device");
+  if (midiOutOpen(&out, device, 0, 0, CALLBACK_NULL) != 0) return fail("cannot open the MIDI device");
   midiOutShortMsg(out, 0x0000C0 | (0 << 8));  // piano
   const BYTE phrase[] = {60, 62, 64, 65, 67, 65, 64, 62, 60};
   for (BYTE key : phrase) {
@@ -112,7 +122,7 @@ std::vector<short> readWav(const std::string& path, SF_INFO& info) {
   return frames;
 }
 
-bool streamWave(const std::string& input) {
+bool streamWave(UINT device, const std::string& input) {
   SF_INFO info;
   std::vector<short> samples = readWav(input, info);
   if (samples.empty()) return fail("cannot read the input WAV");
@@ -140,8 +150,9 @@ bool streamWave(const std::string& input) {
   wf.nAvgBytesPerSec = wf.nSamplesPerSec * wf.nBlockAlign;
   HANDLE done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   HWAVEOUT out;
-  if (waveOutOpen(&out, 0, &wf, (DWORD_PTR)done, 0, CALLBACK_EVENT) != 0) return fail("cannot open the wave device");
-  printf("\nstreaming %s through the wave device, two buffers of 100 ms\n", input.c_str());
+  if (waveOutOpen(&out, device, &wf, (DWORD_PTR)done, 0, CALLBACK_EVENT) != 0)
+    return fail("cannot open the wave device");
+  printf("\nstreaming %s through wave output device %u, two buffers of 100 ms\n", input.c_str(), device);
   const size_t chunk = (size_t)info.samplerate / 10 * (size_t)info.channels;
   WAVEHDR hdr[2];
   memset(hdr, 0, sizeof hdr);
@@ -189,12 +200,15 @@ bool streamWave(const std::string& input) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  char self[MAX_PATH];
-  GetModuleFileNameA(nullptr, self, sizeof self);
-  buildDir = std::string(self).substr(0, std::string(self).find_last_of("\\/"));
   printf("machine root %s\n", platMachineRoot());
   std::string input = argc > 1 ? argv[1] : std::string(platMachineRoot()) + "/chord.wav";
-  if (!install() || !playMidi() || (argc <= 1 && !writeInputWav(input)) || !streamWave(input)) return 1;
-  printf("\ndemo complete\n");
+  int midi = findMidiDevice(kMidiName);
+  int wave = findWaveDevice(kWaveName);
+  if (midi < 0 || wave < 0) {
+    fprintf(stderr, "kvdemo: the product's devices are not registered (install it with KVSETUP.EXE /INSTALL)\n");
+    return 1;
+  }
+  if (!playMidi((UINT)midi) || (argc <= 1 && !writeInputWav(input)) || !streamWave((UINT)wave, input)) return 1;
+  printf("\nplayed through both devices\n");
   return 0;
 }

@@ -17,7 +17,8 @@ int usage() {
           "  path WINPATH         print the host path a Windows path names\n"
           "  codepage [CP]        print or set the ANSI code page (1252, 932, ...)\n"
           "  start                system start: carry out the pending file replacements\n"
-          "                       and deletions, in the order they were recorded\n",
+          "                       and deletions, in the order they were recorded, and\n"
+          "                       list them; a deletion of a file that is gone is done\n",
           PLAT_ROOT_ENV);
   return 2;
 }
@@ -56,6 +57,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(cmd, "start") == 0) {
+    char source[MAX_PATH], target[MAX_PATH];
+    for (DWORD i = 0; platPendingFileOperation(i, source, sizeof source, target, sizeof target); ++i) {
+      if (target[0])
+        printf("replace %s with %s\n", target, source);
+      else
+        printf("delete %s\n", source);
+    }
     int failed = platSystemStart();
     if (failed) fprintf(stderr, "kvmachine: %d pending file operation(s) failed\n", failed);
     return failed ? 1 : 0;

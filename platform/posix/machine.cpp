@@ -55,9 +55,20 @@ std::string joinComponent(const std::string& dir, const std::string& component) 
   return dir.empty() ? found : (dir == "/" ? "/" + found : dir + "/" + found);
 }
 
+// The second byte of a double-byte character of the machine's code page is
+// never a separator, also when it is 0x5C.
 std::string resolveComponents(std::string base, const char* rest) {
   std::string component;
+  UINT codePage = 0;
   for (const char* p = rest;; ++p) {
+    if ((BYTE)*p >= 0x80 && p[1] != '\0') {
+      if (!codePage) codePage = GetACP();
+      if (IsDBCSLeadByteEx(codePage, (BYTE)*p)) {
+        component += *p++;
+        component += *p;
+        continue;
+      }
+    }
     if (*p == '\0' || isSep(*p)) {
       if (!component.empty()) base = joinComponent(base, component);
       component.clear();
@@ -224,6 +235,34 @@ bool recordPendingFileOperation(const std::string& source, const std::string& ta
 
 }  // namespace plat
 
+extern "C" BOOL platPendingFileOperation(DWORD index, LPSTR source, DWORD cbSource, LPSTR target, DWORD cbTarget) {
+  std::string path = plat::machineRoot() + "/" + kPendingFile;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return plat::fail(ERROR_NO_MORE_ITEMS, FALSE);
+  flock(fd, LOCK_SH);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
+  close(fd);
+  DWORD at = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
+    if (t1 == std::string::npos || t2 == std::string::npos) continue;
+    if (at++ != index) continue;
+    std::string from = plat::winPathFromHost(line.substr(t1 + 1, t2 - t1 - 1));
+    std::string to = t2 + 1 < line.size() ? plat::winPathFromHost(line.substr(t2 + 1)) : std::string();
+    if (source && cbSource) lstrcpynA(source, from.c_str(), (int)cbSource);
+    if (target && cbTarget) lstrcpynA(target, to.c_str(), (int)cbTarget);
+    return TRUE;
+  }
+  return plat::fail(ERROR_NO_MORE_ITEMS, FALSE);
+}
+
 extern "C" int platSystemStart(void) {
   std::string path = plat::machineRoot() + "/" + kPendingFile;
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -246,7 +285,8 @@ extern "C" int platSystemStart(void) {
     std::string source = line.substr(t1 + 1, t2 - t1 - 1), target = line.substr(t2 + 1);
     bool ok;
     if (target.empty()) {
-      ok = unlink(source.c_str()) == 0;
+      // A file that is already gone is as deleted as it can be.
+      ok = unlink(source.c_str()) == 0 || errno == ENOENT;
     } else {
       struct stat st;
       bool exists = stat(target.c_str(), &st) == 0;

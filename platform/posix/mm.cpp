@@ -50,7 +50,10 @@ struct Layer {
   std::mutex lock;
   bool chosen[kDeviceTypes] = {};
   std::string chosenPath[kDeviceTypes];
-  std::shared_ptr<Driver> loaded[kDeviceTypes];
+  // The drivers of each type in the order their devices are numbered; a module
+  // that serves both types is loaded once and listed for both.
+  bool found[kDeviceTypes] = {};
+  std::vector<std::shared_ptr<Driver>> drivers[kDeviceTypes];
   std::map<ULONG_PTR, std::shared_ptr<Device>> handles;
   ULONG_PTR nextHandle = 0x1000;
   bool exitHookSet = false;
@@ -61,19 +64,26 @@ Layer& layer() {
   return *l;
 }
 
+bool listed(const Layer& l, const std::shared_ptr<Driver>& d) {
+  for (const auto& list : l.drivers)
+    if (std::find(list.begin(), list.end(), d) != list.end()) return true;
+  return false;
+}
+
 std::atomic<PLAT_DEFDRIVERPROC_HOOK> defDriverProcHook{nullptr};
 
-// Which driver file serves a device type. The one place that decides it.
-// The first of the type's aliases (midi, midi1 ... midi9; wave ...) registered
-// under Drivers32, as the platform finds its installed drivers. A bare file
-// name is found by the module search, the system directory among its places.
-std::string registeredDriverPath(DeviceType type) {
+// Which driver files serve a device type. The one place that decides it.
+// The drivers of the type's aliases registered under Drivers32 (midi, midi1
+// ... midi9; wave ...), in that order, as the platform finds its installed
+// drivers. A bare file name is found by the module search, the system
+// directory among its places.
+std::vector<std::string> registeredDriverPaths(DeviceType type) {
+  std::vector<std::string> paths;
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0, KEY_READ,
                     &key) != ERROR_SUCCESS)
-    return std::string();
-  std::string path;
-  for (int n = 0; n <= 9 && path.empty(); ++n) {
+    return paths;
+  for (int n = 0; n <= 9; ++n) {
     std::string alias = kTypeNames[type];
     if (n) alias += std::to_string(n);
     char data[MAX_PATH];
@@ -83,26 +93,26 @@ std::string registeredDriverPath(DeviceType type) {
         (valueType != REG_SZ && valueType != REG_EXPAND_SZ) || size == 0)
       continue;
     data[size] = '\0';
-    path = data;
+    if (data[0]) paths.push_back(data);
   }
   RegCloseKey(key);
-  return path;
+  return paths;
 }
 
-std::string driverPathFor(Layer& l, DeviceType type) {
-  if (l.chosen[type]) return l.chosenPath[type];
+std::vector<std::string> driverPathsFor(Layer& l, DeviceType type) {
+  if (l.chosen[type]) return {l.chosenPath[type]};
   const char* env = getenv(PLAT_MM_DRIVERS_ENV);
-  if (!env) return registeredDriverPath(type);
+  if (!env) return registeredDriverPaths(type);
   std::string list(env), prefix = std::string(kTypeNames[type]) + "=";
   size_t pos = 0;
   while (pos <= list.size()) {
     size_t end = list.find(';', pos);
     if (end == std::string::npos) end = list.size();
     std::string item = list.substr(pos, end - pos);
-    if (item.compare(0, prefix.size(), prefix) == 0) return item.substr(prefix.size());
+    if (item.compare(0, prefix.size(), prefix) == 0) return {item.substr(prefix.size())};
     pos = end + 1;
   }
-  return registeredDriverPath(type);
+  return registeredDriverPaths(type);
 }
 
 std::shared_ptr<Driver> loadDriver(const std::string& path) {
@@ -147,42 +157,50 @@ void unloadAtExit() {
   std::vector<std::shared_ptr<Driver>> all;
   {
     std::lock_guard<std::mutex> g(l.lock);
-    for (auto& d : l.loaded) {
-      if (d && std::find(all.begin(), all.end(), d) == all.end()) all.push_back(d);
-      d.reset();
+    for (auto& list : l.drivers) {
+      for (auto& d : list)
+        if (std::find(all.begin(), all.end(), d) == all.end()) all.push_back(d);
+      list.clear();
     }
     l.handles.clear();
   }
   for (auto& d : all) unloadDriver(d);
 }
 
-// The driver of a device type, loaded into the process on first use.
-std::shared_ptr<Driver> driverFor(DeviceType type) {
+// The drivers of a device type, loaded into the process on first use. One
+// that cannot be loaded is left out.
+std::vector<std::shared_ptr<Driver>> driversFor(DeviceType type) {
   Layer& l = layer();
-  std::string path;
+  std::vector<std::string> paths;
+  std::vector<std::shared_ptr<Driver>> known;
   {
     std::lock_guard<std::mutex> g(l.lock);
-    if (l.loaded[type]) return l.loaded[type];
-    path = driverPathFor(l, type);
-    if (path.empty()) return nullptr;
-    for (auto& d : l.loaded) {
-      if (d && d->path == path) {
-        l.loaded[type] = d;
-        return d;
-      }
-    }
+    if (l.found[type]) return l.drivers[type];
+    paths = driverPathsFor(l, type);
+    for (auto& list : l.drivers) known.insert(known.end(), list.begin(), list.end());
   }
-  // Loading runs the module's process attach and DriverProc outside the lock.
-  std::shared_ptr<Driver> d = loadDriver(path);
-  if (!d) return nullptr;
-  std::shared_ptr<Driver> extra;
+  // Loading runs the modules' process attach and DriverProc outside the lock.
+  std::vector<std::shared_ptr<Driver>> drivers, loaded;
+  for (const std::string& path : paths) {
+    std::shared_ptr<Driver> d;
+    for (auto& k : known)
+      if (k->path == path) d = k;
+    if (!d) {
+      d = loadDriver(path);
+      if (!d) continue;
+      known.push_back(d);
+      loaded.push_back(d);
+    }
+    if (std::find(drivers.begin(), drivers.end(), d) == drivers.end()) drivers.push_back(d);
+  }
+  std::vector<std::shared_ptr<Driver>> extra;
   {
     std::lock_guard<std::mutex> g(l.lock);
-    if (l.loaded[type]) {
-      extra = d;  // another thread was quicker
-      d = l.loaded[type];
+    if (l.found[type]) {
+      drivers = l.drivers[type];  // another thread was quicker
     } else {
-      l.loaded[type] = d;
+      l.drivers[type] = drivers;
+      l.found[type] = true;
       if (!l.exitHookSet) {
         // Registered after the platform library's own start-up, so it runs
         // before the modules' process detach at exit.
@@ -190,14 +208,32 @@ std::shared_ptr<Driver> driverFor(DeviceType type) {
         l.exitHookSet = true;
       }
     }
+    for (auto& d : loaded)
+      if (!listed(l, d)) extra.push_back(d);
   }
-  if (extra) unloadDriver(extra);
-  return d;
+  for (auto& d : extra) unloadDriver(d);
+  return drivers;
+}
+
+// The driver of device `id` of a type and the device's number within it:
+// devices are numbered across the type's drivers in their order.
+std::shared_ptr<Driver> driverOfDevice(DeviceType type, UINT_PTR id, UINT& local) {
+  for (auto& d : driversFor(type)) {
+    UINT n = d->entry[type] ? d->devices[type] : 0;
+    if (id < n) {
+      local = (UINT)id;
+      return d;
+    }
+    id -= n;
+  }
+  return nullptr;
 }
 
 UINT deviceCount(DeviceType type) {
-  std::shared_ptr<Driver> d = driverFor(type);
-  return d && d->entry[type] ? d->devices[type] : 0;
+  UINT n = 0;
+  for (auto& d : driversFor(type))
+    if (d->entry[type]) n += d->devices[type];
+  return n;
 }
 
 std::shared_ptr<Device> deviceOf(const void* handle, DeviceType type) {
@@ -234,9 +270,10 @@ MMRESULT deviceMessage(const void* handle, DeviceType type, UINT msg, DWORD_PTR 
 MMRESULT deviceOrIdMessage(UINT_PTR handleOrId, DeviceType type, UINT msg, DWORD_PTR p1, DWORD_PTR p2, MMRESULT badId) {
   if (std::shared_ptr<Device> dev = deviceOf((const void*)handleOrId, type))
     return dev->driver->entry[type](dev->id, msg, dev->dwUser, p1, p2);
-  std::shared_ptr<Driver> d = driverFor(type);
-  if (!d || !d->entry[type] || handleOrId >= d->devices[type]) return badId;
-  return d->entry[type]((UINT)handleOrId, msg, 0, p1, p2);
+  UINT local = 0;
+  std::shared_ptr<Driver> d = driverOfDevice(type, handleOrId, local);
+  if (!d) return badId;
+  return d->entry[type](local, msg, 0, p1, p2);
 }
 
 MMRESULT checkCallback(DWORD_PTR dwCallback, DWORD fdwOpen) {
@@ -373,19 +410,21 @@ extern "C" BOOL platMmUseDriver(const char* type, const char* path) {
     if (type && strcmp(type, kTypeNames[i]) == 0) t = i;
   if (t < 0) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
   Layer& l = layer();
-  std::shared_ptr<Driver> unused;
+  std::vector<std::shared_ptr<Driver>> unused;
   {
     std::lock_guard<std::mutex> g(l.lock);
     for (auto& h : l.handles)
       if (h.second->type == t) return plat::fail(ERROR_BUSY, FALSE);
     l.chosen[t] = path != nullptr;
     l.chosenPath[t] = path ? path : "";
-    unused = std::move(l.loaded[t]);
+    unused = std::move(l.drivers[t]);
+    l.drivers[t].clear();
+    l.found[t] = false;
     // A module that still serves the other type stays loaded.
-    for (auto& other : l.loaded)
-      if (other == unused) unused.reset();
+    unused.erase(std::remove_if(unused.begin(), unused.end(), [&](const auto& d) { return listed(l, d); }),
+                 unused.end());
   }
-  if (unused) unloadDriver(unused);
+  for (auto& d : unused) unloadDriver(d);
   return TRUE;
 }
 
@@ -424,17 +463,18 @@ extern "C" MMRESULT WINAPI midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PT
   *phmo = nullptr;
   MMRESULT r = checkCallback(dwCallback, fdwOpen);
   if (r != MMSYSERR_NOERROR) return r;
-  std::shared_ptr<Driver> d = driverFor(kMidiOut);
-  if (!d || !d->entry[kMidiOut] || uDeviceID >= d->devices[kMidiOut]) return MMSYSERR_BADDEVICEID;
+  UINT local = 0;
+  std::shared_ptr<Driver> d = driverOfDevice(kMidiOut, uDeviceID, local);
+  if (!d) return MMSYSERR_BADDEVICEID;
   auto dev = std::make_shared<Device>();
   dev->type = kMidiOut;
   dev->driver = d;
-  dev->id = uDeviceID;
+  dev->id = local;
   ULONG_PTR h = addDevice(dev);
   dev->midiDesc.hMidi = (HMIDI)h;
   dev->midiDesc.dwCallback = dwCallback;
   dev->midiDesc.dwInstance = dwInstance;
-  r = d->entry[kMidiOut](uDeviceID, MODM_OPEN, (DWORD_PTR)&dev->dwUser, (DWORD_PTR)&dev->midiDesc, fdwOpen);
+  r = d->entry[kMidiOut](local, MODM_OPEN, (DWORD_PTR)&dev->dwUser, (DWORD_PTR)&dev->midiDesc, fdwOpen);
   if (r != MMSYSERR_NOERROR) {
     removeDevice(h);
     return r;
@@ -516,18 +556,19 @@ extern "C" MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEF
   if (phwo) *phwo = nullptr;
   MMRESULT r = checkCallback(dwCallback, fdwOpen);
   if (r != MMSYSERR_NOERROR) return r;
-  std::shared_ptr<Driver> d = driverFor(kWaveOut);
-  if (!d || !d->entry[kWaveOut] || uDeviceID >= d->devices[kWaveOut]) return MMSYSERR_BADDEVICEID;
+  UINT local = 0;
+  std::shared_ptr<Driver> d = driverOfDevice(kWaveOut, uDeviceID, local);
+  if (!d) return MMSYSERR_BADDEVICEID;
   auto dev = std::make_shared<Device>();
   dev->type = kWaveOut;
   dev->driver = d;
-  dev->id = uDeviceID;
+  dev->id = local;
   ULONG_PTR h = addDevice(dev);
   dev->waveDesc.hWave = (HWAVE)h;
   dev->waveDesc.lpFormat = const_cast<LPWAVEFORMATEX>(pwfx);
   dev->waveDesc.dwCallback = dwCallback;
   dev->waveDesc.dwInstance = dwInstance;
-  r = d->entry[kWaveOut](uDeviceID, WODM_OPEN, (DWORD_PTR)&dev->dwUser, (DWORD_PTR)&dev->waveDesc, fdwOpen);
+  r = d->entry[kWaveOut](local, WODM_OPEN, (DWORD_PTR)&dev->dwUser, (DWORD_PTR)&dev->waveDesc, fdwOpen);
   if (r != MMSYSERR_NOERROR || query) {
     removeDevice(h);
     return r;

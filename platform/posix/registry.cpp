@@ -3,8 +3,12 @@
 // write-ahead-log mode with full syncs, so a change is either wholly in the
 // store or not at all, also when the process is killed or the power fails in
 // the middle of it. Opened keys are handles of the process's handle table.
+#include <errno.h>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <map>
@@ -17,6 +21,7 @@
 namespace {
 
 const char kStoreFile[] = "registry.db";
+const char kStoreLockFile[] = "registry.lock";
 // Another process holds the store's write lock only for the length of one
 // call; waiting this long means the store is stuck, not busy.
 const int kBusyTimeoutMs = 10000;
@@ -103,9 +108,24 @@ class Store {
     sqlite3_close(db);
   }
 
+  // Opening is serialised between the machine's processes by a lock file:
+  // switching a new store to write-ahead logging takes an exclusive lock that
+  // SQLite does not wait for, so a second process opening the new store at the
+  // same moment would get SQLITE_BUSY from it.
   LSTATUS open(const std::string& machineRoot) {
     root = machineRoot;
     if (!plat::makeDirs(root)) return ERROR_CANTOPEN;
+    int lockFd = ::open((root + "/" + kStoreLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd < 0) return ERROR_CANTOPEN;
+    while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    LSTATUS st = openLocked();
+    close(lockFd);
+    return st;
+  }
+
+ private:
+  LSTATUS openLocked() {
     std::string path = root + "/" + kStoreFile;
     int rc =
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -121,6 +141,7 @@ class Store {
     return fromSqlite(rc);
   }
 
+ public:
   // The prepared statement for `sql` (a literal), kept for the next call.
   sqlite3_stmt* prepare(const char* sql) {
     auto it = statements_.find(sql);

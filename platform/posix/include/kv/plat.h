@@ -31,6 +31,12 @@ BOOL platSetAnsiCodePage(UINT codePage);
 // clears the record. Answers the number of operations that failed.
 int platSystemStart(void);
 
+// The file operation number `index` (from 0, in the order they were recorded)
+// that waits for the next system start: its source and its target (empty for
+// a deletion) as Windows paths, each cut to fit its buffer. FALSE past the
+// last one.
+BOOL platPendingFileOperation(DWORD index, LPSTR source, DWORD cbSource, LPSTR target, DWORD cbTarget);
+
 // Module glue. The entry code linked into every module calls these from its
 // constructor and destructor: the module's shared sections are mapped before
 // its process attach runs, and a module whose attach answers FALSE is refused
@@ -52,17 +58,18 @@ void platFaultClear(void);
 // Number of calls of `op` since the process started or since platFaultClear.
 unsigned platFaultCalls(const char* op);
 
-// The multimedia layer's driver modules. Which module serves a device type
+// The multimedia layer's driver modules. Which modules serve a device type
 // ("midi" for MIDI output, "wave" for wave output) is, in this order: the path
 // given to platMmUseDriver, or the PATH of "TYPE=PATH" in the environment
 // variable PLAT_MM_DRIVERS_ENV (entries separated by ';', e.g.
 // "midi=/opt/kv/KVDRVR32.DLL;wave=/opt/kv/KVDRVR32.DLL"), or, as the platform
-// itself does, the first of the type's aliases (midi, midi1 ... midi9; wave,
+// itself does, those of the type's aliases (midi, midi1 ... midi9; wave,
 // wave1 ...) registered under HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion
-// \Drivers32. A path is a Windows or a host path, as LoadLibraryA takes it.
-// A module is loaded into the process when a device of its type is first used
-// and stays loaded until the process exits or another module is chosen for
-// its types. platMmUseDriver with a null path goes back to the environment.
+// \Drivers32, in that order; one that cannot be loaded is left out, and the
+// devices are numbered across the others. A path is a Windows or a host path,
+// as LoadLibraryA takes it. The modules are loaded into the process when a
+// device of their type is first used and stay loaded until the process exits
+// or another module is chosen for their types. platMmUseDriver with a null path goes back to the environment.
 // Answers FALSE (ERROR_BUSY) while a device of the type is open, and
 // ERROR_INVALID_PARAMETER for an unknown type.
 #define PLAT_MM_DRIVERS_ENV "KV_MM_DRIVERS"

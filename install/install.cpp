@@ -1,0 +1,344 @@
+// Installation and removal on the machine: the module staged in the system
+// directory, its aliases among the registered multimedia drivers, the MIDI
+// mapper settings, and the host copies in the install directory.
+//
+// Every path and key name is checked against its buffer before anything is
+// written: a directory too long for the fixed buffers makes the call answer -1
+// with the machine untouched.
+#include "install/install.h"
+
+#include <string.h>
+
+#include "hostlink/hostlink.h"
+#include "hostlink/shared.h"
+#include "install/registry.h"
+#include "install/slots.h"
+#include "midiout/midiout.h"
+
+namespace {
+
+const char szDriverFile[] = "KVDRVR32.DLL";
+const char szDescription[] = "Kelvasong Software-WaveTable-Synthesizer";
+const char szDrivers32Key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+const char szUserInstallableKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Userinstallable.drivers";
+const char szRelatedDescKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\related.desc";
+const char szDriversDescKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
+const char szMediaResourcesKey[] = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\MIDI";
+const char szMidiMapKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
+const char szMidiMapSaveKey[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
+const char szProductKey[] = "Software\\Orvellin\\Kelvasong";
+const char szMakerKey[] = "Software\\Orvellin";
+const char szForce[] = "Force";
+
+const DWORD cbPath = 260;
+const DWORD cbText = 520;
+// Formatted alias names ("midi9") are short; names the lookup finds are
+// copied exactly as they are stored, up to its 31 characters.
+const DWORD cchAlias = 32;
+// The system directory leaves room for "\KVDRVR32.DLL" in a path buffer.
+const DWORD cchTargetDir = 247;
+const int nAliasNames = 10;
+const int nDeviceEntries = 32;
+const UINT nTempNames = 256;
+const int cchTempStem = 8;
+const DWORD MOVE_REPLACE_AT_START = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
+
+struct MapperValue {
+  LPCSTR szName;
+  BOOL fString;
+};
+
+// Saved, set and restored always in this order.
+const MapperValue aMapperValues[] = {
+    {"CurrentInstrument", TRUE}, {"UseScheme", FALSE},     {"AutoScheme", FALSE},
+    {"DeviceInterface", TRUE},   {"RelativeIndex", FALSE}, {"SetupPreferredAudioDevicesCount", FALSE},
+    {"szPname", TRUE},
+};
+const int nMapperValues = (int)(sizeof aMapperValues / sizeof aMapperValues[0]);
+
+static_assert(sizeof(MIDIOUTCAPSW) == 84, "MIDI capability record");
+
+// The host programs in the install directory. Without an install directory
+// there is nothing to copy or delete: its paths would name the drive's root.
+struct HostPaths {
+  BOOL fDirectory;
+  CHAR szBase[cbPath];
+  CHAR szMidiCopy[cbPath];
+  CHAR szWaveCopy[cbPath];
+};
+
+// "%s\%s" into szDest, or -1 when it does not fit cbDest bytes.
+int joinPath(LPSTR szDest, DWORD cbDest, LPCSTR szDir, LPCSTR szName) {
+  if ((DWORD)lstrlenA(szDir) + 1 + (DWORD)lstrlenA(szName) + 1 > cbDest) return -1;
+  wsprintfA(szDest, "%s\\%s", szDir, szName);
+  return 0;
+}
+
+int hostPaths(HostPaths* pPaths) {
+  CHAR szDir[cbText];
+  getInstallDir(szDir, cbText);
+  pPaths->fDirectory = szDir[0] != '\0';
+  if (!pPaths->fDirectory) return 0;
+  const SharedNames& names = kvSharedDA.names;
+  if (joinPath(pPaths->szBase, cbPath, szDir, names.szHostExe) != 0 ||
+      joinPath(pPaths->szMidiCopy, cbPath, szDir, names.szMidiHostExe) != 0 ||
+      joinPath(pPaths->szWaveCopy, cbPath, szDir, names.szWaveHostExe) != 0)
+    return -1;
+  return 0;
+}
+
+// The system directory and "\KVDRVR32.DLL" after it.
+int targetPath(LPSTR szTarget) {
+  CHAR szSystemDir[cchTargetDir];
+  UINT cch = GetSystemDirectoryA(szSystemDir, cchTargetDir);
+  if (cch == 0 || cch >= cchTargetDir) return -1;
+  return joinPath(szTarget, cbPath, szSystemDir, szDriverFile);
+}
+
+void clearDeviceEntries(void) {
+  CHAR szKey[cbText];
+  for (int n = 0; n < nDeviceEntries; ++n) {
+    wsprintfA(szKey, "%s\\%s<%04u>", szMediaResourcesKey, szDriverFile, (UINT)n);
+    regWriteString(HKEY_LOCAL_MACHINE, szKey, NULL, szForce);
+  }
+}
+
+// Each deleted only when it holds nothing any more.
+void deleteEmptyProductKeys(void) {
+  regWriteString(HKEY_CURRENT_USER, szMidiMapSaveKey, NULL, NULL);
+  regWriteString(HKEY_CURRENT_USER, szProductKey, NULL, NULL);
+  regWriteString(HKEY_CURRENT_USER, szMakerKey, NULL, NULL);
+}
+
+// A read that answers "not read" is told apart from a registry that failed,
+// so that a failing read never makes a value count as absent: 0 read; 1 there
+// is no such value (none, another type, empty, too long for the buffer);
+// -1 the registry failed.
+int readString(HKEY hRoot, LPCSTR szSubKey, LPCSTR szName, LPSTR szText) {
+  if (regReadString(hRoot, szSubKey, szName, "", szText, cbText) == 0) return 0;
+  DWORD dwType = REG_NONE, cbData = 0;
+  int nInfo = regValueInfo(hRoot, szSubKey, szName, &dwType, &cbData);
+  if (nInfo != 0) return nInfo;
+  BOOL fString = dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ;
+  return fString && cbData > 0 && cbData <= cbText ? -1 : 1;
+}
+
+int readDword(HKEY hRoot, LPCSTR szSubKey, LPCSTR szName, LPDWORD pdwValue) {
+  if (regReadDword(hRoot, szSubKey, szName, 0, pdwValue) == 0) return 0;
+  DWORD dwType = REG_NONE, cbData = 0;
+  int nInfo = regValueInfo(hRoot, szSubKey, szName, &dwType, &cbData);
+  if (nInfo != 0) return nInfo;
+  return dwType == REG_DWORD && cbData == sizeof(DWORD) ? -1 : 1;
+}
+
+// Reads mapper value i into szText or *pdwValue, as readString.
+int readMapperValue(int i, LPCSTR szSubKey, LPSTR szText, LPDWORD pdwValue) {
+  if (aMapperValues[i].fString) return readString(HKEY_CURRENT_USER, szSubKey, aMapperValues[i].szName, szText);
+  return readDword(HKEY_CURRENT_USER, szSubKey, aMapperValues[i].szName, pdwValue);
+}
+
+int writeMapperValue(int i, LPCSTR szSubKey, LPCSTR szText, DWORD dwValue) {
+  if (aMapperValues[i].fString) return regWriteString(HKEY_CURRENT_USER, szSubKey, aMapperValues[i].szName, szText);
+  return regWriteDword(HKEY_CURRENT_USER, szSubKey, aMapperValues[i].szName, dwValue);
+}
+
+// Deletes mapper value i; 0 also when it did not exist.
+int deleteMapperValue(int i, LPCSTR szSubKey) {
+  LPCSTR szName = aMapperValues[i].szName;
+  if (regWriteString(HKEY_CURRENT_USER, szSubKey, szName, NULL) == 0) return 0;
+  DWORD dwType, cbData;
+  return regValueInfo(HKEY_CURRENT_USER, szSubKey, szName, &dwType, &cbData) == 1 ? 0 : -1;
+}
+
+// ---- removal --------------------------------------------------------------------
+
+// Gives the user's settings back from the saved set. Every saved value is
+// written back before any saved copy goes, so that a removal stopped by a
+// failing write can run again with the whole set. Without a saved set (no
+// installation reached its saving step) the mapper stays as it is.
+int restoreMapper(void) {
+  int nSaved = regKeyExists(HKEY_CURRENT_USER, szMidiMapSaveKey);
+  if (nSaved < 0) return -1;
+  if (nSaved > 0) return 0;
+  CHAR szText[cbText];
+  for (int i = 0; i < nMapperValues; ++i) {
+    DWORD dwValue = 0;
+    int nRead = readMapperValue(i, szMidiMapSaveKey, szText, &dwValue);
+    if (nRead < 0) return -1;
+    // A value the set does not hold did not exist before the installation.
+    int nDone = nRead == 0 ? writeMapperValue(i, szMidiMapKey, szText, dwValue) : deleteMapperValue(i, szMidiMapKey);
+    if (nDone != 0) return -1;
+  }
+  for (int i = 0; i < nMapperValues; ++i)
+    regWriteString(HKEY_CURRENT_USER, szMidiMapSaveKey, aMapperValues[i].szName, NULL);
+  return 0;
+}
+
+// Deletes every alias of this driver under szPrefix ("MIDI" or "WAVE"), each
+// under the exact name the lookup found, so that an alias such as midi0 never
+// takes another driver's midi with it. Answers the number deleted, or -1 when
+// a deletion failed. The MIDI aliases take their Userinstallable.drivers entry
+// (when it names this driver) and their related.desc entry with them.
+int removeAliases(LPCSTR szPrefix, BOOL fWithEntries) {
+  int nRemoved = 0;
+  for (int i = 0; i < nAliasNames; ++i) {
+    CHAR szAlias[cchAlias];
+    if (findDriverAlias(szPrefix, szAlias, cchAlias) < 0) break;
+    if (regWriteString(HKEY_LOCAL_MACHINE, szDrivers32Key, szAlias, NULL) != 0) return -1;
+    ++nRemoved;
+    if (!fWithEntries) continue;
+    CHAR szText[cbText];
+    if (regReadString(HKEY_LOCAL_MACHINE, szUserInstallableKey, szAlias, "", szText, cbText) == 0 &&
+        namesDriverFile(szText))
+      regWriteString(HKEY_LOCAL_MACHINE, szUserInstallableKey, szAlias, NULL);
+    regWriteString(HKEY_LOCAL_MACHINE, szRelatedDescKey, szAlias, NULL);
+  }
+  return nRemoved;
+}
+
+// ---- installation ----------------------------------------------------------------
+
+// The first of prefix, prefix1 ... prefix9 that is free: no string value that
+// fits the buffer, an empty one, or one that already names this driver. A
+// registry that cannot be read frees no name.
+int findFreeAlias(LPCSTR szPrefix, LPSTR szAlias) {
+  CHAR szText[cbText];
+  for (int i = 0; i < nAliasNames; ++i) {
+    if (i == 0)
+      lstrcpyA(szAlias, szPrefix);
+    else
+      wsprintfA(szAlias, "%s%u", szPrefix, (UINT)i);
+    int nRead = readString(HKEY_LOCAL_MACHINE, szDrivers32Key, szAlias, szText);
+    if (nRead < 0) return -1;
+    if (nRead > 0 || szText[0] == '\0' || namesDriverFile(szText)) return 0;
+  }
+  return -1;
+}
+
+// Creates the first free temporary name KVDRVR32.000 ... .255 in the system
+// directory; the name goes to szTemp.
+int createTempFile(LPSTR szTemp, LPCSTR szSystemDir, LPCSTR szOwnFile) {
+  for (UINT i = 0; i < nTempNames; ++i) {
+    wsprintfA(szTemp, "%s\\%.8s.%03u", szSystemDir, szOwnFile, i);
+    HANDLE hFile = CreateFileA(szTemp, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (hFile != INVALID_HANDLE_VALUE) {
+      CloseHandle(hFile);
+      return 0;
+    }
+  }
+  return -1;
+}
+
+// A failing installation takes its temporary copy away again, so that
+// repeated failures do not use up the temporary names.
+int failWithTemp(LPCSTR szTemp) {
+  DeleteFileA(szTemp);
+  return -1;
+}
+
+// Saves the user's mapper settings into MIDIMapSave, which exists afterwards
+// even when the mapper held none of them, so that removal can tell a saved set
+// from none. A failing save leaves no partial set behind and answers -1.
+int saveMapper(void) {
+  if (regCreateKey(HKEY_CURRENT_USER, szMidiMapSaveKey) != 0) return -1;
+  CHAR szText[cbText];
+  for (int i = 0; i < nMapperValues; ++i) {
+    DWORD dwValue = 0;
+    int nRead = readMapperValue(i, szMidiMapKey, szText, &dwValue);
+    int nDone = nRead < 0    ? -1
+                : nRead == 0 ? writeMapperValue(i, szMidiMapSaveKey, szText, dwValue)
+                             : deleteMapperValue(i, szMidiMapSaveKey);
+    if (nDone != 0) {
+      regWriteString(HKEY_CURRENT_USER, szMidiMapSaveKey, NULL, szForce);
+      deleteEmptyProductKeys();
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void pointMapperHere(void) {
+  CHAR szText[cbText];
+  wsprintfA(szText, "%s<0000>", szDriverFile);
+  regWriteString(HKEY_CURRENT_USER, szMidiMapKey, "CurrentInstrument", szText);
+  regWriteDword(HKEY_CURRENT_USER, szMidiMapKey, "UseScheme", 0);
+  regWriteDword(HKEY_CURRENT_USER, szMidiMapKey, "AutoScheme", 0);
+  regWriteString(HKEY_CURRENT_USER, szMidiMapKey, "DeviceInterface", "");
+  regWriteDword(HKEY_CURRENT_USER, szMidiMapKey, "RelativeIndex", 0);
+  regWriteDword(HKEY_CURRENT_USER, szMidiMapKey, "SetupPreferredAudioDevicesCount", 0);
+  MIDIOUTCAPSW caps;
+  memset(&caps, 0, sizeof caps);
+  modGetDevCaps(reinterpret_cast<BYTE*>(&caps), sizeof caps);
+  caps.szPname[MAXPNAMELEN - 1] = 0;
+  if (WideCharToMultiByte(CP_ACP, 0, caps.szPname, lstrlenW(caps.szPname) + 1, szText, (int)cbText, NULL, NULL) == 0)
+    szText[0] = '\0';
+  regWriteString(HKEY_CURRENT_USER, szMidiMapKey, "szPname", szText);
+}
+
+}  // namespace
+
+extern "C" int WINAPI kvRemoveDriverNT(void) {
+  HostPaths paths;
+  CHAR szTarget[cbPath];
+  if (hostPaths(&paths) != 0 || targetPath(szTarget) != 0) return -1;
+
+  if (paths.fDirectory) {
+    DeleteFileA(paths.szMidiCopy);
+    DeleteFileA(paths.szWaveCopy);
+  }
+  if (restoreMapper() != 0) return -1;
+  deleteEmptyProductKeys();
+
+  if (removeAliases("MIDI", TRUE) <= 0) return -1;
+  regWriteString(HKEY_LOCAL_MACHINE, szDriversDescKey, szDriverFile, NULL);
+  clearDeviceEntries();
+  if (removeAliases("WAVE", FALSE) < 0) return -1;
+
+  MoveFileExA(szTarget, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+  return 0;
+}
+
+extern "C" int WINAPI kvInstallDriverNT(void) {
+  CHAR szOwn[cbPath];
+  DWORD cchOwn = GetModuleFileNameA(ghModule, szOwn, cbPath);
+  if (cchOwn == 0 || cchOwn >= cbPath) return -1;
+  LPCSTR szOwnFile = fileNameTail(szOwn);
+  int cchStem = lstrlenA(szOwnFile) < cchTempStem ? lstrlenA(szOwnFile) : cchTempStem;
+  CHAR szSystemDir[cbPath];
+  UINT cchSystemDir = GetSystemDirectoryA(szSystemDir, cbPath);
+  // The temporary name: the directory, "\", the stem, "." and three digits.
+  if (cchSystemDir == 0 || cchSystemDir + 1 + (UINT)cchStem + 4 >= cbPath) return -1;
+  CHAR szTarget[cbPath];
+  HostPaths paths;
+  if (targetPath(szTarget) != 0 || hostPaths(&paths) != 0) return -1;
+
+  if (getKVMidiNumber() >= 0 || getKVWaveNumber() >= 0) kvRemoveDriverNT();
+
+  CHAR szTemp[cbPath];
+  if (createTempFile(szTemp, szSystemDir, szOwnFile) != 0) return -1;
+  if (!CopyFileA(szOwn, szTemp, FALSE)) return failWithTemp(szTemp);
+
+  CHAR szMidiAlias[cchAlias];
+  if (findFreeAlias("midi", szMidiAlias) != 0) return failWithTemp(szTemp);
+  if (regWriteString(HKEY_LOCAL_MACHINE, szDrivers32Key, szMidiAlias, szDriverFile) != 0) return failWithTemp(szTemp);
+  regWriteString(HKEY_LOCAL_MACHINE, szUserInstallableKey, szMidiAlias, szDriverFile);
+  regWriteString(HKEY_LOCAL_MACHINE, szRelatedDescKey, szMidiAlias, "");
+  regWriteString(HKEY_LOCAL_MACHINE, szDriversDescKey, szDriverFile, szDescription);
+  clearDeviceEntries();
+
+  CHAR szWaveAlias[cchAlias];
+  if (findFreeAlias("wave", szWaveAlias) != 0) return failWithTemp(szTemp);
+  if (regWriteString(HKEY_LOCAL_MACHINE, szDrivers32Key, szWaveAlias, szDriverFile) != 0) return failWithTemp(szTemp);
+
+  if (!MoveFileExA(szTemp, szTarget, MOVE_REPLACE_AT_START)) return failWithTemp(szTemp);
+
+  // From here the temporary copy is promised to the next system start.
+  if (saveMapper() != 0) return -1;
+  pointMapperHere();
+
+  if (paths.fDirectory) {
+    CopyFileA(paths.szBase, paths.szMidiCopy, FALSE);
+    CopyFileA(paths.szBase, paths.szWaveCopy, FALSE);
+  }
+  return 0;
+}

@@ -1,0 +1,522 @@
+// Installation and removal through the module's exports, as the setup program
+// calls them: what they write, what the system start then does, what a client
+// reaches afterwards, and what failures at each step leave behind.
+#include <dirent.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kv/plat.h"
+#include "product.h"
+
+using kvtest::Child;
+
+namespace {
+
+typedef int(WINAPI* InstallFn)(void);
+
+const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+const char kUserInstallable[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Userinstallable.drivers";
+const char kRelatedDesc[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\related.desc";
+const char kDriversDesc[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
+const char kMediaResources[] = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\MIDI";
+const char kMidiMap[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
+const char kMidiMapSave[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
+
+void setString(HKEY root, const char* path, const char* name, const std::string& text, DWORD type = REG_SZ) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()), (DWORD)text.size() + 1),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+void setDword(HKEY root, const char* path, const char* name, DWORD value) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+// The value's type and bytes, or "" when it does not exist.
+std::string valueOf(HKEY root, const char* path, const char* name) {
+  HKEY key;
+  if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
+  BYTE data[1024];
+  DWORD type = 0, size = sizeof data;
+  LSTATUS st = RegQueryValueExA(key, name, nullptr, &type, data, &size);
+  RegCloseKey(key);
+  if (st != ERROR_SUCCESS) return "";
+  return std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size);
+}
+std::string sz(const std::string& text) { return "1:" + text + std::string(1, '\0'); }
+
+bool keyExists(HKEY root, const char* path) {
+  HKEY key;
+  if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// Every key and value below `key`, one line each, in enumeration order.
+void dumpKey(HKEY key, const std::string& path, std::string& out) {
+  out += "[" + path + "]\n";
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    BYTE data[2048];
+    DWORD cch = sizeof name, size = sizeof data, type = 0;
+    if (RegEnumValueA(key, i, name, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+    out +=
+        std::string(name) + "=" + std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size) + "\n";
+  }
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD cch = sizeof name;
+    if (RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    HKEY sub;
+    if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
+    dumpKey(sub, path + "\\" + name, out);
+    RegCloseKey(sub);
+  }
+}
+
+std::string registryDump() {
+  std::string out;
+  dumpKey(HKEY_LOCAL_MACHINE, "HKLM", out);
+  dumpKey(HKEY_CURRENT_USER, "HKCU", out);
+  return out;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// Names and contents of the files in a host directory.
+std::map<std::string, std::string> directoryFiles(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return files;
+  while (struct dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    files[e->d_name] = readFile(dir + "/" + e->d_name);
+  }
+  closedir(d);
+  return files;
+}
+
+std::string names(const std::map<std::string, std::string>& files) {
+  std::string out;
+  for (auto& f : files) out += f.first + " ";
+  return out;
+}
+
+class InstallTest : public kvtest::ProductTest {
+ protected:
+  void SetUp() override {
+    ProductTest::SetUp();
+    unsetenv(PLAT_MM_DRIVERS_ENV);
+    platFaultClear();
+    ASSERT_TRUE(drv.load());
+    install = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(drv.handle, "kvInstallDriverNT")));
+    remove = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(drv.handle, "kvRemoveDriverNT")));
+    ASSERT_TRUE(install && remove);
+  }
+  void TearDown() override {
+    platFaultClear();
+    ProductTest::TearDown();
+  }
+
+  // A machine as users have it: other drivers registered before this one (the
+  // test driver, which loads, and one that does not), their descriptions, a
+  // device entry of another driver, and the user's mapper settings.
+  void seedTypicalMachine() {
+    std::string testDriver = kvtest::buildDir() + "/KVTESTDRV.DLL";
+    setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi", testDriver);
+    setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi1", "mmgone.dll");
+    setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave", testDriver);
+    setString(HKEY_LOCAL_MACHINE, kDrivers32, "aux", "mmgone.dll");
+    setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi1", "mmgone.dll");
+    setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi1", "");
+    setString(HKEY_LOCAL_MACHINE, kDriversDesc, "mmgone.dll", "Another synthesizer");
+    setString(HKEY_LOCAL_MACHINE, (std::string(kMediaResources) + "\\mmgone.dll<0000>").c_str(), "Active", "1");
+    seedMapper();
+  }
+  void seedMapper() {
+    setString(HKEY_CURRENT_USER, kMidiMap, "CurrentInstrument", "mmgone.dll<0000>");
+    setDword(HKEY_CURRENT_USER, kMidiMap, "UseScheme", 1);
+    setDword(HKEY_CURRENT_USER, kMidiMap, "AutoScheme", 1);
+    setString(HKEY_CURRENT_USER, kMidiMap, "szPname", "Another synthesizer");
+    setDword(HKEY_CURRENT_USER, kMidiMap, "ConfigureCount", 3);
+  }
+
+  std::string mapperDump() {
+    std::string out;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kMidiMap, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
+    dumpKey(key, "MIDIMap", out);
+    RegCloseKey(key);
+    return out;
+  }
+
+  std::string systemDir() const { return root + "/drive_c/WINDOWS/system32"; }
+  std::string pending() const { return readFile(root + "/pending-file-operations"); }
+
+  InstallFn install = nullptr;
+  InstallFn remove = nullptr;
+};
+
+// A client of the multimedia layer, in a process of its own: plays a phrase on
+// MIDI output device argv[1] and answers "played NAME" or what failed.
+KV_HELPER(play_registered_device) {
+  if (argc < 2) return 2;
+  UINT device = (UINT)atoi(argv[1]);
+  MIDIOUTCAPSA caps = {};
+  if (midiOutGetDevCapsA(device, &caps, sizeof caps) != 0) {
+    kvtest::say("no device");
+    return 1;
+  }
+  HMIDIOUT out = nullptr;
+  if (midiOutOpen(&out, device, 0, 0, CALLBACK_NULL) != 0) {
+    kvtest::say("cannot open");
+    return 1;
+  }
+  for (BYTE key = 60; key < 64; ++key) midiOutShortMsg(out, 0x7F0090u | key << 8);
+  midiOutClose(out);
+  // The host has written its record when it gives the channel back; the
+  // module the layer loaded shows its channel block.
+  auto* channel = reinterpret_cast<volatile DWORD*>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("KVDRVR32.DLL"), "gkMidiOut")));
+  if (!channel) {
+    kvtest::say("no channel block");
+    return 1;
+  }
+  for (DWORD start = GetTickCount(); *channel != 0 && GetTickCount() - start < 10000;) Sleep(1);
+  kvtest::say(std::string("played ") + caps.szPname + " of " + std::to_string(midiOutGetNumDevs()));
+  return 0;
+}
+
+}  // namespace
+
+TEST_F(InstallTest, FullCycleRegistersPlaysAndLeavesTheMachineAsBefore) {
+  seedTypicalMachine();
+  const std::string registryBefore = registryDump();
+  const auto systemBefore = directoryFiles(systemDir());
+  ASSERT_TRUE(DeleteFileA("C:\\KV\\KVMIDI16.EXE") && DeleteFileA("C:\\KV\\KVWAVE16.EXE"));
+
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi2"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave1"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi2"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi2"), sz(""));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDriversDesc, "KVDRVR32.DLL"), sz("Kelvasong Software-WaveTable-Synthesizer"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMap, "CurrentInstrument"), sz("KVDRVR32.DLL<0000>"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMap, "szPname"), sz("Kelvasong (NT)"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "szPname"), sz("Another synthesizer"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "DeviceInterface"), "") << "it did not exist";
+  EXPECT_EQ(readInstallFile("KVMIDI16.EXE"), readInstallFile("KVTSK16.EXE"));
+  EXPECT_EQ(readInstallFile("KVWAVE16.EXE"), readInstallFile("KVTSK16.EXE"));
+  EXPECT_FALSE(fileExists(systemDir() + "/KVDRVR32.DLL")) << "replaced only at the system start";
+
+  ASSERT_EQ(platSystemStart(), 0);
+  EXPECT_EQ(readFile(systemDir() + "/KVDRVR32.DLL"), readFile(kvtest::driverModulePath()));
+  EXPECT_FALSE(fileExists(systemDir() + "/KVDRVR32.000"));
+  {
+    // The test driver's device comes first; the registered one is the second.
+    Child client("play_registered_device", {"1"});
+    EXPECT_EQ(client.expectLine(), "played Kelvasong (NT) of 2");
+    EXPECT_EQ(client.wait(), 0);
+  }
+  std::string received = readInstallFile("KVMIDIIN.RAW");
+  EXPECT_EQ(received.substr(0, 3), "\x90<\x7F") << "the host did not get the phrase";
+
+  ASSERT_EQ(remove(), 0);
+  EXPECT_FALSE(fileExists(installDir() + "/KVMIDI16.EXE"));
+  EXPECT_FALSE(fileExists(installDir() + "/KVWAVE16.EXE"));
+  EXPECT_TRUE(fileExists(installDir() + "/KVTSK16.EXE"));
+  EXPECT_TRUE(fileExists(systemDir() + "/KVDRVR32.DLL")) << "deleted only at the system start";
+  ASSERT_EQ(platSystemStart(), 0);
+  EXPECT_EQ(registryDump(), registryBefore);
+  EXPECT_EQ(names(directoryFiles(systemDir())), names(systemBefore));
+}
+
+TEST_F(InstallTest, InstallingTwiceKeepsTheSettingsFromBeforeTheFirst) {
+  seedTypicalMachine();
+  setString(HKEY_CURRENT_USER, kMidiMap, "DeviceInterface", "expandable", REG_EXPAND_SZ);
+  setString(HKEY_CURRENT_USER, kMidiMap, "UseScheme", "a string where a number belongs");
+  const std::string before = mapperDump();
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "DeviceInterface"), sz("expandable")) << "saved as REG_SZ";
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "UseScheme"), "") << "a mistyped value is not saved";
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "szPname"), sz("Another synthesizer"));
+  ASSERT_EQ(remove(), 0);
+  std::string after = mapperDump();
+  // Strings come back as REG_SZ, and a mistyped value that was not saved is gone.
+  std::string expected = before;
+  expected.replace(expected.find("DeviceInterface=2:"), 18, "DeviceInterface=1:");
+  expected.erase(expected.find("UseScheme=1:"),
+                 std::string("UseScheme=1:a string where a number belongs\n").size() + 1);
+  EXPECT_EQ(after, expected);
+  EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, "Software\\Orvellin"));
+}
+
+TEST_F(InstallTest, AliasSearchTakesTheFirstFreeOrOwnName) {
+  // Two foreign drivers: the third name.
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi", "a.dll");
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi1", "b.dll");
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi2"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave"), sz("KVDRVR32.DLL"));
+  ASSERT_EQ(remove(), 0);
+
+  // An empty value is free and comes before an absent one; a DWORD is free too.
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi1", "");
+  setDword(HKEY_LOCAL_MACHINE, kDrivers32, "wave", 7);
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi1"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave"), sz("KVDRVR32.DLL"));
+  ASSERT_EQ(remove(), 0);
+
+  // An alias that still names this driver, left behind by a removal that
+  // stopped, is taken again.
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi1", "b.dll");
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi3", "C:\\WINDOWS\\System32\\kvDrvr32.Dll");
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi2", "c.dll");
+  platFaultInject("RegDeleteValueA", 1, 1);
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi3"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi4"), "");
+}
+
+TEST_F(InstallTest, TenForeignWaveAliasesStopAfterTheMidiRegistration) {
+  seedMapper();
+  const std::string mapper = mapperDump();
+  for (int i = 0; i < 10; ++i) {
+    std::string alias = i ? "wave" + std::to_string(i) : "wave";
+    setString(HKEY_LOCAL_MACHINE, kDrivers32, alias.c_str(), "other.dll");
+  }
+  ASSERT_EQ(install(), -1);
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDriversDesc, "KVDRVR32.DLL"), sz("Kelvasong Software-WaveTable-Synthesizer"));
+  EXPECT_EQ(mapperDump(), mapper);
+  EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kMidiMapSave));
+  EXPECT_EQ(names(directoryFiles(systemDir())), "") << "the temporary copy is taken away again";
+  EXPECT_EQ(pending(), "");
+}
+
+TEST_F(InstallTest, TakenTemporaryNamesAreSkippedAndLeftAlone) {
+  for (int i = 0; i < 5; ++i) {
+    std::ofstream(systemDir() + "/KVDRVR32.00" + std::to_string(i)) << "old " << i;
+  }
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(readFile(systemDir() + "/KVDRVR32.005"), readFile(kvtest::driverModulePath()));
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(readFile(systemDir() + "/KVDRVR32.00" + std::to_string(i)), "old " + std::to_string(i));
+  EXPECT_NE(pending().find("KVDRVR32.005\t"), std::string::npos) << pending();
+}
+
+TEST_F(InstallTest, FailingInstallationsLeaveNoTemporaryCopies) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    platFaultInject("MoveFileExA", 1, 0);
+    EXPECT_EQ(install(), -1);
+    EXPECT_EQ(names(directoryFiles(systemDir())), "") << "attempt " << attempt;
+    platFaultClear();
+  }
+  platFaultInject("CopyFileA", 1, 1);
+  EXPECT_EQ(install(), -1);
+  EXPECT_EQ(names(directoryFiles(systemDir())), "");
+  EXPECT_EQ(pending().find("KVDRVR32.0"), std::string::npos) << pending();
+}
+
+TEST_F(InstallTest, FailingWaveAliasWriteIsReported) {
+  // The alias, Userinstallable.drivers, related.desc and the description come
+  // before it.
+  platFaultInject("RegSetValueExA", 5, 1);
+  EXPECT_EQ(install(), -1);
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave"), "");
+  EXPECT_EQ(pending(), "") << "no replacement without the wave alias";
+}
+
+TEST_F(InstallTest, OverlongInstallDirectoryWritesNothing) {
+  std::string dir = "C:\\" + std::string(299, 'D');
+  ASSERT_EQ(dir.size(), 302u);
+  ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", dir.c_str(), "KELVASON.INI"));
+  seedMapper();
+  const std::string registry = registryDump();
+  EXPECT_EQ(install(), -1);
+  EXPECT_EQ(registryDump(), registry);
+  EXPECT_EQ(names(directoryFiles(systemDir())), "");
+  EXPECT_EQ(pending(), "");
+
+  ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI"));
+  ASSERT_EQ(install(), 0);
+  ASSERT_EQ(platSystemStart(), 0);
+  ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", (dir + "\\").c_str(), "KELVASON.INI"));
+  const std::string installed = registryDump();
+  EXPECT_EQ(remove(), -1);
+  EXPECT_EQ(registryDump(), installed);
+  EXPECT_EQ(pending(), "");
+}
+
+TEST_F(InstallTest, WithoutAnInstallDirectoryNoHostIsCopiedOrDeleted) {
+  ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", nullptr, "KELVASON.INI"));
+  for (const char* name : {"KVTSK16.EXE", "KVMIDI16.EXE", "KVWAVE16.EXE"}) installProgram("KVTSK16.EXE", name);
+  ASSERT_TRUE(CopyFileA("C:\\KV\\KVTSK16.EXE", "C:\\KVTSK16.EXE", FALSE));
+  ASSERT_EQ(install(), 0);
+  EXPECT_FALSE(fileExists(root + "/drive_c/KVMIDI16.EXE"));
+  ASSERT_TRUE(CopyFileA("C:\\KV\\KVTSK16.EXE", "C:\\KVMIDI16.EXE", FALSE));
+  ASSERT_EQ(remove(), 0);
+  EXPECT_TRUE(fileExists(root + "/drive_c/KVMIDI16.EXE"));
+}
+
+TEST_F(InstallTest, RemovalWithoutASavedSetLeavesTheMapperAlone) {
+  seedMapper();
+  const std::string mapper = mapperDump();
+  EXPECT_EQ(remove(), -1) << "nothing is installed";
+  EXPECT_EQ(mapperDump(), mapper);
+
+  // A saving step that failed leaves no saved set, and the mapper untouched.
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi", "a.dll");
+  platFaultInject("RegSetValueExA", 6, 1);  // aliases and descriptions first, then the first saved value
+  EXPECT_EQ(install(), -1);
+  EXPECT_EQ(mapperDump(), mapper);
+  EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, "Software\\Orvellin"));
+  EXPECT_EQ(remove(), 0);
+  EXPECT_EQ(mapperDump(), mapper);
+}
+
+TEST_F(InstallTest, RemovalDeletesOnlyThisDriversAliases) {
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "MIDI", "mmdrv.dll");
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi0", "kvdrvr32.dll");
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi4", "C:\\WINDOWS\\system32\\KVDRVR32.DLL");
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave", "mmdrv.dll");
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave01", "KVDRVR32.DLL");
+  setString(HKEY_LOCAL_MACHINE, kUserInstallable, "MIDI", "mmdrv.dll");
+  setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi0", "KVDRVR32.DLL");
+  setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi4", "other.dll");
+  setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "MIDI", "mmdrv");
+  setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi0", "");
+  ASSERT_EQ(remove(), 0);
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "MIDI"), sz("mmdrv.dll"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi0"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi4"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave"), sz("mmdrv.dll"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave01"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "MIDI"), sz("mmdrv.dll"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi0"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi4"), sz("other.dll"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kRelatedDesc, "MIDI"), sz("mmdrv"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi0"), "");
+}
+
+TEST_F(InstallTest, WaveAliasWithoutMidiAliasStopsRemoval) {
+  setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave3", "KVDRVR32.DLL");
+  std::string dev = std::string(kMediaResources) + "\\KVDRVR32.DLL<0001>";
+  setString(HKEY_LOCAL_MACHINE, dev.c_str(), "Active", "1");
+  EXPECT_EQ(remove(), -1);
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave3"), sz("KVDRVR32.DLL"));
+  EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, dev.c_str()));
+  EXPECT_EQ(pending(), "");
+  EXPECT_FALSE(fileExists(installDir() + "/KVMIDI16.EXE")) << "the host copies went first";
+}
+
+namespace {
+
+// Which platform operations installation and removal make, with the number of
+// calls a successful run makes of each.
+const char* const kFaultOps[] = {"GetModuleFileNameA", "GetSystemDirectoryA", "CreateFileA",     "CopyFileA",
+                                 "DeleteFileA",        "MoveFileExA",         "RegOpenKeyExA",   "RegCreateKeyExA",
+                                 "RegSetValueExA",     "RegDeleteValueA",     "RegDeleteKeyA",   "RegQueryValueExA",
+                                 "RegEnumValueA",      "RegEnumKeyExA",       "RegQueryInfoKeyA"};
+
+}  // namespace
+
+TEST_F(InstallTest, SlowFaultAtEachStepLeavesAMachineThatInstallsAndRemovesAgain) {
+  seedTypicalMachine();
+  const std::string registryBefore = registryDump();
+  const std::string mapperBefore = mapperDump();
+  const auto systemBefore = directoryFiles(systemDir());
+  auto cycle = [&](const std::string& what) {
+    ASSERT_EQ(install(), 0) << what;
+    ASSERT_EQ(remove(), 0) << what;
+    ASSERT_EQ(platSystemStart(), 0) << what << "\n" << pending();
+    ASSERT_EQ(registryDump(), registryBefore) << what;
+    ASSERT_EQ(names(directoryFiles(systemDir())), names(systemBefore)) << what;
+  };
+  for (const char* op : kFaultOps) {
+    for (int phase = 0; phase < 2; ++phase) {
+      // How many calls of op the run makes without faults.
+      if (phase == 1) {
+        ASSERT_EQ(install(), 0);
+      }
+      platFaultClear();
+      ASSERT_EQ((phase == 0 ? install : remove)(), 0);
+      unsigned calls = platFaultCalls(op);
+      if (phase == 0) {
+        ASSERT_EQ(remove(), 0);
+      }
+      ASSERT_EQ(platSystemStart(), 0);
+      for (unsigned nth = 1; nth <= calls; ++nth) {
+        std::string what = std::string(phase == 0 ? "install" : "remove") + " with " + op + " call " +
+                           std::to_string(nth) + " failing";
+        if (phase == 1) {
+          ASSERT_EQ(install(), 0) << what;
+        }
+        platFaultClear();
+        platFaultInject(op, nth, 1);
+        int answer = (phase == 0 ? install : remove)();
+        platFaultClear();
+        EXPECT_TRUE(answer == 0 || answer == -1) << what;
+        if (answer != 0 && phase == 0) {
+          // A failed installation never touches the mapper, and keeps its
+          // temporary copy only for a replacement it recorded.
+          EXPECT_EQ(mapperDump(), mapperBefore) << what;
+          for (auto& f : directoryFiles(systemDir())) {
+            EXPECT_NE(pending().find(f.first + "\t"), std::string::npos) << what << ": " << f.first << " left";
+          }
+        }
+        if (answer != 0 && phase == 1 && std::string(op) == "RegSetValueExA") {
+          EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kMidiMapSave)) << what << ": the saved set is kept";
+        }
+        cycle(what);
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST_F(InstallTest, CodePage932NameAndDirectoryEndingInTrailByte5C) {
+  ASSERT_TRUE(platSetAnsiCodePage(932));
+  // U+8868 is 0x95 0x5C in code page 932: its second byte is a backslash.
+  const std::string dir = "C:\\KV\\\x95\x5C";
+  ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+  ASSERT_TRUE(CopyFileA("C:\\KV\\KVTSK16.EXE", (dir + "\\KVTSK16.EXE").c_str(), FALSE));
+  ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", dir.c_str(), "KELVASON.INI"));
+  const std::string hostDir = installDir() + "/\x95\x5C";
+  ASSERT_TRUE(fileExists(hostDir + "/KVTSK16.EXE"));
+
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMap, "szPname"), sz("Kelvasong (NT)"));
+  EXPECT_TRUE(fileExists(hostDir + "/KVMIDI16.EXE"));
+  EXPECT_TRUE(fileExists(hostDir + "/KVWAVE16.EXE"));
+  ASSERT_EQ(remove(), 0);
+  EXPECT_FALSE(fileExists(hostDir + "/KVMIDI16.EXE"));
+  EXPECT_FALSE(fileExists(hostDir + "/KVWAVE16.EXE"));
+  EXPECT_TRUE(fileExists(hostDir + "/KVTSK16.EXE"));
+  EXPECT_TRUE(fileExists(installDir() + "/KVMIDI16.EXE")) << "the parent directory's copies are not ours to delete";
+}

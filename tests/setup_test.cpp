@@ -1,0 +1,94 @@
+// The setup program's installation and removal: it loads the module, calls its
+// exports and tells what changed and what failed.
+#include <string>
+
+#include "kv/plat.h"
+#include "product.h"
+
+namespace {
+
+const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+
+class SetupTest : public kvtest::ProductTest {
+ protected:
+  void SetUp() override {
+    ProductTest::SetUp();
+    ASSERT_TRUE(DeleteFileA("C:\\KV\\KVMIDI16.EXE") && DeleteFileA("C:\\KV\\KVWAVE16.EXE"));
+  }
+  int setup(const std::vector<std::string>& args, std::string& out) {
+    out.clear();
+    return kvtest::runProgram(kvtest::buildDir() + "/KVSETUP.EXE", args, &out);
+  }
+  void foreignAlias(const char* name) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>("other.dll"), 10), ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+};
+
+bool has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
+
+}  // namespace
+
+TEST_F(SetupTest, InstallAndRemoveTellWhatChanged) {
+  foreignAlias("midi");
+  std::string out;
+  ASSERT_EQ(setup({"/INSTALL"}, out), 0) << out;
+  EXPECT_TRUE(has(out, "midi1    registered: \"KVDRVR32.DLL\"")) << out;
+  EXPECT_TRUE(has(out, "wave     registered: \"KVDRVR32.DLL\"")) << out;
+  EXPECT_TRUE(has(out, "szPname                           (none) -> \"Kelvasong (NT)\"")) << out;
+  EXPECT_TRUE(has(out, "replace C:\\WINDOWS\\system32\\KVDRVR32.DLL with C:\\WINDOWS\\system32\\KVDRVR32.000")) << out;
+  EXPECT_TRUE(has(out, "KVMIDI16.EXE made")) << out;
+  EXPECT_TRUE(has(out, "The installation succeeded.")) << out;
+  ASSERT_EQ(platSystemStart(), 0);
+
+  ASSERT_EQ(setup({"/REMOVE", kvtest::driverModulePath()}, out), 0) << out;
+  EXPECT_TRUE(has(out, "midi1    unregistered (it was \"KVDRVR32.DLL\")")) << out;
+  EXPECT_TRUE(has(out, "szPname                           \"Kelvasong (NT)\" -> (none)")) << out;
+  EXPECT_TRUE(has(out, "your saved settings were given back")) << out;
+  EXPECT_TRUE(has(out, "delete C:\\WINDOWS\\system32\\KVDRVR32.DLL\n")) << out;
+  EXPECT_TRUE(has(out, "KVWAVE16.EXE deleted")) << out;
+  EXPECT_TRUE(has(out, "The removal succeeded.")) << out;
+
+  ASSERT_EQ(setup({"/REMOVE"}, out), 1) << out;
+  EXPECT_TRUE(has(out, "no MIDI alias of this driver is registered")) << out;
+  EXPECT_TRUE(has(out, "The removal failed (kvRemoveDriverNT answered -1).")) << out;
+}
+
+TEST_F(SetupTest, FailedInstallationSaysWhatFailed) {
+  for (const char* name : {"wave", "wave1", "wave2", "wave3", "wave4", "wave5", "wave6", "wave7", "wave8", "wave9"})
+    foreignAlias(name);
+  std::string out;
+  ASSERT_EQ(setup({"/INSTALL"}, out), 1) << out;
+  EXPECT_TRUE(has(out, "midi     registered: \"KVDRVR32.DLL\"")) << out;
+  EXPECT_TRUE(has(out, "no wave alias could be registered")) << out;
+  EXPECT_TRUE(has(out, "not waiting for the system start")) << out;
+  EXPECT_TRUE(has(out, "the mapper settings were not saved")) << out;
+  EXPECT_TRUE(has(out,
+                  "MIDI mapper (HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap):\n"
+                  "  unchanged"))
+      << out;
+  EXPECT_TRUE(has(out, "The installation failed (kvInstallDriverNT answered -1).")) << out;
+
+  EXPECT_EQ(setup({"/INSTALL", "C:\\NOWHERE\\KVDRVR32.DLL"}, out), 1);
+}
+
+TEST_F(SetupTest, FailedRemovalSaysWhatFailed) {
+  std::string out;
+  ASSERT_EQ(setup({"/INSTALL"}, out), 0) << out;
+  // No value can be deleted in the setup program's process: the settings that did not exist before cannot
+  // be taken away again.
+  setenv(PLAT_FAULTS_ENV, "RegDeleteValueA=1:0", 1);
+  int status = setup({"/REMOVE"}, out);
+  unsetenv(PLAT_FAULTS_ENV);
+  ASSERT_EQ(status, 1) << out;
+  EXPECT_TRUE(has(out, "the saved mapper settings could not all be given back; they are kept")) << out;
+  EXPECT_TRUE(
+      has(out, "driver aliases (HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32):\n  unchanged"))
+      << out;
+  ASSERT_EQ(setup({"/REMOVE"}, out), 0) << out;
+  EXPECT_TRUE(has(out, "your saved settings were given back")) << out;
+  EXPECT_TRUE(has(out, "an earlier registration") == false) << out;
+}

@@ -1,8 +1,14 @@
 // kvplay, the player: a MIDI file reaches the host in order and on time through
 // the multimedia layer's MIDI device; a WAV file reaches it through the wave
 // device; the devices are listed.
+#include <fcntl.h>
 #include <math.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -14,6 +20,44 @@
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
+
+extern "C" char** environ;
+
+// Starts a program in a process group of its own (as a shell starts a job),
+// its standard output on a pipe.
+pid_t startJob(const std::vector<std::string>& args, int* out) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0].c_str(), &fa, &attr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  close(fds[1]);
+  *out = fds[0];
+  return pid;
+}
+
+// The next line of `fd`, or "" after `timeoutMs` without one.
+std::string lineFrom(int fd, int timeoutMs) {
+  std::string line;
+  char c;
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0 || read(fd, &c, 1) != 1) return "";
+    if (c == '\n') return line;
+    line += c;
+  }
+}
 
 Bytes chunk(const char* id, const Bytes& data) {
   Bytes out(id, id + 4);
@@ -103,6 +147,30 @@ TEST_F(KvplayTest, MidiFileArrivesInOrderAndOnTimeAcrossATempoChange) {
     char off[16];
     snprintf(off, sizeof off, "90 %02X 00", key);
     EXPECT_EQ(kvtest::recordedTimes(text, off).size(), 1u) << off;
+  }
+}
+
+TEST_F(KvplayTest, InterruptEndsEveryNoteAndClosesTheDevice) {
+  std::string piece = root + "/piece.mid";
+  ASSERT_EQ(kvtest::runProgram(kvtest::buildDir() + "/kvpiece", {piece}), 0);
+  int out = -1;
+  pid_t job = startJob({kvplay(), piece}, &out);
+  ASSERT_GT(job, 0);
+  EXPECT_EQ(lineFrom(out, 20000).rfind("playing ", 0), 0u);
+  // Ctrl-C on a terminal: the signal goes to the whole job, the host the
+  // player started among it.
+  ASSERT_EQ(killpg(job, SIGINT), 0);
+  EXPECT_EQ(lineFrom(out, 20000), "stopped: every note ended, device closed");
+  int status = -1;
+  ASSERT_EQ(waitpid(job, &status, 0), job);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(out);
+  // The host outlived the signal and received every channel's notes-off.
+  std::string text = readInstallFile("KVMIDIIN.TXT");
+  for (int ch = 0; ch < 16; ++ch) {
+    char notesOff[16];
+    snprintf(notesOff, sizeof notesOff, "B%X 7B 00", ch);
+    EXPECT_EQ(kvtest::recordedTimes(text, notesOff).size(), 1u) << notesOff << "\n" << text;
   }
 }
 

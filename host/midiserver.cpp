@@ -11,16 +11,17 @@ namespace {
 const char kOwnerMutex[] = "$_RT_MutexForKVDRVR32-modOpen_$";
 const DWORD kOwnerCheckMs = 250;
 
-// How the consumer waits for bytes. Right after bytes it only yields: a
-// writer that found the ring full sleeps a millisecond and must find room when
-// it wakes. While the client plays it looks often enough that the time a
+// How the consumer waits for bytes. Right after a large batch (the ring was
+// filling) it only yields: a writer that found the ring full sleeps a
+// millisecond and must find room when it wakes. While the client plays it looks often enough that the time a
 // message is taken is its arrival time within a fraction of a millisecond; a
 // channel quiet for a while is looked at less often, which is most of what an
 // idle host costs.
 const DWORD kYieldMs = 5;
+const size_t kLargeBatch = MIDI_RING_SIZE / 4;
 const DWORD kPlayingMs = 2000;
 const auto kPlayingWait = std::chrono::microseconds(500);
-const auto kQuietWait = std::chrono::milliseconds(4);
+const auto kQuietWait = std::chrono::milliseconds(5);
 
 }  // namespace
 
@@ -176,8 +177,8 @@ void MidiServer::feed(const std::vector<uint8_t>& bytes, bool paced) {
   renderer_.submit();
 }
 
-void MidiServer::waitForBytes(DWORD sinceLastByteMs) {
-  if (sinceLastByteMs < kYieldMs)
+void MidiServer::waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch) {
+  if (afterLargeBatch && sinceLastByteMs < kYieldMs)
     std::this_thread::yield();
   else if (sinceLastByteMs < kPlayingMs)
     std::this_thread::sleep_for(kPlayingWait);
@@ -213,8 +214,12 @@ void MidiServer::watchOwner() {
 }
 
 void MidiServer::run() {
+  // The time a message is taken is the time it sounds: the consumer runs
+  // ahead of the machine's ordinary work.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
   DWORD lastByteMs = timeGetTime();
   bool flushed = true;
+  bool largeBatch = false;
   std::vector<uint8_t> bytes;
   for (;;) {
     bytes.clear();
@@ -236,6 +241,7 @@ void MidiServer::run() {
     }
     if (!bytes.empty()) {
       feed(bytes, true);
+      largeBatch = bytes.size() >= kLargeBatch;
       lastByteMs = timeGetTime();
       flushed = false;
       continue;
@@ -245,7 +251,7 @@ void MidiServer::run() {
       flushed = true;
     }
     watchOwner();
-    waitForBytes(timeGetTime() - lastByteMs);
+    waitForBytes(timeGetTime() - lastByteMs, largeBatch);
   }
   // The close command's bytes come after everything taken before it, all at
   // once; end_ no longer changes, so closeTaken_ is read without the lock.

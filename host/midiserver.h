@@ -78,7 +78,7 @@ class MidiServer {
   void feed(const std::vector<uint8_t>& bytes, bool paced);
   // Between bytes: how long the consumer waits for the next, and whether the
   // client that opened the channel has gone.
-  void waitForBytes(DWORD sinceLastByteMs);
+  void waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch);
   bool ownerGone();
   void watchOwner();
 

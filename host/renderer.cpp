@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "kvplatform.h"
+
 namespace {
 
 // Messages waiting for the render thread at most; a flood beyond what the
@@ -193,6 +195,7 @@ void MidiRenderer::catchUpInSilence() {
 }
 
 void MidiRenderer::run() {
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
   frame_ = 0;
   int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;

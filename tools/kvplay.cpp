@@ -311,6 +311,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   showProgress = isatty(1);
+  // Messages go out on time also on a busy machine.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   signal(SIGINT, onInterrupt);
   signal(SIGTERM, onInterrupt);
   if (endsWith(file, ".wav")) return playWave(file, port);

@@ -12,8 +12,11 @@ extern HMODULE ghModule;
 char* getInstallDir(char* szDir, DWORD cbDir);
 
 // Start the host copy for a channel and wait, polling the channel's status
-// word, until the host changes it or the time-out passes. 0 when the status
-// changed, -1 when no host could be started or the time ran out.
+// word, until the host changes it, the host process ends or the time-out
+// passes. 0 when the host this call started changed the status, -1 when no host
+// could be started (the module's own path is unknown, or no host program ran),
+// its process ended without an answer or the time ran out. A status changed by
+// a host whose window belongs to another process is no answer.
 int startMidiHost(const char* szVerb, DWORD dwTimeoutMs);
 int startWaveHost(DWORD dwTimeoutMs);
 
@@ -25,7 +28,9 @@ enum HostDelivery {
 };
 
 // Sends host command wCode to the channel window hwndHost as message uHostMsg.
-void sendHostCommand(DWORD hwndHost, DWORD uHostMsg, WPARAM wCode, LPARAM lParam, HostDelivery delivery);
+// TRUE when the host handled it within the timed send (always for the blocking
+// send); a command that was only posted may reach the host later, or never.
+BOOL sendHostCommand(DWORD hwndHost, DWORD uHostMsg, WPARAM wCode, LPARAM lParam, HostDelivery delivery);
 
 extern "C" DWORD WINAPI setgkMidiOutLong(DWORD dwOffset, DWORD dwValue);
 extern "C" DWORD WINAPI setgkWaveOutLong(DWORD dwOffset, DWORD dwValue);

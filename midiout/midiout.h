@@ -19,6 +19,10 @@ void midiDeviceInit(HMODULE hModule);
 // Runs inner (the wave device's shutdown) while csMidi is held, then closes the
 // MIDI channel if this process had it open.
 void midiDeviceShutdown(void (*inner)(void));
+// Closes this process's channel: tells the host (leaving the status idle when
+// the command was not delivered) and frees the gate, whatever the status says.
+// A channel another open has taken over since is left alone. Always
+// MMSYSERR_NOERROR.
 DWORD midiCloseChannel(void);
 DWORD modGetDevCaps(BYTE* pbCaps, DWORD cbCaps);
 

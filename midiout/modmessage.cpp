@@ -3,8 +3,9 @@
 //
 // One client in the whole system has the device at a time: lMidiLocalGate stops
 // a second open in this process, lMidiOpenGate in the shared names block stops
-// other processes, and the named owner mutex, owned by the opening thread while
-// the channel is open, lets a later opener tell whether that owner still lives.
+// other processes, and the named owner mutex, owned by the opening thread from
+// the start of the open until the close, lets a later opener tell whether that
+// owner still lives.
 #include <string.h>
 
 #include "hostlink/hostlink.h"
@@ -26,6 +27,10 @@ CRITICAL_SECTION csMidi;  // guards fMidiAttached and the taking of lMidiLocalGa
 DWORD fMidiAttached = 0;
 volatile LONG lMidiLocalGate = -1;
 HANDLE hMidiOwnerMutex = nullptr;
+// The host window of this process's open channel: while hwndHost still names
+// it, the channel is this process's; once another open has taken it over, it
+// names that open's host.
+DWORD dwMidiSessionHost = 0;
 MidiClient midiClient;
 
 const MIDIOUTCAPSW MIDI_CAPS = {
@@ -39,43 +44,45 @@ void midiNotify(UINT uMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
                  (WORD)uMessage, midiClient.dwInstance, dwParam1, dwParam2);
 }
 
-// Told that the owner has gone, the host reports CHANNEL_IDLE before the close
-// command returns; only then may the channel be taken over.
-BOOL takeOverGoneOwner() {
-  if (gkMidiOut.hwndHost == 0 || gkMidiOut.dwStatus != CHANNEL_OPEN) return FALSE;
-  HANDLE hMutex = CreateMutexA(nullptr, FALSE, kvSharedDA.names.szMidiMutex);
-  if (!hMutex) return FALSE;
-  DWORD dwWait = WaitForSingleObject(hMutex, 0);
-  if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED) {
-    CloseHandle(hMutex);
-    return FALSE;
-  }
-  sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
-  BOOL fIdle = gkMidiOut.dwStatus == CHANNEL_IDLE;
+void releaseOwnerMutex(HANDLE hMutex) {
   ReleaseMutex(hMutex);
   CloseHandle(hMutex);
-  return fIdle;
 }
 
-// Creates the owner mutex owned by this thread. A mutex that still exists (a
-// process whose opening thread ended keeps its handle) is not owned by its
-// creator: it is acquired, abandoned as it is, instead.
-BOOL takeOwnerMutex() {
-  hMidiOwnerMutex = CreateMutexA(nullptr, TRUE, kvSharedDA.names.szMidiMutex);
-  if (!hMidiOwnerMutex) return FALSE;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return TRUE;
-  DWORD dwWait = WaitForSingleObject(hMidiOwnerMutex, 0);
-  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return TRUE;
-  CloseHandle(hMidiOwnerMutex);
-  hMidiOwnerMutex = nullptr;
-  return FALSE;
+// The gate is held, but this thread owns the owner mutex: whoever holds the
+// gate has gone. Its channel is taken over when its host has gone (its window
+// no longer exists, so it cannot answer) or is idle, or goes idle when told to
+// close.
+BOOL hostLeftChannel() {
+  HWND hwnd = (HWND)(ULONG_PTR)gkMidiOut.hwndHost;
+  if (gkMidiOut.dwStatus == CHANNEL_IDLE || hwnd == nullptr || !IsWindow(hwnd)) return TRUE;
+  sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
+  return gkMidiOut.dwStatus == CHANNEL_IDLE;
 }
 
+// Claims the channel for the whole system and has the host started. The
+// owner mutex is taken first and kept from then on, so that an open under way
+// is told apart from one whose thread has gone.
 DWORD midiOpenChannel() {
+  // A mutex that outlived its creator (a process whose opening thread ended
+  // keeps its handle) is not owned by its creator: it is acquired as it is,
+  // abandoned or not, unless a live thread of another open owns it.
+  HANDLE hMutex = CreateMutexA(nullptr, TRUE, kvSharedDA.names.szMidiMutex);
+  if (!hMutex) return MMSYSERR_ERROR;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    DWORD dwWait = WaitForSingleObject(hMutex, 0);
+    if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED) {
+      CloseHandle(hMutex);
+      return MMSYSERR_ALLOCATED;
+    }
+  }
   if (InterlockedIncrement(&kvSharedDA.names.lMidiOpenGate) != 0) {
     InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);
     // The gate stays held by the gone owner; this open carries on holding it.
-    if (!takeOverGoneOwner()) return MMSYSERR_ALLOCATED;
+    if (!hostLeftChannel()) {
+      releaseOwnerMutex(hMutex);
+      return MMSYSERR_ALLOCATED;
+    }
   }
 
   memset((void*)&gkMidiOut, 0, sizeof(MidiChannel));
@@ -87,18 +94,13 @@ DWORD midiOpenChannel() {
 
   DWORD dwStatus = gkMidiOut.dwStatus;
   if (dwStatus == CHANNEL_ACCEPTED) {
-    if (takeOwnerMutex()) {
-      gkMidiOut.dwStatus = CHANNEL_OPEN;
-      return MMSYSERR_NOERROR;
-    }
-    // Without an owned mutex other processes would take the open channel for
-    // one whose owner has gone and take it over: the open fails instead, and
-    // the host that accepted is told to close.
-    sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
-    InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);
-    return MMSYSERR_ERROR;
+    hMidiOwnerMutex = hMutex;
+    dwMidiSessionHost = gkMidiOut.hwndHost;
+    gkMidiOut.dwStatus = CHANNEL_OPEN;
+    return MMSYSERR_NOERROR;
   }
   InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);
+  releaseOwnerMutex(hMutex);
   return dwStatus == CHANNEL_REFUSED ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
 }
 
@@ -136,8 +138,7 @@ DWORD modClose() {
     return MMSYSERR_INVALHANDLE;
   }
   LeaveCriticalSection(&csMidi);
-  DWORD dwResult = midiCloseChannel();
-  if (dwResult != MMSYSERR_NOERROR) return dwResult;
+  midiCloseChannel();
   // MOM_CLOSE goes out while the process still counts as open, so an open from
   // inside the callback is refused.
   midiNotify(MOM_CLOSE, 0, 0);
@@ -146,9 +147,10 @@ DWORD modClose() {
 }
 
 DWORD modLongData(MIDIHDR* pHdr) {
-  if (!pHdr) return MMSYSERR_INVALPARAM;
+  if (!pHdr || IsBadReadPtr(pHdr, sizeof(MIDIHDR))) return MMSYSERR_INVALPARAM;
   if (!(pHdr->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-  if (!pHdr->lpData && pHdr->dwBufferLength != 0) return MMSYSERR_INVALPARAM;
+  DWORD cb = pHdr->dwBufferLength;
+  if (cb != 0 && (!pHdr->lpData || IsBadReadPtr(pHdr->lpData, cb))) return MMSYSERR_INVALPARAM;
   // The buffer is finished at once, whatever the ring write answers.
   DWORD dwResult = midiWriteBytes(reinterpret_cast<const BYTE*>(pHdr->lpData), pHdr->dwBufferLength);
   pHdr->dwFlags |= MHDR_DONE;
@@ -165,15 +167,21 @@ DWORD modGetDevCaps(BYTE* pbCaps, DWORD cbCaps) {
 }
 
 DWORD midiCloseChannel() {
-  if (gkMidiOut.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
-  sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
-  kvSharedDA.names.lMidiOpenGate = -1;
-  if (hMidiOwnerMutex) {
-    HANDLE hMutex = hMidiOwnerMutex;
-    hMidiOwnerMutex = nullptr;
-    ReleaseMutex(hMutex);
-    CloseHandle(hMutex);
+  HANDLE hMutex = hMidiOwnerMutex;
+  DWORD dwHost = dwMidiSessionHost;
+  hMidiOwnerMutex = nullptr;
+  dwMidiSessionHost = 0;
+  if (gkMidiOut.hwndHost == dwHost) {
+    // Whatever the status says, the host is told and the gate freed. A host
+    // that never got the command learns it from the status.
+    if (!sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST)) {
+      gkMidiOut.dwStatus = CHANNEL_IDLE;
+    }
+    kvSharedDA.names.lMidiOpenGate = -1;
   }
+  // A channel taken over by another open is that open's: this process only
+  // lets go of its own handle, which no longer owns the mutex.
+  if (hMutex) releaseOwnerMutex(hMutex);
   return MMSYSERR_NOERROR;
 }
 

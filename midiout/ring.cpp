@@ -24,16 +24,71 @@ DWORD shortMessageLength(BYTE bStatus) {
   }
 }
 
+// A holder that stores nothing for this long while the ring has room cannot
+// be writing: it was ended while it held the lock. Any live holder stores a
+// byte at once when there is room, and releases within the ring-full limit
+// when there is none.
+const DWORD WRITE_LOCK_BREAK_MS = 2000;
+
+// What this process last saw of a lock it could not take: the write position
+// then, since when it has not moved and when the last refusal was. Refusals
+// further apart than this start the watch afresh. Threads share it as a hint.
+const DWORD WRITE_LOCK_WATCH_GAP_MS = 1000;
+volatile DWORD fLockWatch = 0;
+volatile DWORD dwLockWatchPos = 0;
+volatile DWORD dwLockWatchSince = 0;
+volatile DWORD dwLockWatchLast = 0;
+
+BOOL ringHasRoom(const MidiChannel& ch) { return (DWORD)ch.dwRingCount < ch.dwRingSize; }
+
+// Frees a lock whose holder has stored nothing for WRITE_LOCK_BREAK_MS while the
+// ring had room. Only a lock held with nobody else trying (counter 0) is
+// freed, so every other caller's increment and decrement stay paired.
+void breakDeadLock(MidiChannel& ch, DWORD dwNow) {
+  DWORD dwPos = ch.dwWritePos;
+  BOOL fGap = dwNow - dwLockWatchLast > WRITE_LOCK_WATCH_GAP_MS;
+  dwLockWatchLast = dwNow;
+  if (!ringHasRoom(ch) || !fLockWatch || fGap || dwLockWatchPos != dwPos) {
+    dwLockWatchPos = dwPos;
+    dwLockWatchSince = dwNow;
+    fLockWatch = ringHasRoom(ch);
+    return;
+  }
+  if (dwNow - dwLockWatchSince >= WRITE_LOCK_BREAK_MS) {
+    fLockWatch = 0;
+    InterlockedCompareExchange(&ch.lWriteLock, -1, 0);
+  }
+}
+
+// The lock is a gate: a caller that does not get 0 gives its increment back at
+// once, so the counter returns to -1 whenever the holder releases, however
+// many wait. A waiter is refused only when the lock was held for 50 ms in which
+// the ring did not move on with room in it: a holder that keeps releasing,
+// as other writers do between messages, lets it wait on.
 BOOL takeWriteLock(MidiChannel& ch) {
   if (InterlockedIncrement(&ch.lWriteLock) == 0) return TRUE;
-  // Keep this caller's increment while sleeping; give it back and take it
-  // anew on each retry, so the counter returns to -1 when nobody wants it.
+  InterlockedDecrement(&ch.lWriteLock);
   DWORD t0 = timeGetTime();
-  for (;;) {
-    Sleep(1);
+  DWORD dwPos = ch.dwWritePos;
+  for (DWORD n = 0;; ++n) {
+    // The holder of a short write is done within microseconds: yield first.
+    Sleep(n < 16 ? 0 : 1);
+    if (InterlockedIncrement(&ch.lWriteLock) == 0) {
+      fLockWatch = 0;
+      return TRUE;
+    }
     InterlockedDecrement(&ch.lWriteLock);
-    if (InterlockedIncrement(&ch.lWriteLock) == 0) return TRUE;
-    if (timeGetTime() - t0 >= WRITE_LOCK_LIMIT_MS) {
+    DWORD dwNow = timeGetTime();
+    if (ch.dwWritePos != dwPos && ringHasRoom(ch)) {
+      dwPos = ch.dwWritePos;
+      t0 = dwNow;
+    }
+    if (dwNow - t0 >= WRITE_LOCK_LIMIT_MS) {
+      breakDeadLock(ch, dwNow);
+      if (InterlockedIncrement(&ch.lWriteLock) == 0) {
+        fLockWatch = 0;
+        return TRUE;
+      }
       InterlockedDecrement(&ch.lWriteLock);
       return FALSE;
     }

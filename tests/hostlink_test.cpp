@@ -78,3 +78,25 @@ TEST_F(HostLaunchTest, WithoutTheHostCopyTheBaseHostRuns) {
   EXPECT_EQ(readInstallFile("KVTSK16.EXE.ARGS"),
             "C:\\KV\\KVTSK16.EXE /OpenKvMidiOut$ " + shortModulePath() + "\nC:\\KV\n");
 }
+
+TEST_F(HostLaunchTest, BothWaitsEndWhenTheHostEndsWithoutAnswering) {
+  hostSetting("Answer", "never");
+  hostSetting("NeverLingerMs", "200");
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0), (DWORD)MMSYSERR_ERROR);
+  EXPECT_LT(GetTickCount() - t0, 5000u) << "not the 20 s of a host that might still answer";
+
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.lpszClassName = "KVInstWinClass";
+  ASSERT_TRUE(RegisterClassA(&wc));
+  HWND instance = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(instance, nullptr);
+  WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0};
+  WAVEOPENDESC waveDesc = {};
+  waveDesc.lpFormat = &wf;
+  t0 = GetTickCount();
+  EXPECT_NE(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&waveDesc, 0), 0u);
+  EXPECT_LT(GetTickCount() - t0, 5000u) << "not the 30 s of a host that might still answer";
+  DestroyWindow(instance);
+}

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kv/plat.h"
+#include "support.h"
 #include "product.h"
 
 using kvtest::Child;
@@ -111,21 +112,33 @@ TEST_F(MidiDeviceTest, MissingHostCopyFallsBackToTheBaseHostAndNoHostAtAllIsAnEr
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
 }
 
-TEST_F(MidiDeviceTest, FailingOwnerMutexFailsTheOpenAndClosesTheHost) {
+TEST_F(MidiDeviceTest, FailingOwnerMutexFailsTheOpenBeforeAnyHostStarts) {
+  installProgram("RECARGS.EXE", "KVMIDI16.EXE");
   platFaultInject("CreateMutexA", 1, 1);
   EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
-  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE) << "the host got the close command";
+  EXPECT_EQ(readInstallFile("KVMIDI16.EXE.ARGS"), "") << "no host was started";
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
   EXPECT_TRUE(notifications.empty());
+  installProgram("KVTSK16.EXE", "KVMIDI16.EXE");
   EXPECT_EQ(open(), 0u);
   EXPECT_EQ(close(), 0u);
 }
 
-TEST_F(MidiDeviceTest, CloseAfterTheHostWentIdleFailsAndKeepsTheClient) {
-  ASSERT_EQ(open(), 0u);
-  drv.setMidiLong(0, CHANNEL_IDLE);
-  EXPECT_EQ(close(), (DWORD)MMSYSERR_ERROR);
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "the process still counts as open";
-  EXPECT_EQ(notifications.size(), 1u) << "no MOM_CLOSE";
+TEST_F(MidiDeviceTest, CloseReleasesTheChannelWhateverTheStatusSays) {
+  for (DWORD status : {CHANNEL_IDLE, CHANNEL_ACCEPTED, 5u}) {
+    notifications.clear();
+    ASSERT_EQ(open(), 0u) << status;
+    drv.setMidiLong(0, status);
+    EXPECT_EQ(close(), 0u) << status;
+    ASSERT_EQ(notifications.size(), 2u) << status;
+    EXPECT_EQ(notifications[1].msg, (DWORD)MOM_CLOSE);
+    Child other("midi_device_client");
+    ASSERT_EQ(other.expectLine(), "loaded");
+    other.send("open");
+    EXPECT_EQ(other.expectLine(), "0") << "gate and owner mutex were freed, status " << status;
+    other.send("close");
+    EXPECT_EQ(other.expectLine(), "0");
+  }
 }
 
 TEST_F(MidiDeviceTest, LongDataIsFinishedAtOnceAlsoWhenTheRingWriteGivesUp) {
@@ -248,7 +261,9 @@ KV_HELPER(thread_opens_and_ends) {
   GetExitCodeThread(t, &result);
   kvtest::say(std::to_string(result));
   std::string line;
-  kvtest::hear(line);
+  while (kvtest::hear(line) && line != "exit") {
+    if (line == "close") kvtest::say(std::to_string(threadClientDriver.modMessage(0, MODM_CLOSE, 0, 0, 0)));
+  }
   return 0;
 }
 
@@ -267,4 +282,189 @@ TEST_F(MidiDeviceTest, ChannelOfAnEndedOpeningThreadIsTakenOverAndThenOwned) {
   EXPECT_EQ(third.expectLine(), "0");
   third.send("close");
   EXPECT_EQ(third.expectLine(), "0");
+}
+
+TEST_F(MidiDeviceTest, AProcessWhoseChannelWasTakenOverClosesOnlyItself) {
+  Child stale("thread_opens_and_ends");
+  ASSERT_EQ(stale.expectLine(), "0");
+  ASSERT_EQ(open(), 0u) << "taken over";
+  DWORD hwndHost = drv.midi->hwndHost;
+  stale.send("close");
+  EXPECT_EQ(stale.expectLine(), "0") << "the stale client is closed";
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN) << "the new owner's host got no close command";
+  EXPECT_EQ(drv.midi->hwndHost, hwndHost);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  Child third("midi_device_client");
+  ASSERT_EQ(third.expectLine(), "loaded");
+  third.send("open");
+  EXPECT_EQ(third.expectLine(), "4") << "the gate is still held";
+  EXPECT_EQ(close(), 0u);
+  third.send("open");
+  EXPECT_EQ(third.expectLine(), "0");
+  third.send("close");
+  EXPECT_EQ(third.expectLine(), "0");
+
+  // A stale process that ends without closing: its process detach closes only
+  // its own state too.
+  Child leaving("thread_opens_and_ends");
+  ASSERT_EQ(leaving.expectLine(), "0");
+  ASSERT_EQ(open(), 0u) << "taken over";
+  leaving.send("exit");
+  EXPECT_EQ(leaving.wait(), 0);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  EXPECT_EQ(close(), 0u);
+}
+
+TEST_F(MidiDeviceTest, ChannelOfAGoneOwnerIsTakenOverWhenItsHostIsGoneOrIdle) {
+  // The host crashed: its window no longer exists and cannot answer.
+  {
+    Child owner("midi_device_client");
+    ASSERT_EQ(owner.expectLine(), "loaded");
+    owner.send("open");
+    ASSERT_EQ(owner.expectLine(), "0");
+    DWORD pid = 0;
+    ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+    ASSERT_EQ(::kill((pid_t)pid, SIGKILL), 0);
+    ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
+    owner.kill();
+    owner.wait();
+    ASSERT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
+    EXPECT_EQ(open(), 0u) << "a gone host's channel is taken over";
+    EXPECT_EQ(close(), 0u);
+  }
+  // The host already went idle (a posted close reached it late).
+  {
+    Child owner("midi_device_client");
+    ASSERT_EQ(owner.expectLine(), "loaded");
+    owner.send("open");
+    ASSERT_EQ(owner.expectLine(), "0");
+    drv.setMidiLong(0, CHANNEL_IDLE);
+    owner.kill();
+    owner.wait();
+    EXPECT_EQ(open(), 0u) << "an idle host's channel is taken over";
+    EXPECT_EQ(close(), 0u);
+  }
+}
+
+TEST_F(MidiDeviceTest, ACloseCommandThatIsNotDeliveredStillEndsTheHost) {
+  ASSERT_EQ(open(), 0u);
+  DWORD pid = 0;
+  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+  platFaultInject("SendMessageTimeoutA", 1, 1);
+  platFaultInject("PostMessageA", 1, 1);
+  EXPECT_EQ(close(), 0u);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE) << "the host learns it from the status";
+  EXPECT_TRUE(kvtest::processEnds((int)pid, 5000)) << "the host does not live on";
+  EXPECT_EQ(open(), 0u);
+  EXPECT_EQ(close(), 0u);
+}
+
+TEST_F(MidiDeviceTest, WithoutTheModulePathTheOpenFailsAtOnceAndStartsNothing) {
+  installProgram("RECARGS.EXE", "KVMIDI16.EXE");
+  platFaultInject("GetModuleFileNameA", 1, 1);
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
+  EXPECT_LT(GetTickCount() - t0, 1000u);
+  EXPECT_EQ(readInstallFile("KVMIDI16.EXE.ARGS"), "") << "no host was started";
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
+  EXPECT_TRUE(notifications.empty());
+}
+
+TEST_F(MidiDeviceTest, AHostThatEndsWithoutAnsweringEndsTheWait) {
+  hostSetting("Answer", "never");
+  hostSetting("NeverLingerMs", "200");
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
+  EXPECT_LT(GetTickCount() - t0, 5000u) << "not the 20 s of a host that might still answer";
+  hostSetting("Answer", "accept");
+  EXPECT_EQ(open(), 0u);
+  EXPECT_EQ(close(), 0u);
+}
+
+namespace {
+
+struct Reentry {
+  kvtest::DriverModule* drv;
+  DWORD openFromClose = 99;
+};
+Reentry reentry;
+
+void reopeningCallback(DWORD_PTR, DWORD, HDRVR, DWORD msg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+  if (msg != MOM_CLOSE) return;
+  MIDIOPENDESC desc = {};
+  reentry.openFromClose = reentry.drv->modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0);
+}
+
+}  // namespace
+
+TEST_F(MidiDeviceTest, AnOpenFromTheCloseCallbackIsRefusedAndTheNextOneSucceeds) {
+  reentry.drv = &drv;
+  platSetDriverCallbackHook(reopeningCallback);
+  ASSERT_EQ(open(), 0u);
+  EXPECT_EQ(close(), 0u);
+  EXPECT_EQ(reentry.openFromClose, (DWORD)MMSYSERR_ALLOCATED) << "the process still counts as open during MOM_CLOSE";
+  platSetDriverCallbackHook(recordCallback);
+  EXPECT_EQ(open(), 0u);
+  EXPECT_EQ(close(), 0u);
+}
+
+TEST_F(MidiDeviceTest, TheNextOpenStartsFromACleanBlockBeforeItsHostStarts) {
+  ASSERT_EQ(open(), 0u);
+  EXPECT_EQ(close(), 0u);
+  // What a session may leave behind: running status, a write position, stall
+  // time, a count no host would take.
+  drv.setMidiLong(offsetof(MidiChannel, dwRunningStatus), 0x90);
+  drv.setMidiLong(offsetof(MidiChannel, dwWritePos), 77);
+  drv.setMidiLong(offsetof(MidiChannel, dwStallMs), 10000);
+  drv.setMidiLong(offsetof(MidiChannel, dwRingCount), 0x7FFFFFFF);
+  drv.setMidiLong(offsetof(MidiChannel, lWriteLock), 0);
+  hostSetting("Consume", "stop");
+  ASSERT_EQ(open(), 0u);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN) << "the host found a count it could serve";
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x40, 0), 0u);
+  EXPECT_EQ(drv.midi->dwRingCount, 0) << "no running status: dropped";
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u) << "no stall time, no lock held";
+  EXPECT_EQ(drv.midi->dwRingCount, 3);
+  EXPECT_EQ(drv.midi->abRing[0], 0x90) << "from index 0";
+  EXPECT_EQ(drv.midi->dwWritePos, 3u);
+  EXPECT_EQ(close(), 0u);
+}
+
+TEST_F(MidiDeviceTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOpen) {
+  hostSetting("AnswerDelayMs", "3000");
+  Child owner("midi_device_client");
+  ASSERT_EQ(owner.expectLine(), "loaded");
+  owner.send("open");
+  // The host it started has made its window: the open waits for its answer.
+  DWORD t0 = GetTickCount();
+  while (!FindWindowA("KVHostWinClass", nullptr) && GetTickCount() - t0 < 5000) Sleep(1);
+  ASSERT_NE(FindWindowA("KVHostWinClass", nullptr), nullptr);
+  t0 = GetTickCount();
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
+  EXPECT_LT(GetTickCount() - t0, 100u);
+  owner.kill();
+  owner.wait();
+  hostSetting("AnswerDelayMs", "0");
+  t0 = GetTickCount();
+  EXPECT_EQ(open(), 0u);
+  EXPECT_LT(GetTickCount() - t0, 1000u);
+  EXPECT_EQ(close(), 0u);
+}
+
+TEST_F(MidiDeviceTest, SlowALateHostsAnswerIsNotTakenByTheNextOpen) {
+  // The first host answers a second after its open stopped waiting, while the
+  // second open's own host is slower still.
+  hostSetting("AnswerDelayMs", "21000");
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
+  hostSetting("AnswerDelayMs", "2500");
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR) << "the answer came from a host this open did not start";
+  hostSetting("AnswerDelayMs", "0");
+  ASSERT_EQ(open(), 0u);
+  DWORD pid = 0;
+  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  EXPECT_EQ(close(), 0u);
+  ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
+  EXPECT_EQ(readInstallFile("KVMIDIIN.RAW"), std::string("\x90\x3C\x40", 3)) << "one host served the channel";
 }

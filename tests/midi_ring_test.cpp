@@ -2,8 +2,12 @@
 // the byte ring with running status, writer lock and back-pressure, on a
 // channel block set up the way an open leaves it.
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kv/plat.h"
@@ -266,4 +270,122 @@ TEST_F(MidiRingTest, SettersExchangeWordsInsideTheirBlockOnly) {
   EXPECT_EQ(drv.setMidiLong(1, 0), 0xAB000000u);
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
   EXPECT_EQ(drv.midi->dwRingSize, 0u);
+}
+
+TEST_F(MidiRingTest, ShortMessageLengthsAtEveryClassBoundary) {
+  struct Case {
+    BYTE status;
+    size_t length;
+  };
+  const Case cases[] = {{0x80, 3}, {0xBF, 3}, {0xC0, 2}, {0xDF, 2}, {0xE0, 3}, {0xEF, 3}, {0xF0, 0}, {0xF1, 2},
+                        {0xF2, 3}, {0xF3, 2}, {0xF4, 1}, {0xF5, 1}, {0xF6, 1}, {0xF7, 0}, {0xF8, 1}, {0xFF, 1}};
+  for (const Case& c : cases) {
+    openChannel();
+    readPos = 0;
+    EXPECT_EQ(data(0x00201000u | c.status), 0u) << (int)c.status;
+    std::vector<BYTE> got = consume();
+    std::vector<BYTE> want = {c.status, 0x10, 0x20};
+    want.resize(c.length);
+    EXPECT_EQ(got, want) << std::hex << (int)c.status;
+  }
+  // 0x7F is a data byte: it goes behind the running status.
+  openChannel();
+  readPos = 0;
+  EXPECT_EQ(data(0x403C90), 0u);
+  EXPECT_EQ(data(0x107F), 0u);
+  EXPECT_EQ(consume(), (std::vector<BYTE>{0x90, 0x3C, 0x40, 0x90, 0x7F, 0x10}));
+}
+
+TEST_F(MidiRingTest, AStatusInsideALongBufferBecomesRunningStatus) {
+  BYTE bytes[] = {0x90, 0x3C, 0x40, 0xC5, 0x07, 0xF8};
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(bytes);
+  hdr.dwBufferLength = sizeof bytes;
+  hdr.dwFlags = MHDR_PREPARED;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
+  EXPECT_EQ(runningStatus(), 0xC5) << "the last status before the real-time byte";
+  EXPECT_EQ(data(0x08), 0u);
+  EXPECT_EQ(consume(), (std::vector<BYTE>{0x90, 0x3C, 0x40, 0xC5, 0x07, 0xF8, 0xC5, 0x08}));
+}
+
+TEST_F(MidiRingTest, LongDataWithABufferThatCannotBeReadIsRefused) {
+  long page = sysconf(_SC_PAGESIZE);
+  BYTE* pages = static_cast<BYTE*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+  BYTE* end = pages + page - 16;
+  memset(end, 0x11, 16);
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(end);
+  hdr.dwBufferLength = 17;
+  hdr.dwFlags = MHDR_PREPARED;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), (DWORD)MMSYSERR_INVALPARAM)
+      << "a length beyond the buffer";
+  EXPECT_EQ(hdr.dwFlags, MHDR_PREPARED);
+  hdr.lpData = reinterpret_cast<LPSTR>(0x10);
+  hdr.dwBufferLength = 4;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), (DWORD)MMSYSERR_INVALPARAM)
+      << "a wild pointer";
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)(pages + page), 0), (DWORD)MMSYSERR_INVALPARAM)
+      << "a header that cannot be read";
+  EXPECT_EQ(drv.midi->dwRingCount, 0);
+  hdr.lpData = reinterpret_cast<LPSTR>(end);
+  hdr.dwBufferLength = 16;
+  EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u) << "the whole buffer, no more";
+  EXPECT_EQ(drv.midi->dwRingCount, 16);
+  munmap(pages, 2 * page);
+}
+
+TEST_F(MidiRingTest, WritersOnThreeThreadsAreAllServed) {
+  for (int round = 0; round < 5; ++round) {
+    openChannel();
+    readPos = 0;
+    std::atomic<bool> done{false};
+    std::vector<BYTE> stream;
+    // Consumes as the host does, while the writers write.
+    std::thread host([&] {
+      while (!done || drv.midi->dwRingCount > 0) {
+        std::vector<BYTE> got = consume();
+        stream.insert(stream.end(), got.begin(), got.end());
+        if (got.empty()) Sleep(0);
+      }
+    });
+    const int kMessages = 3000;
+    std::atomic<int> refused{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 3; ++w) {
+      writers.emplace_back([&, w] {
+        for (int i = 0; i < kMessages && refused == 0; ++i) {
+          if (data(0x400090u | (DWORD)(w + 1) << 8) != 0) ++refused;
+        }
+      });
+    }
+    for (std::thread& t : writers) t.join();
+    done = true;
+    host.join();
+    ASSERT_EQ(refused, 0) << "no writer is refused while the others keep releasing the lock, round " << round;
+    ASSERT_EQ(stream.size(), 3u * 3 * kMessages);
+    for (size_t i = 0; i < stream.size(); i += 3) {
+      ASSERT_EQ(stream[i], 0x90) << "messages stay whole, at " << i;
+      ASSERT_EQ(stream[i + 2], 0x40) << i;
+    }
+    EXPECT_EQ(drv.midi->lWriteLock, -1);
+  }
+}
+
+TEST_F(MidiRingTest, ALockLeftByAKilledWriterIsBrokenAfterTwoSeconds) {
+  kvtest::Child holder("hold_write_lock", {kvtest::driverModulePath()});
+  ASSERT_EQ(holder.expectLine(), "holding");
+  holder.kill();
+  holder.wait();
+  DWORD t0 = GetTickCount();
+  int refusals = 0;
+  while (data(0x403C90) == MIDIERR_NOTREADY && GetTickCount() - t0 < 5000) ++refusals;
+  DWORD waited = GetTickCount() - t0;
+  EXPECT_GE(waited, 2000u) << "a live holder is never broken sooner";
+  EXPECT_LT(waited, 3000u);
+  EXPECT_GT(refusals, 0);
+  EXPECT_EQ(drv.midi->dwRingCount, 3);
+  EXPECT_EQ(drv.midi->lWriteLock, -1);
+  EXPECT_EQ(data(0x403C90), 0u) << "and from then on at once";
 }

@@ -25,6 +25,7 @@ namespace {
 const char kHostClass[] = "KVHostWinClass";
 const char kInstanceClass[] = "KVInstWinClass";
 const char kHostMessage[] = "KVHostCommand";
+const DWORD kClaimWaitMs = 1000;
 
 typedef DWORD(WINAPI* SetLongFn)(DWORD dwOffset, DWORD dwValue);
 
@@ -117,10 +118,17 @@ int serveMidi(HMODULE module, HWND hwnd) {
   // A slow host: it may come after the open has stopped waiting for it.
   if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
   // A host that comes after another has answered this open, or after the
-  // open stopped waiting, leaves the channel as it finds it.
-  if (!claimMidiChannel(host.midi, dwSelf)) {
-    fprintf(stderr, "KVTSK16: the MIDI channel is served by another host\n");
-    return 1;
+  // open stopped waiting, leaves the channel as it finds it. A late host of an
+  // earlier open may have come first: the open tells that one to close and
+  // frees the channel for this host, so a channel named for another host is
+  // watched a while before this host gives up.
+  DWORD dwClaimStart = GetTickCount();
+  while (!claimMidiChannel(host.midi, dwSelf)) {
+    if (GetTickCount() - dwClaimStart >= kClaimWaitMs) {
+      fprintf(stderr, "KVTSK16: the MIDI channel is served by another host\n");
+      return 1;
+    }
+    Sleep(1);
   }
   // The window and its message are valid before the answer: the driver may
   // send a command at once.
@@ -134,7 +142,14 @@ int serveMidi(HMODULE module, HWND hwnd) {
     host.setMidiLong(0, CHANNEL_REFUSED);
     return 1;
   }
-  if (!answer(host.setMidiLong)) return 0;
+  if (host.settings.answer != HostSettings::ACCEPT) {
+    answer(host.setMidiLong);
+    return 0;
+  }
+  if (!acceptMidiChannel(host.midi, dwSelf)) {
+    fprintf(stderr, "KVTSK16: the MIDI channel was given to another host\n");
+    return 1;
+  }
   if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
   host.midiServer->start();
   runMessageLoop();

@@ -68,6 +68,16 @@ BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
   return InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&channel->hwndHost), (LONG)hwndSelf, 0) == 0;
 }
 
+BOOL acceptMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
+  InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&channel->dwStatus), (LONG)CHANNEL_ACCEPTED,
+                             (LONG)CHANNEL_IDLE);
+  // An open that cleared the block after the claim named no host, or another:
+  // the answer, if stored, is no answer of this host's.
+  if (channel->hwndHost != hwndSelf) return FALSE;
+  DWORD dwStatus = channel->dwStatus;
+  return dwStatus == CHANNEL_ACCEPTED || dwStatus == CHANNEL_OPEN;
+}
+
 MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf,
                        std::function<void()> onEnded)
     : channel_(channel),

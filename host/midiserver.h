@@ -40,9 +40,12 @@ class MidiRecorder {
   FILE* text_ = nullptr;
 };
 
-// Whether a host may claim the channel, and how it answers.
-//   TRUE when the channel named no host yet: it now names hwndSelf.
+// Names hwndSelf in a channel that names no host and is idle; TRUE when it did.
 BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf);
+// Stores CHANNEL_ACCEPTED over CHANNEL_IDLE. TRUE when the channel is this
+// host's to serve: it still names hwndSelf and is accepted or open (an open
+// may have taken a stray answer of a late host for this host's).
+BOOL acceptMidiChannel(MidiChannel* channel, DWORD hwndSelf);
 
 class MidiServer {
  public:

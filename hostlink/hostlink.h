@@ -11,12 +11,12 @@ extern HMODULE ghModule;
 // path separators (empty when the file has no value) and answers szDir.
 char* getInstallDir(char* szDir, DWORD cbDir);
 
-// Start the host copy for a channel and wait, polling the channel's status
-// word, until the host changes it, the host process ends or the time-out
-// passes. 0 when the host this call started changed the status, -1 when no host
+// Start the host copy for a channel whose block the open has just cleared, and
+// wait until that host answers in the status word, its process ends or the
+// time-out passes. 0 when the host this call started answered; -1 when no host
 // could be started (the module's own path is unknown, or no host program ran),
-// its process ended without an answer or the time ran out. A status changed by
-// a host whose window belongs to another process is no answer.
+// its process ended without an answer or the time ran out. A late host of an
+// earlier open that answers instead is told to close, and the wait goes on.
 int startMidiHost(const char* szVerb, DWORD dwTimeoutMs);
 int startWaveHost(DWORD dwTimeoutMs);
 

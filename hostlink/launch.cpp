@@ -34,27 +34,55 @@ BOOL createHostProcess(char* szCmd, DWORD dwFlags, const char* szDir, PROCESS_IN
   return CreateProcessA(nullptr, szCmd, nullptr, nullptr, FALSE, dwFlags, nullptr, szDir, &si, pi);
 }
 
-// Whether the status word, changed from dwSaved, is the answer of the host in
-// process dwProcessId. The host names its window before it answers; a window
-// of another live process is a late host of an earlier open. A host that named
-// no window, or whose window has gone, cannot be told apart and is taken as
-// this call's.
-BOOL answeredBy(volatile DWORD* pdwStatus, DWORD dwSaved, volatile DWORD* phwndHost, DWORD dwProcessId) {
-  if (*pdwStatus == dwSaved) return FALSE;
+// The words of a channel block the launcher watches, and its close command.
+struct ChannelWords {
+  volatile DWORD* pdwStatus;
+  volatile DWORD* phwndHost;
+  volatile DWORD* puHostMsg;
+  WPARAM wCloseCmd;
+};
+
+enum Answer { NO_ANSWER, OWN_ANSWER, FOREIGN_ANSWER };
+
+// Whose answer the channel holds. The open has just cleared the block, so the
+// status is CHANNEL_IDLE until a host answers. A host names its window before
+// it answers; a live window of another process is a late host of an earlier
+// open, whatever the status (it may have answered before this call looked).
+// An acceptance without a window is a late host's too, stored as the open
+// cleared the block: this open's host finds it and keeps it. A refusal
+// without a window, or an answer whose window has gone, cannot be told apart
+// and is taken as this open's.
+Answer answerOf(const ChannelWords& ch, DWORD dwProcessId) {
+  DWORD hwndHost = *ch.phwndHost;
   DWORD dwWindowProcess = 0;
-  if (*phwndHost == 0 || GetWindowThreadProcessId((HWND)(ULONG_PTR)*phwndHost, &dwWindowProcess) == 0) return TRUE;
-  return dwWindowProcess == dwProcessId;
+  if (hwndHost != 0 && GetWindowThreadProcessId((HWND)(ULONG_PTR)hwndHost, &dwWindowProcess) != 0 &&
+      dwWindowProcess != dwProcessId) {
+    return FOREIGN_ANSWER;
+  }
+  DWORD dwStatus = *ch.pdwStatus;
+  if (dwStatus == CHANNEL_IDLE) return NO_ANSWER;
+  if (hwndHost == 0 && dwStatus == CHANNEL_ACCEPTED) return NO_ANSWER;
+  return OWN_ANSWER;
+}
+
+// A late host took the channel before this open's host: it is told to close,
+// and the channel is made ready again for the host this open started, which
+// waits a while for a channel named for another host to come free.
+void dismissForeignHost(const ChannelWords& ch) {
+  DWORD hwndHost = *ch.phwndHost;
+  sendHostCommand(hwndHost, *ch.puHostMsg, ch.wCloseCmd, 0, HOST_SEND_OR_POST);
+  *ch.pdwStatus = CHANNEL_IDLE;
+  InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(ch.phwndHost), 0, (LONG)hwndHost);
 }
 
 // Starts the host copy szHostCopy, or the base host when the copy cannot be
-// started, then waits up to dwTimeoutMs for that host to change *pdwStatus.
-int launchAndWait(volatile DWORD* pdwStatus, volatile DWORD* phwndHost, const char* szHostCopy, const char* szVerb,
-                  DWORD dwFlags, DWORD dwTimeoutMs, BOOL fIdlePriority) {
+// started, then waits up to dwTimeoutMs for that host to answer in the channel.
+int launchAndWait(const ChannelWords& ch, const char* szHostCopy, const char* szVerb, DWORD dwFlags, DWORD dwTimeoutMs,
+                  BOOL fIdlePriority) {
   char szDir[MAX_PATH];
   char szCmd[1024];
   getInstallDir(szDir, MAX_PATH);
   if (!buildHostCommandLine(szCmd, szDir, szHostCopy, szVerb)) return -1;
-  DWORD dwSaved = *pdwStatus;
 
   PROCESS_INFORMATION pi;
   memset(&pi, 0, sizeof pi);
@@ -73,7 +101,9 @@ int launchAndWait(volatile DWORD* pdwStatus, volatile DWORD* phwndHost, const ch
   // A host that ends early only cuts this first wait short.
   WaitForSingleObject(pi.hProcess, dwTimeoutMs < FIRST_WAIT_MS ? dwTimeoutMs : FIRST_WAIT_MS);
   for (;;) {
-    if (answeredBy(pdwStatus, dwSaved, phwndHost, pi.dwProcessId)) break;
+    Answer answer = answerOf(ch, pi.dwProcessId);
+    if (answer == OWN_ANSWER) break;
+    if (answer == FOREIGN_ANSWER) dismissForeignHost(ch);
     if (GetTickCount() - dwStart > dwTimeoutMs) break;
     // A host that has ended answers no more; what it stored before it ended
     // is read once more below.
@@ -85,7 +115,7 @@ int launchAndWait(volatile DWORD* pdwStatus, volatile DWORD* phwndHost, const ch
     Sleep(1);
   }
   if (fPrioritySet && nOldPriority != THREAD_PRIORITY_ERROR_RETURN) SetThreadPriority(GetCurrentThread(), nOldPriority);
-  int nResult = answeredBy(pdwStatus, dwSaved, phwndHost, pi.dwProcessId) ? 0 : -1;
+  int nResult = answerOf(ch, pi.dwProcessId) == OWN_ANSWER ? 0 : -1;
   if (pi.hThread) CloseHandle(pi.hThread);
   if (pi.hProcess) CloseHandle(pi.hProcess);
   return nResult;
@@ -108,8 +138,8 @@ BOOL waveInstanceGateOpen() {
 }  // namespace
 
 int startMidiHost(const char* szVerb, DWORD dwTimeoutMs) {
-  return launchAndWait(&gkMidiOut.dwStatus, &gkMidiOut.hwndHost, kvSharedDA.names.szMidiHostExe, szVerb,
-                       MIDI_HOST_FLAGS, dwTimeoutMs, TRUE);
+  const ChannelWords ch = {&gkMidiOut.dwStatus, &gkMidiOut.hwndHost, &gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE};
+  return launchAndWait(ch, kvSharedDA.names.szMidiHostExe, szVerb, MIDI_HOST_FLAGS, dwTimeoutMs, TRUE);
 }
 
 int startWaveHost(DWORD dwTimeoutMs) {
@@ -117,6 +147,6 @@ int startWaveHost(DWORD dwTimeoutMs) {
     gkWaveOut.dwStatus = CHANNEL_REFUSED;
     return -1;
   }
-  return launchAndWait(&gkWaveOut.dwStatus, &gkWaveOut.hwndHost, kvSharedDA.names.szWaveHostExe, "/OpenKvWaveOut$",
-                       WAVE_HOST_FLAGS, dwTimeoutMs, FALSE);
+  const ChannelWords ch = {&gkWaveOut.dwStatus, &gkWaveOut.hwndHost, &gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE};
+  return launchAndWait(ch, kvSharedDA.names.szWaveHostExe, "/OpenKvWaveOut$", WAVE_HOST_FLAGS, dwTimeoutMs, FALSE);
 }

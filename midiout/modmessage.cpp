@@ -55,7 +55,9 @@ void releaseOwnerMutex(HANDLE hMutex) {
 // close.
 BOOL hostLeftChannel() {
   HWND hwnd = (HWND)(ULONG_PTR)gkMidiOut.hwndHost;
-  if (gkMidiOut.dwStatus == CHANNEL_IDLE || hwnd == nullptr || !IsWindow(hwnd)) return TRUE;
+  if (hwnd == nullptr || !IsWindow(hwnd)) return TRUE;
+  // Also an idle channel's host is told: it may be one that the gone owner
+  // started and that has not answered yet.
   sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
   return gkMidiOut.dwStatus == CHANNEL_IDLE;
 }

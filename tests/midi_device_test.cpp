@@ -456,15 +456,33 @@ TEST_F(MidiDeviceTest, SlowALateHostsAnswerIsNotTakenByTheNextOpen) {
   // The first host answers a second after its open stopped waiting, while the
   // second open's own host is slower still.
   hostSetting("AnswerDelayMs", "21000");
+  hostSetting("MidiRecord", "FIRST");
   EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
   hostSetting("AnswerDelayMs", "2500");
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR) << "the answer came from a host this open did not start";
-  hostSetting("AnswerDelayMs", "0");
-  ASSERT_EQ(open(), 0u);
+  hostSetting("MidiRecord", "SECOND");
+  ASSERT_EQ(open(), 0u) << "served by the host it started, once the late one was sent away";
   DWORD pid = 0;
   ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
   EXPECT_EQ(close(), 0u);
   ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
-  EXPECT_EQ(readInstallFile("KVMIDIIN.RAW"), std::string("\x90\x3C\x40", 3)) << "one host served the channel";
+  EXPECT_EQ(readInstallFile("SECOND.RAW"), std::string("\x90\x3C\x40", 3));
+  EXPECT_EQ(readInstallFile("FIRST.RAW"), "");
+}
+
+TEST_F(MidiDeviceTest, AClientKilledAtAnyPointOfItsOpenLeavesTheChannelToTheNextOpen) {
+  for (DWORD killAfterMs : {0u, 1u, 2u, 4u, 8u, 15u, 30u, 60u, 120u}) {
+    Child client("midi_device_client");
+    ASSERT_EQ(client.expectLine(), "loaded");
+    client.send("open");
+    // Not a hand-off: any moment of the open, or after it, must do.
+    Sleep(killAfterMs);
+    client.kill();
+    client.wait();
+    DWORD t0 = GetTickCount();
+    EXPECT_EQ(open(), 0u) << "killed after " << killAfterMs << " ms";
+    EXPECT_LT(GetTickCount() - t0, 1000u) << killAfterMs;
+    EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u) << killAfterMs;
+    EXPECT_EQ(close(), 0u);
+  }
 }

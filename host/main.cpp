@@ -117,6 +117,13 @@ int serveMidi(HMODULE module, HWND hwnd) {
   DWORD dwSelf = (DWORD)(ULONG_PTR)hwnd;
   // A slow host: it may come after the open has stopped waiting for it.
   if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
+  // Every end but the close command ends the host too.
+  DWORD dwMainThread = host.dwMainThread;
+  host.midiServer.reset(new MidiServer(host.midi, host.settings, dwSelf,
+                                       [dwMainThread] { PostThreadMessageA(dwMainThread, WM_QUIT, 0, 0); }));
+  // The synthesizer takes a while to load: before the claim, which the answer
+  // must follow at once.
+  host.midiServer->prepare();
   // A host that comes after another has answered this open, or after the
   // open stopped waiting, leaves the channel as it finds it. A late host of an
   // earlier open may have come first: the open tells that one to close and
@@ -133,10 +140,6 @@ int serveMidi(HMODULE module, HWND hwnd) {
   // The window and its message are valid before the answer: the driver may
   // send a command at once.
   host.setMidiLong(offsetof(MidiChannel, uHostMsg), host.uHostMsg);
-  // Every end but the close command ends the host too.
-  DWORD dwMainThread = host.dwMainThread;
-  host.midiServer.reset(new MidiServer(host.midi, host.settings, dwSelf,
-                                       [dwMainThread] { PostThreadMessageA(dwMainThread, WM_QUIT, 0, 0); }));
   if (!host.midiServer->open()) {
     fprintf(stderr, "KVTSK16: cannot open the MIDI record %s\n", host.settings.midiRecord.c_str());
     host.setMidiLong(0, CHANNEL_REFUSED);

@@ -100,15 +100,16 @@ MidiServer::~MidiServer() {
   join();
 }
 
+void MidiServer::prepare() {
+  renderer_.prepare(&notes_);
+  for (const std::string& n : notes_) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+}
+
 bool MidiServer::open() {
   bool record = !settings_.midiRecord.empty();
   if (record && !recorder_.open(settings_.midiRecord)) return false;
-  std::vector<std::string> notes;
-  if (!renderer_.start(record ? settings_.midiRecord + ".WAV" : std::string(), &notes)) return false;
-  for (const std::string& n : notes) {
-    fprintf(stderr, "KVTSK16: %s\n", n.c_str());
-    recorder_.note(n);
-  }
+  if (!renderer_.start(record ? settings_.midiRecord + ".WAV" : std::string())) return false;
+  for (const std::string& n : notes_) recorder_.note(n);
   char line[160];
   snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
            (long long)renderer_.startNs(), renderer_.sampleRate(), renderer_.blockFrames());

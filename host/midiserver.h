@@ -56,7 +56,10 @@ class MidiServer {
   // stops serving by itself (every end but the close command).
   MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf, std::function<void()> onEnded);
   ~MidiServer();
-  // Opens the back end (records, synthesizer, sound server); false when the
+  // Loads the synthesizer and connects to the sound server: before the host
+  // claims the channel, so that the answer follows the claim at once.
+  void prepare();
+  // Opens the records and starts the synthesizer's stream; false when the
   // records cannot be opened.
   bool open();
   // Starts taking bytes; call after the answer.
@@ -101,5 +104,6 @@ class MidiServer {
   bool seenByte_ = false;
   bool ownerSilenced_ = false;
   bool droppedNoted_ = false;
+  std::vector<std::string> notes_;  // what prepare() could not start
   DWORD lastOwnerCheckMs_ = 0;
 };

@@ -31,18 +31,14 @@ MidiRenderer::MidiRenderer(const HostSettings& settings)
 
 MidiRenderer::~MidiRenderer() { stop(); }
 
-bool MidiRenderer::start(const std::string& recordWav, std::vector<std::string>* notes) {
-  AudioFormat format = {rate_, 2, 16};
-  if (!recordWav.empty()) {
-    record_ = openWavRecord(recordWav, format);
-    if (!record_) return false;
-  }
+void MidiRenderer::prepare(std::vector<std::string>* notes) {
   std::string why;
   synth_ = createSynth(settings_, &why);
   if (synth_)
     notes->push_back("synthesizer: " + synth_->description());
   else
     notes->push_back("no synthesizer: " + why + "; the MIDI side keeps its record only");
+  AudioFormat format = {rate_, 2, 16};
   if (settings_.soundServer != "none") {
     server_ = openSoundServer(settings_.soundServer, "MIDI synthesizer", format, settings_.latencyMs, &why);
     if (!server_) notes->push_back("no sound server (" + why + "): rendering to the record only");
@@ -53,6 +49,14 @@ bool MidiRenderer::start(const std::string& recordWav, std::vector<std::string>*
   if (synth_) step_ = synth_->step();
   block_ = (block_ + step_ - 1) / step_ * step_;
   buffer_.resize((size_t)block_ * 2);
+}
+
+bool MidiRenderer::start(const std::string& recordWav) {
+  if (!recordWav.empty()) {
+    AudioFormat format = {rate_, 2, 16};
+    record_ = openWavRecord(recordWav, format);
+    if (!record_) return false;
+  }
   startNs_ = steadyNs();
   if (synth_) thread_ = std::thread(&MidiRenderer::run, this);
   return true;

@@ -31,10 +31,12 @@ class MidiRenderer {
  public:
   explicit MidiRenderer(const HostSettings& settings);
   ~MidiRenderer();
-  // Starts the synthesizer, the sound server stream and the WAV record
-  // (`recordWav`, empty: none). What it could not start it reports in `notes`,
-  // one line each; false only when the record cannot be created.
-  bool start(const std::string& recordWav, std::vector<std::string>* notes);
+  // Loads the synthesizer and connects to the sound server; what it could not
+  // start it reports in `notes`, one line each.
+  void prepare(std::vector<std::string>* notes);
+  // Opens the WAV record (`recordWav`, empty: none) and starts the stream;
+  // false when the record cannot be created.
+  bool start(const std::string& recordWav);
   // Ends the thread (the record keeps the silence up to now) and silences
   // every channel.
   void stop();

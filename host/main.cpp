@@ -58,7 +58,10 @@ LRESULT CALLBACK hostWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
     switch (wParam) {
       case HOSTCMD_WAVE_CLOSE:
         if (host.settings.ignoreClose) return 0;
+        // As for MIDI, the channel is idle before the command returns: an open
+        // that takes over a channel whose owner has gone relies on it.
         host.waveServer->stop();
+        host.setWaveLong(offsetof(WaveChannel, dwStatus), CHANNEL_IDLE);
         PostQuitMessage(0);
         return 1;
       case HOSTCMD_WAVE_GETVOLUME:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the tests (many start real processes), the same
-# tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# module's cross-builds for 32- and 64-bit Windows, and the format check.
+# tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, the wave
+# device's tests under ThreadSanitizer, the module's cross-builds for 32- and
+# 64-bit Windows, and the format check.
 # KV_SKIP_SLOW=1 leaves out the tests named *Slow* (they wait out long time-outs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +22,10 @@ done
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DKV_SANITIZE=ON
 (cd build-asan && ctest -j"$(nproc)" --output-on-failure "${filter[@]}")
+
+echo "== wave device and module entry tests under ThreadSanitizer"
+scripts/build.sh build-tsan -DKV_SANITIZE_THREAD=ON
+(cd build-tsan && ctest -j"$(nproc)" --output-on-failure -R 'Wave|DriverEntry' -E Slow)
 
 echo "== tests"
 scripts/build.sh build

@@ -173,3 +173,51 @@ TEST_F(DriverEntryTest, AProcessLeavingWithWaveOpenReturnsItsBuffersAndCloses) {
   EXPECT_EQ(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0), 0u) << "both gates are free";
   EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
 }
+
+// Loads the module itself, opens the wave device with three buffers queued,
+// and unloads the module with the device still open when told to.
+KV_HELPER(unloading_client) {
+  (void)argc;
+  (void)argv;
+  kvtest::DriverModule drv;
+  if (!drv.load()) return 1;
+  static WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
+  static WAVEOPENDESC desc = {};
+  desc.lpFormat = &wf;
+  desc.dwCallback = (DWORD_PTR)reportingCallback;
+  if (drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION) != 0) return 1;
+  drv.wodMessage(0, WODM_PAUSE, 0, 0, 0);
+  static std::vector<char> data(4000, 1);
+  static WAVEHDR hdr[3] = {};
+  for (WAVEHDR& h : hdr) {
+    h.lpData = data.data();
+    h.dwBufferLength = (DWORD)data.size();
+    h.dwFlags = WHDR_PREPARED;
+    drv.wodMessage(0, WODM_WRITE, 0, (DWORD_PTR)&h, sizeof h);
+  }
+  kvtest::say("open");
+  std::string line;
+  kvtest::hear(line);
+  kvtest::say(FreeLibrary(drv.handle) ? "unloaded" : "not unloaded");
+  kvtest::hear(line);
+  return 0;
+}
+
+TEST_F(DriverEntryTest, UnloadingTheModuleWithWaveOpenReturnsItsBuffersAndCloses) {
+  Child instance("instance_window");
+  ASSERT_EQ(instance.expectLine(), "open");
+  Child client("unloading_client");
+  ASSERT_EQ(client.expectLine(), "WOM_OPEN");
+  ASSERT_EQ(client.expectLine(), "open");
+  client.send("unload");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(client.expectLine(), "WOM_DONE");
+  EXPECT_EQ(client.expectLine(), "WOM_CLOSE");
+  EXPECT_EQ(client.expectLine(), "unloaded");
+  WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
+  WAVEOPENDESC desc = {};
+  desc.lpFormat = &wf;
+  EXPECT_EQ(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0), 0u) << "both gates are free";
+  EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+  client.send("exit");
+  EXPECT_EQ(client.wait(), 0);
+}

@@ -11,6 +11,7 @@ namespace {
 const DWORD TICK_MS = 10;
 const DWORD LEAD_MS = 40;
 const DWORD RING_MASK = WAVE_RING_SIZE - 1;
+const DWORD OWNER_WAIT_MS = 2000;
 
 // Fills from dwFillPos up to dwTarget, always forward, wrapping at the ring's end.
 // Answers the number of buffers used up; lpPlayData and dwPlayRemain follow
@@ -23,7 +24,7 @@ DWORD fillRing(DWORD dwTarget) {
   while (wc.dwFillPos != dwTarget) {
     DWORD dwEnd = dwTarget > wc.dwFillPos ? dwTarget : WAVE_RING_SIZE;
     DWORD cbRoom = dwEnd - wc.dwFillPos;
-    if (!pWalk || (wc.dwClientFlags & WCF_PAUSED)) {
+    if (!pWalk || (waveFlags() & WCF_PAUSED)) {
       memset(abRing + wc.dwFillPos, wc.bSilence, cbRoom);
       wc.dwFillPos = (wc.dwFillPos + cbRoom) & RING_MASK;
       continue;
@@ -47,25 +48,62 @@ DWORD fillRing(DWORD dwTarget) {
 }
 
 // Returns used-up buffers from the head of the queue, in order, until a close
-// signals the stop event.
+// asks the pump to stop. A reset made from the client's callback has returned
+// the rest already, and whatever is queued after it was not played.
 void returnBuffers(DWORD cUsedUp) {
   WaveClient& wc = waveClient;
-  for (DWORD i = 0; i < cUsedUp && wc.lpQueueHead; ++i) {
+  LONG lResets = lWaveResets;
+  for (DWORD i = 0; i < cUsedUp && wc.lpQueueHead && lResets == lWaveResets; ++i) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
     if (!(pHdr->dwFlags & WHDR_DONE)) {
       pHdr->dwFlags = (pHdr->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
       waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
     }
-    if (WaitForSingleObject(wc.hStopEvent, 0) != WAIT_TIMEOUT) return;
+    if (wavePumpStopRequested()) return;
   }
+}
+
+// Owns the owner mutex for the open, waiting a little for an opener in another
+// process that holds it while it looks at the channel.
+HANDLE takeOwnerMutex() {
+  HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
+  if (!hMutex) return nullptr;
+  for (DWORD dwTries = 0; dwTries < OWNER_WAIT_MS; ++dwTries) {
+    DWORD dwWait = WaitForSingleObject(hMutex, 0);
+    if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
+    if (dwWait != WAIT_TIMEOUT) break;
+    Sleep(1);
+  }
+  CloseHandle(hMutex);
+  return nullptr;
+}
+
+// Waits for the next tick; answers TRUE when the pump is to stop. A wait that
+// fails neither stops the pump nor makes it spin: it sleeps instead.
+BOOL waitForTick(DWORD dwMs) {
+  DWORD dwWait = WaitForSingleObject(waveClient.hStopEvent, dwMs);
+  if (dwWait == WAIT_OBJECT_0) return TRUE;
+  if (dwWait != WAIT_TIMEOUT) Sleep(dwMs);
+  return InterlockedOr(&lWavePumpStop, 0) != 0;
 }
 
 }  // namespace
 
+BOOL wavePumpStopRequested() {
+  if (InterlockedOr(&lWavePumpStop, 0)) return TRUE;
+  return WaitForSingleObject(waveClient.hStopEvent, 0) == WAIT_OBJECT_0;
+}
+
 DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   (void)lpParameter;
   WaveClient& wc = waveClient;
+  HANDLE hOwner = takeOwnerMutex();
+  if (!hOwner) {
+    InterlockedExchange(&lWavePumpOwner, 2);
+    InterlockedDecrement(&lWavePumpsRunning);
+    return 1;
+  }
   timeBeginPeriod(1);
   HANDLE hSelf = GetCurrentThread();
   SetThreadPriority(hSelf, THREAD_PRIORITY_ABOVE_NORMAL);
@@ -78,6 +116,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   // outside it: the position is taken modulo the ring's size.
   wc.dwFillPos = gkWaveOut.dwReadPos & RING_MASK;
   DWORD dwDeadline = timeGetTime();
+  BOOL fAnswered = FALSE;
   for (;;) {
     EnterCriticalSection(&csWaveQueue);
     DWORD dwRead = gkWaveOut.dwReadPos;
@@ -86,6 +125,12 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
       returnBuffers(fillRing((dwRead + dwLead) & RING_MASK));
     }
     LeaveCriticalSection(&csWaveQueue);
+    // The open answers once the first tick has filled the lead with silence,
+    // before the client can write.
+    if (!fAnswered) {
+      InterlockedExchange(&lWavePumpOwner, 1);
+      fAnswered = TRUE;
+    }
 
     // A fixed schedule: after a late tick the next ones wait 1 ms until it is
     // caught up, and no tick waits longer than 10 ms.
@@ -93,8 +138,14 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     LONG lWait = (LONG)(dwDeadline - timeGetTime());
     if (lWait < 1) lWait = 1;
     if (lWait > (LONG)TICK_MS) lWait = TICK_MS;
-    if (WaitForSingleObject(wc.hStopEvent, (DWORD)lWait) != WAIT_TIMEOUT) break;
+    if (waitForTick((DWORD)lWait)) break;
   }
   timeEndPeriod(1);
+  ReleaseMutex(hOwner);
+  CloseHandle(hOwner);
+  // A close made from the client's callback on this thread is finished here,
+  // now that nothing of this pump runs any more.
+  if (InterlockedExchange(&lWaveCloseOnPump, 0)) waveFinishClose(TRUE);
+  InterlockedDecrement(&lWavePumpsRunning);
   return 0;
 }

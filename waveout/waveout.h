@@ -2,9 +2,14 @@
 // thread that keeps the shared sample ring filled ahead of the host.
 //
 // Locks: csWaveQueue guards the queue, the play position, dwFillPos,
-// qwSamplesSent and the writes into the ring; csWaveOpen guards the taking and
-// giving back of the per-process open gate. The two are never held together,
-// and csMidi, when held, is always taken before either.
+// qwSamplesSent, the writes into the ring and the setting and clearing of
+// WCF_OPEN; csWaveOpen guards the taking and giving back of the per-process open
+// gate. The two are never held together, and csMidi, when held, is always taken
+// before either.
+//
+// The pump thread owns the named owner mutex for as long as the device is open
+// in this process: a later opener in another process that finds the system-wide
+// gate held and the mutex free or abandoned knows that the owner has gone.
 #pragma once
 
 #include "kvplatform.h"
@@ -37,6 +42,31 @@ struct WaveClient {
 
 extern WaveClient waveClient;
 extern CRITICAL_SECTION csWaveQueue;
+
+const char WAVE_OWNER_MUTEX[] = "$_RT_MutexForKVDRVR32-wodOpen_$";
+
+// Set by a close beside hStopEvent, so that a stop the event could not carry
+// still ends the pump at its next tick.
+extern volatile LONG lWavePumpStop;
+// The pump's answer to the open: 0 while it starts, 1 when it owns the owner
+// mutex and has made its first tick, 2 when it could not get the mutex.
+extern volatile LONG lWavePumpOwner;
+// Pump threads that have not yet left the module's work; a pump lowers it as
+// the last thing it does.
+extern volatile LONG lWavePumpsRunning;
+// Counts the resets, so that a tick whose callback reset the queue returns no
+// buffer that it did not use up.
+extern volatile LONG lWaveResets;
+// Set by a close made on the pump thread (from the client's callback): the
+// pump finishes that close once it has left its loop.
+extern volatile LONG lWaveCloseOnPump;
+
+// The plain read of a flag word that other threads change with interlocked
+// operations.
+inline LONG waveFlags(void) { return InterlockedOr(&waveClient.dwClientFlags, 0); }
+BOOL wavePumpStopRequested(void);
+// The end of a close once the pump has ended: handles, gates, WOM_CLOSE.
+void waveFinishClose(BOOL fOnPump);
 
 DWORD waveDeviceInit(void);
 DWORD waveDeviceShutdown(void);

@@ -8,6 +8,11 @@
 
 WaveClient waveClient;
 CRITICAL_SECTION csWaveQueue;
+volatile LONG lWavePumpStop = 0;
+volatile LONG lWavePumpOwner = 0;
+volatile LONG lWavePumpsRunning = 0;
+volatile LONG lWaveResets = 0;
+volatile LONG lWaveCloseOnPump = 0;
 
 namespace {
 
@@ -16,6 +21,13 @@ const DWORD WAVE_OPEN_TIMEOUT_MS = 30000;
 CRITICAL_SECTION csWaveOpen;
 volatile LONG lWaveLocalGate = -1;
 volatile LONG lWaveCloseGate = -1;
+// The thread handle of a pump that finished a close itself; closed by the next
+// open or at process detach.
+HANDLE hWaveEndedPump = nullptr;
+// The thread that returns buffers for a reset or close while it holds
+// csWaveQueue, and so runs the client's callbacks under it; 0 otherwise.
+// Read and written under csWaveQueue.
+DWORD dwWaveReturningThread = 0;
 
 const WAVEOUTCAPSW WAVE_CAPS = {
     0xF001,
@@ -34,7 +46,13 @@ BOOL takeGate(volatile LONG* plGate) {
   return FALSE;
 }
 
-BOOL isOpen() { return (waveClient.dwClientFlags & WCF_OPEN) != 0; }
+BOOL isOpen() { return (waveFlags() & WCF_OPEN) != 0; }
+
+void deliver(DWORD_PTR dwCallback, DWORD dwOpenFlags, HWAVE hWave, UINT uMessage, DWORD_PTR dwInstance,
+             DWORD_PTR dwParam1) {
+  if (dwCallback == 0) return;
+  DriverCallback(dwCallback, HIWORD(dwOpenFlags), (HDRVR)hWave, uMessage, dwInstance, dwParam1, 0);
+}
 
 // The open description's format pointer is typed differently by different
 // headers; the record behind it always begins as a WAVEFORMATEX does.
@@ -89,23 +107,94 @@ void prepareOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
   memcpy(&gkWaveOut.wfFormat, pwf, sizeof(ChannelFormat));
 }
 
-// The host has accepted: start the pump. On failure the host is told to close.
+// Waits until the pump owns the owner mutex or has given up; FALSE when it
+// could not get it.
+BOOL waitForPumpOwner() {
+  for (;;) {
+    LONG lOwner = InterlockedOr(&lWavePumpOwner, 0);
+    if (lOwner) return lOwner == 1;
+    DWORD dwWait = WaitForSingleObject(waveClient.hPumpThread, 1);
+    if (dwWait == WAIT_OBJECT_0) return InterlockedOr(&lWavePumpOwner, 0) == 1;
+    if (dwWait == WAIT_FAILED) Sleep(1);
+  }
+}
+
+// Waits until no pump does the module's work any more, without waiting for a
+// thread's end: during an unload that end needs the system's loader lock,
+// which the unloading thread holds. A pump that the system has ended already
+// (at process exit) counts as gone.
+void waitPumpsGone(HANDLE hThread) {
+  while (InterlockedOr(&lWavePumpsRunning, 0) > 0) {
+    DWORD dwWait = WaitForSingleObject(hThread, 1);
+    if (dwWait == WAIT_OBJECT_0) return;
+    if (dwWait == WAIT_FAILED) Sleep(1);
+  }
+}
+
+// Stops the pump and waits for it; a failed signal or wait still ends in a
+// stopped pump, as the pump also looks at lWavePumpStop every tick.
+void stopPump(BOOL fDetach) {
+  WaveClient& wc = waveClient;
+  InterlockedExchange(&lWavePumpStop, 1);
+  SetEvent(wc.hStopEvent);
+  if (fDetach || WaitForSingleObject(wc.hPumpThread, INFINITE) != WAIT_OBJECT_0) waitPumpsGone(wc.hPumpThread);
+  CloseHandle(wc.hPumpThread);
+  wc.hPumpThread = nullptr;
+}
+
+// The host has accepted: start the pump, which takes the owner mutex. Only
+// then is the channel marked open, so that an open in another process never
+// takes a channel whose owner lives. On failure the host is told to close.
 DWORD startPump() {
   WaveClient& wc = waveClient;
-  gkWaveOut.dwStatus = CHANNEL_OPEN;
+  InterlockedExchange(&lWavePumpStop, 0);
+  InterlockedExchange(&lWavePumpOwner, 0);
   wc.hStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (wc.hStopEvent) {
+    InterlockedIncrement(&lWavePumpsRunning);
     wc.hPumpThread = CreateThread(nullptr, 0, wavePumpThread, nullptr, 0, &wc.dwPumpThreadId);
     if (wc.hPumpThread) {
-      InterlockedOr(&wc.dwClientFlags, WCF_OPEN);
-      waveNotify(WOM_OPEN, 0, 0);
-      return MMSYSERR_NOERROR;
+      if (waitForPumpOwner()) {
+        gkWaveOut.dwStatus = CHANNEL_OPEN;
+        EnterCriticalSection(&csWaveQueue);
+        InterlockedOr(&wc.dwClientFlags, WCF_OPEN);
+        LeaveCriticalSection(&csWaveQueue);
+        waveNotify(WOM_OPEN, 0, 0);
+        return MMSYSERR_NOERROR;
+      }
+      stopPump(FALSE);
+    } else {
+      InterlockedDecrement(&lWavePumpsRunning);
     }
     CloseHandle(wc.hStopEvent);
     wc.hStopEvent = nullptr;
   }
   sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_BLOCKING);
   return MMSYSERR_NODRIVER;
+}
+
+// The system-wide gate is held. It is taken over only when its owner has gone:
+// the owner mutex is free or abandoned while the channel still reads
+// CHANNEL_OPEN (an owner marks it so only while its pump owns the mutex), and
+// the host, told to close, has made the channel idle.
+BOOL takeOverGoneOwner() {
+  if (gkWaveOut.dwStatus != CHANNEL_OPEN) return FALSE;
+  HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
+  if (!hMutex) return FALSE;
+  BOOL fIdle = FALSE;
+  DWORD dwWait = WaitForSingleObject(hMutex, 0);
+  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) {
+    // Looked at again while the mutex is owned: no other opener can mark the
+    // channel open meanwhile.
+    DWORD hwndHost = gkWaveOut.hwndHost;
+    if (gkWaveOut.dwStatus == CHANNEL_OPEN && hwndHost != 0) {
+      sendHostCommand(hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_OR_POST);
+      fIdle = gkWaveOut.dwStatus == CHANNEL_IDLE;
+    }
+    ReleaseMutex(hMutex);
+  }
+  CloseHandle(hMutex);
+  return fIdle;
 }
 
 DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
@@ -117,9 +206,15 @@ DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
   BOOL fLocal = takeGate(&lWaveLocalGate);
   LeaveCriticalSection(&csWaveOpen);
   if (!fLocal) return MMSYSERR_ALLOCATED;
-  if (!takeGate(&kvSharedDA.names.lWaveOpenGate)) {
+  // Taken over from a gone owner, the gate stays held and this open carries
+  // on holding it.
+  if (!takeGate(&kvSharedDA.names.lWaveOpenGate) && !takeOverGoneOwner()) {
     InterlockedDecrement(&lWaveLocalGate);
     return MMSYSERR_ALLOCATED;
+  }
+  if (hWaveEndedPump) {
+    CloseHandle(hWaveEndedPump);
+    hWaveEndedPump = nullptr;
   }
 
   prepareOpen(pDesc, dwFlags);
@@ -137,11 +232,13 @@ DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
   return dwResult;
 }
 
-DWORD wodReset() {
-  if (!isOpen()) return MMSYSERR_INVALHANDLE;
+// Returns every queued buffer, in order, with WOM_DONE; csWaveQueue is held.
+void returnQueue() {
   WaveClient& wc = waveClient;
-  EnterCriticalSection(&csWaveQueue);
+  InterlockedIncrement(&lWaveResets);
   wc.qwSamplesSent = 0;
+  DWORD dwOuter = dwWaveReturningThread;  // a reset or close from a callback nests
+  dwWaveReturningThread = GetCurrentThreadId();
   while (wc.lpQueueHead) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
@@ -150,32 +247,55 @@ DWORD wodReset() {
       waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
     }
   }
+  dwWaveReturningThread = dwOuter;
+}
+
+DWORD wodReset() {
+  if (!isOpen()) return MMSYSERR_INVALHANDLE;
+  EnterCriticalSection(&csWaveQueue);
+  returnQueue();
   LeaveCriticalSection(&csWaveQueue);
   return MMSYSERR_NOERROR;
 }
 
-DWORD wodClose() {
-  if (!isOpen()) return MMSYSERR_INVALHANDLE;
-  if (!takeGate(&lWaveCloseGate)) return MMSYSERR_INVALHANDLE;
+// The close gate is held and the device open. WCF_OPEN is cleared under the
+// queue lock, so a write either comes before and is returned here, or after
+// and is refused.
+DWORD closeDevice(BOOL fDetach) {
   WaveClient& wc = waveClient;
   sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_OR_POST);
-  wodReset();
+  EnterCriticalSection(&csWaveQueue);
   InterlockedAnd(&wc.dwClientFlags, ~WCF_OPEN);
+  returnQueue();
+  // From a callback under a reset, this thread still holds the queue lock
+  // when the close returns, and the pump may be waiting for it.
+  BOOL fInsideReturn = dwWaveReturningThread == GetCurrentThreadId();
+  LeaveCriticalSection(&csWaveQueue);
+  if (fInsideReturn || GetCurrentThreadId() == wc.dwPumpThreadId) {
+    // From the client's callback on the pump thread, which cannot wait for
+    // itself, or under a reset: the pump finishes the close once the callback
+    // has returned.
+    InterlockedExchange(&lWaveCloseOnPump, 1);
+    InterlockedExchange(&lWavePumpStop, 1);
+    SetEvent(wc.hStopEvent);
+    return MMSYSERR_NOERROR;
+  }
   // The pump has ended before the gates go and WOM_CLOSE is sent, so no
   // WOM_DONE can follow WOM_CLOSE.
-  SetEvent(wc.hStopEvent);
-  WaitForSingleObject(wc.hPumpThread, INFINITE);
-  CloseHandle(wc.hPumpThread);
-  CloseHandle(wc.hStopEvent);
-  wc.hPumpThread = nullptr;
-  wc.hStopEvent = nullptr;
-  InterlockedDecrement(&lWaveCloseGate);
-  EnterCriticalSection(&csWaveOpen);
-  InterlockedDecrement(&lWaveLocalGate);
-  LeaveCriticalSection(&csWaveOpen);
-  InterlockedDecrement(&kvSharedDA.names.lWaveOpenGate);
-  waveNotify(WOM_CLOSE, 0, 0);
+  stopPump(fDetach);
+  waveFinishClose(FALSE);
   return MMSYSERR_NOERROR;
+}
+
+// The close gate is taken before WCF_OPEN is tested: of two closes at once,
+// the second finds the device closed.
+DWORD wodClose(BOOL fDetach) {
+  if (!takeGate(&lWaveCloseGate)) return MMSYSERR_INVALHANDLE;
+  if (!isOpen()) {
+    InterlockedDecrement(&lWaveCloseGate);
+    return MMSYSERR_INVALHANDLE;
+  }
+  return closeDevice(fDetach);
 }
 
 DWORD wodWrite(WAVEHDR* pHdr, DWORD cbHdr) {
@@ -190,15 +310,28 @@ DWORD wodWrite(WAVEHDR* pHdr, DWORD cbHdr) {
     if (!pHdr->lpData || IsBadReadPtr(pHdr->lpData, cb)) return MMSYSERR_INVALPARAM;
   }
   EnterCriticalSection(&csWaveQueue);
+  // Tested again under the lock: a close clears WCF_OPEN under it.
+  if (!isOpen()) {
+    LeaveCriticalSection(&csWaveQueue);
+    return MMSYSERR_INVALHANDLE;
+  }
+  // A header still queued (its WHDR_INQUEUE cleared by the client) would
+  // become its own successor.
+  WAVEHDR* pTail = nullptr;
+  for (WAVEHDR* p = wc.lpQueueHead; p; p = p->lpNext) {
+    if (p == pHdr) {
+      LeaveCriticalSection(&csWaveQueue);
+      return WAVERR_STILLPLAYING;
+    }
+    pTail = p;
+  }
   pHdr->lpNext = nullptr;
   pHdr->dwFlags = (pHdr->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-  if (!wc.lpQueueHead) {
+  if (!pTail) {
     wc.lpQueueHead = pHdr;
     wc.lpPlayData = reinterpret_cast<BYTE*>(pHdr->lpData);
     wc.dwPlayRemain = cb;
   } else {
-    WAVEHDR* pTail = wc.lpQueueHead;
-    while (pTail->lpNext) pTail = pTail->lpNext;
     pTail->lpNext = pHdr;
   }
   LeaveCriticalSection(&csWaveQueue);
@@ -217,21 +350,22 @@ DWORD wodRestart() {
   return MMSYSERR_NOERROR;
 }
 
+// The count is read under the queue lock, as the pump writes it: a 64-bit
+// value is not read whole otherwise on every machine.
 DWORD wodGetPos(MMTIME* pTime) {
   if (!isOpen()) return MMSYSERR_INVALHANDLE;
   if (!pTime) return MMSYSERR_INVALPARAM;
   WaveClient& wc = waveClient;
+  EnterCriticalSection(&csWaveQueue);
+  ULONGLONG qwSamples = wc.qwSamplesSent;
+  LeaveCriticalSection(&csWaveQueue);
   switch (pTime->wType) {
-    case TIME_MS:
-      EnterCriticalSection(&csWaveQueue);
-      pTime->u.ms = (DWORD)((wc.qwSamplesSent * 1000) / wc.dwSampleRate);
-      LeaveCriticalSection(&csWaveQueue);
-      break;
-    case TIME_SAMPLES: pTime->u.sample = (DWORD)wc.qwSamplesSent; break;
-    case TIME_BYTES: pTime->u.cb = (DWORD)wc.qwSamplesSent << wc.bShift; break;
+    case TIME_MS: pTime->u.ms = (DWORD)((qwSamples * 1000) / wc.dwSampleRate); break;
+    case TIME_SAMPLES: pTime->u.sample = (DWORD)qwSamples; break;
+    case TIME_BYTES: pTime->u.cb = (DWORD)qwSamples << wc.bShift; break;
     default:
       pTime->wType = TIME_SAMPLES;
-      pTime->u.sample = (DWORD)wc.qwSamplesSent;
+      pTime->u.sample = (DWORD)qwSamples;
       break;
   }
   return MMSYSERR_NOERROR;
@@ -258,8 +392,30 @@ DWORD wodSetVolume(DWORD dwVolume) {
 
 void waveNotify(UINT uMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
   WaveClient& wc = waveClient;
-  if (wc.dwCallback == 0) return;
-  DriverCallback(wc.dwCallback, HIWORD(wc.dwOpenFlags), (HDRVR)wc.hWave, uMessage, wc.dwInstance, dwParam1, dwParam2);
+  (void)dwParam2;  // always 0
+  deliver(wc.dwCallback, wc.dwOpenFlags, wc.hWave, uMessage, wc.dwInstance, dwParam1);
+}
+
+void waveFinishClose(BOOL fOnPump) {
+  WaveClient& wc = waveClient;
+  CloseHandle(wc.hStopEvent);
+  wc.hStopEvent = nullptr;
+  if (fOnPump) {
+    if (hWaveEndedPump) CloseHandle(hWaveEndedPump);
+    hWaveEndedPump = wc.hPumpThread;  // this very thread's handle
+    wc.hPumpThread = nullptr;
+  }
+  // Once the gates are free a new open may clear the record.
+  DWORD_PTR dwCallback = wc.dwCallback;
+  DWORD_PTR dwInstance = wc.dwInstance;
+  HWAVE hWave = wc.hWave;
+  DWORD dwOpenFlags = wc.dwOpenFlags;
+  InterlockedDecrement(&lWaveCloseGate);
+  EnterCriticalSection(&csWaveOpen);
+  InterlockedDecrement(&lWaveLocalGate);
+  LeaveCriticalSection(&csWaveOpen);
+  InterlockedDecrement(&kvSharedDA.names.lWaveOpenGate);
+  deliver(dwCallback, dwOpenFlags, hWave, WOM_CLOSE, dwInstance, 0);
 }
 
 DWORD waveDeviceInit() {
@@ -269,7 +425,11 @@ DWORD waveDeviceInit() {
 }
 
 DWORD waveDeviceShutdown() {
-  wodClose();
+  wodClose(TRUE);
+  // A close made from the client's callback may still be finishing on the pump.
+  waitPumpsGone(hWaveEndedPump);
+  if (hWaveEndedPump) CloseHandle(hWaveEndedPump);
+  hWaveEndedPump = nullptr;
   DeleteCriticalSection(&csWaveOpen);
   DeleteCriticalSection(&csWaveQueue);
   return 0;
@@ -283,7 +443,7 @@ extern "C" DWORD APIENTRY wodMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
     case WODM_GETNUMDEVS: return 1;
     case WODM_GETDEVCAPS: return wodGetDevCaps(reinterpret_cast<BYTE*>(dwParam1), (DWORD)dwParam2);
     case WODM_OPEN: return wodOpen(reinterpret_cast<const WAVEOPENDESC*>(dwParam1), (DWORD)dwParam2);
-    case WODM_CLOSE: return wodClose();
+    case WODM_CLOSE: return wodClose(FALSE);
     case WODM_PREPARE: return MMSYSERR_NOTSUPPORTED;  // the multimedia layer prepares headers itself
     case WODM_UNPREPARE: return MMSYSERR_NOTSUPPORTED;
     case WODM_WRITE: return wodWrite(reinterpret_cast<WAVEHDR*>(dwParam1), (DWORD)dwParam2);

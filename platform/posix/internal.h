@@ -30,6 +30,15 @@ T fail(DWORD error, T result) {
 // Counts a call of `op` and answers true when fault injection wants it to fail.
 bool faultHit(const char* op);
 
+// ---- the loader lock -------------------------------------------------------------
+// Held, as on the platform, while a module is loaded or unloaded (its process
+// attach and detach run under it) and passed through by every thread created
+// with CreateThread on its way out, before the thread counts as ended: a
+// module that waits for a thread's end in its process detach during
+// FreeLibrary waits forever, as it would on the platform.
+void lockLoader();
+void unlockLoader();
+
 // ---- the machine ---------------------------------------------------------------
 std::string machineRoot();
 std::string hostPath(const char* winPath);

@@ -8,9 +8,21 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <string>
 
 #include "internal.h"
+
+namespace plat {
+
+namespace {
+std::recursive_mutex loaderMutex;
+}
+
+void lockLoader() { loaderMutex.lock(); }
+void unlockLoader() { loaderMutex.unlock(); }
+
+}  // namespace plat
 
 namespace {
 
@@ -34,6 +46,13 @@ bool loadedObjectAt(uintptr_t base, std::string& name) {
   return hit;
 }
 
+struct LoaderLock {
+  LoaderLock() { plat::lockLoader(); }
+  ~LoaderLock() { plat::unlockLoader(); }
+  LoaderLock(const LoaderLock&) = delete;
+  LoaderLock& operator=(const LoaderLock&) = delete;
+};
+
 HMODULE baseOf(void* dlHandle) {
   struct link_map* map = nullptr;
   if (dlinfo(dlHandle, RTLD_DI_LINKMAP, &map) != 0 || !map) return nullptr;
@@ -47,6 +66,7 @@ extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
   if (!lpLibFileName || !*lpLibFileName) return plat::fail(ERROR_INVALID_PARAMETER, (HMODULE) nullptr);
   std::string path = plat::searchPath(lpLibFileName, ".DLL");
   if (path.empty()) return plat::fail(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
+  LoaderLock g;
   void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!h) return plat::fail(ERROR_BAD_EXE_FORMAT, (HMODULE) nullptr);
   HMODULE base = baseOf(h);
@@ -71,6 +91,7 @@ static void* handleOfModule(HMODULE hModule, std::string* fileName) {
 extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
   std::string name;
   if (!hLibModule || !loadedObjectAt((uintptr_t)hLibModule, name)) return plat::fail(ERROR_INVALID_HANDLE, FALSE);
+  LoaderLock g;
   void* h = dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (!h) return plat::fail(ERROR_INVALID_HANDLE, FALSE);
   dlclose(h);  // the reference just taken

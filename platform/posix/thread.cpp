@@ -20,7 +20,8 @@
 namespace {
 
 struct ThreadRecord {
-  pid_t tid = 0;
+  // Written by the new thread and read by its creator, which waits for it.
+  std::atomic<pid_t> tid{0};
   std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
 };
 
@@ -76,6 +77,8 @@ void* trampoline(void* arg) {
   self->record->tid = (pid_t)syscall(SYS_gettid);
   tlsRecord = self->record;
   DWORD code = self->start(self->param);
+  plat::lockLoader();
+  plat::unlockLoader();
   {
     std::lock_guard<std::mutex> g(self->lock);
     self->exitCode = code;
@@ -203,15 +206,16 @@ std::atomic<int> timerPeriods{0};
 }
 
 // The host timer is already finer than a millisecond; the periods are counted so
-// that an unbalanced end is refused as the platform refuses it.
+// that an unbalanced end is refused as the platform refuses it. Both are fault
+// points, so that tests can count their calls.
 extern "C" MMRESULT WINAPI timeBeginPeriod(UINT uPeriod) {
-  if (uPeriod == 0) return TIMERR_NOCANDO;
+  if (plat::faultHit("timeBeginPeriod") || uPeriod == 0) return TIMERR_NOCANDO;
   ++timerPeriods;
   return TIMERR_NOERROR;
 }
 
 extern "C" MMRESULT WINAPI timeEndPeriod(UINT uPeriod) {
-  if (uPeriod == 0) return TIMERR_NOCANDO;
+  if (plat::faultHit("timeEndPeriod") || uPeriod == 0) return TIMERR_NOCANDO;
   int n = timerPeriods.load();
   while (n > 0 && !timerPeriods.compare_exchange_weak(n, n - 1)) {
   }

@@ -3,7 +3,8 @@
 # machine; does nothing where everything is present.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
-          libsndfile1-dev mingw-w64 clang-format wine wine64 googletest)
+          libsndfile1-dev mingw-w64 clang-format wine wine64 googletest
+          libfluidsynth-dev timgm6mb-soundfont libpulse-dev pulseaudio pulseaudio-utils libsmf-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" > /dev/null 2>&1 || missing+=("$p")

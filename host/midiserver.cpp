@@ -69,11 +69,16 @@ BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
 }
 
 BOOL acceptMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
-  InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&channel->dwStatus), (LONG)CHANNEL_ACCEPTED,
-                             (LONG)CHANNEL_IDLE);
-  // An open that cleared the block after the claim named no host, or another:
-  // the answer, if stored, is no answer of this host's.
+  volatile LONG* plStatus = reinterpret_cast<volatile LONG*>(&channel->dwStatus);
   if (channel->hwndHost != hwndSelf) return FALSE;
+  LONG lBefore = InterlockedCompareExchange(plStatus, (LONG)CHANNEL_ACCEPTED, (LONG)CHANNEL_IDLE);
+  // An open that cleared the block after the claim named no host, or another.
+  // An acceptance stored over its cleared status is taken back, or the host
+  // that open started would never find the channel idle to claim.
+  if (channel->hwndHost != hwndSelf) {
+    if (lBefore == (LONG)CHANNEL_IDLE) InterlockedCompareExchange(plStatus, (LONG)CHANNEL_IDLE, (LONG)CHANNEL_ACCEPTED);
+    return FALSE;
+  }
   DWORD dwStatus = channel->dwStatus;
   return dwStatus == CHANNEL_ACCEPTED || dwStatus == CHANNEL_OPEN;
 }

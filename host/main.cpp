@@ -6,11 +6,13 @@
 // nothing, so HOST may hold blanks: the module is the last token and the verb
 // the one before it. Started by the user as "KVTSK16.EXE /Instance" it keeps
 // the product's instance window, without which the driver starts no wave host.
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/midiserver.h"
 #include "host/settings.h"
@@ -118,6 +120,13 @@ int serveMidi(HMODULE module, HWND hwnd) {
   DWORD dwSelf = (DWORD)(ULONG_PTR)hwnd;
   // A slow host: it may come after the open has stopped waiting for it.
   if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
+  // Every end but the close command ends the host too.
+  DWORD dwMainThread = host.dwMainThread;
+  host.midiServer.reset(new MidiServer(host.midi, host.settings, dwSelf,
+                                       [dwMainThread] { PostThreadMessageA(dwMainThread, WM_QUIT, 0, 0); }));
+  // The synthesizer takes a while to load: before the claim, which the answer
+  // must follow at once.
+  host.midiServer->prepare();
   // A host that comes after another has answered this open, or after the
   // open stopped waiting, leaves the channel as it finds it. A late host of an
   // earlier open may have come first: the open tells that one to close and
@@ -134,10 +143,6 @@ int serveMidi(HMODULE module, HWND hwnd) {
   // The window and its message are valid before the answer: the driver may
   // send a command at once.
   host.setMidiLong(offsetof(MidiChannel, uHostMsg), host.uHostMsg);
-  // Every end but the close command ends the host too.
-  DWORD dwMainThread = host.dwMainThread;
-  host.midiServer.reset(new MidiServer(host.midi, host.settings, dwSelf,
-                                       [dwMainThread] { PostThreadMessageA(dwMainThread, WM_QUIT, 0, 0); }));
   if (!host.midiServer->open()) {
     fprintf(stderr, "KVTSK16: cannot open the MIDI record %s\n", host.settings.midiRecord.c_str());
     host.setMidiLong(0, CHANNEL_REFUSED);
@@ -167,7 +172,10 @@ int serveWave(HMODULE module, HWND hwnd) {
   host.setWaveLong(offsetof(WaveChannel, uHostMsg), host.uHostMsg);
   if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
   host.waveServer.reset(new WaveServer(host.wave, host.settings));
-  if (!host.waveServer->start()) {
+  std::vector<std::string> notes;
+  bool started = host.waveServer->start(&notes);
+  for (const std::string& n : notes) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+  if (!started) {
     fprintf(stderr, "KVTSK16: cannot open the wave record %s\n", host.settings.waveRecord.c_str());
     host.setWaveLong(0, CHANNEL_REFUSED);
     return 1;
@@ -217,6 +225,9 @@ int main(int argc, char** argv) {
             "The driver starts the host; its settings are in KVHOST.INI in its directory.\n");
     return 2;
   }
+  // The host serves the device, not the terminal of the client that started
+  // it: a Ctrl-C there ends the client, which closes the device, not the host.
+  signal(SIGINT, SIG_IGN);
   host.settings = loadHostSettings();
   host.dwMainThread = GetCurrentThreadId();
   HMODULE module = LoadLibraryA(last);

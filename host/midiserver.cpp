@@ -4,6 +4,27 @@
 
 #include "kvplatform.h"
 
+namespace {
+
+// The owner mutex of the MIDI channel (its name in the module's shared block):
+// the opening client holds it while the channel is open.
+const char kOwnerMutex[] = "$_RT_MutexForKVDRVR32-modOpen_$";
+const DWORD kOwnerCheckMs = 250;
+
+// How the consumer waits for bytes. Right after a large batch (the ring was
+// filling) it only yields: a writer that found the ring full sleeps a
+// millisecond and must find room when it wakes. While the client plays it looks often enough that the time a
+// message is taken is its arrival time within a fraction of a millisecond; a
+// channel quiet for a while is looked at less often, which is most of what an
+// idle host costs.
+const DWORD kYieldMs = 5;
+const size_t kLargeBatch = MIDI_RING_SIZE / 4;
+const DWORD kPlayingMs = 2000;
+const auto kPlayingWait = std::chrono::microseconds(500);
+const auto kQuietWait = std::chrono::milliseconds(5);
+
+}  // namespace
+
 MidiRecorder::~MidiRecorder() {
   if (raw_) fclose(raw_);
   if (text_) fclose(text_);
@@ -15,8 +36,12 @@ bool MidiRecorder::open(const std::string& name) {
   return raw_ && text_;
 }
 
-void MidiRecorder::raw(uint8_t b) {
-  if (raw_) fputc(b, raw_);
+void MidiRecorder::note(const std::string& line) {
+  if (text_) fprintf(text_, "# %s\n", line.c_str());
+}
+
+void MidiRecorder::raw(const uint8_t* bytes, size_t size) {
+  if (raw_) fwrite(bytes, 1, size, raw_);
 }
 
 void MidiRecorder::message(const MidiMessage& m, double ms) {
@@ -59,9 +84,15 @@ MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD
       settings_(settings),
       hwndSelf_(hwndSelf),
       onEnded_(std::move(onEnded)),
+      renderer_(settings),
       parser_([this](const MidiMessage& m) {
-        recorder_.message(
-            m, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opened_).count());
+        recorder_.message(m, (double)(takenNs_ - renderer_.startNs()) / 1e6);
+        // Complete messages sound; a buffer cut short and the other system
+        // messages (but the reset) are for the record only.
+        bool complete = m.kind == MidiMessage::CHANNEL ||
+                        (m.kind == MidiMessage::SYSEX && m.bytes[m.size - 1] == 0xF7) ||
+                        (m.kind == MidiMessage::REALTIME && m.bytes[0] == 0xFF);
+        if (complete) renderer_.add(m.bytes, m.size, takenNs_);
       }) {}
 
 MidiServer::~MidiServer() {
@@ -69,9 +100,21 @@ MidiServer::~MidiServer() {
   join();
 }
 
+void MidiServer::prepare() {
+  renderer_.prepare(&notes_);
+  for (const std::string& n : notes_) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+}
+
 bool MidiServer::open() {
-  if (!settings_.midiRecord.empty() && !recorder_.open(settings_.midiRecord)) return false;
-  opened_ = std::chrono::steady_clock::now();
+  bool record = !settings_.midiRecord.empty();
+  if (record && !recorder_.open(settings_.midiRecord)) return false;
+  if (!renderer_.start(record ? settings_.midiRecord + ".WAV" : std::string())) return false;
+  for (const std::string& n : notes_) recorder_.note(n);
+  char line[160];
+  snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
+           (long long)renderer_.startNs(), renderer_.sampleRate(), renderer_.blockFrames());
+  recorder_.note(line);
+  recorder_.flush();
   return true;
 }
 
@@ -97,6 +140,11 @@ BOOL MidiServer::close() {
 
 void MidiServer::join() {
   if (thread_.joinable()) thread_.join();
+  renderer_.stop();
+  if (renderer_.dropped() && !droppedNoted_) {
+    droppedNoted_ = true;
+    recorder_.note(std::to_string(renderer_.dropped()) + " messages not played: the synthesizer fell behind");
+  }
   recorder_.flush();
 }
 
@@ -114,28 +162,75 @@ MidiServer::End MidiServer::checkChannel() const {
 void MidiServer::takeFromRing(LONG cbMax, std::vector<uint8_t>& out) {
   LONG count = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
   if (count > cbMax) count = cbMax;
-  for (LONG i = 0; i < count; ++i) {
-    out.push_back(channel_->abRing[readPos_]);
-    readPos_ = (readPos_ + 1) % MIDI_RING_SIZE;
-    InterlockedDecrement(&channel_->dwRingCount);
-  }
+  if (count <= 0) return;
+  // Every byte counted is taken at once, in at most two stretches, and the
+  // count lowered by all of them in one atomic step: the driver's increments
+  // in between are kept.
+  size_t first = MIDI_RING_SIZE - readPos_ < (unsigned)count ? MIDI_RING_SIZE - readPos_ : (size_t)count;
+  out.insert(out.end(), channel_->abRing + readPos_, channel_->abRing + readPos_ + first);
+  out.insert(out.end(), channel_->abRing, channel_->abRing + (count - first));
+  readPos_ = (readPos_ + (unsigned)count) % MIDI_RING_SIZE;
+  InterlockedExchangeAdd(&channel_->dwRingCount, -count);
 }
 
 void MidiServer::feed(const std::vector<uint8_t>& bytes, bool paced) {
+  if (bytes.empty()) return;
+  if (!seenByte_ && settings_.crash == HostSettings::CRASH_ON_FIRST_BYTE) std::_Exit(3);
+  seenByte_ = true;
+  takenNs_ = steadyNs();
+  recorder_.raw(bytes.data(), bytes.size());
   for (uint8_t b : bytes) {
-    if (!seenByte_ && settings_.crash == HostSettings::CRASH_ON_FIRST_BYTE) std::_Exit(3);
-    seenByte_ = true;
-    recorder_.raw(b);
     parser_.feed(b);
     if (paced && settings_.consume == HostSettings::CONSUME_SLOW) {
       std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
     }
   }
+  renderer_.submit();
+}
+
+void MidiServer::waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch) {
+  if (afterLargeBatch && sinceLastByteMs < kYieldMs)
+    std::this_thread::yield();
+  else if (sinceLastByteMs < kPlayingMs)
+    std::this_thread::sleep_for(kPlayingWait);
+  else
+    std::this_thread::sleep_for(kQuietWait);
+}
+
+// True once the client that opened the channel has gone without closing it:
+// the owner mutex can be acquired (abandoned by its thread). It is released at
+// once, so that the next open can take the channel over.
+bool MidiServer::ownerGone() {
+  if (channel_->dwStatus != CHANNEL_OPEN) return false;
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kOwnerMutex);
+  if (!mutex) return false;
+  DWORD wait = WaitForSingleObject(mutex, 0);
+  bool gone = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+  if (gone) ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return gone;
+}
+
+// A client that died leaves no note sounding.
+void MidiServer::watchOwner() {
+  DWORD now = timeGetTime();
+  if (ownerSilenced_ || now - lastOwnerCheckMs_ < kOwnerCheckMs) return;
+  lastOwnerCheckMs_ = now;
+  if (!ownerGone()) return;
+  ownerSilenced_ = true;
+  recorder_.note("the channel's owner has gone: every note ended");
+  recorder_.flush();
+  renderer_.addNotesOff(steadyNs());
+  renderer_.submit();
 }
 
 void MidiServer::run() {
+  // The time a message is taken is the time it sounds: the consumer runs
+  // ahead of the machine's ordinary work.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
   DWORD lastByteMs = timeGetTime();
   bool flushed = true;
+  bool largeBatch = false;
   std::vector<uint8_t> bytes;
   for (;;) {
     bytes.clear();
@@ -157,6 +252,7 @@ void MidiServer::run() {
     }
     if (!bytes.empty()) {
       feed(bytes, true);
+      largeBatch = bytes.size() >= kLargeBatch;
       lastByteMs = timeGetTime();
       flushed = false;
       continue;
@@ -165,10 +261,8 @@ void MidiServer::run() {
       recorder_.flush();
       flushed = true;
     }
-    // Stay ready for a few milliseconds after the last byte: a writer that
-    // found the ring full sleeps a millisecond and must find room when it
-    // wakes. Only an idle channel sleeps.
-    Sleep(timeGetTime() - lastByteMs < 5 ? 0 : 1);
+    watchOwner();
+    waitForBytes(timeGetTime() - lastByteMs, largeBatch);
   }
   // The close command's bytes come after everything taken before it, all at
   // once; end_ no longer changes, so closeTaken_ is read without the lock.

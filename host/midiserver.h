@@ -1,7 +1,8 @@
 // Serves the MIDI channel: takes the bytes the driver counts into the ring, in
-// order from index 0, lowers the count by one per byte, parses the stream and
-// hands the messages to the back end (here: a recorder of bytes and messages
-// with their arrival times).
+// order from index 0, lowers the count by the number of bytes taken (one atomic
+// subtraction for all that were counted), parses the stream and hands the
+// messages with the time they were taken to the synthesizer's renderer and to
+// the recorder of bytes and messages.
 //
 // The ring belongs to this host only while the channel names this host's window
 // in hwndHost and its status is CHANNEL_ACCEPTED or CHANNEL_OPEN. Once the close
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "host/midiparse.h"
+#include "host/renderer.h"
 #include "host/settings.h"
 #include "hostlink/shared.h"
 
@@ -28,7 +30,8 @@ class MidiRecorder {
   ~MidiRecorder();
   bool open(const std::string& name);
   bool recording() const { return text_ != nullptr; }
-  void raw(uint8_t b);
+  void note(const std::string& line);
+  void raw(const uint8_t* bytes, size_t size);
   void message(const MidiMessage& m, double ms);
   void flush();
 
@@ -53,7 +56,11 @@ class MidiServer {
   // stops serving by itself (every end but the close command).
   MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf, std::function<void()> onEnded);
   ~MidiServer();
-  // Opens the back end; false when it cannot be opened.
+  // Loads the synthesizer and connects to the sound server: before the host
+  // claims the channel, so that the answer follows the claim at once.
+  void prepare();
+  // Opens the records and starts the synthesizer's stream; false when the
+  // records cannot be opened.
   bool open();
   // Starts taking bytes; call after the answer.
   void start();
@@ -62,7 +69,8 @@ class MidiServer {
   // good. The bytes taken reach the back end before it returns, after the
   // status is stored. TRUE when the channel was still served.
   BOOL close();
-  // Waits for the consumer to end (it ends only after close or an end of its own).
+  // Waits for the consumer to end (it ends only after close or an end of its
+  // own), then silences the synthesizer.
   void join();
   End end() const { return end_; }
 
@@ -74,18 +82,28 @@ class MidiServer {
   void takeFromRing(LONG cbMax, std::vector<uint8_t>& out);
   // Hands bytes to the back end; paced: as slowly as the settings ask.
   void feed(const std::vector<uint8_t>& bytes, bool paced);
+  // Between bytes: how long the consumer waits for the next, and whether the
+  // client that opened the channel has gone.
+  void waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch);
+  bool ownerGone();
+  void watchOwner();
 
   MidiChannel* channel_;
   HostSettings settings_;
   DWORD hwndSelf_;
   std::function<void()> onEnded_;
   MidiRecorder recorder_;
+  MidiRenderer renderer_;
   MidiParser parser_;
+  int64_t takenNs_ = 0;  // when the bytes being parsed were taken
   std::thread thread_;
   std::mutex ringLock_;  // the ring, readPos_, end_ and closeTaken_
   std::atomic<End> end_{SERVING};
   std::vector<uint8_t> closeTaken_;  // taken by the close command, fed by the consumer
-  std::chrono::steady_clock::time_point opened_;
   unsigned readPos_ = 0;
   bool seenByte_ = false;
+  bool ownerSilenced_ = false;
+  bool droppedNoted_ = false;
+  std::vector<std::string> notes_;  // what prepare() could not start
+  DWORD lastOwnerCheckMs_ = 0;
 };

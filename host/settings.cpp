@@ -13,7 +13,20 @@ std::string readValue(const std::string& file, const char* key, const char* def)
   return value;
 }
 
+unsigned readNumber(const std::string& file, const char* key, unsigned def, unsigned lo, unsigned hi) {
+  std::string text = readValue(file, key, "");
+  if (text.empty()) return def;
+  unsigned long v = strtoul(text.c_str(), nullptr, 10);
+  return v < lo ? lo : v > hi ? hi : (unsigned)v;
+}
+
 }  // namespace
+
+const char* const kDefaultSoundFonts[] = {
+    "/usr/share/sounds/sf2/FluidR3_GM.sf2",
+    "/usr/share/sounds/sf2/TimGM6mb.sf2",
+    nullptr,
+};
 
 HostSettings loadHostSettings() {
   char dir[MAX_PATH];
@@ -41,5 +54,18 @@ HostSettings loadHostSettings() {
   if (crash == "on-first-byte") s.crash = HostSettings::CRASH_ON_FIRST_BYTE;
   s.midiRecord = readValue(file, "MidiRecord", "KVMIDIIN");
   s.waveRecord = readValue(file, "WaveRecord", "KVWAVEOUT");
+  s.soundFont = readValue(file, "SoundFont", "");
+  s.polyphony = readNumber(file, "Polyphony", s.polyphony, 1, 65535);
+  s.reverb = readNumber(file, "Reverb", 1, 0, 1) != 0;
+  s.chorus = readNumber(file, "Chorus", 1, 0, 1) != 0;
+  std::string gain = readValue(file, "Gain", "");
+  if (!gain.empty()) {
+    double g = strtod(gain.c_str(), nullptr);
+    s.gain = g < 0 ? 0 : g > 10 ? 10 : g;
+  }
+  s.sampleRate = readNumber(file, "SampleRate", s.sampleRate, 8000, 96000);
+  s.blockFrames = readNumber(file, "BlockFrames", s.blockFrames, 16, 8192);
+  s.latencyMs = readNumber(file, "LatencyMs", s.latencyMs, 1, 1000);
+  s.soundServer = readValue(file, "SoundServer", "");
   return s;
 }

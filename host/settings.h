@@ -20,6 +20,20 @@ struct HostSettings {
   Crash crash = CRASH_NEVER;
   std::string midiRecord = "KVMIDIIN";   // MidiRecord: <name>.RAW and <name>.TXT; empty: none
   std::string waveRecord = "KVWAVEOUT";  // WaveRecord: <name>.WAV and <name>.TXT; empty: none
+
+  // The synthesizer and the sound output.
+  std::string soundFont;        // SoundFont: a General MIDI SoundFont; empty: the first one installed
+  unsigned polyphony = 256;     // Polyphony: voices at most
+  bool reverb = true;           // Reverb: 1 or 0
+  bool chorus = true;           // Chorus: 1 or 0
+  double gain = 0.5;            // Gain: the synthesizer's output gain (0 to 10)
+  unsigned sampleRate = 44100;  // SampleRate of the synthesizer's output
+  unsigned blockFrames = 64;    // BlockFrames: frames the synthesizer renders at a time
+  unsigned latencyMs = 20;      // LatencyMs: what the sound server keeps buffered
+  std::string soundServer;      // SoundServer: empty for the user's server, "none", or a server address
 };
+
+// The SoundFonts tried, in order, when KVHOST.INI names none.
+extern const char* const kDefaultSoundFonts[];
 
 HostSettings loadHostSettings();

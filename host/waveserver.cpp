@@ -31,16 +31,16 @@ WaveServer::WaveServer(WaveChannel* channel, const HostSettings& settings) : cha
 
 WaveServer::~WaveServer() { stop(); }
 
-bool WaveServer::start() {
+bool WaveServer::start(std::vector<std::string>* notes) {
+  AudioFormat format = {format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample == 16 ? 16u : 8u};
   if (!settings_.waveRecord.empty()) {
-    SF_INFO info;
-    memset(&info, 0, sizeof info);
-    info.samplerate = (int)format_.nSamplesPerSec;
-    info.channels = format_.nChannels;
-    info.format = SF_FORMAT_WAV | (format_.wBitsPerSample == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_U8);
-    out_ = sf_open((settings_.waveRecord + ".WAV").c_str(), SFM_WRITE, &info);
-    if (!out_) return false;
+    record_ = openWavRecord(settings_.waveRecord + ".WAV", format);
+    if (!record_) return false;
   }
+  std::string why = "SoundServer=none";
+  if (settings_.soundServer != "none")
+    server_ = openSoundServer(settings_.soundServer, "wave output", format, settings_.latencyMs, &why);
+  if (!server_) notes->push_back("no sound server (" + why + "): playing to the record only");
   thread_ = std::thread(&WaveServer::run, this);
   return true;
 }
@@ -48,9 +48,9 @@ bool WaveServer::start() {
 void WaveServer::stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  if (out_) {
-    sf_close(out_);
-    out_ = nullptr;
+  server_.reset();
+  if (record_) {
+    record_.reset();
     FILE* f = fopen((settings_.waveRecord + ".TXT").c_str(), "w");
     if (f) {
       fprintf(f, "frames %llu\nunderruns %llu\nrate %u\nchannels %u\nbits %u\n", framesPlayed_, underruns_,
@@ -90,7 +90,8 @@ void WaveServer::play(DWORD frames) {
     }
   }
   for (DWORD i = 0; i < bytes; ++i) channel_->abRing[(pos + i) % WAVE_RING_SIZE] = kPlayedMark[i % sizeof kPlayedMark];
-  if (out_) sf_write_raw(out_, out.data(), bytes);
+  if (record_) record_->write(out.data(), bytes);
+  if (server_) server_->write(out.data(), bytes);
   framesPlayed_ += frames;
   channel_->dwReadPos = (pos + bytes) % WAVE_RING_SIZE;
 }

@@ -54,6 +54,19 @@ echo "system directory: $(ls "$($b/kvmachine path 'C:\WINDOWS\system32')" | tr '
 step "playing through the devices the installation registered"
 $b/kvdemo
 
+# The project's own short piece, played through the installed driver: heard on
+# the user's sound server when one is reachable, and left as the rendered WAV
+# next to the host's record.
+play_piece() {
+  local piece="$work/kvpiece.mid" kv
+  $b/kvpiece "$piece"
+  $b/kvplay "$piece"
+  kv="$($b/kvmachine path 'C:\KV')"
+  echo "the piece as the synthesizer rendered it: $kv/KVMIDIIN.WAV (the messages it received: $kv/KVMIDIIN.TXT)"
+}
+step "the project's own piece through the installed driver"
+play_piece
+
 step "KVSETUP.EXE /REMOVE"
 $b/KVSETUP.EXE /REMOVE
 

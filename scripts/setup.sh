@@ -3,7 +3,8 @@
 # machine; does nothing where everything is present.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
-          libsndfile1-dev mingw-w64 clang-format)
+          libsndfile1-dev mingw-w64 clang-format
+          libfluidsynth-dev timgm6mb-soundfont libpulse-dev pulseaudio pulseaudio-utils libsmf-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" > /dev/null 2>&1 || missing+=("$p")
@@ -11,6 +12,6 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
 fi

@@ -25,7 +25,7 @@ scripts/build.sh build-asan -DKV_SANITIZE=ON
 
 echo "== wave device and module entry tests under ThreadSanitizer"
 scripts/build.sh build-tsan -DKV_SANITIZE_THREAD=ON
-(cd build-tsan && ctest -j"$(nproc)" --output-on-failure -R 'Wave|DriverEntry' -E Slow)
+(cd build-tsan && ctest -j"$(nproc)" --output-on-failure -R '^(WaveDeviceTest|DriverEntryTest)\.' -E Slow)
 
 echo "== tests"
 scripts/build.sh build

@@ -677,6 +677,11 @@ TEST_F(WaveDeviceTest, CallsFromTheCallbackOnThePumpThread) {
   donesSeen = 0;
   onFirstDone = [&] { closed = wod(WODM_CLOSE); };
   clearNotifications();
+  // The position query takes the queue lock the pump takes every tick: the
+  // reads of c above come before the pump returns it.
+  MMTIME t = {};
+  t.wType = TIME_MS;
+  ASSERT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
   drv.wave->dwReadPos = 200;
   finishOrExit([&] { EXPECT_TRUE(waitUntil([&] { return countOf(WOM_CLOSE) == 1; })); }, "the close from the callback");
   onFirstDone = nullptr;

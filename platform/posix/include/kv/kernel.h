@@ -10,6 +10,9 @@ extern "C" {
 // counter lies in shared memory.
 static inline LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
 static inline LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+static inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) {
+  return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
 static inline LONG InterlockedExchange(LONG volatile* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
 static inline LONG InterlockedCompareExchange(LONG volatile* p, LONG v, LONG cmp) {
   __atomic_compare_exchange_n(p, &cmp, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);

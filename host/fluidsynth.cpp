@@ -1,0 +1,176 @@
+// The synthesizer back end: FluidSynth with a General MIDI SoundFont.
+#include <fluidsynth.h>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+#include "host/synth.h"
+
+namespace {
+
+// Larger SoundFonts load their samples when a channel selects a preset, so
+// that the host answers its open at once.
+const long long kDynamicLoadingFrom = 32ll << 20;
+
+class FluidSynth : public Synth {
+ public:
+  FluidSynth(fluid_settings_t* settings, fluid_synth_t* synth, const HostSettings& host, std::string font)
+      : settings_(settings), synth_(synth), gain_(host.gain), font_(std::move(font)) {}
+  ~FluidSynth() override {
+    delete_fluid_synth(synth_);
+    delete_fluid_settings(settings_);
+  }
+
+  void message(const uint8_t* b, size_t size) override {
+    uint8_t status = b[0];
+    if (status == 0xF0) {
+      sysex(b, size);
+      return;
+    }
+    if (status == 0xFF) {
+      reset();
+      return;
+    }
+    if (status >= 0xF0 || size < 2) return;
+    int ch = status & 0x0F;
+    switch (status & 0xF0) {
+      case 0x80: fluid_synth_noteoff(synth_, ch, b[1]); break;
+      case 0x90:
+        if (size < 3) return;
+        if (b[2] == 0)
+          fluid_synth_noteoff(synth_, ch, b[1]);
+        else
+          fluid_synth_noteon(synth_, ch, b[1], b[2]);
+        break;
+      case 0xA0:
+        if (size >= 3) fluid_synth_key_pressure(synth_, ch, b[1], b[2]);
+        break;
+      case 0xB0:
+        if (size >= 3) fluid_synth_cc(synth_, ch, b[1], b[2]);
+        break;
+      case 0xC0: fluid_synth_program_change(synth_, ch, b[1]); break;
+      case 0xD0: fluid_synth_channel_pressure(synth_, ch, b[1]); break;
+      case 0xE0:
+        if (size >= 3) fluid_synth_pitch_bend(synth_, ch, b[1] | b[2] << 7);
+        break;
+    }
+  }
+
+  // The reset ends voices with their release; the sound-off after it cuts them.
+  void reset() override {
+    fluid_synth_system_reset(synth_);
+    fluid_synth_all_sounds_off(synth_, -1);
+    fluid_synth_set_gain(synth_, (float)gain_);
+  }
+
+  void notesOff() override {
+    for (int ch = 0; ch < 16; ++ch) {
+      fluid_synth_cc(synth_, ch, 64, 0);
+      fluid_synth_all_notes_off(synth_, ch);
+    }
+  }
+
+  void render(int16_t* frames, size_t count) override {
+    buffer_.resize(count * 2);
+    fluid_synth_write_float(synth_, (int)count, buffer_.data(), 0, 2, buffer_.data(), 1, 2);
+    for (size_t i = 0; i < count * 2; ++i) {
+      float v = buffer_[i] * 32767.0f;
+      frames[i] = (int16_t)(v >= 32767.0f ? 32767 : v <= -32768.0f ? -32768 : lrintf(v));
+    }
+  }
+
+  unsigned activeVoices() override { return (unsigned)fluid_synth_get_active_voice_count(synth_); }
+
+  unsigned step() const override { return (unsigned)fluid_synth_get_internal_bufsize(synth_); }
+
+  std::string description() const override { return font_; }
+
+ private:
+  void sysex(const uint8_t* b, size_t size) {
+    if (size < 3 || b[size - 1] != 0xF7) return;
+    const uint8_t* body = b + 1;
+    size_t n = size - 2;
+    // Master volume (universal real time): 7F dev 04 01 lsb msb.
+    if (n == 6 && body[0] == 0x7F && body[2] == 0x04 && body[3] == 0x01) {
+      fluid_synth_set_gain(synth_, (float)(gain_ * (body[4] | body[5] << 7) / 16383.0));
+      return;
+    }
+    // General MIDI system on (1 or 2): a full reset of every channel.
+    if (n == 4 && body[0] == 0x7E && body[2] == 0x09 && (body[3] == 0x01 || body[3] == 0x03)) {
+      reset();
+      return;
+    }
+    fluid_synth_sysex(synth_, reinterpret_cast<const char*>(body), (int)n, nullptr, nullptr, nullptr, 0);
+    // The other makers' resets (they also choose how banks are selected) silence too.
+    static const uint8_t gsReset[] = {0x41, 0x00, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41};
+    static const uint8_t xgReset[] = {0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00};
+    bool gs = n == sizeof gsReset && body[0] == 0x41 && memcmp(body + 2, gsReset + 2, sizeof gsReset - 2) == 0;
+    bool xg = n == sizeof xgReset && body[0] == 0x43 && (body[1] & 0xF0) == 0x10 &&
+              memcmp(body + 2, xgReset + 2, sizeof xgReset - 2) == 0;
+    if (gs || xg) fluid_synth_all_sounds_off(synth_, -1);
+  }
+
+  fluid_settings_t* settings_;
+  fluid_synth_t* synth_;
+  double gain_;
+  std::string font_;
+  std::vector<float> buffer_;
+};
+
+void quiet(int, const char*, void*) {}
+
+// The file's size, or -1 when it cannot be read.
+long long fileSize(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return -1;
+  long long size = fseek(f, 0, SEEK_END) == 0 ? (long long)ftell(f) : -1;
+  fclose(f);
+  return size;
+}
+
+std::string findSoundFont(const HostSettings& settings, long long* size) {
+  if (!settings.soundFont.empty()) {
+    *size = fileSize(settings.soundFont);
+    return settings.soundFont;
+  }
+  for (const char* const* p = kDefaultSoundFonts; *p; ++p) {
+    *size = fileSize(*p);
+    if (*size >= 0) return *p;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::unique_ptr<Synth> createSynth(const HostSettings& host, std::string* why) {
+  long long size = 0;
+  std::string font = findSoundFont(host, &size);
+  if (font.empty()) {
+    *why = "no SoundFont installed (timgm6mb-soundfont, fluid-soundfont-gm) and none named in KVHOST.INI";
+    return nullptr;
+  }
+  for (int level : {FLUID_WARN, FLUID_INFO, FLUID_DBG}) fluid_set_log_function(level, quiet, nullptr);
+  fluid_settings_t* settings = new_fluid_settings();
+  fluid_settings_setnum(settings, "synth.sample-rate", host.sampleRate);
+  fluid_settings_setint(settings, "synth.polyphony", (int)host.polyphony);
+  fluid_settings_setint(settings, "synth.reverb.active", host.reverb);
+  fluid_settings_setint(settings, "synth.chorus.active", host.chorus);
+  fluid_settings_setnum(settings, "synth.gain", host.gain);
+  fluid_settings_setint(settings, "synth.threadsafe-api", 0);
+  fluid_settings_setint(settings, "synth.dynamic-sample-loading", size >= kDynamicLoadingFrom);
+  fluid_synth_t* synth = new_fluid_synth(settings);
+  if (!synth) {
+    delete_fluid_settings(settings);
+    *why = "the synthesizer cannot start";
+    return nullptr;
+  }
+  if (fluid_synth_sfload(synth, font.c_str(), 1) == FLUID_FAILED) {
+    delete_fluid_synth(synth);
+    delete_fluid_settings(settings);
+    *why = "cannot load the SoundFont " + font;
+    return nullptr;
+  }
+  return std::unique_ptr<Synth>(new FluidSynth(settings, synth, host, font));
+}

@@ -1,0 +1,53 @@
+// The sound server back end: a playback stream through the PulseAudio protocol
+// (served by PipeWire too), with libpulse's blocking simple API, which suits a
+// render thread that writes a block at a time at its own pace.
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include "host/audio.h"
+
+namespace {
+
+class PulseSink : public AudioSink {
+ public:
+  explicit PulseSink(pa_simple* stream) : stream_(stream) {}
+  ~PulseSink() override {
+    int error;
+    pa_simple_drain(stream_, &error);
+    pa_simple_free(stream_);
+  }
+  void write(const void* frames, size_t bytes) override {
+    int error;
+    pa_simple_write(stream_, frames, bytes, &error);
+  }
+
+ private:
+  pa_simple* stream_;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char* name, const AudioFormat& format,
+                                           unsigned latencyMs, std::string* why) {
+  pa_sample_spec spec;
+  spec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+  spec.rate = format.rate;
+  spec.channels = (uint8_t)format.channels;
+  // The server keeps about `latencyMs` buffered and starts playing once half of
+  // it is there.
+  uint32_t target = (uint32_t)pa_usec_to_bytes((pa_usec_t)latencyMs * 1000, &spec);
+  pa_buffer_attr attr;
+  attr.maxlength = (uint32_t)-1;
+  attr.tlength = target;
+  attr.prebuf = (uint32_t)pa_frame_size(&spec) > target / 2 ? (uint32_t)pa_frame_size(&spec) : target / 2;
+  attr.minreq = (uint32_t)-1;
+  attr.fragsize = (uint32_t)-1;
+  int error = 0;
+  pa_simple* stream = pa_simple_new(server.empty() ? nullptr : server.c_str(), "KVTSK16", PA_STREAM_PLAYBACK, nullptr,
+                                    name, &spec, nullptr, &attr, &error);
+  if (!stream) {
+    if (why) *why = pa_strerror(error);
+    return nullptr;
+  }
+  return std::unique_ptr<AudioSink>(new PulseSink(stream));
+}

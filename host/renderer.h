@@ -1,0 +1,107 @@
+// The MIDI side's sound: a render thread that applies the parsed messages to the
+// synthesizer at the frame of their arrival and plays the result to the sound
+// server and into the WAV record.
+//
+// The output stream starts when the renderer starts; frame f of it belongs to
+// the moment start + f / rate. A message that arrived at time t is applied at
+// the frame of t plus one block, so every message has the same delay and
+// timing keeps its position within the block, down to the synthesizer's step
+// (the frames it renders at a time; a message takes effect at the start of the
+// step its frame falls in). Block [f, f + B) is
+// rendered once the clock has passed the moment of frame f, when every message
+// it takes has arrived. With nothing sounding and nothing to do the thread
+// sleeps until a message comes.
+#pragma once
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/audio.h"
+#include "host/settings.h"
+#include "host/synth.h"
+
+class MidiRenderer {
+ public:
+  explicit MidiRenderer(const HostSettings& settings);
+  ~MidiRenderer();
+  // Loads the synthesizer and connects to the sound server; what it could not
+  // start it reports in `notes`, one line each.
+  void prepare(std::vector<std::string>* notes);
+  // Opens the WAV record (`recordWav`, empty: none) and starts the stream;
+  // false when the record cannot be created.
+  bool start(const std::string& recordWav);
+  // Ends the thread (the record keeps the silence up to now) and silences
+  // every channel.
+  void stop();
+
+  // Called by the consumer thread: messages taken at `atNs` (steady clock)
+  // collect in a batch that submit() hands to the render thread at once.
+  void add(const uint8_t* bytes, size_t size, int64_t atNs);
+  // Ends every note (the channel's owner has gone).
+  void addNotesOff(int64_t atNs);
+  void submit();
+
+  int64_t startNs() const { return startNs_; }
+  unsigned sampleRate() const { return rate_; }
+  // Messages lost: the queue was full, or new notes over the time a block has
+  // for messages. Read after stop().
+  unsigned long long dropped() const { return dropped_ + unplayed_; }
+  unsigned blockFrames() const { return block_; }
+  // System-exclusive buffers longer than this go to the record only.
+  static const size_t kLongestSysex = 1024;
+
+ private:
+  enum Kind : uint8_t { MESSAGE, NOTES_OFF };
+  struct Event {
+    int64_t atNs;
+    Kind kind;
+    uint8_t size;
+    uint8_t bytes[3];
+    std::vector<uint8_t> sysex;
+  };
+
+  void run();
+  void apply(const Event& e);
+  // The stream frame at time `ns`.
+  int64_t frameAt(int64_t ns) const;
+  // The moment of stream frame `frame`.
+  int64_t nsOf(int64_t frame) const;
+  void renderBlock(int64_t frame);
+  void writeSilence(int64_t frames);
+  void catchUpInSilence();
+
+  HostSettings settings_;
+  unsigned rate_;
+  unsigned block_;
+  unsigned step_ = 1;
+  std::unique_ptr<Synth> synth_;
+  std::unique_ptr<AudioSink> server_;
+  std::unique_ptr<AudioSink> record_;
+  int64_t startNs_ = 0;
+  std::thread thread_;
+
+  std::vector<Event> batch_;  // the consumer's
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::deque<Event> pending_;  // under lock_
+  bool stop_ = false;          // under lock_
+  bool idle_ = false;          // under lock_
+  unsigned long long dropped_ = 0;
+
+  // The render thread's.
+  std::vector<Event> due_;
+  std::vector<int16_t> buffer_;
+  int64_t silentFrames_ = 0;
+  unsigned long long unplayed_ = 0;
+  int64_t frame_ = 0;  // the next frame to render
+};
+
+// Steady clock time in nanoseconds.
+int64_t steadyNs();

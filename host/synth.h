@@ -1,0 +1,36 @@
+// The synthesizer the MIDI side renders with: it takes parsed messages and
+// renders 16-bit stereo. The back end lives in a file of its own; a build
+// without one renders nothing and keeps the records.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+#include "host/settings.h"
+
+class Synth {
+ public:
+  virtual ~Synth() {}
+  // Applies a complete message (status first; a system-exclusive buffer with
+  // its 0xF0 and 0xF7) at the current point of the output.
+  virtual void message(const uint8_t* bytes, size_t size) = 0;
+  // Silences every voice at once and returns every channel to its power-on
+  // state, as a General MIDI reset does.
+  virtual void reset() = 0;
+  // Ends every note with its release and lifts the sustain pedals; programs and
+  // controllers stay.
+  virtual void notesOff() = 0;
+  // Renders `frames` interleaved stereo frames.
+  virtual void render(int16_t* frames, size_t count) = 0;
+  virtual unsigned activeVoices() = 0;
+  // The frames it renders at a time: a message takes effect at a step's start.
+  virtual unsigned step() const = 0;
+  // What was loaded, for the record.
+  virtual std::string description() const = 0;
+};
+
+// The synthesizer the settings ask for; null with the reason in `why`.
+std::unique_ptr<Synth> createSynth(const HostSettings& settings, std::string* why);

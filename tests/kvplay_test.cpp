@@ -1,0 +1,211 @@
+// kvplay, the player: a MIDI file reaches the host in order and on time through
+// the multimedia layer's MIDI device; a WAV file reaches it through the wave
+// device; the devices are listed.
+#include <fcntl.h>
+#include <math.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "kv/plat.h"
+#include "product.h"
+#include "sound.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+
+extern "C" char** environ;
+
+// Starts a program in a process group of its own (as a shell starts a job),
+// its standard output on a pipe.
+pid_t startJob(const std::vector<std::string>& args, int* out) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0].c_str(), &fa, &attr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  close(fds[1]);
+  *out = fds[0];
+  return pid;
+}
+
+// The next line of `fd`, or "" after `timeoutMs` without one.
+std::string lineFrom(int fd, int timeoutMs) {
+  std::string line;
+  char c;
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0 || read(fd, &c, 1) != 1) return "";
+    if (c == '\n') return line;
+    line += c;
+  }
+}
+
+Bytes chunk(const char* id, const Bytes& data) {
+  Bytes out(id, id + 4);
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back((unsigned char)(data.size() >> shift));
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+// A format-1 file at 480 pulses a quarter note: the conductor track sets 120
+// quarter notes a minute and at pulse 960 (1 s) 240; the other track has five notes a quarter note apart (0,
+// 0.5, 1.0, 1.25 and 1.5 s) written with running status, a system-exclusive buffer at pulse 720 (0.75 s) and a text
+// event.
+Bytes tempoChangeFile() {
+  Bytes conductor = {0x00, 0xFF, 0x58, 0x04, 0x04, 0x02, 0x18, 0x08,  // 4/4
+                     0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20,        // 500000 us a quarter note
+                     0x87, 0x40, 0xFF, 0x51, 0x03, 0x03, 0xD0, 0x90,  // +960: 250000 us
+                     0x00, 0xFF, 0x2F, 0x00};
+  Bytes notes = {0x00, 0xFF, 0x01, 0x04, 't',  'e',  's',  't',  0x00, 0x90, 60, 0x64,  // 0: note on (status given)
+                 0x83, 0x60, 60,   0x00,                                // 480: note off by running status
+                 0x00, 62,   0x64,                                      // 480: next note
+                 0x81, 0x70, 0xF0, 0x05, 0x7D, 0x01, 0x02, 0x03, 0xF7,  // 720: sysex
+                 0x81, 0x70, 0x90, 62,   0x00,                          // 960: status again after the sysex
+                 0x00, 64,   0x64, 0x83, 0x60, 64,   0x00,              // 960, 1440
+                 0x00, 65,   0x64, 0x83, 0x60, 65,   0x00,              // 1440, 1920
+                 0x00, 67,   0x64, 0x83, 0x60, 67,   0x00,              // 1920, 2400
+                 0x00, 0xFF, 0x2F, 0x00};
+  Bytes file = chunk("MThd", {0, 1, 0, 2, 0x01, 0xE0});
+  for (const Bytes& track : {conductor, notes}) {
+    Bytes c = chunk("MTrk", track);
+    file.insert(file.end(), c.begin(), c.end());
+  }
+  return file;
+}
+
+// The same with the little-endian size of RIFF files.
+Bytes riffChunk(const char* id, const Bytes& data) {
+  Bytes out(id, id + 4);
+  for (int shift = 0; shift < 32; shift += 8) out.push_back((unsigned char)(data.size() >> shift));
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+class KvplayTest : public kvtest::ProductTest {
+ protected:
+  void SetUp() override {
+    ProductTest::SetUp();
+    std::string module = kvtest::driverModulePath();
+    setenv(PLAT_MM_DRIVERS_ENV, ("midi=" + module + ";wave=" + module).c_str(), 1);
+    hostSetting("SoundServer", "none");
+  }
+  void TearDown() override {
+    unsetenv(PLAT_MM_DRIVERS_ENV);
+    ProductTest::TearDown();
+  }
+  std::string kvplay() const { return kvtest::buildDir() + "/kvplay"; }
+  std::string write(const char* name, const Bytes& data) {
+    std::string path = root + "/" + name;
+    FILE* f = fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+    return path;
+  }
+};
+
+}  // namespace
+
+TEST_F(KvplayTest, MidiFileArrivesInOrderAndOnTimeAcrossATempoChange) {
+  std::string output;
+  ASSERT_EQ(kvtest::runProgram(kvplay(), {write("tempo.mid", tempoChangeFile())}, &output), 0) << output;
+  EXPECT_EQ(output.find('\r'), std::string::npos) << "no progress line when not on a terminal";
+  std::string text = readInstallFile("KVMIDIIN.TXT");
+  const double expected[] = {0, 500, 1000, 1250, 1500};
+  const char* const lines[] = {"90 3C 64", "90 3E 64", "90 40 64", "90 41 64", "90 43 64"};
+  std::vector<double> at;
+  for (const char* line : lines) {
+    std::vector<double> t = kvtest::recordedTimes(text, line);
+    ASSERT_EQ(t.size(), 1u) << line << "\n" << text;
+    at.push_back(t[0]);
+  }
+  // Times from the second note on: the first may wait for the host's consumer
+  // to start after its answer.
+  EXPECT_LE(at[0], at[1] - expected[1] + 4);
+  for (size_t i = 2; i < at.size(); ++i) EXPECT_NEAR(at[i] - at[1], expected[i] - expected[1], 4) << lines[i];
+  std::vector<double> sysex = kvtest::recordedTimes(text, "F0 7D 01 02 03 F7");
+  ASSERT_EQ(sysex.size(), 1u) << text;
+  EXPECT_NEAR(sysex[0] - at[1], 750 - expected[1], 4);
+  // Every note ends, each after its own start, by running status as written.
+  for (int key : {60, 62, 64, 65, 67}) {
+    char off[16];
+    snprintf(off, sizeof off, "90 %02X 00", key);
+    EXPECT_EQ(kvtest::recordedTimes(text, off).size(), 1u) << off;
+  }
+}
+
+TEST_F(KvplayTest, InterruptEndsEveryNoteAndClosesTheDevice) {
+  std::string piece = root + "/piece.mid";
+  ASSERT_EQ(kvtest::runProgram(kvtest::buildDir() + "/kvpiece", {piece}), 0);
+  int out = -1;
+  pid_t job = startJob({kvplay(), piece}, &out);
+  ASSERT_GT(job, 0);
+  EXPECT_EQ(lineFrom(out, 20000).rfind("playing ", 0), 0u);
+  // Ctrl-C on a terminal: the signal goes to the whole job, the host the
+  // player started among it.
+  ASSERT_EQ(killpg(job, SIGINT), 0);
+  EXPECT_EQ(lineFrom(out, 20000), "stopped: every note ended, device closed");
+  int status = -1;
+  ASSERT_EQ(waitpid(job, &status, 0), job);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  close(out);
+  // The host outlived the signal and received every channel's notes-off.
+  std::string text = readInstallFile("KVMIDIIN.TXT");
+  for (int ch = 0; ch < 16; ++ch) {
+    char notesOff[16];
+    snprintf(notesOff, sizeof notesOff, "B%X 7B 00", ch);
+    EXPECT_EQ(kvtest::recordedTimes(text, notesOff).size(), 1u) << notesOff << "\n" << text;
+  }
+}
+
+TEST_F(KvplayTest, ListsTheDevicesAndStreamsAWavFile) {
+  std::string output;
+  ASSERT_EQ(kvtest::runProgram(kvplay(), {"--list"}, &output), 0);
+  EXPECT_NE(output.find("0  Kelvasong (NT)"), std::string::npos) << output;
+  EXPECT_NE(output.find("0  Kelvasong WaveOut (NT)"), std::string::npos) << output;
+
+  // Half a second of 16-bit mono at 22050 Hz, no sample silent.
+  std::vector<int16_t> tone(11025);
+  for (size_t i = 0; i < tone.size(); ++i) tone[i] = (int16_t)(3000 * sin(2 * M_PI * 500 * (double)i / 22050) + 4000);
+  Bytes data(reinterpret_cast<unsigned char*>(tone.data()),
+             reinterpret_cast<unsigned char*>(tone.data()) + tone.size() * 2);
+  Bytes fmt = {1, 0, 1, 0, 0x22, 0x56, 0, 0, 0x44, 0xAC, 0, 0, 2, 0, 16, 0};
+  Bytes wave = {'W', 'A', 'V', 'E'};
+  for (const Bytes& c : {riffChunk("fmt ", fmt), riffChunk("data", data)}) wave.insert(wave.end(), c.begin(), c.end());
+  Bytes riff = riffChunk("RIFF", wave);
+  std::string path = write("tone.wav", riff);
+
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.lpszClassName = "KVInstWinClass";
+  ASSERT_TRUE(RegisterClassA(&wc));
+  HWND instance = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_EQ(kvtest::runProgram(kvplay(), {path}, &output), 0) << output;
+  DestroyWindow(instance);
+  kvtest::Wav played = kvtest::readWav(installDir() + "/KVWAVEOUT.WAV");
+  ASSERT_EQ(played.rate, 22050u);
+  size_t start = 0;
+  while (start < played.samples.size() && played.samples[start] == 0) ++start;
+  ASSERT_GE(played.samples.size(), start + tone.size());
+  EXPECT_TRUE(std::equal(tone.begin(), tone.end(), played.samples.begin() + (long)start))
+      << "the host played the file's samples";
+}

@@ -1,0 +1,274 @@
+// What the host sounds like: the MIDI side rendered by the synthesizer into the
+// WAV record and out of a private sound server, the wave side out of the same
+// server, and the silence that resets, closes and a dead client leave.
+#include <math.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "kv/plat.h"
+#include "product.h"
+#include "sound.h"
+
+using kvtest::Child;
+using kvtest::MonitorRecorder;
+using kvtest::Wav;
+
+namespace {
+
+const char kSoundFont[] = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+const unsigned kRate = 44100;
+
+void useTheBuildsDriver() {
+  std::string module = kvtest::driverModulePath();
+  setenv(PLAT_MM_DRIVERS_ENV, ("midi=" + module + ";wave=" + module).c_str(), 1);
+}
+
+void sendSysex(HMIDIOUT out, std::vector<BYTE> bytes) {
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(bytes.data());
+  hdr.dwBufferLength = (DWORD)bytes.size();
+  ASSERT_EQ(midiOutPrepareHeader(out, &hdr, sizeof hdr), 0u);
+  ASSERT_EQ(midiOutLongMsg(out, &hdr, sizeof hdr), 0u);
+  midiOutUnprepareHeader(out, &hdr, sizeof hdr);
+}
+
+DWORD noteOn(BYTE key, BYTE channel = 0) { return 0x640090u | channel | (DWORD)key << 8; }
+DWORD noteOff(BYTE key, BYTE channel = 0) { return 0x000080u | channel | (DWORD)key << 8; }
+DWORD program(BYTE number, BYTE channel = 0) { return 0xC0u | channel | (DWORD)number << 8; }
+
+// Frames of a loud sample from the first one on.
+size_t loudFrom(const std::vector<int16_t>& s, int level = 1000) {
+  for (size_t i = 0; i < s.size(); ++i)
+    if (abs((int)s[i]) > level) return i;
+  return s.size();
+}
+
+// Whether the last `frames` of a recording are silent (below -66 dB).
+bool endsSilent(const std::vector<int16_t>& s, size_t frames) {
+  return s.size() >= frames && kvtest::peak(s, s.size() - frames, s.size()) < 16;
+}
+
+class SoundTest : public kvtest::ProductTest {
+ protected:
+  void SetUp() override {
+    ProductTest::SetUp();
+    useTheBuildsDriver();
+    hostSetting("SoundFont", kSoundFont);
+    hostSetting("SoundServer", "none");
+  }
+  void TearDown() override {
+    unsetenv(PLAT_MM_DRIVERS_ENV);
+    ProductTest::TearDown();
+  }
+  HMIDIOUT openMidi() {
+    HMIDIOUT out = nullptr;
+    EXPECT_EQ(midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), 0u);
+    return out;
+  }
+  // The rendered record, and the arrival times of the messages named `what`
+  // as stream frames.
+  Wav rendered() { return kvtest::readWav(installDir() + "/KVMIDIIN.WAV"); }
+  std::vector<size_t> arrivals(const char* what) {
+    std::vector<size_t> frames;
+    for (double ms : kvtest::recordedTimes(readInstallFile("KVMIDIIN.TXT"), what))
+      frames.push_back((size_t)(ms * kRate / 1000));
+    return frames;
+  }
+};
+
+}  // namespace
+
+TEST_F(SoundTest, SoundServerPlaysTheSynthesizerAndTheWaveDevice) {
+  kvtest::PrivateSoundServer server;
+  ASSERT_TRUE(server.start(root + "/pulse")) << "pulseaudio and pactl must be installed";
+  hostSetting("SoundServer", "");  // the user's server, found through PULSE_SERVER
+  MonitorRecorder monitor;
+  ASSERT_TRUE(monitor.start(server.address()));
+
+  HMIDIOUT out = openMidi();
+  ASSERT_EQ(midiOutShortMsg(out, program(73)), 0u);  // flute: its fundamental is its strongest partial
+  ASSERT_EQ(midiOutShortMsg(out, noteOn(69)), 0u);   // A4
+  const size_t half = kRate / 2;
+  ASSERT_TRUE(monitor.waitFor([&](const std::vector<int16_t>& s) { return s.size() > loudFrom(s) + half; }, 10000))
+      << "the note never came out of the server";
+  ASSERT_EQ(midiOutShortMsg(out, noteOff(69)), 0u);
+  ASSERT_EQ(midiOutClose(out), 0u);
+  std::vector<int16_t> heard = monitor.samples();
+  size_t from = loudFrom(heard) + kRate / 20;
+  std::vector<double> tone(heard.begin() + (long)from, heard.begin() + (long)(from + 16384));
+  EXPECT_NEAR(kvtest::strongestFrequency(tone, kRate, 100, 2000, 1), 440, 3);
+
+  // The wave side: one second of 1000 Hz.
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.lpszClassName = "KVInstWinClass";
+  ASSERT_TRUE(RegisterClassA(&wc));
+  HWND instance = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, kRate, kRate * 4, 4, 16, 0};
+  HANDLE done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HWAVEOUT wave = nullptr;
+  ASSERT_EQ(waveOutOpen(&wave, 0, &wf, (DWORD_PTR)done, 0, CALLBACK_EVENT), 0u);
+  std::vector<int16_t> sine(kRate * 2);
+  for (size_t i = 0; i < kRate; ++i) sine[2 * i] = sine[2 * i + 1] = (int16_t)(8000 * sin(2 * M_PI * 1000 * i / kRate));
+  WAVEHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(sine.data());
+  hdr.dwBufferLength = (DWORD)(sine.size() * 2);
+  ASSERT_EQ(waveOutPrepareHeader(wave, &hdr, sizeof hdr), 0u);
+  size_t before = monitor.samples().size();
+  ASSERT_EQ(waveOutWrite(wave, &hdr, sizeof hdr), 0u);
+  ASSERT_TRUE(monitor.waitFor(
+      [&](const std::vector<int16_t>& s) {
+        std::vector<int16_t> after(s.begin() + (long)before, s.end());
+        return after.size() > loudFrom(after) + half;
+      },
+      10000))
+      << "the wave device's samples never came out of the server";
+  while (!(hdr.dwFlags & WHDR_DONE)) ASSERT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
+  waveOutUnprepareHeader(wave, &hdr, sizeof hdr);
+  ASSERT_EQ(waveOutClose(wave), 0u);
+  DestroyWindow(instance);
+  heard = monitor.samples();
+  std::vector<int16_t> after(heard.begin() + (long)before, heard.end());
+  from = before + loudFrom(after) + kRate / 20;
+  std::vector<double> wave1k(heard.begin() + (long)from, heard.begin() + (long)(from + 16384));
+  EXPECT_NEAR(kvtest::strongestFrequency(wave1k, kRate, 100, 4000, 1), 1000, 3);
+  CloseHandle(done);
+}
+
+TEST_F(SoundTest, NoteSoundsFromItsArrivalFrameAndEndsWithABoundedTail) {
+  // A long block: a message that is applied at its block's start instead of
+  // its own frame would show up to 1024 frames away.
+  hostSetting("BlockFrames", "1024");
+  hostSetting("Reverb", "0");
+  hostSetting("Chorus", "0");
+  HMIDIOUT out = openMidi();
+  ASSERT_EQ(midiOutShortMsg(out, program(19)), 0u);  // organ: sound from its first frame
+  ASSERT_EQ(midiOutShortMsg(out, noteOn(69)), 0u);
+  Sleep(400);
+  ASSERT_EQ(midiOutShortMsg(out, noteOff(69)), 0u);
+  Sleep(1500);
+  ASSERT_EQ(midiOutClose(out), 0u);
+
+  Wav wav = rendered();
+  ASSERT_EQ(wav.rate, kRate);
+  ASSERT_EQ(wav.channels, 2u);
+  std::vector<size_t> on = arrivals("note-on"), off = arrivals("note-off");
+  ASSERT_EQ(on.size(), 1u);
+  ASSERT_EQ(off.size(), 1u);
+  size_t first = loudFrom(wav.samples, 0) / 2;
+  // One block after arrival, at the start of the synthesizer's 64-frame step
+  // that holds that frame, and a few frames of attack.
+  EXPECT_GE(first, on[0] + 1024 - 64);
+  EXPECT_LE(first, on[0] + 1024 + 32);
+  EXPECT_GT(kvtest::peak(wav.samples, (on[0] + 1024 + 2205) * 2, (off[0] + 1024) * 2), 1000) << "the note sounds";
+  ASSERT_GT(wav.frames(), off[0] + 1024 + kRate * 13 / 10);
+  EXPECT_EQ(kvtest::peak(wav.samples, (off[0] + 1024 + kRate) * 2, wav.samples.size()), 0)
+      << "silence within a second of the note-off";
+}
+
+TEST_F(SoundTest, ProgramChangeChangesTheSpectrum) {
+  hostSetting("Reverb", "0");
+  hostSetting("Chorus", "0");
+  HMIDIOUT out = openMidi();
+  for (BYTE number : {73, 80}) {  // flute, square lead
+    ASSERT_EQ(midiOutShortMsg(out, program(number)), 0u);
+    ASSERT_EQ(midiOutShortMsg(out, noteOn(60)), 0u);
+    Sleep(500);
+    ASSERT_EQ(midiOutShortMsg(out, noteOff(60)), 0u);
+    Sleep(200);
+  }
+  ASSERT_EQ(midiOutClose(out), 0u);
+  Wav wav = rendered();
+  std::vector<size_t> on = arrivals("note-on");
+  ASSERT_EQ(on.size(), 2u);
+  // The share of the power in the partials above the second.
+  double upper[2];
+  for (int i = 0; i < 2; ++i) {
+    std::vector<double> tone = wav.mono(on[i] + 64 + kRate / 10, 8192);
+    ASSERT_EQ(tone.size(), 8192u);
+    double f0 = kvtest::strongestFrequency(tone, kRate, 200, 330, 0.5);
+    EXPECT_NEAR(f0, 261.6, 3) << "C4 in both";
+    double all = 0, high = 0;
+    for (int k = 1; k <= 12; ++k) {
+      double p = kvtest::powerAt(tone, kRate, k * f0);
+      all += p;
+      if (k > 2) high += p;
+    }
+    upper[i] = high / all;
+  }
+  EXPECT_GT(upper[1], 2 * upper[0]) << "flute " << upper[0] << ", square lead " << upper[1];
+}
+
+TEST_F(SoundTest, ResetsNotesOffAndMasterVolumeLeaveSilence) {
+  hostSetting("Reverb", "0");
+  hostSetting("Chorus", "0");
+  HMIDIOUT out = openMidi();
+  auto organChord = [&] {
+    ASSERT_EQ(midiOutShortMsg(out, program(19)), 0u);  // church organ: sounds while held
+    for (BYTE key : {60, 64, 67}) ASSERT_EQ(midiOutShortMsg(out, noteOn(key)), 0u);
+    Sleep(300);
+  };
+  organChord();
+  sendSysex(out, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});  // General MIDI system on
+  Sleep(300);
+  organChord();
+  ASSERT_EQ(midiOutShortMsg(out, 0x007BB0), 0u);  // all notes off
+  Sleep(1000);
+  organChord();
+  sendSysex(out, {0xF0, 0x7F, 0x7F, 0x04, 0x01, 0x00, 0x00, 0xF7});  // master volume 0
+  Sleep(300);
+  ASSERT_EQ(midiOutClose(out), 0u);
+
+  Wav wav = rendered();
+  std::vector<size_t> sysex = arrivals("sysex"), notesOff = arrivals("control-change"),
+                      chords = arrivals("program-change");
+  ASSERT_EQ(sysex.size(), 2u);
+  ASSERT_EQ(notesOff.size(), 1u);
+  ASSERT_EQ(chords.size(), 3u);
+  const size_t late = 64 + 128;  // one block and a little more
+  for (size_t chord : chords)
+    EXPECT_GT(kvtest::peak(wav.samples, (chord + late + 2205) * 2, (chord + late + 8820) * 2), 1000);
+  EXPECT_EQ(kvtest::peak(wav.samples, (sysex[0] + late) * 2, chords[1] * 2), 0) << "silence after the reset";
+  EXPECT_EQ(kvtest::peak(wav.samples, (notesOff[0] + late + kRate * 8 / 10) * 2, chords[2] * 2), 0)
+      << "silence after all notes off and their release";
+  EXPECT_EQ(kvtest::peak(wav.samples, (sysex[1] + late) * 2, wav.samples.size()), 0) << "silence at master volume 0";
+}
+
+// A client that sounds an organ chord and then waits to be killed.
+KV_HELPER(organ_client) {
+  (void)argc;
+  (void)argv;
+  HMIDIOUT out = nullptr;
+  if (midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL) != 0) return 1;
+  midiOutShortMsg(out, program(19));
+  for (BYTE key : {60, 64, 67}) midiOutShortMsg(out, noteOn(key));
+  kvtest::say("playing");
+  std::string line;
+  while (kvtest::hear(line)) {
+  }
+  return 0;
+}
+
+TEST_F(SoundTest, KilledClientLeavesNoHangingNote) {
+  kvtest::PrivateSoundServer server;
+  ASSERT_TRUE(server.start(root + "/pulse"));
+  hostSetting("SoundServer", "");
+  hostSetting("Reverb", "0");
+  MonitorRecorder monitor;
+  ASSERT_TRUE(monitor.start(server.address()));
+  Child client("organ_client");
+  ASSERT_EQ(client.expectLine(), "playing");
+  ASSERT_TRUE(monitor.waitFor([&](const std::vector<int16_t>& s) { return s.size() > loudFrom(s) + kRate / 5; }, 10000))
+      << "the chord never sounded";
+  client.kill();
+  client.wait();
+  size_t killedAt = monitor.samples().size();
+  EXPECT_TRUE(monitor.waitFor(
+      [&](const std::vector<int16_t>& s) { return s.size() > killedAt && endsSilent(s, kRate * 3 / 10); }, 5000))
+      << "the chord still sounds after its client was killed";
+  // The next client takes the channel over; its close ends the old host.
+  HMIDIOUT out = openMidi();
+  EXPECT_EQ(midiOutClose(out), 0u);
+}

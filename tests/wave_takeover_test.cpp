@@ -116,6 +116,23 @@ TEST_F(WaveTakeOverTest, AGoneOwnersChannelIsTakenOverWhenItsHostIsGoneOrIdle) {
     EXPECT_TRUE(kvtest::processEnds((int)pid, 5000)) << "the old host was told to close";
     EXPECT_EQ(close(), 0u);
   }
+  // The close command is only posted (the timed send fails): the host is
+  // watched until the posted command has made it idle.
+  {
+    Child owner("wave_device_client");
+    ASSERT_EQ(owner.expectLine(), "loaded");
+    owner.send("open");
+    ASSERT_EQ(owner.expectLine(), "0");
+    DWORD pid = hostProcess();
+    owner.kill();
+    owner.wait();
+    unsigned sends0 = platFaultCalls("SendMessageTimeoutA");
+    platFaultInject("SendMessageTimeoutA", sends0 + 1, 1);
+    EXPECT_EQ(openWithinASecond("close posted"), 0u) << "taken over once the posted close made the host idle";
+    EXPECT_EQ(platFaultCalls("SendMessageTimeoutA"), sends0 + 1) << "the one timed send failed";
+    EXPECT_TRUE(kvtest::processEnds((int)pid, 5000));
+    EXPECT_EQ(close(), 0u);
+  }
   Child next("wave_device_client");
   ASSERT_EQ(next.expectLine(), "loaded");
   next.send("open");

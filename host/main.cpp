@@ -198,7 +198,7 @@ int keepInstanceWindow() {
   HWND hwnd = CreateWindowExA(0, kInstanceClass, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
                               nullptr);
   if (!hwnd) {
-    fprintf(stderr, "KVTSK16: cannot create the instance window (error %u)\n", GetLastError());
+    fprintf(stderr, "KVTSK16: cannot create the instance window (error %u)\n", (unsigned)GetLastError());
     return 1;
   }
   printf("KVTSK16: instance window open; wave output can start its host\n");
@@ -232,12 +232,12 @@ int main(int argc, char** argv) {
   host.dwMainThread = GetCurrentThreadId();
   HMODULE module = LoadLibraryA(last);
   if (!module) {
-    fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", last, GetLastError());
+    fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", last, (unsigned)GetLastError());
     return 1;
   }
   HWND hwnd = createHostWindow();
   if (!hwnd) {
-    fprintf(stderr, "KVTSK16: cannot create the host window (error %u)\n", GetLastError());
+    fprintf(stderr, "KVTSK16: cannot create the host window (error %u)\n", (unsigned)GetLastError());
     return 1;
   }
   int rc = fMidi ? serveMidi(module, hwnd) : serveWave(module, hwnd);

@@ -32,7 +32,7 @@ WaveServer::WaveServer(WaveChannel* channel, const HostSettings& settings) : cha
 WaveServer::~WaveServer() { stop(); }
 
 bool WaveServer::start(std::vector<std::string>* notes) {
-  AudioFormat format = {format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample == 16 ? 16u : 8u};
+  AudioFormat format = {(unsigned)format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample == 16 ? 16u : 8u};
   if (!settings_.waveRecord.empty()) {
     record_ = openWavRecord(settings_.waveRecord + ".WAV", format);
     if (!record_) return false;
@@ -54,7 +54,7 @@ void WaveServer::stop() {
     FILE* f = fopen((settings_.waveRecord + ".TXT").c_str(), "w");
     if (f) {
       fprintf(f, "frames %llu\nunderruns %llu\nrate %u\nchannels %u\nbits %u\n", framesPlayed_, underruns_,
-              format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample);
+              (unsigned)format_.nSamplesPerSec, (unsigned)format_.nChannels, (unsigned)format_.wBitsPerSample);
       fclose(f);
     }
   }

@@ -17,9 +17,7 @@
 
 namespace {
 
-const char szDriverFile[] = "KVDRVR32.DLL";
 const char szDescription[] = "Kelvasong Software-WaveTable-Synthesizer";
-const char szDrivers32Key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 const char szUserInstallableKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Userinstallable.drivers";
 const char szRelatedDescKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\related.desc";
 const char szDriversDescKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";

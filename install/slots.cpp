@@ -1,10 +1,11 @@
 // The driver slot lookup: which Drivers32 alias names this driver's file.
 #include "install/slots.h"
 
-namespace {
-
 const char szDrivers32Key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 const char szDriverFile[] = "KVDRVR32.DLL";
+
+namespace {
+
 const DWORD cchAliasName = 32;
 const DWORD cbAliasData = 260;
 const int cchPrefix = 4;

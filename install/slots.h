@@ -5,6 +5,11 @@
 
 #include "kvplatform.h"
 
+// The key that lists the registered multimedia drivers, under HKEY_LOCAL_MACHINE.
+extern const char szDrivers32Key[];
+// This driver's file name, as it is registered and stored in the system directory.
+extern const char szDriverFile[];
+
 // The number of the first alias (in the registry's enumeration order) whose
 // name is szPrefix (4 letters, any case) alone or followed by a decimal number
 // and whose string data names this driver's file; 0 for the bare prefix. -1

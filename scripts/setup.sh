@@ -3,7 +3,7 @@
 # machine; does nothing where everything is present.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
-          libsndfile1-dev mingw-w64 clang-format
+          libsndfile1-dev mingw-w64 clang-format wine wine64 googletest
           libfluidsynth-dev timgm6mb-soundfont libpulse-dev pulseaudio pulseaudio-utils libsmf-dev)
 missing=()
 for p in "${packages[@]}"; do
@@ -12,6 +12,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  # Another installer may hold the package lock for a while.
   $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
 fi

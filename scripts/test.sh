@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: the tests (many start real processes), the same
 # tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, the wave
-# device's tests under ThreadSanitizer, the module's cross-builds for 32- and
-# 64-bit Windows, and the format check.
+# device's tests under ThreadSanitizer, the Windows programs' cross-builds for
+# 32- and 64-bit Windows, the Wine suite on the 64-bit ones, and the format
+# check.
 # KV_SKIP_SLOW=1 leaves out the tests named *Slow* (they wait out long time-outs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,10 +15,12 @@ filter=()
 echo "== format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-for arch in i686 x86_64; do
-  echo "== module for $arch Windows"
-  scripts/build.sh "build-mingw-$arch" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$arch.cmake -DCMAKE_BUILD_TYPE=Release
-done
+echo "== Windows programs for i686"
+scripts/build.sh build-mingw-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+echo "== Windows programs and the Wine suite for x86_64"
+scripts/build.sh build-mingw-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DKV_WINE_TESTS=ON
+scripts/wine-test.sh build-mingw-x86_64
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DKV_SANITIZE=ON

@@ -96,7 +96,7 @@ int showConfiguration(const char* hwnd) {
 
 int setDirectory(const char* dir) {
   if (!WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", dir, kIni)) {
-    fprintf(stderr, "KVSETUP: cannot write %s (error %u)\n", kIni, GetLastError());
+    fprintf(stderr, "KVSETUP: cannot write %s (error %u)\n", kIni, (unsigned)GetLastError());
     return 1;
   }
   if (iniHas("DEBUG")) printf("note: the [DEBUG] section's KVDirectory still overrides it\n");
@@ -316,7 +316,7 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
   }
   HMODULE h = LoadLibraryA(module.c_str());
   if (!h) {
-    fprintf(stderr, "KVSETUP: cannot load the driver module %s (error %u)\n", module.c_str(), GetLastError());
+    fprintf(stderr, "KVSETUP: cannot load the driver module %s (error %u)\n", module.c_str(), (unsigned)GetLastError());
     return 1;
   }
   InstallExport fn = reinterpret_cast<InstallExport>(reinterpret_cast<void*>(GetProcAddress(h, exportName)));

@@ -1,7 +1,6 @@
 // Clients of the multimedia layer, as applications use the devices: the layer
 // finds the driver among the registered ones, and what the client sends reaches
 // the host process complete and in order.
-#include <math.h>
 #include <sndfile.h>
 #include <string.h>
 
@@ -10,6 +9,7 @@
 
 #include "kv/plat.h"
 #include "product.h"
+#include "tests/shared/streams.h"
 
 using kvtest::Child;
 
@@ -56,17 +56,11 @@ TEST_F(EndToEndTest, MidiBytesReachTheHostCompleteAndInOrder) {
   HMIDIOUT out = nullptr;
   ASSERT_EQ(midiOutOpen(&out, 0, (DWORD_PTR)midiCallback, 42, CALLBACK_FUNCTION), 0u);
   ASSERT_EQ(midiMessages, std::vector<UINT>{MOM_OPEN});
-  std::string expected;
-  for (BYTE key = 60; key < 72; ++key) {
-    ASSERT_EQ(midiOutShortMsg(out, 0x7F0090u | key << 8), 0u);
-    ASSERT_EQ(midiOutShortMsg(out, 0x000000u | key), 0u) << "running status";
-    expected += std::string("\x90", 1) + (char)key + "\x7F" + std::string("\x90", 1) + (char)key + std::string(1, '\0');
-  }
+  kvtest::MidiPhrase phrase = kvtest::midiPhrase();
+  for (uint32_t m : phrase.messages) ASSERT_EQ(midiOutShortMsg(out, m), 0u) << "message " << m;
+  std::string expected = phrase.bytes;
   // A system-exclusive buffer longer than the ring goes through while the host consumes.
-  std::vector<char> sysex(10000);
-  for (size_t i = 0; i < sysex.size(); ++i) sysex[i] = (char)(i % 0x7F);
-  sysex.front() = (char)0xF0;
-  sysex.back() = (char)0xF7;
+  std::vector<char> sysex = kvtest::sysexBuffer(10000);
   MIDIHDR hdr = {};
   hdr.lpData = sysex.data();
   hdr.dwBufferLength = (DWORD)sysex.size();
@@ -104,27 +98,11 @@ TEST_F(EndToEndTest, WindowCallbackGetsTheNotificationsPosted) {
   DestroyWindow(hwnd);
 }
 
-namespace {
-
-// 3 s of 16-bit stereo at 44100 Hz in which no frame is silent, so the played
-// stretch can be found in the host's recording.
-std::vector<int16_t> testSignal(size_t frames) {
-  std::vector<int16_t> s(frames * 2);
-  for (size_t i = 0; i < frames; ++i) {
-    int16_t v = (int16_t)(8000 * sin(2 * M_PI * 440 * (double)i / 44100.0));
-    s[2 * i] = v >= 0 ? (int16_t)(v + 1) : v;
-    s[2 * i + 1] = (int16_t)(-s[2 * i]);
-  }
-  return s;
-}
-
-}  // namespace
-
 TEST_F(EndToEndTest, SlowWaveStreamIsPlayedSampleForSampleWithoutUnderrun) {
   Child instance("instance_window");
   ASSERT_EQ(instance.expectLine(), "open");
   const size_t signalFrames = 3 * 44100;
-  std::vector<int16_t> signal = testSignal(signalFrames);
+  std::vector<int16_t> signal = kvtest::testSignal(signalFrames);
   // 200 ms of silence after the signal: when it has been handed to the host,
   // the host has played the signal, since the driver stays only 40 ms ahead.
   std::vector<int16_t> stream = signal;
@@ -185,12 +163,9 @@ TEST_F(EndToEndTest, SlowWaveStreamIsPlayedSampleForSampleWithoutUnderrun) {
   std::vector<int16_t> played((size_t)info.frames * 2);
   sf_readf_short(wav, played.data(), info.frames);
   sf_close(wav);
-  size_t start = 0;
-  while (start < played.size() && played[start] == 0) ++start;
-  ASSERT_LE(start + signal.size(), played.size()) << "the recording is shorter than the stream";
-  EXPECT_EQ(start % 2, 0u);
-  EXPECT_TRUE(std::equal(signal.begin(), signal.end(), played.begin() + (long)start))
-      << "the host played other samples than the client wrote";
+  std::string why;
+  kvtest::findSignal(played, signal, why);
+  EXPECT_EQ(why, "");
   EXPECT_NE(readInstallFile("KVWAVEOUT.TXT").find("underruns 0\n"), std::string::npos)
       << readInstallFile("KVWAVEOUT.TXT");
 }

@@ -477,7 +477,10 @@ DWORD waveDeviceInit() {
 DWORD waveDeviceShutdown() {
   wodClose(TRUE);
   // A close made from the client's callback may still be finishing on the pump.
-  waitPumpsGone(hWaveEndedPump);
+  // Without such a pump there is nothing more to wait for: when the process
+  // ends, its other threads are gone before the detach, and a pump ended that
+  // way never lowers the count.
+  if (hWaveEndedPump) waitPumpsGone(hWaveEndedPump);
   if (hWaveEndedPump) CloseHandle(hWaveEndedPump);
   hWaveEndedPump = nullptr;
   DeleteCriticalSection(&csWaveOpen);

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Runs the Wine suite: wine-test.sh [BUILD_DIR] [GTEST_FILTER]
+# (KV_WINE_SHOW=1: show every test's output, not only a failing one's)
+# BUILD_DIR is an x86_64 Windows build with -DKV_WINE_TESTS=ON (default
+# build-mingw-x86_64, built here when it lacks the suite). A fresh Wine prefix
+# inside it, headless, with the programs where an installation puts them; each
+# test runs alone under a time limit, and the prefix's wineserver is ended
+# after each test and at the end, so that nothing a test left running (a host,
+# a held gate) reaches the next one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-mingw-x86_64}
+filter=${2:-*}
+per_test_limit=${KV_WINE_TEST_TIMEOUT:-120}
+
+if [ ! -f "$build/kvwinetests.exe" ]; then
+  scripts/build.sh "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DKV_WINE_TESTS=ON
+fi
+build=$(cd "$build" && pwd)
+
+export WINEPREFIX="$build/wine-prefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+# No runtime installers on first start (the suite needs neither), and no menu
+# entries written into the user's desktop.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+end_wineserver() { wineserver -k 2> /dev/null || true; wineserver -w 2> /dev/null || true; }
+trap end_wineserver EXIT
+
+rm -rf "$WINEPREFIX"
+echo "== Wine prefix $WINEPREFIX"
+timeout 300 wineboot -i > /dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+# Wine's multimedia layer loads wine<Audio>.drv: the suite's driver, which
+# forwards to the product's module.
+wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d kv /f > /dev/null 2>&1
+# The desktop process started with a display; it starts again without one.
+end_wineserver
+
+drive_c="$WINEPREFIX/drive_c"
+system32="$drive_c/windows/system32"
+cp "$build/KVDRVR32.DLL" "$build/winekv.drv" "$system32/"
+mkdir -p "$drive_c/KV" "$drive_c/kvtests"
+cp "$build/KVTSK16.EXE" "$build/KVSETUP.EXE" "$drive_c/KV/"
+cp "$build/KVTSK16.EXE" "$drive_c/KV/KVMIDI16.EXE"
+cp "$build/KVTSK16.EXE" "$drive_c/KV/KVWAVE16.EXE"
+cp "$build/KVDRVR32.DLL" "$drive_c/KV/"
+printf '[KelvasongSetup]\r\nKVDirectory=C:\\KV\r\n' > "$drive_c/windows/KELVASON.INI"
+cp "$build/kvwinetests.exe" "$drive_c/kvtests/"
+
+tests=$(wine 'C:\kvtests\kvwinetests.exe' --gtest_list_tests "--gtest_filter=$filter" 2> /dev/null | tr -d '\r' |
+  awk '/^[^ ]/ { suite = $1 } /^  / { print suite $1 }')
+end_wineserver
+failed=()
+count=0
+for t in $tests; do
+  count=$((count + 1))
+  start=$(date +%s)
+  if (cd "$drive_c/kvtests" && timeout -k 10 "$per_test_limit" wine 'C:\kvtests\kvwinetests.exe' "--gtest_filter=$t" \
+      > "$build/wine-test.log" 2>&1); then
+    echo "ok    $t ($(($(date +%s) - start)) s)"
+    [ "${KV_WINE_SHOW:-0}" = 1 ] && tr -d '\r' < "$build/wine-test.log" | grep -v '^\[ \|^\[-\|^Note: \|^$\|wine32\|multiarch\|dpkg' || true
+  else
+    echo "FAIL  $t ($(($(date +%s) - start)) s)"
+    grep -v '^it looks like wine32\|^multiarch needs\|^execute "dpkg\|^apt-get install wine32' "$build/wine-test.log" |
+      tr -d '\r' || true
+    failed+=("$t")
+  fi
+  end_wineserver
+done
+echo "== Wine suite: $count tests, ${#failed[@]} failed"
+[ "$count" -gt 0 ] && [ ${#failed[@]} -eq 0 ]

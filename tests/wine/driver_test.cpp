@@ -1,0 +1,167 @@
+// The module's entry under a real Win32 implementation: the configuration
+// command, unloading with a device open, and a client process that ends with
+// its devices open.
+#include <string.h>
+#include <windows.h>
+#include <winternl.h>
+
+#include <memory>
+
+#include "support.h"
+
+using kvwine::Child;
+
+namespace {
+
+const WAVEFORMATEX kFormat = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};
+
+DWORD openWave(kvwine::Driver& drv) {
+  WAVEOPENDESC desc = {};
+  desc.hWave = reinterpret_cast<HWAVE>(0x5A);
+  desc.lpFormat = reinterpret_cast<LPWAVEFORMAT>(const_cast<WAVEFORMATEX*>(&kFormat));
+  return drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_NULL);
+}
+
+DWORD openMidi(kvwine::Driver& drv) {
+  MIDIOPENDESC desc = {};
+  desc.hMidi = reinterpret_cast<HMIDI>(0x5B);
+  return drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_NULL);
+}
+
+// The command line of a running process, read from its parameter block.
+std::wstring commandLineOf(HANDLE process) {
+  typedef NTSTATUS(WINAPI * QueryFn)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+  QueryFn query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+  PROCESS_BASIC_INFORMATION pbi = {};
+  if (!query || query(process, ProcessBasicInformation, &pbi, sizeof pbi, nullptr) != 0) return L"";
+  PEB peb;
+  RTL_USER_PROCESS_PARAMETERS params;
+  if (!ReadProcessMemory(process, pbi.PebBaseAddress, &peb, sizeof peb, nullptr) ||
+      !ReadProcessMemory(process, peb.ProcessParameters, &params, sizeof params, nullptr))
+    return L"";
+  std::wstring cmd(params.CommandLine.Length / sizeof(WCHAR), L'\0');
+  if (!ReadProcessMemory(process, params.CommandLine.Buffer, &cmd[0], params.CommandLine.Length, nullptr)) return L"";
+  return cmd;
+}
+
+std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+}  // namespace
+
+TEST(WineDriverTest, ConfigureStartsTheSetupProgramWithItsCommandLine) {
+  kvwine::Driver drv;
+  ASSERT_TRUE(drv.load());
+  // The job reports the setup program's start at once, before it can end.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+  JOBOBJECT_ASSOCIATE_COMPLETION_PORT assoc = {job, port};
+  ASSERT_TRUE(SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &assoc, sizeof assoc));
+  ASSERT_TRUE(AssignProcessToJobObject(job, GetCurrentProcess()));
+
+  ASSERT_EQ(drv.driverProc(1, nullptr, DRV_CONFIGURE, 4660, 0), (LRESULT)DRVCNF_OK);
+  DWORD msg = 0;
+  ULONG_PTR key = 0;
+  LPOVERLAPPED data = nullptr;
+  HANDLE setup = nullptr;
+  while (!setup && GetQueuedCompletionStatus(port, &msg, &key, &data, 10000)) {
+    if (msg != JOB_OBJECT_MSG_NEW_PROCESS || (DWORD)(ULONG_PTR)data == GetCurrentProcessId()) continue;
+    setup = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, (DWORD)(ULONG_PTR)data);
+  }
+  ASSERT_NE(setup, nullptr) << "no process started, or it could not be opened";
+  // Wine writes the new process's parameter block as the process starts.
+  std::wstring cmd;
+  for (DWORD start = GetTickCount(); cmd.empty() && GetTickCount() - start < 5000;) {
+    cmd = commandLineOf(setup);
+    if (cmd.empty() && WaitForSingleObject(setup, 1) == WAIT_OBJECT_0) break;
+  }
+  EXPECT_EQ(cmd, widen(kvwine::installDir() + "\\KVSETUP.EXE /CONFIG 0 -w 4660 4660"));
+  ASSERT_EQ(WaitForSingleObject(setup, 10000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(setup, &code);
+  EXPECT_EQ(code, 0u) << "the setup program did not take its command line";
+  CloseHandle(setup);
+  CloseHandle(port);
+  CloseHandle(job);
+}
+
+// Opens the wave device, says "open", and unloads the module when told.
+KV_HELPER(unload_with_wave_open) {
+  (void)argc;
+  (void)argv;
+  kvwine::Driver drv;
+  if (!drv.load()) return 2;
+  DWORD rc = openWave(drv);
+  kvwine::say(rc == 0 ? "open" : "failed " + std::to_string(rc));
+  std::string line;
+  kvwine::hear(line);
+  FreeLibrary(drv.handle);
+  kvwine::say("unloaded");
+  return 0;
+}
+
+// Opens the devices its arguments name ("midi", "wave"), says "open", and ends
+// without closing them when its input ends.
+KV_HELPER(exit_with_devices_open) {
+  kvwine::Driver drv;
+  if (!drv.load()) return 2;
+  std::string result = "open";
+  for (int i = 1; i < argc; ++i) {
+    DWORD rc = strcmp(argv[i], "midi") == 0 ? openMidi(drv) : openWave(drv);
+    if (rc != 0) result = std::string("failed ") + argv[i] + " " + std::to_string(rc);
+  }
+  kvwine::say(result);
+  std::string line;
+  kvwine::hear(line);
+  return 0;
+}
+
+class WineLifecycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kvwine::clearRecords();
+    instance.reset(new Child(kvwine::installDir() + "\\KVTSK16.EXE /Instance", kvwine::installDir()));
+    ASSERT_NE(instance->expectLine().find("instance window open"), std::string::npos);
+  }
+  void TearDown() override { instance.reset(); }
+  std::unique_ptr<Child> instance;
+};
+
+TEST_F(WineLifecycleTest, UnloadingTheModuleWithTheWaveDeviceOpenReturns) {
+  Child client = Child::helper("unload_with_wave_open");
+  ASSERT_EQ(client.expectLine(), "open");
+  client.send("unload");
+  EXPECT_EQ(client.expectLine(5000), "unloaded");
+  EXPECT_EQ(client.wait(), 0u);
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVWAVE16.EXE", 10000)) << "the wave host was not closed";
+  kvwine::Driver drv;
+  ASSERT_TRUE(drv.load());
+  EXPECT_EQ(openWave(drv), 0u) << "the wave device stays usable";
+  EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+}
+
+// A client that ends with devices open: the process's other threads (the wave
+// pump among them) are gone before the module is told that the process
+// detaches. Afterwards both devices open again.
+void endWithDevicesOpen(const std::vector<std::string>& devices) {
+  {
+    Child client = Child::helper("exit_with_devices_open", devices);
+    ASSERT_EQ(client.expectLine(), "open");
+    client.send("end");
+    ASSERT_EQ(client.wait(10000), 0u) << "the client did not end";
+  }
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVWAVE16.EXE", 10000)) << "the wave host was not closed";
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVMIDI16.EXE", 10000)) << "the MIDI host was not closed";
+  kvwine::Driver drv;
+  ASSERT_TRUE(drv.load());
+  EXPECT_EQ(openMidi(drv), 0u) << "the MIDI device stays usable";
+  EXPECT_EQ(openWave(drv), 0u) << "the wave device stays usable";
+  EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+  EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+}
+
+TEST_F(WineLifecycleTest, AClientThatEndsWithTheMidiDeviceOpenLeavesBothUsable) { endWithDevicesOpen({"midi"}); }
+
+TEST_F(WineLifecycleTest, AClientThatEndsWithTheWaveDeviceOpenLeavesBothUsable) { endWithDevicesOpen({"wave"}); }
+
+TEST_F(WineLifecycleTest, AClientThatEndsWithBothDevicesOpenLeavesThemUsable) { endWithDevicesOpen({"midi", "wave"}); }

@@ -1,0 +1,235 @@
+// Support for the Wine suite; see support.h.
+#include "support.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <tlhelp32.h>
+
+#include <map>
+
+namespace kvwine {
+
+namespace {
+
+std::map<std::string, HelperFn>& helpers() {
+  static std::map<std::string, HelperFn> m;
+  return m;
+}
+
+std::string selfPath() {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  return path;
+}
+
+}  // namespace
+
+std::string installDir() {
+  char dir[MAX_PATH];
+  GetPrivateProfileStringA("KelvasongSetup", "KVDirectory", "", dir, sizeof dir, "KELVASON.INI");
+  return dir;
+}
+
+std::string systemDir() {
+  char dir[MAX_PATH];
+  GetSystemDirectoryA(dir, sizeof dir);
+  return dir;
+}
+
+std::string readFile(const std::string& path) {
+  std::string s;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return s;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  fclose(f);
+  return s;
+}
+
+void clearRecords(const char* name) {
+  for (const char* file : {"KVMIDIIN.RAW", "KVMIDIIN.TXT", "KVWAVEOUT.WAV", "KVWAVEOUT.TXT"})
+    if (!name || strncmp(file, name, strlen(name)) == 0) DeleteFileA((installDir() + "\\" + file).c_str());
+}
+
+bool Driver::load() {
+  handle = LoadLibraryA("KVDRVR32.DLL");
+  if (!handle) return false;
+  modMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(handle, "modMessage")));
+  wodMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(handle, "wodMessage")));
+  driverProc = reinterpret_cast<DriverProcFn>(reinterpret_cast<void*>(GetProcAddress(handle, "DriverProc")));
+  return modMessage && wodMessage && driverProc;
+}
+
+HelperRegistration::HelperRegistration(const char* name, HelperFn fn) { helpers()[name] = fn; }
+
+int runHelper(int argc, char** argv) {
+  if (argc < 3 || strcmp(argv[1], "--kv-helper") != 0) return -1;
+  auto it = helpers().find(argv[2]);
+  if (it == helpers().end()) {
+    fprintf(stderr, "no helper %s\n", argv[2]);
+    return 99;
+  }
+  return it->second(argc - 2, argv + 2);
+}
+
+void say(const std::string& line) {
+  fputs((line + "\n").c_str(), stdout);
+  fflush(stdout);
+}
+
+bool hear(std::string& line) {
+  char buf[1024];
+  if (!fgets(buf, sizeof buf, stdin)) return false;
+  line = buf;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return true;
+}
+
+Child Child::helper(const std::string& name, const std::vector<std::string>& args) {
+  std::string cmd = "\"" + selfPath() + "\" --kv-helper " + name;
+  for (const std::string& a : args) cmd += " \"" + a + "\"";
+  return Child(cmd);
+}
+
+Child::Child(const std::string& commandLine, const std::string& directory) {
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE childIn = nullptr, childOut = nullptr;
+  if (!CreatePipe(&childIn, &toChild_, &sa, 0) || !CreatePipe(&fromChild_, &childOut, &sa, 0)) {
+    ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
+    return;
+  }
+  SetHandleInformation(toChild_, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(fromChild_, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = childIn;
+  si.hStdOutput = childOut;
+  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION pi;
+  std::vector<char> cmd(commandLine.begin(), commandLine.end());
+  cmd.push_back('\0');
+  if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                     directory.empty() ? nullptr : directory.c_str(), &si, &pi)) {
+    CloseHandle(pi.hThread);
+    process_ = pi.hProcess;
+  } else {
+    ADD_FAILURE() << "cannot start " << commandLine << ": error " << GetLastError();
+  }
+  CloseHandle(childIn);
+  CloseHandle(childOut);
+}
+
+Child::Child(Child&& other) noexcept
+    : process_(other.process_), toChild_(other.toChild_), fromChild_(other.fromChild_), buffered_(other.buffered_) {
+  other.process_ = other.toChild_ = other.fromChild_ = nullptr;
+}
+
+Child::~Child() {
+  if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) terminate();
+  for (HANDLE h : {process_, toChild_, fromChild_})
+    if (h) CloseHandle(h);
+}
+
+void Child::send(const std::string& line) {
+  std::string l = line + "\n";
+  DWORD written;
+  WriteFile(toChild_, l.data(), (DWORD)l.size(), &written, nullptr);
+}
+
+std::string Child::expectLine(DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    size_t nl = buffered_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = buffered_.substr(0, nl);
+      buffered_.erase(0, nl + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return line;
+    }
+    DWORD avail = 0;
+    if (!PeekNamedPipe(fromChild_, nullptr, 0, nullptr, &avail, nullptr)) {
+      ADD_FAILURE() << "the child ended without a line; so far: " << buffered_;
+      return "";
+    }
+    if (avail > 0) {
+      char buf[4096];
+      DWORD n = 0;
+      ReadFile(fromChild_, buf, avail < sizeof buf ? avail : sizeof buf, &n, nullptr);
+      buffered_.append(buf, n);
+      continue;
+    }
+    if (GetTickCount() - start > timeoutMs) {
+      ADD_FAILURE() << "no line from the child in " << timeoutMs << " ms; so far: " << buffered_;
+      return "";
+    }
+    // Anonymous pipes cannot be waited on; the child's end is the other signal.
+    WaitForSingleObject(process_, 1);
+  }
+}
+
+DWORD Child::wait(DWORD timeoutMs) {
+  if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(process_, &code);
+  return code;
+}
+
+DWORD Child::finish(std::string& output, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  output.swap(buffered_);
+  buffered_.clear();
+  for (;;) {
+    bool ended = WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+    DWORD avail = 0;
+    while (PeekNamedPipe(fromChild_, nullptr, 0, nullptr, &avail, nullptr) && avail > 0) {
+      char buf[4096];
+      DWORD n = 0;
+      if (!ReadFile(fromChild_, buf, avail < sizeof buf ? avail : sizeof buf, &n, nullptr)) break;
+      output.append(buf, n);
+    }
+    if (ended) return wait(0);
+    if (GetTickCount() - start > timeoutMs) return STILL_ACTIVE;
+    WaitForSingleObject(process_, 5);
+  }
+}
+
+void Child::terminate() {
+  TerminateProcess(process_, 9);
+  WaitForSingleObject(process_, 10000);
+}
+
+std::vector<DWORD> processesNamed(const char* exeName) {
+  std::vector<DWORD> ids;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return ids;
+  PROCESSENTRY32 pe = {};
+  pe.dwSize = sizeof pe;
+  for (BOOL ok = Process32First(snap, &pe); ok; ok = Process32Next(snap, &pe))
+    if (lstrcmpiA(pe.szExeFile, exeName) == 0) ids.push_back(pe.th32ProcessID);
+  CloseHandle(snap);
+  return ids;
+}
+
+bool waitForProcessesToEnd(const char* exeName, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  for (DWORD id : processesNamed(exeName)) {
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (!h) continue;
+    DWORD spent = GetTickCount() - start;
+    DWORD r = WaitForSingleObject(h, spent < timeoutMs ? timeoutMs - spent : 0);
+    CloseHandle(h);
+    if (r != WAIT_OBJECT_0) return false;
+  }
+  return true;
+}
+
+}  // namespace kvwine
+
+int main(int argc, char** argv) {
+  int helper = kvwine::runHelper(argc, argv);
+  if (helper >= 0) return helper;
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

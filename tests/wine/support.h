@@ -1,0 +1,87 @@
+// Support for the Wine suite: the test binary as its own helper process
+// ("--kv-helper NAME ARGS..."), talking to the test through lines on its
+// standard streams; the product as an installation lays it out; the processes
+// the driver starts.
+#pragma once
+
+#include <windows.h>
+#include <mmddk.h>
+#include <mmsystem.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace kvwine {
+
+// The product's install directory (KVDirectory of KELVASON.INI).
+std::string installDir();
+std::string systemDir();
+std::string readFile(const std::string& path);
+// Removes what the hosts recorded in the install directory: the records named
+// `name` (KVMIDIIN or KVWAVEOUT), or all of them.
+void clearRecords(const char* name = nullptr);
+
+typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+typedef LRESULT(WINAPI* DriverProcFn)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
+
+// KVDRVR32.DLL from the system directory, loaded into this process.
+struct Driver {
+  HMODULE handle = nullptr;
+  DeviceMessageFn modMessage = nullptr;
+  DeviceMessageFn wodMessage = nullptr;
+  DriverProcFn driverProc = nullptr;
+  bool load();
+};
+
+using HelperFn = int (*)(int argc, char** argv);
+struct HelperRegistration {
+  HelperRegistration(const char* name, HelperFn fn);
+};
+#define KV_HELPER(name)                                                           \
+  static int kvHelper_##name(int argc, char** argv);                              \
+  static ::kvwine::HelperRegistration kvHelperReg_##name(#name, kvHelper_##name); \
+  static int kvHelper_##name(int argc, char** argv)
+// Runs the helper named by argv when the binary was started as one; -1 if not.
+int runHelper(int argc, char** argv);
+
+// In a helper: one line to the test, and one line from it (false at end of input).
+void say(const std::string& line);
+bool hear(std::string& line);
+
+// A process started by a test with pipes to its standard streams: a helper of
+// this binary, or any program.
+class Child {
+ public:
+  static Child helper(const std::string& name, const std::vector<std::string>& args = {});
+  Child(const std::string& commandLine, const std::string& directory = "");
+  Child(Child&& other) noexcept;
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  HANDLE process() const { return process_; }
+  void send(const std::string& line);
+  // Next line from the child; empty with a test failure after `timeoutMs`.
+  std::string expectLine(DWORD timeoutMs = 20000);
+  // Waits for the child to end and answers its exit code; STILL_ACTIVE on time-out.
+  DWORD wait(DWORD timeoutMs = 20000);
+  // Collects the child's output until it ends; answers its exit code, or
+  // STILL_ACTIVE on time-out.
+  DWORD finish(std::string& output, DWORD timeoutMs = 60000);
+  void terminate();
+
+ private:
+  HANDLE process_ = nullptr;
+  HANDLE toChild_ = nullptr;
+  HANDLE fromChild_ = nullptr;
+  std::string buffered_;
+};
+
+// The ids of the running processes whose executable is `exeName`.
+std::vector<DWORD> processesNamed(const char* exeName);
+// Waits until every process named `exeName` has ended; false on time-out.
+bool waitForProcessesToEnd(const char* exeName, DWORD timeoutMs);
+
+}  // namespace kvwine

@@ -1,0 +1,90 @@
+// winekv.drv: the test suite's way into Wine's multimedia layer. Wine's winmm
+// loads no driver from Drivers32; it loads "wine<name>.drv" for each name in
+// the Audio value of HKCU\Software\Wine\Drivers. This driver forwards the MIDI
+// output messages to KVDRVR32.DLL in the system directory, so that MIDI goes
+// through the layer as it does on Windows.
+//
+// Two things Wine's layer needs that Windows does not:
+// - its audio device enumerator takes the same driver and refuses one without
+//   the four entry points below, and winmm then finds no device at all; this
+//   driver offers no audio endpoint;
+// - midiOutPrepareHeader does not mark the header prepared itself when the
+//   driver answers MMSYSERR_NOTSUPPORTED, as Windows does, so this driver does.
+#include <windows.h>
+#include <mmddk.h>
+#include <mmsystem.h>
+
+namespace {
+
+typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+HMODULE gModule = nullptr;
+DeviceMessageFn gModMessage = nullptr;
+
+DeviceMessageFn driverModMessage() {
+  if (!gModMessage) {
+    gModule = LoadLibraryA("KVDRVR32.DLL");
+    if (gModule)
+      gModMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(gModule, "modMessage")));
+  }
+  return gModMessage;
+}
+
+}  // namespace
+
+extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hdrvr, UINT uMsg, LPARAM lParam1, LPARAM lParam2) {
+  switch (uMsg) {
+    case DRV_LOAD:
+    case DRV_FREE:
+    case DRV_OPEN:
+    case DRV_CLOSE:
+    case DRV_ENABLE:
+    case DRV_DISABLE: return 1;
+    default: return DefDriverProc(dwDriverId, hdrvr, uMsg, lParam1, lParam2);
+  }
+}
+
+extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,
+                                     DWORD_PTR dwParam2) {
+  MIDIHDR* hdr = reinterpret_cast<MIDIHDR*>(dwParam1);
+  switch (uMsg) {
+    case MODM_PREPARE:
+      if (!hdr || dwParam2 < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+      hdr->dwFlags |= MHDR_PREPARED;
+      return MMSYSERR_NOERROR;
+    case MODM_UNPREPARE:
+      if (!hdr || dwParam2 < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+      if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+      hdr->dwFlags &= ~MHDR_PREPARED;
+      return MMSYSERR_NOERROR;
+  }
+  DeviceMessageFn forward = driverModMessage();
+  if (!forward) return uMsg == MODM_GETNUMDEVS ? 0 : MMSYSERR_NODRIVER;
+  return forward(uDeviceID, uMsg, dwUser, dwParam1, dwParam2);
+}
+
+// The audio device enumerator's entry points: a driver of low priority with no
+// endpoints.
+extern "C" int WINAPI GetPriority(void) { return 1; }
+
+extern "C" HRESULT WINAPI GetEndpointIDs(int flow, WCHAR*** ids, GUID** guids, UINT* num, UINT* defIndex) {
+  (void)flow;
+  *ids = nullptr;
+  *guids = nullptr;
+  *num = 0;
+  *defIndex = 0;
+  return S_OK;
+}
+
+extern "C" HRESULT WINAPI GetAudioEndpoint(void* guid, void* device, void** client) {
+  (void)guid;
+  (void)device;
+  *client = nullptr;
+  return E_NOTIMPL;
+}
+
+extern "C" HRESULT WINAPI GetAudioSessionManager(void* device, void** manager) {
+  (void)device;
+  *manager = nullptr;
+  return E_NOTIMPL;
+}

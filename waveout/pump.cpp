@@ -11,7 +11,6 @@ namespace {
 const DWORD TICK_MS = 10;
 const DWORD LEAD_MS = 40;
 const DWORD RING_MASK = WAVE_RING_SIZE - 1;
-const DWORD OWNER_WAIT_MS = 2000;
 
 // Fills from dwFillPos up to dwTarget, always forward, wrapping at the ring's end.
 // Answers the number of buffers used up; lpPlayData and dwPlayRemain follow
@@ -64,19 +63,37 @@ void returnBuffers(DWORD cUsedUp) {
   }
 }
 
-// Owns the owner mutex for the open, waiting a little for an opener in another
-// process that holds it while it looks at the channel.
-HANDLE takeOwnerMutex() {
+// Owns the owner mutex for the open. Held by another thread, it belongs to a
+// live owner or to an open under way: this open is refused at once. Answers
+// the pump's answer to the open when it cannot own it.
+HANDLE takeOwnerMutex(LONG* plRefusal) {
+  *plRefusal = 4;
   HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
   if (!hMutex) return nullptr;
-  for (DWORD dwTries = 0; dwTries < OWNER_WAIT_MS; ++dwTries) {
-    DWORD dwWait = WaitForSingleObject(hMutex, 0);
-    if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
-    if (dwWait != WAIT_TIMEOUT) break;
-    Sleep(1);
-  }
+  DWORD dwWait = WaitForSingleObject(hMutex, 0);
+  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
+  if (dwWait == WAIT_TIMEOUT) *plRefusal = 2;
   CloseHandle(hMutex);
   return nullptr;
+}
+
+// Frees the gate while the mutex is still owned, so that no opener ever finds
+// the gate held and the mutex free while this process lives.
+void endOwnership(HANDLE hOwner) {
+  waveReleaseSystemGate(FALSE);
+  ReleaseMutex(hOwner);
+  CloseHandle(hOwner);
+}
+
+// Waits while the open takes the gate and starts the host; TRUE when it tells
+// the pump to play. The flags decide, the event only wakes: a signal that is
+// not given still ends the wait at the next look.
+BOOL waitForGo() {
+  for (;;) {
+    if (InterlockedOr(&lWavePumpStop, 0)) return FALSE;
+    if (InterlockedOr(&lWavePumpGo, 0)) return TRUE;
+    if (WaitForSingleObject(waveClient.hGoEvent, TICK_MS) == WAIT_FAILED) Sleep(TICK_MS);
+  }
 }
 
 // Waits for the next tick; answers TRUE when the pump is to stop. A wait that
@@ -98,11 +115,18 @@ BOOL wavePumpStopRequested() {
 DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   (void)lpParameter;
   WaveClient& wc = waveClient;
-  HANDLE hOwner = takeOwnerMutex();
+  LONG lRefusal;
+  HANDLE hOwner = takeOwnerMutex(&lRefusal);
   if (!hOwner) {
-    InterlockedExchange(&lWavePumpOwner, 2);
+    InterlockedExchange(&lWavePumpOwner, lRefusal);
     InterlockedDecrement(&lWavePumpsRunning);
     return 1;
+  }
+  InterlockedExchange(&lWavePumpOwner, 1);
+  if (!waitForGo()) {
+    endOwnership(hOwner);
+    InterlockedDecrement(&lWavePumpsRunning);
+    return 0;
   }
   timeBeginPeriod(1);
   HANDLE hSelf = GetCurrentThread();
@@ -128,7 +152,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     // The open answers once the first tick has filled the lead with silence,
     // before the client can write.
     if (!fAnswered) {
-      InterlockedExchange(&lWavePumpOwner, 1);
+      InterlockedExchange(&lWavePumpOwner, 3);
       fAnswered = TRUE;
     }
 
@@ -141,8 +165,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     if (waitForTick((DWORD)lWait)) break;
   }
   timeEndPeriod(1);
-  ReleaseMutex(hOwner);
-  CloseHandle(hOwner);
+  endOwnership(hOwner);
   // A close made from the client's callback on this thread is finished here,
   // now that nothing of this pump runs any more.
   if (InterlockedExchange(&lWaveCloseOnPump, 0)) waveFinishClose(TRUE);

@@ -7,9 +7,10 @@
 // gate. The two are never held together, and csMidi, when held, is always taken
 // before either.
 //
-// The pump thread owns the named owner mutex for as long as the device is open
-// in this process: a later opener in another process that finds the system-wide
-// gate held and the mutex free or abandoned knows that the owner has gone.
+// The pump thread owns the named owner mutex from before the open takes the
+// system-wide gate until after the close has freed it: a later opener that
+// finds the gate held and the mutex free or abandoned knows that whoever holds
+// the gate has gone, whether its open was still under way or not.
 #pragma once
 
 #include "kvplatform.h"
@@ -34,6 +35,7 @@ struct WaveClient {
   HANDLE hPumpThread;
   DWORD dwPumpThreadId;
   HANDLE hStopEvent;
+  HANDLE hGoEvent;  // the open's word to the waiting pump: play, or stop
   DWORD_PTR dwCallback;
   DWORD_PTR dwInstance;
   HWAVE hWave;
@@ -48,9 +50,12 @@ const char WAVE_OWNER_MUTEX[] = "$_RT_MutexForKVDRVR32-wodOpen_$";
 // Set by a close beside hStopEvent, so that a stop the event could not carry
 // still ends the pump at its next tick.
 extern volatile LONG lWavePumpStop;
-// The pump's answer to the open: 0 while it starts, 1 when it owns the owner
-// mutex and has made its first tick, 2 when it could not get the mutex.
+// The pump's answers to the open: 0 while it starts, 1 when it owns the owner
+// mutex, 2 when another thread owns the mutex, 3 when it has made its first
+// tick, 4 when it had no mutex at all.
 extern volatile LONG lWavePumpOwner;
+// Set by the open once the host has accepted: the waiting pump starts to play.
+extern volatile LONG lWavePumpGo;
 // Pump threads that have not yet left the module's work; a pump lowers it as
 // the last thing it does.
 extern volatile LONG lWavePumpsRunning;
@@ -67,6 +72,11 @@ inline LONG waveFlags(void) { return InterlockedOr(&waveClient.dwClientFlags, 0)
 BOOL wavePumpStopRequested(void);
 // The end of a close once the pump has ended: handles, gates, WOM_CLOSE.
 void waveFinishClose(BOOL fOnPump);
+// Frees the system-wide gate if this process still holds it. The pump calls it
+// before it lets go of the owner mutex; the close calls it again for a pump
+// that the system ended first (at process exit), and then frees the gate only
+// while the channel is still this session's.
+void waveReleaseSystemGate(BOOL fPumpGone);
 
 DWORD waveDeviceInit(void);
 DWORD waveDeviceShutdown(void);

@@ -10,6 +10,7 @@ WaveClient waveClient;
 CRITICAL_SECTION csWaveQueue;
 volatile LONG lWavePumpStop = 0;
 volatile LONG lWavePumpOwner = 0;
+volatile LONG lWavePumpGo = 0;
 volatile LONG lWavePumpsRunning = 0;
 volatile LONG lWaveResets = 0;
 volatile LONG lWaveCloseOnPump = 0;
@@ -17,10 +18,17 @@ volatile LONG lWaveCloseOnPump = 0;
 namespace {
 
 const DWORD WAVE_OPEN_TIMEOUT_MS = 30000;
+const DWORD TAKE_OVER_WATCH_MS = 400;
 
 CRITICAL_SECTION csWaveOpen;
 volatile LONG lWaveLocalGate = -1;
 volatile LONG lWaveCloseGate = -1;
+// 1 while this process holds the system-wide gate (taken, or carried on from a
+// gone owner); whoever clears it frees the gate.
+volatile LONG lWaveHoldsGate = 0;
+// The host window of this process's session: while hwndHost still names it,
+// the channel is this process's.
+DWORD dwWaveSessionHost = 0;
 // The thread handle of a pump that finished a close itself; closed by the next
 // open or at process detach.
 HANDLE hWaveEndedPump = nullptr;
@@ -72,13 +80,8 @@ DWORD wodGetDevCaps(BYTE* pbCaps, DWORD cbCaps) {
   return MMSYSERR_NOERROR;
 }
 
-void releaseOpenGates() {
-  InterlockedDecrement(&kvSharedDA.names.lWaveOpenGate);
-  InterlockedDecrement(&lWaveLocalGate);
-}
-
-// Prepares the client record and the channel block for a new open.
-void prepareOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
+// Prepares the client record for a new open.
+void prepareClient(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
   const WAVEFORMATEX* pwf = formatOf(pDesc);
   WaveClient& wc = waveClient;
   memset((void*)&wc, 0, sizeof wc);
@@ -99,24 +102,35 @@ void prepareOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
   wc.dwInstance = pDesc->dwInstance;
   wc.hWave = pDesc->hWave;
   wc.dwOpenFlags = dwFlags;
+}
 
+// Prepares the channel block for a new open; the system-wide gate is held.
+void prepareChannel(const WAVEOPENDESC* pDesc) {
   memset((void*)&gkWaveOut, 0, sizeof(WaveChannel));
   gkWaveOut.dwRingSize = WAVE_RING_SIZE;
   gkWaveOut.dwVersion = CHANNEL_VERSION;
-  if (wc.bSilence) memset(gkWaveOut.abRing, wc.bSilence, WAVE_RING_SIZE);
-  memcpy(&gkWaveOut.wfFormat, pwf, sizeof(ChannelFormat));
+  if (waveClient.bSilence) memset(gkWaveOut.abRing, waveClient.bSilence, WAVE_RING_SIZE);
+  memcpy(&gkWaveOut.wfFormat, formatOf(pDesc), sizeof(ChannelFormat));
 }
 
-// Waits until the pump owns the owner mutex or has given up; FALSE when it
-// could not get it.
-BOOL waitForPumpOwner() {
+// Waits until the pump's answer moves on from lFrom, or the pump has ended;
+// answers where it stands.
+LONG waitForPump(LONG lFrom) {
   for (;;) {
     LONG lOwner = InterlockedOr(&lWavePumpOwner, 0);
-    if (lOwner) return lOwner == 1;
+    if (lOwner != lFrom) return lOwner;
     DWORD dwWait = WaitForSingleObject(waveClient.hPumpThread, 1);
-    if (dwWait == WAIT_OBJECT_0) return InterlockedOr(&lWavePumpOwner, 0) == 1;
+    if (dwWait == WAIT_OBJECT_0) return InterlockedOr(&lWavePumpOwner, 0);
     if (dwWait == WAIT_FAILED) Sleep(1);
   }
+}
+
+void closeEvents() {
+  WaveClient& wc = waveClient;
+  if (wc.hStopEvent) CloseHandle(wc.hStopEvent);
+  if (wc.hGoEvent) CloseHandle(wc.hGoEvent);
+  wc.hStopEvent = nullptr;
+  wc.hGoEvent = nullptr;
 }
 
 // Waits until no pump does the module's work any more, without waiting for a
@@ -132,69 +146,81 @@ void waitPumpsGone(HANDLE hThread) {
 }
 
 // Stops the pump and waits for it; a failed signal or wait still ends in a
-// stopped pump, as the pump also looks at lWavePumpStop every tick.
+// stopped pump, as the pump also looks at lWavePumpStop every tick. A pump that
+// has not started to play waits on its go event instead.
 void stopPump(BOOL fDetach) {
   WaveClient& wc = waveClient;
   InterlockedExchange(&lWavePumpStop, 1);
-  SetEvent(wc.hStopEvent);
+  SetEvent(InterlockedOr(&lWavePumpGo, 0) ? wc.hStopEvent : wc.hGoEvent);
   if (fDetach || WaitForSingleObject(wc.hPumpThread, INFINITE) != WAIT_OBJECT_0) waitPumpsGone(wc.hPumpThread);
   CloseHandle(wc.hPumpThread);
   wc.hPumpThread = nullptr;
 }
 
-// The host has accepted: start the pump, which takes the owner mutex. Only
-// then is the channel marked open, so that an open in another process never
-// takes a channel whose owner lives. On failure the host is told to close.
-DWORD startPump() {
+// Starts the pump, which takes the owner mutex and then waits for the open's
+// word. MMSYSERR_ALLOCATED when a live owner or an open under way elsewhere
+// holds the mutex.
+DWORD startOwner() {
   WaveClient& wc = waveClient;
   InterlockedExchange(&lWavePumpStop, 0);
+  InterlockedExchange(&lWavePumpGo, 0);
   InterlockedExchange(&lWavePumpOwner, 0);
   wc.hStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (wc.hStopEvent) {
+  wc.hGoEvent = wc.hStopEvent ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
+  if (wc.hGoEvent) {
     InterlockedIncrement(&lWavePumpsRunning);
     wc.hPumpThread = CreateThread(nullptr, 0, wavePumpThread, nullptr, 0, &wc.dwPumpThreadId);
     if (wc.hPumpThread) {
-      if (waitForPumpOwner()) {
-        gkWaveOut.dwStatus = CHANNEL_OPEN;
-        EnterCriticalSection(&csWaveQueue);
-        InterlockedOr(&wc.dwClientFlags, WCF_OPEN);
-        LeaveCriticalSection(&csWaveQueue);
-        waveNotify(WOM_OPEN, 0, 0);
-        return MMSYSERR_NOERROR;
-      }
+      LONG lOwner = waitForPump(0);
+      if (lOwner == 1) return MMSYSERR_NOERROR;
       stopPump(FALSE);
-    } else {
-      InterlockedDecrement(&lWavePumpsRunning);
+      closeEvents();
+      return lOwner == 2 ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;
     }
-    CloseHandle(wc.hStopEvent);
-    wc.hStopEvent = nullptr;
+    InterlockedDecrement(&lWavePumpsRunning);
+  }
+  closeEvents();
+  return MMSYSERR_NODRIVER;
+}
+
+// The host has accepted: the pump starts to play. Only once it has made its
+// first tick is the channel marked open. On failure the host is told to close.
+DWORD startPlaying() {
+  WaveClient& wc = waveClient;
+  dwWaveSessionHost = gkWaveOut.hwndHost;
+  InterlockedExchange(&lWavePumpGo, 1);
+  SetEvent(wc.hGoEvent);
+  if (waitForPump(1) == 3) {
+    gkWaveOut.dwStatus = CHANNEL_OPEN;
+    EnterCriticalSection(&csWaveQueue);
+    InterlockedOr(&wc.dwClientFlags, WCF_OPEN);
+    LeaveCriticalSection(&csWaveQueue);
+    waveNotify(WOM_OPEN, 0, 0);
+    return MMSYSERR_NOERROR;
   }
   sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_BLOCKING);
   return MMSYSERR_NODRIVER;
 }
 
-// The system-wide gate is held. It is taken over only when its owner has gone:
-// the owner mutex is free or abandoned while the channel still reads
-// CHANNEL_OPEN (an owner marks it so only while its pump owns the mutex), and
-// the host, told to close, has made the channel idle.
-BOOL takeOverGoneOwner() {
-  if (gkWaveOut.dwStatus != CHANNEL_OPEN) return FALSE;
-  HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
-  if (!hMutex) return FALSE;
-  BOOL fIdle = FALSE;
-  DWORD dwWait = WaitForSingleObject(hMutex, 0);
-  if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) {
-    // Looked at again while the mutex is owned: no other opener can mark the
-    // channel open meanwhile.
-    DWORD hwndHost = gkWaveOut.hwndHost;
-    if (gkWaveOut.dwStatus == CHANNEL_OPEN && hwndHost != 0) {
-      sendHostCommand(hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_OR_POST);
-      fIdle = gkWaveOut.dwStatus == CHANNEL_IDLE;
+// The system-wide gate is held, but this open's pump owns the owner mutex:
+// whoever holds the gate has gone, in its session or while its open was under
+// way. Its channel is taken over when its host has gone (its window no longer
+// exists, so it cannot answer) or is idle, or goes idle when told to close.
+// Also an idle channel's host is told: it may be one that the gone opener
+// started and that has not answered yet.
+BOOL hostLeftChannel() {
+  HWND hwnd = (HWND)(ULONG_PTR)gkWaveOut.hwndHost;
+  if (hwnd == nullptr || !IsWindow(hwnd)) return TRUE;
+  if (!sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_OR_POST)) {
+    // Not handled within the timed send, on a busy machine: the posted
+    // command is watched a little while, until the host is idle or gone.
+    DWORD dwStart = GetTickCount();
+    while (gkWaveOut.dwStatus != CHANNEL_IDLE && IsWindow(hwnd) && GetTickCount() - dwStart < TAKE_OVER_WATCH_MS) {
+      Sleep(1);
     }
-    ReleaseMutex(hMutex);
+    if (!IsWindow(hwnd)) return TRUE;
   }
-  CloseHandle(hMutex);
-  return fIdle;
+  return gkWaveOut.dwStatus == CHANNEL_IDLE;
 }
 
 DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
@@ -206,29 +232,42 @@ DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
   BOOL fLocal = takeGate(&lWaveLocalGate);
   LeaveCriticalSection(&csWaveOpen);
   if (!fLocal) return MMSYSERR_ALLOCATED;
-  // Taken over from a gone owner, the gate stays held and this open carries
-  // on holding it.
-  if (!takeGate(&kvSharedDA.names.lWaveOpenGate) && !takeOverGoneOwner()) {
-    InterlockedDecrement(&lWaveLocalGate);
-    return MMSYSERR_ALLOCATED;
-  }
   if (hWaveEndedPump) {
     CloseHandle(hWaveEndedPump);
     hWaveEndedPump = nullptr;
   }
 
-  prepareOpen(pDesc, dwFlags);
+  prepareClient(pDesc, dwFlags);
+  DWORD dwResult = startOwner();
+  if (dwResult != MMSYSERR_NOERROR) {
+    InterlockedDecrement(&lWaveLocalGate);
+    return dwResult;
+  }
+  // Taken over from a gone owner, the gate stays held and this open carries
+  // on holding it.
+  if (!takeGate(&kvSharedDA.names.lWaveOpenGate) && !hostLeftChannel()) {
+    stopPump(FALSE);
+    closeEvents();
+    InterlockedDecrement(&lWaveLocalGate);
+    return MMSYSERR_ALLOCATED;
+  }
+  dwWaveSessionHost = 0;
+  InterlockedExchange(&lWaveHoldsGate, 1);
+
+  prepareChannel(pDesc);
   startWaveHost(WAVE_OPEN_TIMEOUT_MS);
-  DWORD dwResult;
   switch (gkWaveOut.dwStatus) {
     case CHANNEL_ACCEPTED:
-      dwResult = startPump();
+      dwResult = startPlaying();
       if (dwResult == MMSYSERR_NOERROR) return dwResult;
       break;
     case CHANNEL_REFUSED: dwResult = MMSYSERR_ALLOCATED; break;
     default: dwResult = MMSYSERR_NODRIVER; break;
   }
-  releaseOpenGates();
+  // The pump frees the gate before it lets go of the mutex.
+  stopPump(FALSE);
+  closeEvents();
+  InterlockedDecrement(&lWaveLocalGate);
   return dwResult;
 }
 
@@ -263,7 +302,11 @@ DWORD wodReset() {
 // and is refused.
 DWORD closeDevice(BOOL fDetach) {
   WaveClient& wc = waveClient;
-  sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_OR_POST);
+  // A channel that another open has taken over since (this process's pump was
+  // ended by the system first) is that open's: its host is left alone.
+  if (gkWaveOut.hwndHost == dwWaveSessionHost) {
+    sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_OR_POST);
+  }
   EnterCriticalSection(&csWaveQueue);
   InterlockedAnd(&wc.dwClientFlags, ~WCF_OPEN);
   returnQueue();
@@ -396,10 +439,18 @@ void waveNotify(UINT uMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
   deliver(wc.dwCallback, wc.dwOpenFlags, wc.hWave, uMessage, wc.dwInstance, dwParam1);
 }
 
+void waveReleaseSystemGate(BOOL fPumpGone) {
+  if (!InterlockedExchange(&lWaveHoldsGate, 0)) return;
+  if (fPumpGone && gkWaveOut.hwndHost != dwWaveSessionHost) return;
+  InterlockedDecrement(&kvSharedDA.names.lWaveOpenGate);
+}
+
 void waveFinishClose(BOOL fOnPump) {
   WaveClient& wc = waveClient;
-  CloseHandle(wc.hStopEvent);
-  wc.hStopEvent = nullptr;
+  closeEvents();
+  // Freed already by the pump, unless the system ended it first; before the
+  // local gate, after which a new open of this process may hold it again.
+  waveReleaseSystemGate(TRUE);
   if (fOnPump) {
     if (hWaveEndedPump) CloseHandle(hWaveEndedPump);
     hWaveEndedPump = wc.hPumpThread;  // this very thread's handle
@@ -414,7 +465,6 @@ void waveFinishClose(BOOL fOnPump) {
   EnterCriticalSection(&csWaveOpen);
   InterlockedDecrement(&lWaveLocalGate);
   LeaveCriticalSection(&csWaveOpen);
-  InterlockedDecrement(&kvSharedDA.names.lWaveOpenGate);
   deliver(dwCallback, dwOpenFlags, hWave, WOM_CLOSE, dwInstance, 0);
 }
 

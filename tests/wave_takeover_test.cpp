@@ -1,0 +1,203 @@
+// Take-over of the wave channel from clients that have gone: killed with their
+// host, or killed while their open was still under way. Real client processes
+// and real hosts, ended with SIGKILL; the channel of a live owner, or of an
+// open under way, is never taken.
+#include <signal.h>
+
+#include <string>
+
+#include "kv/plat.h"
+#include "product.h"
+
+using kvtest::Child;
+
+namespace {
+
+class WaveTakeOverTest : public kvtest::ProductTest {
+ protected:
+  void SetUp() override {
+    ProductTest::SetUp();
+    ASSERT_TRUE(drv.load());
+    instance.reset(new Child("instance_window"));
+    ASSERT_EQ(instance->expectLine(), "open");
+  }
+  void TearDown() override {
+    if (drv.wave && drv.wave->dwStatus == CHANNEL_OPEN) drv.wodMessage(0, WODM_CLOSE, 0, 0, 0);
+    instance.reset();
+    ProductTest::TearDown();
+  }
+
+  // Opens from this process, which is not the gone owner's; answers the
+  // result and checks that it came within a second.
+  DWORD openWithinASecond(const char* what) {
+    format.wFormatTag = WAVE_FORMAT_PCM;
+    format.nChannels = 1;
+    format.nSamplesPerSec = 8000;
+    format.wBitsPerSample = 8;
+    format.nBlockAlign = 1;
+    format.nAvgBytesPerSec = 8000;
+    desc.lpFormat = &format;
+    DWORD t0 = GetTickCount();
+    DWORD result = drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0);
+    EXPECT_LT(GetTickCount() - t0, 1000u) << what;
+    return result;
+  }
+  DWORD close() { return drv.wodMessage(0, WODM_CLOSE, 0, 0, 0); }
+
+  // The process of the host window the channel names; 0 when none.
+  DWORD hostProcess() {
+    DWORD pid = 0;
+    GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.wave->hwndHost, &pid);
+    return pid;
+  }
+
+  std::unique_ptr<Child> instance;
+  WAVEFORMATEX format = {};
+  WAVEOPENDESC desc = {};
+};
+
+void killProcess(DWORD pid) {
+  ASSERT_NE(pid, 0u);
+  ASSERT_EQ(::kill((pid_t)pid, SIGKILL), 0);
+  ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
+}
+
+}  // namespace
+
+// A wave client in its own process: "open" and "close" answer the result code.
+KV_HELPER(wave_device_client) {
+  (void)argc;
+  (void)argv;
+  kvtest::DriverModule drv;
+  if (!drv.load()) return 1;
+  WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0};
+  WAVEOPENDESC desc = {};
+  desc.lpFormat = &wf;
+  kvtest::say("loaded");
+  std::string line;
+  while (kvtest::hear(line)) {
+    if (line == "open") kvtest::say(std::to_string(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0)));
+    if (line == "close") kvtest::say(std::to_string(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0)));
+  }
+  return 0;
+}
+
+TEST_F(WaveTakeOverTest, AGoneOwnersChannelIsTakenOverWhenItsHostIsGoneOrIdle) {
+  // The owner and its host are both killed: the host's window is gone.
+  {
+    Child owner("wave_device_client");
+    ASSERT_EQ(owner.expectLine(), "loaded");
+    owner.send("open");
+    ASSERT_EQ(owner.expectLine(), "0");
+    DWORD oldHost = drv.wave->hwndHost;
+    killProcess(hostProcess());
+    EXPECT_FALSE(IsWindow((HWND)(ULONG_PTR)oldHost));
+    EXPECT_EQ(openWithinASecond("live owner"), (DWORD)MMSYSERR_ALLOCATED) << "the owner lives, though its host is gone";
+    owner.kill();
+    owner.wait();
+    ASSERT_EQ(drv.wave->dwStatus, CHANNEL_OPEN);
+    EXPECT_EQ(openWithinASecond("host gone"), 0u) << "a gone host's channel is taken over";
+    EXPECT_NE(drv.wave->hwndHost, oldHost);
+    EXPECT_TRUE(IsWindow((HWND)(ULONG_PTR)drv.wave->hwndHost)) << "served by a new host";
+    EXPECT_EQ(close(), 0u);
+  }
+  // The host went idle before the owner was killed (a posted close that
+  // reached it late), and is told to close once more.
+  {
+    Child owner("wave_device_client");
+    ASSERT_EQ(owner.expectLine(), "loaded");
+    owner.send("open");
+    ASSERT_EQ(owner.expectLine(), "0");
+    DWORD pid = hostProcess();
+    drv.setWaveLong(0, CHANNEL_IDLE);
+    owner.kill();
+    owner.wait();
+    EXPECT_EQ(openWithinASecond("host idle"), 0u) << "an idle host's channel is taken over";
+    EXPECT_TRUE(kvtest::processEnds((int)pid, 5000)) << "the old host was told to close";
+    EXPECT_EQ(close(), 0u);
+  }
+  // The close command is only posted (the timed send fails): the host is
+  // watched until the posted command has made it idle.
+  {
+    Child owner("wave_device_client");
+    ASSERT_EQ(owner.expectLine(), "loaded");
+    owner.send("open");
+    ASSERT_EQ(owner.expectLine(), "0");
+    DWORD pid = hostProcess();
+    owner.kill();
+    owner.wait();
+    unsigned sends0 = platFaultCalls("SendMessageTimeoutA");
+    platFaultInject("SendMessageTimeoutA", sends0 + 1, 1);
+    EXPECT_EQ(openWithinASecond("close posted"), 0u) << "taken over once the posted close made the host idle";
+    EXPECT_EQ(platFaultCalls("SendMessageTimeoutA"), sends0 + 1) << "the one timed send failed";
+    EXPECT_TRUE(kvtest::processEnds((int)pid, 5000));
+    EXPECT_EQ(close(), 0u);
+  }
+  Child next("wave_device_client");
+  ASSERT_EQ(next.expectLine(), "loaded");
+  next.send("open");
+  EXPECT_EQ(next.expectLine(), "0") << "the close freed the system-wide gate";
+  next.send("close");
+  EXPECT_EQ(next.expectLine(), "0");
+}
+
+TEST_F(WaveTakeOverTest, AHostThatDoesNotGoIdleKeepsItsChannel) {
+  hostSetting("OnClose", "ignore");
+  Child owner("wave_device_client");
+  ASSERT_EQ(owner.expectLine(), "loaded");
+  owner.send("open");
+  ASSERT_EQ(owner.expectLine(), "0");
+  DWORD pid = hostProcess();
+  owner.kill();
+  owner.wait();
+  EXPECT_EQ(openWithinASecond("host ignores the close"), (DWORD)MMSYSERR_ALLOCATED);
+  EXPECT_EQ(drv.wave->dwStatus, CHANNEL_OPEN);
+  killProcess(pid);
+}
+
+// The opener is killed while it waits for its host: it holds the system-wide
+// gate, and its pump never started to play.
+TEST_F(WaveTakeOverTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOpen) {
+  // A host that never answers, and never handles a command while it lingers.
+  hostSetting("Answer", "never");
+  Child opener("wave_device_client");
+  ASSERT_EQ(opener.expectLine(), "loaded");
+  opener.send("open");
+  // The host it started has named its window: the open waits for its answer.
+  DWORD t0 = GetTickCount();
+  while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
+  DWORD lateHost = hostProcess();
+  ASSERT_NE(lateHost, 0u);
+  hostSetting("Answer", "accept");
+  EXPECT_EQ(openWithinASecond("open under way"), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
+  EXPECT_EQ(drv.wave->dwStatus, CHANNEL_IDLE);
+
+  opener.kill();
+  opener.wait();
+  EXPECT_EQ(openWithinASecond("opener killed"), 0u);
+  EXPECT_EQ(drv.wave->dwStatus, CHANNEL_OPEN);
+  EXPECT_NE(hostProcess(), lateHost) << "served by the host this open started";
+  EXPECT_EQ(close(), 0u);
+  killProcess(lateHost);
+}
+
+// As above, with a host that answers late: it accepts a while after its
+// opener was killed, and then handles the close command it was sent.
+TEST_F(WaveTakeOverTest, AClientKilledBeforeItsSlowHostAnswersLeavesTheChannelToTheNextOpen) {
+  hostSetting("AnswerDelayMs", "3000");
+  Child opener("wave_device_client");
+  ASSERT_EQ(opener.expectLine(), "loaded");
+  opener.send("open");
+  DWORD t0 = GetTickCount();
+  while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
+  DWORD lateHost = hostProcess();
+  ASSERT_NE(lateHost, 0u);
+  opener.kill();
+  opener.wait();
+  hostSetting("AnswerDelayMs", "0");
+  EXPECT_EQ(openWithinASecond("opener killed"), 0u);
+  EXPECT_EQ(close(), 0u);
+  EXPECT_TRUE(kvtest::processEnds((int)lateHost, 10000)) << "the late host ends on the close it was sent";
+  EXPECT_EQ(openWithinASecond("after the late host"), 0u);
+  EXPECT_EQ(close(), 0u);
+}

@@ -235,17 +235,20 @@ bool recordPendingFileOperation(const std::string& source, const std::string& ta
 
 }  // namespace plat
 
-extern "C" BOOL platPendingFileOperation(DWORD index, LPSTR source, DWORD cbSource, LPSTR target, DWORD cbTarget) {
-  std::string path = plat::machineRoot() + "/" + kPendingFile;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return plat::fail(ERROR_NO_MORE_ITEMS, FALSE);
-  flock(fd, LOCK_SH);
+namespace {
+
+struct PendingOperation {
+  DWORD flags;
+  std::string source, target;  // host paths; no target: a deletion
+};
+
+// The records of the open pending-operations file, in the order they were made.
+std::vector<PendingOperation> readPendingOperations(int fd) {
   std::string text;
   char buf[4096];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
-  close(fd);
-  DWORD at = 0;
+  std::vector<PendingOperation> ops;
   for (size_t pos = 0; pos < text.size();) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
@@ -253,14 +256,27 @@ extern "C" BOOL platPendingFileOperation(DWORD index, LPSTR source, DWORD cbSour
     pos = end + 1;
     size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
     if (t1 == std::string::npos || t2 == std::string::npos) continue;
-    if (at++ != index) continue;
-    std::string from = plat::winPathFromHost(line.substr(t1 + 1, t2 - t1 - 1));
-    std::string to = t2 + 1 < line.size() ? plat::winPathFromHost(line.substr(t2 + 1)) : std::string();
-    if (source && cbSource) lstrcpynA(source, from.c_str(), (int)cbSource);
-    if (target && cbTarget) lstrcpynA(target, to.c_str(), (int)cbTarget);
-    return TRUE;
+    ops.push_back({(DWORD)strtoul(line.c_str(), nullptr, 10), line.substr(t1 + 1, t2 - t1 - 1), line.substr(t2 + 1)});
   }
-  return plat::fail(ERROR_NO_MORE_ITEMS, FALSE);
+  return ops;
+}
+
+}  // namespace
+
+extern "C" BOOL platPendingFileOperation(DWORD index, LPSTR source, DWORD cbSource, LPSTR target, DWORD cbTarget) {
+  std::string path = plat::machineRoot() + "/" + kPendingFile;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return plat::fail(ERROR_NO_MORE_ITEMS, FALSE);
+  flock(fd, LOCK_SH);
+  std::vector<PendingOperation> ops = readPendingOperations(fd);
+  close(fd);
+  if (index >= ops.size()) return plat::fail(ERROR_NO_MORE_ITEMS, FALSE);
+  const PendingOperation& op = ops[index];
+  std::string from = plat::winPathFromHost(op.source);
+  std::string to = op.target.empty() ? std::string() : plat::winPathFromHost(op.target);
+  if (source && cbSource) lstrcpynA(source, from.c_str(), (int)cbSource);
+  if (target && cbTarget) lstrcpynA(target, to.c_str(), (int)cbTarget);
+  return TRUE;
 }
 
 extern "C" int platSystemStart(void) {
@@ -268,29 +284,16 @@ extern "C" int platSystemStart(void) {
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return 0;
   flock(fd, LOCK_EX);
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, (size_t)n);
   int failures = 0;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    size_t t1 = line.find('\t'), t2 = line.find('\t', t1 + 1);
-    if (t1 == std::string::npos || t2 == std::string::npos) continue;
-    DWORD flags = (DWORD)strtoul(line.c_str(), nullptr, 10);
-    std::string source = line.substr(t1 + 1, t2 - t1 - 1), target = line.substr(t2 + 1);
+  for (const PendingOperation& op : readPendingOperations(fd)) {
     bool ok;
-    if (target.empty()) {
+    if (op.target.empty()) {
       // A file that is already gone is as deleted as it can be.
-      ok = unlink(source.c_str()) == 0 || errno == ENOENT;
+      ok = unlink(op.source.c_str()) == 0 || errno == ENOENT;
     } else {
       struct stat st;
-      bool exists = stat(target.c_str(), &st) == 0;
-      ok = (!exists || (flags & MOVEFILE_REPLACE_EXISTING)) && rename(source.c_str(), target.c_str()) == 0;
+      bool exists = stat(op.target.c_str(), &st) == 0;
+      ok = (!exists || (op.flags & MOVEFILE_REPLACE_EXISTING)) && rename(op.source.c_str(), op.target.c_str()) == 0;
     }
     if (!ok) ++failures;
   }

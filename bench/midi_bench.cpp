@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "hostlink/shared.h"
+#include "bench/benchmachine.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 
@@ -96,26 +97,23 @@ double bareBytesPerSecond(size_t bytes, size_t chunk, bool pinned) {
   return (double)bytes / s;
 }
 
-bool installProduct(const std::string& buildDir) {
-  return platMachineInit() && CreateDirectoryA("C:\\KV", nullptr) &&
-         CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), "C:\\KV\\KVMIDI16.EXE", FALSE) &&
-         WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI") &&
-         WritePrivateProfileStringA("Host", "MidiRecord", "", "C:\\KV\\KVHOST.INI") &&
-         WritePrivateProfileStringA("Host", "SoundServer", "none", "C:\\KV\\KVHOST.INI") &&
-         WritePrivateProfileStringA("Host", "SoundFont", "/usr/share/sounds/sf2/TimGM6mb.sf2", "C:\\KV\\KVHOST.INI");
+// The machine's root, or "" when the host could not be installed.
+std::string installProduct(const std::string& buildDir) {
+  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
+  bool set =
+      !root.empty() && WritePrivateProfileStringA("Host", "MidiRecord", "", "C:\\KV\\KVHOST.INI") &&
+      WritePrivateProfileStringA("Host", "SoundServer", "none", "C:\\KV\\KVHOST.INI") &&
+      WritePrivateProfileStringA("Host", "SoundFont", "/usr/share/sounds/sf2/TimGM6mb.sf2", "C:\\KV\\KVHOST.INI");
+  return set ? root : "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   (void)argc;
-  std::string self = argv[0];
-  std::string buildDir = self.substr(0, self.find_last_of('/'));
-  buildDir = buildDir.substr(0, buildDir.find_last_of('/'));
-  char root[] = "/tmp/kvbench-XXXXXX";
-  if (!mkdtemp(root)) return 1;
-  setenv(PLAT_ROOT_ENV, root, 1);
-  if (!installProduct(buildDir)) {
+  std::string buildDir = benchBuildDir(argv[0]);
+  std::string root = installProduct(buildDir);
+  if (root.empty()) {
     fprintf(stderr, "midi_bench: cannot install the host (error %u)\n", GetLastError());
     return 1;
   }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "hostlink/shared.h"
+#include "bench/benchmachine.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 
@@ -143,17 +144,10 @@ double coreShare(pid_t pid, int ms) {
 
 int main(int argc, char** argv) {
   (void)argc;
-  std::string self = argv[0];
-  std::string buildDir = self.substr(0, self.find_last_of('/'));
-  buildDir = buildDir.substr(0, buildDir.find_last_of('/'));
-  char root[] = "/tmp/kvbench-XXXXXX";
-  if (!mkdtemp(root)) return 1;
-  setenv(PLAT_ROOT_ENV, root, 1);
-  installDir = std::string(root) + "/drive_c/KV";
-  if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr) ||
-      !CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), "C:\\KV\\KVMIDI16.EXE", FALSE) ||
-      !WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI") ||
-      !setting("MidiRecord", "BENCH") || !setting("SoundServer", "none") || !setting("Reverb", "0") ||
+  std::string buildDir = benchBuildDir(argv[0]);
+  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
+  installDir = root + "/drive_c/KV";
+  if (root.empty() || !setting("MidiRecord", "BENCH") || !setting("SoundServer", "none") || !setting("Reverb", "0") ||
       !setting("Chorus", "0") || !setting("SoundFont", "/usr/share/sounds/sf2/TimGM6mb.sf2")) {
     fprintf(stderr, "sound_bench: cannot install the host (error %u)\n", GetLastError());
     return 1;

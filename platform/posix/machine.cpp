@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -146,6 +147,50 @@ UINT ansiCodePage() {
   return cp ? cp : 1252;
 }
 
+namespace {
+
+// The liveness entries this process made (one per machine root it used), and
+// the process that made them: a child forked without a new program must not
+// take its parent's entries away.
+struct OwnEntries {
+  pid_t pid = 0;
+  std::vector<std::string> paths;
+};
+
+OwnEntries& ownEntries() {
+  static OwnEntries* e = new OwnEntries;  // read at exit, after static destructors
+  return *e;
+}
+
+// Removes the entries of processes that have ended without removing their own
+// (killed, or ended abruptly). An entry not yet named is one whose process was
+// killed between creating and locking it, unless that process still runs.
+void sweepProcessEntries(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& name : names) {
+    if (name[0] != '.') {
+      processAlive(name);
+    } else if (kill((pid_t)atoi(name.c_str() + 1), 0) != 0 && errno == ESRCH) {
+      unlink((dir + "/" + name).c_str());
+    }
+  }
+}
+
+// A process that ends normally takes its entries away; this runs after the
+// modules' process detach, which may still tell hosts to close.
+__attribute__((destructor)) void removeOwnEntries() {
+  OwnEntries& own = ownEntries();
+  if (own.pid != getpid()) return;
+  for (const std::string& path : own.paths) unlink(path.c_str());
+}
+
+}  // namespace
+
 const std::string& processToken() {
   // Never destroyed: modules' process detach at exit still asks for it.
   static std::mutex& lock = *new std::mutex;
@@ -156,6 +201,7 @@ const std::string& processToken() {
   if (!token.empty() && tokenRoot == root) return token;
   std::string dir = root + "/procs";
   makeDirs(dir);
+  sweepProcessEntries(dir);
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   std::string name = std::to_string(getpid()) + "-" + std::to_string(ts.tv_sec) + "-" + std::to_string(ts.tv_nsec);
@@ -165,6 +211,12 @@ const std::string& processToken() {
   std::string pending = dir + "/." + name;
   int fd = open(pending.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd >= 0 && flock(fd, LOCK_EX) == 0) rename(pending.c_str(), (dir + "/" + name).c_str());
+  OwnEntries& own = ownEntries();
+  if (own.pid != getpid()) {
+    own.pid = getpid();
+    own.paths.clear();
+  }
+  own.paths.push_back(dir + "/" + name);
   token = name;
   tokenRoot = root;
   return token;

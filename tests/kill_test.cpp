@@ -377,13 +377,17 @@ class KillTest : public kvtest::ProductTest {
 
   // Kills the host of a client that plays (long system-exclusive buffers, or
   // a stream of wave buffers) at a random moment; the client then closes.
-  void killPlayingHosts(bool midi) {
+  // slowSetting: a host setting for the killed host only (the next open's host
+  // is an ordinary one).
+  void killPlayingHosts(bool midi, const char* slowSetting = nullptr, const char* slowValue = nullptr) {
     nextOpenAndNoLeftovers(midi, "clean round");
     for (int i = 0; i < rounds && !HasFailure(); ++i) {
       unsigned us = delayUs(300000);
       std::string round = "round " + std::to_string(i) + ", host killed after " + std::to_string(us) + " us";
+      if (slowSetting) hostSetting(slowSetting, slowValue);
       Child client("kill_playing_client", {midi ? "midi" : "wave"});
       std::istringstream opened(client.expectLine(20000));
+      if (slowSetting) hostSetting(slowSetting, "");
       DWORD result = 99, host = 0;
       opened >> result >> host;
       ASSERT_EQ(result, 0u) << round;
@@ -424,9 +428,8 @@ TEST_F(KillTest, WaveClientsKilledAnywhere) {
 
 TEST_F(KillTest, MidiHostsKilledDuringALongSysex) {
   // A host that takes its bytes slowly: every kill lands inside a sysex.
-  hostSetting("Consume", "slow");
   hostSetting("SlowByteUs", "20");
-  killPlayingHosts(true);
+  killPlayingHosts(true, "Consume", "slow");
   report();
 }
 

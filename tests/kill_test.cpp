@@ -315,9 +315,8 @@ class KillTest : public kvtest::ProductTest {
     const char* seedText = getenv("KV_KILL_SEED");
     seed = seedText ? (unsigned)strtoul(seedText, nullptr, 10) : std::random_device{}();
     const char* roundsText = getenv("KV_KILL_ROUNDS");
-    rounds = roundsText ? atoi(roundsText) : 12;
+    if (roundsText) rounds = atoi(roundsText);
     random.seed(seed);
-    printf("kill seed %u (KV_KILL_SEED=%u replays it), %d rounds\n", seed, seed, rounds);
   }
   void TearDown() override {
     instance.reset();
@@ -357,6 +356,7 @@ class KillTest : public kvtest::ProductTest {
   // Kills a client that opens, plays and closes over and over, at a random
   // moment within two of its cycles.
   void killCyclingClients(bool midi) {
+    announce(20);
     nextOpenAndNoLeftovers(midi, "clean round");
     auto t0 = std::chrono::steady_clock::now();
     nextOpenAndNoLeftovers(midi, "clean round");
@@ -380,6 +380,8 @@ class KillTest : public kvtest::ProductTest {
   // slowSetting: a host setting for the killed host only (the next open's host
   // is an ordinary one).
   void killPlayingHosts(bool midi, const char* slowSetting = nullptr, const char* slowValue = nullptr) {
+    // A killed host's client waits up to a second for ring space first.
+    announce(midi ? 12 : 20);
     nextOpenAndNoLeftovers(midi, "clean round");
     for (int i = 0; i < rounds && !HasFailure(); ++i) {
       unsigned us = delayUs(300000);
@@ -404,6 +406,10 @@ class KillTest : public kvtest::ProductTest {
     }
   }
 
+  void announce(int defaultRounds) {
+    if (rounds == 0) rounds = defaultRounds;
+    printf("kill seed %u (KV_KILL_SEED=%u replays it), %d rounds\n", seed, seed, rounds);
+  }
   void report() { printf("kills survived: %d\n", killed); }
 
   std::unique_ptr<Child> instance;

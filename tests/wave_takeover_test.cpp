@@ -238,3 +238,15 @@ TEST_F(WaveTakeOverTest, ALateHostOfAnEarlierOpenNeverTakesTheChannel) {
   EXPECT_EQ(opener.expectLine(), "0");
   EXPECT_TRUE(kvtest::processEnds((int)openersHost, 5000));
 }
+
+// A host whose channel names another host (or none: an open cleared the block
+// for its own host) no longer plays the ring, which is the next session's, and
+// ends. Before, a host that never took its close command played on for good.
+TEST_F(WaveTakeOverTest, AHostStopsServingOnceTheChannelNamesAnotherHost) {
+  ASSERT_EQ(openWithinASecond("open"), 0u);
+  DWORD pid = hostProcess();
+  ASSERT_NE(pid, 0u);
+  drv.setWaveLong(offsetof(WaveChannel, hwndHost), 0);
+  EXPECT_TRUE(kvtest::processEnds((int)pid, 5000)) << "the host leaves the ring alone and ends";
+  EXPECT_EQ(close(), 0u);
+}

@@ -272,8 +272,10 @@ int main(int argc, char** argv) {
   for (const Measure& m : measures) {
     double first = largest(samples, count, 0, runMs / 10, m.field);
     double last = largest(samples, count, runMs * 9 / 10, runMs + 1, m.field);
-    printf("  %-42s %10.1f -> %10.1f  %s\n", m.name, first, last,
-           last > first ? ("GREW by " + std::to_string(last - first)).c_str() : "steady");
+    if (last > first)
+      printf("  %-42s %10.1f -> %10.1f  GREW by %.1f\n", m.name, first, last, last - first);
+    else
+      printf("  %-42s %10.1f -> %10.1f  steady\n", m.name, first, last);
   }
   std::string cleanup = "rm -rf " + root;
   return system(cleanup.c_str()) == 0 ? 0 : 1;

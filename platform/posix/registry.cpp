@@ -159,8 +159,10 @@ LSTATUS createStore(const std::string& root) {
   if (fileSize(path + "-wal", logSize) && logSize > 0) return ERROR_REGISTRY_CORRUPT;
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((made + suffix).c_str());
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(made.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
+  int rc =
+      sqlite3_open_v2(made.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
   if (rc == SQLITE_OK) {
     int schema = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
@@ -298,8 +300,8 @@ class Store {
       return false;
     unsigned pageSize = header[16] << 8 | header[17];
     if (pageSize == 1) pageSize = 65536;
-    if (memcmp(header, kFileMagic, sizeof kFileMagic) != 0 || header[18] != 2 || header[19] != 2 ||
-        pageSize < 512 || (pageSize & (pageSize - 1)) != 0 || (pageSize_ && pageSize != pageSize_))
+    if (memcmp(header, kFileMagic, sizeof kFileMagic) != 0 || header[18] != 2 || header[19] != 2 || pageSize < 512 ||
+        (pageSize & (pageSize - 1)) != 0 || (pageSize_ && pageSize != pageSize_))
       return false;
     // Pages are written whole, so a file of part of a page was cut short.
     if (!pageSize_ && size % pageSize != 0) return false;

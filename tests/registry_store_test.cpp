@@ -75,6 +75,9 @@ struct Damage {
   std::function<std::string(const std::string& good, const std::string& scratch)> make;
 };
 
+// Names the damage in test output.
+void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
+
 std::string sqliteChanged(const std::string& good, const std::string& scratch, const char* sql) {
   writeFile(scratch, good);
   changeWithSqlite(scratch, sql);

@@ -44,7 +44,7 @@ bool splitKeyPath(const std::string& text, const Root*& root, std::string& below
   return false;
 }
 
-std::string joinPath(const std::string& a, const std::string& b) { return a.empty() ? b : a + "\\" + b; }
+std::string joinPath(const std::string& a, const std::string& b) { return b.empty() ? a : a + "\\" + b; }
 
 std::string storePath() {
   char path[4096];

@@ -257,7 +257,9 @@ class Store {
   // of every page, and the tables and roots every store of ours holds.
   LSTATUS check() {
     if (!fileLooksWhole()) return ERROR_REGISTRY_CORRUPT;
-    int rc = sqlite3_exec(db, "PRAGMA synchronous=FULL; BEGIN", nullptr, nullptr, nullptr);
+    // Reads go through read(), never through a mapping, which a store cut
+    // short under the process would turn into a crash.
+    int rc = sqlite3_exec(db, "PRAGMA synchronous=FULL; PRAGMA mmap_size=0; BEGIN", nullptr, nullptr, nullptr);
     bool whole = rc == SQLITE_OK && answersTrue("PRAGMA quick_check(1)", "ok", rc);
     for (const char* sql : kSchemaChecks) whole = whole && answersTrue(sql, nullptr, rc);
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);

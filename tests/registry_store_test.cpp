@@ -248,14 +248,14 @@ TEST_P(DamagedStoreTest, EveryAnswerTellsAndNothingWritesTheStoreUntilRenewed) {
   EXPECT_EQ(client.wait(), 0);
 
   letGo();
-  EXPECT_EQ(readFile(store()), damaged) << "the damaged store was written";
+  EXPECT_TRUE(readFile(store()) == damaged) << "the damaged store was written";
   EXPECT_FALSE(exists(store() + ".new"));
 
   // Renewed on purpose: the damaged store is kept beside the new one.
   char aside[4096];
   ASSERT_EQ(platRegistryRenew(aside, sizeof aside), ERROR_SUCCESS);
   EXPECT_EQ(std::string(aside).rfind(store() + ".damaged-", 0), 0u) << aside;
-  EXPECT_EQ(readFile(aside), damaged);
+  EXPECT_TRUE(readFile(aside) == damaged) << "the store put aside is the damaged one";
   EXPECT_EQ(platRegistryCheck(), ERROR_SUCCESS);
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
@@ -281,7 +281,7 @@ TEST_F(StoreTest, ANewMachineGetsAStoreAndOnlyADamagedOneIsRenewed) {
   std::string intact = readFile(store());
   EXPECT_EQ(program("kvmachine", {"renew-registry"}, out), 1) << out;
   EXPECT_NE(out.find("is intact; it was left alone"), std::string::npos) << out;
-  EXPECT_EQ(readFile(store()), intact);
+  EXPECT_TRUE(readFile(store()) == intact) << "the intact store was changed";
 
   writeFile(store(), intact.substr(0, intact.size() / 2));
   EXPECT_EQ(program("kvmachine", {"registry"}, out), 1) << out;
@@ -336,7 +336,7 @@ TEST_F(StoreTest, StoreDamagedUnderARunningProcessIsNeitherReadNorWritten) {
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     letGo();
     EXPECT_EQ(exists(path), present);
-    EXPECT_EQ(readFile(path), damaged) << "the damaged store was written";
+    EXPECT_TRUE(readFile(path) == damaged) << "the damaged store was written";
     EXPECT_TRUE(exists(dir + "/registry.db-wal")) << "the log of the damaged store is kept";
 
     // Renewed, the log goes aside with the store it belongs to.

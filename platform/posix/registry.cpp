@@ -286,18 +286,28 @@ class Store {
     return yes;
   }
 
-  // The file as it lies, through SQLite's own handle of it: still the file
-  // the store's name gives, not shorter than last seen, its header that of a
-  // store of ours, and whole pages.
+  // The file as it lies: still the file SQLite opened under the store's name,
+  // not shorter than last seen, its header that of a store of ours, and whole
+  // pages. After the first look it costs one stat() while the file stays as
+  // it was; the header is read again only when the file changed.
   bool fileLooksWhole() {
-    int moved = 0;
-    sqlite3_file* file = nullptr;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || moved) return false;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file || !file->pMethods)
+    struct stat now;
+    if (stat(storePath(root).c_str(), &now) != 0) return false;
+    if (!pageSize_) {
+      // The first look ties the name to SQLite's own file.
+      int moved = 0;
+      if (sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || moved) return false;
+    } else if (now.st_ino != seen_.st_ino || now.st_dev != seen_.st_dev) {
       return false;
-    sqlite3_int64 size = 0;
+    }
+    if (now.st_size < seen_.st_size) return false;
+    if (pageSize_ && now.st_size == seen_.st_size && sameTime(now.st_mtim, seen_.st_mtim) &&
+        sameTime(now.st_ctim, seen_.st_ctim))
+      return true;
+    sqlite3_file* file = nullptr;
     unsigned char header[kFileHeader];
-    if (file->pMethods->xFileSize(file, &size) != SQLITE_OK || size < seenSize_ || size < (sqlite3_int64)kFileHeader ||
+    if (now.st_size < (off_t)kFileHeader ||
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file || !file->pMethods ||
         file->pMethods->xRead(file, header, (int)kFileHeader, 0) != SQLITE_OK)
       return false;
     unsigned pageSize = header[16] << 8 | header[17];
@@ -306,15 +316,19 @@ class Store {
         (pageSize & (pageSize - 1)) != 0 || (pageSize_ && pageSize != pageSize_))
       return false;
     // Pages are written whole, so a file of part of a page was cut short.
-    if (!pageSize_ && size % pageSize != 0) return false;
+    if (!pageSize_ && now.st_size % pageSize != 0) return false;
     pageSize_ = pageSize;
-    seenSize_ = size;
+    seen_ = now;
     return true;
   }
 
+  static bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  }
+
   std::map<const char*, sqlite3_stmt*> statements_;
-  unsigned pageSize_ = 0;
-  sqlite3_int64 seenSize_ = 0;
+  unsigned pageSize_ = 0;  // 0 until the first look
+  struct stat seen_ = {};
 };
 
 // The store of the current machine root. A process that changes its machine

@@ -165,9 +165,9 @@ struct Session {
     return out;
   }
 
-  // Four buffers of 20 ms, each back with WOM_DONE while the host plays.
+  // Four buffers of 10 ms, each back with WOM_DONE while the host plays.
   std::string waveWrite() {
-    pcm.assign(4, std::vector<BYTE>(3528));
+    pcm.assign(4, std::vector<BYTE>(1764));
     std::string out;
     MMRESULT first = MMSYSERR_NOERROR;
     for (size_t i = 0; i < 4; ++i) {
@@ -415,7 +415,7 @@ class FaultSweepTest : public kvtest::ProductTest {
     unsetenv(PLAT_FAULT_CALLS_ENV);
     // Both sessions' hosts wrote their counts; the larger is the fault session's
     // or the normal one's alike, so each operation keeps its larger count.
-    settle();
+    EXPECT_TRUE(settle()) << "left running: " << joined(liveProcesses(root));
     std::ifstream f(calls);
     std::string program, item;
     while (f >> program >> item) {
@@ -524,20 +524,25 @@ class FaultSweepTest : public kvtest::ProductTest {
     return out;
   }
 
-  // Every client step's calls, or every host call, fail in turn.
-  void sweepDevice(const char* device, bool inClient) {
+  // Every call of the client's steps (the open, or the steps after it), or
+  // every call of the hosts, fails in turn.
+  enum Part { CLIENT_OPEN, CLIENT_AFTER_OPEN, HOSTS };
+  void sweepDevice(const char* device, Part part) {
+    const bool inClient = part != HOSTS;
+    baseline();
     Recording rec = record(device);
     ASSERT_FALSE(HasFailure());
     ASSERT_FALSE(rec.host.empty()) << "the host's calls were not recorded";
     if (inClient) {
       rec.host.clear();
+      for (auto it = rec.client.begin(); it != rec.client.end();)
+        it = (it->first == "open") == (part == CLIENT_OPEN) ? std::next(it) : rec.client.erase(it);
       for (auto& step : rec.client)
         printf("[ sweep    ] %s %s:%s\n", device, step.first.c_str(), table(step.second).c_str());
     } else {
       rec.client.clear();
       printf("[ sweep    ] %s host:%s\n", device, table(rec.host).c_str());
     }
-    baseline();
     unsigned ops = 0, hostOps = 0;
     const char* only = getenv("KV_FAULT_SWEEP_ONLY");  // one operation, for a look at it
     for (auto& step : rec.client) {
@@ -574,18 +579,25 @@ class FaultSweepTest : public kvtest::ProductTest {
 
 }  // namespace
 
-TEST_F(FaultSweepTest, SlowMidiClientAnswersEveryFailingCall) { sweepDevice("midi", true); }
+TEST_F(FaultSweepTest, SlowMidiOpenAnswersEveryFailingCall) { sweepDevice("midi", CLIENT_OPEN); }
 
-TEST_F(FaultSweepTest, SlowMidiHostFailingAnyCallLeavesTheClientAnAnswer) { sweepDevice("midi", false); }
+TEST_F(FaultSweepTest, SlowMidiWritesAndCloseAnswerEveryFailingCall) { sweepDevice("midi", CLIENT_AFTER_OPEN); }
 
-TEST_F(FaultSweepTest, SlowWaveClientAnswersEveryFailingCall) {
+TEST_F(FaultSweepTest, SlowMidiHostFailingAnyCallLeavesTheClientAnAnswer) { sweepDevice("midi", HOSTS); }
+
+TEST_F(FaultSweepTest, SlowWaveOpenAnswersEveryFailingCall) {
   startInstanceWindow();
-  sweepDevice("wave", true);
+  sweepDevice("wave", CLIENT_OPEN);
+}
+
+TEST_F(FaultSweepTest, SlowWaveStreamResetAndCloseAnswerEveryFailingCall) {
+  startInstanceWindow();
+  sweepDevice("wave", CLIENT_AFTER_OPEN);
 }
 
 TEST_F(FaultSweepTest, SlowWaveHostFailingAnyCallLeavesTheClientAnAnswer) {
   startInstanceWindow();
-  sweepDevice("wave", false);
+  sweepDevice("wave", HOSTS);
 }
 
 namespace {

@@ -370,6 +370,8 @@ class FaultSweepTest : public kvtest::ProductTest {
   void SetUp() override {
     ProductTest::SetUp();
     hostSetting("SoundServer", "none");
+    // The small SoundFont the setup installs: hundreds of hosts start here.
+    hostSetting("SoundFont", "/usr/share/sounds/sf2/TimGM6mb.sf2");
     if (const char* delay = getenv("KV_FAULT_SWEEP_ANSWER_DELAY")) hostSetting("AnswerDelayMs", delay);
     unsetenv(PLAT_FAULTS_ENV);
   }

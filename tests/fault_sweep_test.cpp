@@ -472,6 +472,7 @@ class FaultSweepTest : public kvtest::ProductTest {
       if (line.find("stalled") != std::string::npos) {
         ++stalls;
         printf("[ sweep    ] %s: the write stalled until the reset\n", what.c_str());
+        fflush(stdout);
       }
     }
     for (;;) {
@@ -572,6 +573,7 @@ class FaultSweepTest : public kvtest::ProductTest {
         "[ sweep    ] %s: %u operations of the steps, %u of the hosts; %u client cases, %u host cases; %u faults "
         "reached; %u writes stalled until the reset\n",
         device, ops, hostOps, clientCases, cases - clientCases, injected, stalls);
+    fflush(stdout);
   }
 
   std::unique_ptr<Child> instance;

@@ -12,8 +12,8 @@
 // beyond it (the polls of a wait, the pump's ticks, the host's message loop)
 // kSpreadCalls more, spread evenly up to the last call the recording saw.
 // KV_FAULT_SWEEP_EVERY=N raises the first bound for a longer run by hand.
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -338,9 +338,7 @@ std::set<std::string> heldObjects(const std::string& root) {
   if (ns < 0) return held;
   flock(ns, LOCK_EX);
   DIR* kinds = opendir(objects.c_str());
-  while (kinds && (errno = 0, true)) {
-    struct dirent* k = readdir(kinds);
-    if (!k) break;
+  while (struct dirent* k = kinds ? readdir(kinds) : nullptr) {
     if (k->d_name[0] == '.') continue;
     std::string dir = objects + "/" + k->d_name;
     DIR* d = opendir(dir.c_str());

@@ -149,22 +149,10 @@ UINT ansiCodePage() {
 
 namespace {
 
-// The liveness entries this process made (one per machine root it used), and
-// the process that made them: a child forked without a new program must not
-// take its parent's entries away.
-struct OwnEntries {
-  pid_t pid = 0;
-  std::vector<std::string> paths;
-};
-
-OwnEntries& ownEntries() {
-  static OwnEntries* e = new OwnEntries;  // read at exit, after static destructors
-  return *e;
-}
-
-// Removes the entries of processes that have ended without removing their own
-// (killed, or ended abruptly). An entry not yet named is one whose process was
-// killed between creating and locking it, unless that process still runs.
+// Removes the entries of processes that have ended, however they ended: an
+// entry stays until then, so that its absence always means an ended process.
+// An entry not yet named is one whose process was killed between creating and
+// locking it, unless that process still runs.
 void sweepProcessEntries(const std::string& dir) {
   DIR* d = opendir(dir.c_str());
   if (!d) return;
@@ -179,14 +167,6 @@ void sweepProcessEntries(const std::string& dir) {
       unlink((dir + "/" + name).c_str());
     }
   }
-}
-
-// A process that ends normally takes its entries away; this runs after the
-// modules' process detach, which may still tell hosts to close.
-__attribute__((destructor)) void removeOwnEntries() {
-  OwnEntries& own = ownEntries();
-  if (own.pid != getpid()) return;
-  for (const std::string& path : own.paths) unlink(path.c_str());
 }
 
 }  // namespace
@@ -211,12 +191,6 @@ const std::string& processToken() {
   std::string pending = dir + "/." + name;
   int fd = open(pending.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd >= 0 && flock(fd, LOCK_EX) == 0) rename(pending.c_str(), (dir + "/" + name).c_str());
-  OwnEntries& own = ownEntries();
-  if (own.pid != getpid()) {
-    own.pid = getpid();
-    own.paths.clear();
-  }
-  own.paths.push_back(dir + "/" + name);
   token = name;
   tokenRoot = root;
   return token;

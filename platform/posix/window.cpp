@@ -34,7 +34,6 @@ struct Tables {
   // Every table stays mapped while the process runs: a table starts afresh
   // only when no process of the machine has it open.
   std::map<std::string, std::unique_ptr<NamedMapping>> byRoot;
-  pid_t pid = 0;  // the process that mapped them (not a child forked since)
 };
 
 Tables& tables() {
@@ -158,9 +157,8 @@ Table* table() {
   if (!openNamed("user", "window-table", sizeof(Table), false, *mapping, initTable, nullptr)) return nullptr;
   Table* t = static_cast<Table*>(mapping->addr);
   ts.byRoot[root] = std::move(mapping);
-  ts.pid = getpid();
-  // What processes that were killed left in the table goes when the next
-  // process comes; what a process that ends normally had goes as it ends.
+  // What processes that have ended left in the table goes when the next
+  // process comes.
   {
     TableLock tl(t);
     for (WindowSlot& w : t->windows)
@@ -170,27 +168,6 @@ Table* table() {
   }
   return t;
 }
-
-namespace {
-
-// As the system destroys a process's windows and queues when it ends. Runs
-// after the modules' process detach, in a process that ends normally.
-__attribute__((destructor)) void freeOwnSlots() {
-  Tables& ts = tables();
-  std::lock_guard<std::mutex> g(ts.lock);
-  if (ts.pid != getpid()) return;
-  for (auto& entry : ts.byRoot) {
-    Table* t = static_cast<Table*>(entry.second->addr);
-    TableLock tl(t);
-    DWORD pid = GetCurrentProcessId();
-    for (WindowSlot& w : t->windows)
-      if (w.hwnd && w.pid == pid) freeWindowSlot(w);
-    for (QueueSlot& q : t->queues)
-      if (q.serial && q.pid == pid) q.serial = 0;
-  }
-}
-
-}  // namespace
 
 TableLock::TableLock(Table* t) : t_(t) {
   // Every change under the lock is a few plain stores that leave the table

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/claim.h"
 #include "host/midiserver.h"
 #include "host/settings.h"
 #include "host/waveserver.h"
@@ -60,8 +61,10 @@ LRESULT CALLBACK hostWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
         if (host.settings.ignoreClose) return 0;
         // As for MIDI, the channel is idle before the command returns: an open
         // that takes over a channel whose owner has gone relies on it.
+        // A channel that names another host by now is that host's.
         host.waveServer->stop();
-        host.setWaveLong(offsetof(WaveChannel, dwStatus), CHANNEL_IDLE);
+        if (host.wave->hwndHost == (DWORD)(ULONG_PTR)hwnd)
+          host.setWaveLong(offsetof(WaveChannel, dwStatus), CHANNEL_IDLE);
         PostQuitMessage(0);
         return 1;
       case HOSTCMD_WAVE_GETVOLUME:
@@ -99,15 +102,33 @@ HWND createHostWindow() {
   return CreateWindowExA(0, kHostClass, "KVTSK16", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
 }
 
-// Stores the status the settings ask for; FALSE when the channel is not served.
-BOOL answer(SetLongFn setLong) {
+// Stores the status the settings ask for, while the channel still names this
+// host; FALSE when the channel is not served.
+BOOL answer(const ChannelClaim& ch, DWORD dwSelf) {
   switch (host.settings.answer) {
-    case HostSettings::ACCEPT: setLong(0, CHANNEL_ACCEPTED); return TRUE;
-    case HostSettings::REFUSE: setLong(0, CHANNEL_REFUSED); return FALSE;
-    case HostSettings::OTHER: setLong(0, host.settings.otherAnswer); return FALSE;
+    case HostSettings::ACCEPT: return acceptChannel(ch, dwSelf);
+    case HostSettings::REFUSE: answerChannel(ch, dwSelf, CHANNEL_REFUSED); return FALSE;
+    case HostSettings::OTHER: answerChannel(ch, dwSelf, host.settings.otherAnswer); return FALSE;
     case HostSettings::NEVER: Sleep(host.settings.neverLingerMs); return FALSE;
   }
   return FALSE;
+}
+
+// A host that comes after another has answered this open, or after the open
+// stopped waiting, leaves the channel as it finds it. A late host of an earlier
+// open may have come first: the open tells that one to close and frees the
+// channel for this host, so a channel named for another host is watched a
+// while before this host gives up.
+BOOL waitForClaim(const ChannelClaim& ch, DWORD dwSelf, const char* szChannel) {
+  DWORD dwClaimStart = GetTickCount();
+  while (!claimChannel(ch, dwSelf)) {
+    if (GetTickCount() - dwClaimStart >= kClaimWaitMs) {
+      fprintf(stderr, "KVTSK16: the %s channel is served by another host\n", szChannel);
+      return FALSE;
+    }
+    Sleep(1);
+  }
+  return TRUE;
 }
 
 void runMessageLoop() {
@@ -129,19 +150,8 @@ int serveMidi(HMODULE module, HWND hwnd) {
   // The synthesizer takes a while to load: before the claim, which the answer
   // must follow at once.
   host.midiServer->prepare();
-  // A host that comes after another has answered this open, or after the
-  // open stopped waiting, leaves the channel as it finds it. A late host of an
-  // earlier open may have come first: the open tells that one to close and
-  // frees the channel for this host, so a channel named for another host is
-  // watched a while before this host gives up.
-  DWORD dwClaimStart = GetTickCount();
-  while (!claimMidiChannel(host.midi, dwSelf)) {
-    if (GetTickCount() - dwClaimStart >= kClaimWaitMs) {
-      fprintf(stderr, "KVTSK16: the MIDI channel is served by another host\n");
-      return 1;
-    }
-    Sleep(1);
-  }
+  const ChannelClaim ch = {&host.midi->dwStatus, &host.midi->hwndHost};
+  if (!waitForClaim(ch, dwSelf, "MIDI")) return 1;
   // The window and its message are valid before the answer: the driver may
   // send a command at once.
   host.setMidiLong(offsetof(MidiChannel, uHostMsg), host.uHostMsg);
@@ -151,10 +161,10 @@ int serveMidi(HMODULE module, HWND hwnd) {
     return 1;
   }
   if (host.settings.answer != HostSettings::ACCEPT) {
-    answer(host.setMidiLong);
+    answer(ch, dwSelf);
     return 0;
   }
-  if (!acceptMidiChannel(host.midi, dwSelf)) {
+  if (!acceptChannel(ch, dwSelf)) {
     fprintf(stderr, "KVTSK16: the MIDI channel was given to another host\n");
     return 1;
   }
@@ -170,19 +180,30 @@ int serveWave(HMODULE module, HWND hwnd) {
   host.wave = reinterpret_cast<WaveChannel*>(procOf(module, "gkWaveOut"));
   host.setWaveLong = reinterpret_cast<SetLongFn>(reinterpret_cast<void*>(procOf(module, "setgkWaveOutLong")));
   if (!host.wave || !host.setWaveLong) return 1;
-  host.setWaveLong(offsetof(WaveChannel, hwndHost), (DWORD)(ULONG_PTR)hwnd);
+  DWORD dwSelf = (DWORD)(ULONG_PTR)hwnd;
+  // As on the MIDI side: a late host of an earlier open, whose opener has
+  // gone, never takes the place of the host the current open started.
+  const ChannelClaim ch = {&host.wave->dwStatus, &host.wave->hwndHost};
+  if (!waitForClaim(ch, dwSelf, "wave")) return 1;
   host.setWaveLong(offsetof(WaveChannel, uHostMsg), host.uHostMsg);
+  // A slow host: it may come after the open has stopped waiting for it.
   if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);
-  host.waveServer.reset(new WaveServer(host.wave, host.settings));
+  DWORD dwMainThread = host.dwMainThread;
+  host.waveServer.reset(new WaveServer(host.wave, host.settings, dwSelf,
+                                       [dwMainThread] { PostThreadMessageA(dwMainThread, WM_QUIT, 0, 0); }));
   std::vector<std::string> notes;
   bool started = host.waveServer->start(&notes);
   for (const std::string& n : notes) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
   if (!started) {
     fprintf(stderr, "KVTSK16: cannot open the wave record %s\n", host.settings.waveRecord.c_str());
-    host.setWaveLong(0, CHANNEL_REFUSED);
+    answerChannel(ch, dwSelf, CHANNEL_REFUSED);
     return 1;
   }
-  if (!answer(host.setWaveLong)) return 0;
+  if (!answer(ch, dwSelf)) {
+    if (host.settings.answer == HostSettings::ACCEPT)
+      fprintf(stderr, "KVTSK16: the wave channel was given to another host\n");
+    return host.settings.answer == HostSettings::ACCEPT ? 1 : 0;
+  }
   if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
   runMessageLoop();
   host.waveServer.reset();

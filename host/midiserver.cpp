@@ -61,28 +61,6 @@ void MidiRecorder::flush() {
   if (text_) fflush(text_);
 }
 
-BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
-  if (channel->dwStatus != CHANNEL_IDLE) return FALSE;
-  // The open clears hwndHost before it starts its host: the first host to name
-  // itself serves this open; a late host of an earlier open finds it named.
-  return InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&channel->hwndHost), (LONG)hwndSelf, 0) == 0;
-}
-
-BOOL acceptMidiChannel(MidiChannel* channel, DWORD hwndSelf) {
-  volatile LONG* plStatus = reinterpret_cast<volatile LONG*>(&channel->dwStatus);
-  if (channel->hwndHost != hwndSelf) return FALSE;
-  LONG lBefore = InterlockedCompareExchange(plStatus, (LONG)CHANNEL_ACCEPTED, (LONG)CHANNEL_IDLE);
-  // An open that cleared the block after the claim named no host, or another.
-  // An acceptance stored over its cleared status is taken back, or the host
-  // that open started would never find the channel idle to claim.
-  if (channel->hwndHost != hwndSelf) {
-    if (lBefore == (LONG)CHANNEL_IDLE) InterlockedCompareExchange(plStatus, (LONG)CHANNEL_IDLE, (LONG)CHANNEL_ACCEPTED);
-    return FALSE;
-  }
-  DWORD dwStatus = channel->dwStatus;
-  return dwStatus == CHANNEL_ACCEPTED || dwStatus == CHANNEL_OPEN;
-}
-
 MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf,
                        std::function<void()> onEnded)
     : channel_(channel),

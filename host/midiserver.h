@@ -40,13 +40,6 @@ class MidiRecorder {
   FILE* text_ = nullptr;
 };
 
-// Names hwndSelf in a channel that names no host and is idle; TRUE when it did.
-BOOL claimMidiChannel(MidiChannel* channel, DWORD hwndSelf);
-// Stores CHANNEL_ACCEPTED over CHANNEL_IDLE. TRUE when the channel is this
-// host's to serve: it still names hwndSelf and is accepted or open (an open
-// may have taken a stray answer of a late host for this host's).
-BOOL acceptMidiChannel(MidiChannel* channel, DWORD hwndSelf);
-
 class MidiServer {
  public:
   enum End { SERVING, CLOSED, TAKEN, STATUS_CHANGED, BROKEN };

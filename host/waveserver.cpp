@@ -25,7 +25,9 @@ int scaled(int sample, unsigned gain) { return (int)(((long long)sample * gain) 
 
 }  // namespace
 
-WaveServer::WaveServer(WaveChannel* channel, const HostSettings& settings) : channel_(channel), settings_(settings) {
+WaveServer::WaveServer(WaveChannel* channel, const HostSettings& settings, DWORD hwndSelf,
+                       std::function<void()> onEnded)
+    : channel_(channel), settings_(settings), hwndSelf_(hwndSelf), onEnded_(std::move(onEnded)) {
   memcpy(&format_, &channel->wfFormat, sizeof format_);
 }
 
@@ -103,7 +105,8 @@ void WaveServer::run() {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   // A host told not to consume leaves the read position where it is.
   if (settings_.consume == HostSettings::CONSUME_STOPPED) {
-    while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+    while (!stop_ && !servedByAnother()) std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+    if (!stop_ && onEnded_) onEnded_();
     return;
   }
   auto startTime = clock::now();
@@ -112,6 +115,10 @@ void WaveServer::run() {
   while (!stop_) {
     next += std::chrono::milliseconds(kStepMs);
     std::this_thread::sleep_until(next);
+    if (servedByAnother()) {
+      if (onEnded_) onEnded_();
+      return;
+    }
     double elapsed = std::chrono::duration<double>(clock::now() - startTime).count();
     unsigned long long shouldHave = (unsigned long long)(elapsed * format_.nSamplesPerSec);
     // A host that was held up does not read more than half the ring at once.

@@ -3,9 +3,13 @@
 // volume word (low word left, high word right) and writes what it plays to a
 // WAV file and to the sound server. It counts underruns: stretches of the ring that the driver had not
 // filled again by the time they were due.
+//
+// The ring is this host's only while the channel names its window in hwndHost:
+// once another host is named, the server stops and leaves the ring alone.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,7 +21,10 @@
 
 class WaveServer {
  public:
-  WaveServer(WaveChannel* channel, const HostSettings& settings);
+  // hwndSelf: this host's window, as it stands in hwndHost while this host
+  // serves the channel. onEnded runs on the play thread when the server stops
+  // by itself because another host was named.
+  WaveServer(WaveChannel* channel, const HostSettings& settings, DWORD hwndSelf, std::function<void()> onEnded);
   ~WaveServer();
   // Opens the record and the sound server stream; what it could not open it
   // reports in `notes`. False when the record cannot be created.
@@ -30,8 +37,12 @@ class WaveServer {
   void run();
   void play(DWORD frames);
 
+  bool servedByAnother() const { return channel_->hwndHost != hwndSelf_; }
+
   WaveChannel* channel_;
   HostSettings settings_;
+  DWORD hwndSelf_;
+  std::function<void()> onEnded_;
   ChannelFormat format_;
   std::unique_ptr<AudioSink> record_;
   std::unique_ptr<AudioSink> server_;

@@ -201,3 +201,52 @@ TEST_F(WaveTakeOverTest, AClientKilledBeforeItsSlowHostAnswersLeavesTheChannelTo
   EXPECT_EQ(openWithinASecond("after the late host"), 0u);
   EXPECT_EQ(close(), 0u);
 }
+
+// A late host of an earlier open (its opener killed before it answered) starts
+// while the current open waits for its own slow host. It must not take the
+// channel: before the host claimed its place, the late host's window replaced
+// the current host's, the open sent the late host away and cleared the
+// channel, and the current host's acceptance then went unseen: the open waited
+// 30 s and answered 6, and the late host served the ring on.
+TEST_F(WaveTakeOverTest, ALateHostOfAnEarlierOpenNeverTakesTheChannel) {
+  hostSetting("AnswerDelayMs", "3000");
+  Child opener("wave_device_client");
+  ASSERT_EQ(opener.expectLine(), "loaded");
+  opener.send("open");
+  DWORD t0 = GetTickCount();
+  while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
+  DWORD openersHost = hostProcess();
+  ASSERT_NE(openersHost, 0u) << "the opener's host names its window before it answers";
+
+  char szCmd[1024];
+  wsprintfA(szCmd, "C:\\KV\\KVWAVE16.EXE /OpenKvWaveOut$ %s", kvtest::driverModulePath().c_str());
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, szCmd, nullptr, nullptr, FALSE, 0, nullptr, "C:\\KV", &si, &pi));
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0) << "the late host leaves";
+  DWORD dwExit = 0;
+  GetExitCodeProcess(pi.hProcess, &dwExit);
+  EXPECT_EQ(dwExit, 1u) << "without serving the channel";
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+
+  EXPECT_EQ(opener.expectLine(10000), "0") << "the open is answered by its own host";
+  EXPECT_EQ(drv.wave->dwStatus, CHANNEL_OPEN);
+  EXPECT_EQ(hostProcess(), openersHost);
+  opener.send("close");
+  EXPECT_EQ(opener.expectLine(), "0");
+  EXPECT_TRUE(kvtest::processEnds((int)openersHost, 5000));
+}
+
+// A host whose channel names another host (or none: an open cleared the block
+// for its own host) no longer plays the ring, which is the next session's, and
+// ends. Before, a host that never took its close command played on for good.
+TEST_F(WaveTakeOverTest, AHostStopsServingOnceTheChannelNamesAnotherHost) {
+  ASSERT_EQ(openWithinASecond("open"), 0u);
+  DWORD pid = hostProcess();
+  ASSERT_NE(pid, 0u);
+  drv.setWaveLong(offsetof(WaveChannel, hwndHost), 0);
+  EXPECT_TRUE(kvtest::processEnds((int)pid, 5000)) << "the host leaves the ring alone and ends";
+  EXPECT_EQ(close(), 0u);
+}

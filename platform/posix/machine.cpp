@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -146,6 +147,30 @@ UINT ansiCodePage() {
   return cp ? cp : 1252;
 }
 
+namespace {
+
+// Removes the entries of processes that have ended, however they ended: an
+// entry stays until then, so that its absence always means an ended process.
+// An entry not yet named is one whose process was killed between creating and
+// locking it, unless that process still runs.
+void sweepProcessEntries(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> names;
+  while (struct dirent* e = readdir(d))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  for (const std::string& name : names) {
+    if (name[0] != '.') {
+      processAlive(name);
+    } else if (kill((pid_t)atoi(name.c_str() + 1), 0) != 0 && errno == ESRCH) {
+      unlink((dir + "/" + name).c_str());
+    }
+  }
+}
+
+}  // namespace
+
 const std::string& processToken() {
   // Never destroyed: modules' process detach at exit still asks for it.
   static std::mutex& lock = *new std::mutex;
@@ -156,6 +181,7 @@ const std::string& processToken() {
   if (!token.empty() && tokenRoot == root) return token;
   std::string dir = root + "/procs";
   makeDirs(dir);
+  sweepProcessEntries(dir);
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   std::string name = std::to_string(getpid()) + "-" + std::to_string(ts.tv_sec) + "-" + std::to_string(ts.tv_nsec);

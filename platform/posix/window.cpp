@@ -157,6 +157,15 @@ Table* table() {
   if (!openNamed("user", "window-table", sizeof(Table), false, *mapping, initTable, nullptr)) return nullptr;
   Table* t = static_cast<Table*>(mapping->addr);
   ts.byRoot[root] = std::move(mapping);
+  // What processes that have ended left in the table goes when the next
+  // process comes.
+  {
+    TableLock tl(t);
+    for (WindowSlot& w : t->windows)
+      if (w.hwnd) slotProcessAlive(t, w.token);
+    for (QueueSlot& q : t->queues)
+      if (q.serial) slotProcessAlive(t, q.token);
+  }
   return t;
 }
 

@@ -29,7 +29,10 @@ scripts/ctest-sanitized.sh build-asan -j"$(nproc)" --output-on-failure "${filter
 
 echo "== tests under ThreadSanitizer, but the slow ones"
 scripts/build.sh build-tsan -DKV_SANITIZE_THREAD=ON
-scripts/ctest-sanitized.sh build-tsan -j"$(nproc)" --output-on-failure -E Slow
+# Left out as well: three writer threads that must never wait 50 ms without the
+# ring moving, a bound that ThreadSanitizer's slowdown of every thread breaks
+# on a busy machine (the plain and ASan runs keep it).
+scripts/ctest-sanitized.sh build-tsan -j"$(nproc)" --output-on-failure -E 'Slow|^MidiRingTest\.WritersOnThreeThreadsAreAllServed$'
 
 echo "== tests"
 scripts/build.sh build

@@ -32,6 +32,13 @@ namespace {
 
 typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
+// Whether the device has handed the buffer back. The device stores WHDR_DONE
+// from its own thread with an interlocked operation; the flags are polled here
+// with one too.
+bool headerDone(WAVEHDR& h) {
+  return (InterlockedOr(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0) & WHDR_DONE) != 0;
+}
+
 double nowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -171,7 +178,7 @@ int main(int argc, char** argv) {
       last = t.u.sample;
     }
     for (WAVEHDR& h : hdr) {
-      if (h.dwFlags & WHDR_DONE) {
+      if (headerDone(h)) {
         h.dwFlags = WHDR_PREPARED;
         wod(0, WODM_WRITE, 0, (DWORD_PTR)&h, sizeof h);
       }

@@ -213,9 +213,10 @@ void MidiRenderer::run() {
         idle_ = true;
         wake_.wait_for(hold, std::chrono::seconds(1), [this] { return stop_ || !pending_.empty(); });
         idle_ = false;
+        // stop() catches up itself once the thread has ended.
+        if (stop_) return;
         hold.unlock();
         catchUpInSilence();
-        if (stop_) return;
         continue;
       }
     }

@@ -139,10 +139,10 @@ TEST_F(EndToEndTest, SlowWaveStreamIsPlayedSampleForSampleWithoutUnderrun) {
     ASSERT_EQ(waveOutPrepareHeader(out, &h, sizeof h), 0u);
     ASSERT_EQ(feed(h), 0u);
   }
-  while (!(hdr[0].dwFlags & WHDR_DONE) || !(hdr[1].dwFlags & WHDR_DONE) || next < frames) {
+  while (!kvtest::headerDone(hdr[0]) || !kvtest::headerDone(hdr[1]) || next < frames) {
     ASSERT_EQ(WaitForSingleObject(done, 2000), WAIT_OBJECT_0) << "no buffer came back";
     for (WAVEHDR& h : hdr) {
-      if ((h.dwFlags & WHDR_DONE) && next < frames) {
+      if (kvtest::headerDone(h) && next < frames) {
         ASSERT_EQ(feed(h), 0u);
       }
     }

@@ -186,11 +186,15 @@ struct Session {
     return out;
   }
 
-  bool allDone(bool writtenOnly) const {
-    for (const WAVEHDR& h : waveHdr)
-      if ((h.dwFlags & WHDR_PREPARED) && (h.dwFlags & (WHDR_INQUEUE | WHDR_DONE)) != WHDR_DONE) {
-        if (!writtenOnly || (h.dwFlags & WHDR_INQUEUE)) return false;
+  // The pump stores the flags from its own thread: they are read with an
+  // interlocked operation.
+  bool allDone(bool writtenOnly) {
+    for (WAVEHDR& h : waveHdr) {
+      DWORD dwFlags = (DWORD)InterlockedOr(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0);
+      if ((dwFlags & WHDR_PREPARED) && (dwFlags & (WHDR_INQUEUE | WHDR_DONE)) != WHDR_DONE) {
+        if (!writtenOnly || (dwFlags & WHDR_INQUEUE)) return false;
       }
+    }
     return true;
   }
 

@@ -90,6 +90,34 @@ TEST_F(NamedMutexTest, LiveOwnerInAnotherProcessGivesTimeoutThenKilledOwnerGives
   CloseHandle(h);
 }
 
+TEST_F(NamedMutexTest, OnlyTheOwningThreadReleasesAMutex) {
+  // Owned twice by this thread: another thread's release is refused and
+  // leaves it owned.
+  HANDLE h = CreateMutexA(nullptr, TRUE, kMutexName);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(WaitForSingleObject(h, 0), WAIT_OBJECT_0);
+  DWORD answer = 0, error = 0, wait = 0;
+  std::thread other([&] {
+    answer = ReleaseMutex(h);
+    error = GetLastError();
+    wait = WaitForSingleObject(h, 0);
+  });
+  other.join();
+  EXPECT_FALSE(answer);
+  EXPECT_EQ(error, (DWORD)ERROR_NOT_OWNER);
+  EXPECT_EQ(wait, (DWORD)WAIT_TIMEOUT) << "still owned by this thread";
+  EXPECT_TRUE(ReleaseMutex(h));
+  EXPECT_TRUE(ReleaseMutex(h));
+  EXPECT_FALSE(ReleaseMutex(h)) << "released as often as it was acquired";
+  std::thread taker([&] {
+    wait = WaitForSingleObject(h, 0);
+    ReleaseMutex(h);
+  });
+  taker.join();
+  EXPECT_EQ(wait, (DWORD)WAIT_OBJECT_0) << "free once released";
+  CloseHandle(h);
+}
+
 TEST_F(NamedMutexTest, ObjectStartsAfreshOnceNoHandleIsOpen) {
   HANDLE a = CreateMutexA(nullptr, TRUE, kMutexName);
   ASSERT_NE(a, nullptr);

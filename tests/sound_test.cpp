@@ -125,7 +125,7 @@ TEST_F(SoundTest, SoundServerPlaysTheSynthesizerAndTheWaveDevice) {
       },
       10000))
       << "the wave device's samples never came out of the server";
-  while (!(hdr.dwFlags & WHDR_DONE)) ASSERT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
+  while (!kvtest::headerDone(hdr)) ASSERT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
   waveOutUnprepareHeader(wave, &hdr, sizeof hdr);
   ASSERT_EQ(waveOutClose(wave), 0u);
   DestroyWindow(instance);

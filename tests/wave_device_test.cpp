@@ -852,6 +852,37 @@ TEST_F(WaveDeviceTest, PositionAndPauseFromOtherThreadsWhilePlaying) {
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }
 
+TEST_F(WaveDeviceTest, AClientThatPollsTheFlagsRefillsEachBufferOnceItIsDone) {
+  // No callback and no event: the client watches WHDR_DONE, as the pump sets
+  // it from its own thread, and fills and writes a buffer again as soon as it
+  // is done, while the pump goes on with the other one.
+  hostSetting("Consume", "normal");
+  ASSERT_EQ(open(pcm(1, 8000, 8)), 0u);
+  std::vector<BYTE> data[2] = {std::vector<BYTE>(160), std::vector<BYTE>(160)};
+  WAVEHDR headers[2] = {header(data[0]), header(data[1])};
+  const int rounds = 24;
+  int written = 0;
+  DWORD t0 = GetTickCount();
+  while (written < rounds && GetTickCount() - t0 < 10000) {
+    for (int i = 0; i < 2 && written < rounds; ++i) {
+      if (written >= 2 && !kvtest::headerDone(headers[i])) continue;
+      std::fill(data[i].begin(), data[i].end(), (BYTE)(0x80 + written));
+      headers[i].dwFlags = WHDR_PREPARED;
+      ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&headers[i], sizeof headers[i]), 0u);
+      ++written;
+    }
+    Sleep(1);
+  }
+  ASSERT_EQ(written, rounds) << "a buffer did not come back";
+  EXPECT_TRUE(waitUntil([&] { return kvtest::headerDone(headers[0]) && kvtest::headerDone(headers[1]); }));
+  EXPECT_EQ(countOf(WOM_DONE), (size_t)rounds);
+  MMTIME t = {};
+  t.wType = TIME_SAMPLES;
+  EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
+  EXPECT_EQ(t.u.sample, rounds * 160u);
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
 TEST_F(WaveDeviceTest, ACloseFromTheCallbackOfAResetCompletesOnceTheResetIsOver) {
   format = pcm(1, 8000, 8);
   desc.lpFormat = &format;

@@ -22,6 +22,13 @@ namespace {
 const char kMidiName[] = "Kelvasong (NT)";
 const char kWaveName[] = "Kelvasong WaveOut (NT)";
 
+// Whether the device has handed the buffer back. The device stores WHDR_DONE
+// from its own thread with an interlocked operation; the flags are polled here
+// with one too.
+bool headerDone(WAVEHDR& h) {
+  return (InterlockedOr(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0) & WHDR_DONE) != 0;
+}
+
 bool fail(const char* what) {
   fprintf(stderr, "kvdemo: %s (error %u)\n", what, GetLastError());
   return false;
@@ -171,10 +178,10 @@ bool streamWave(UINT device, const std::string& input) {
     waveOutPrepareHeader(out, &h, sizeof h);
     feed(h);
   }
-  while (next < stream.size() || !(hdr[0].dwFlags & WHDR_DONE) || !(hdr[1].dwFlags & WHDR_DONE)) {
+  while (next < stream.size() || !headerDone(hdr[0]) || !headerDone(hdr[1])) {
     if (WaitForSingleObject(done, 2000) != WAIT_OBJECT_0) return fail("a buffer did not come back");
     for (WAVEHDR& h : hdr)
-      if ((h.dwFlags & WHDR_DONE) && next < stream.size()) feed(h);
+      if (headerDone(h) && next < stream.size()) feed(h);
   }
   for (WAVEHDR& h : hdr) waveOutUnprepareHeader(out, &h, sizeof h);
   waveOutClose(out);

@@ -23,6 +23,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Whether the device has handed the buffer back. The device stores WHDR_DONE
+// from its own thread with an interlocked operation; the flags are polled here
+// with one too.
+bool headerDone(WAVEHDR& h) {
+  return (InterlockedOr(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0) & WHDR_DONE) != 0;
+}
+
 volatile sig_atomic_t interrupted = 0;
 void onInterrupt(int) { interrupted = 1; }
 
@@ -255,7 +262,7 @@ int playWave(const char* path, UINT port) {
   for (;;) {
     bool busy = false;
     for (int i = 0; i < 4; ++i) {
-      if (!(hdr[i].dwFlags & WHDR_DONE)) {
+      if (!headerDone(hdr[i])) {
         busy = true;
         continue;
       }

@@ -55,10 +55,7 @@ void returnBuffers(DWORD cUsedUp) {
   for (DWORD i = 0; i < cUsedUp && wc.lpQueueHead && lResets == lWaveResets; ++i) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
-    if (!(pHdr->dwFlags & WHDR_DONE)) {
-      pHdr->dwFlags = (pHdr->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
-    }
+    waveReturnBuffer(pHdr);
     if (wavePumpStopRequested()) return;
   }
 }

@@ -81,6 +81,10 @@ void waveReleaseSystemGate(BOOL fPumpGone);
 DWORD waveDeviceInit(void);
 DWORD waveDeviceShutdown(void);
 void waveNotify(UINT uMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2);
+// Hands a buffer back, unless it is done already: the flags are read and
+// WHDR_DONE is stored with interlocked operations, since a client may poll them
+// from another thread and reuse the buffer as soon as it sees it; then WOM_DONE.
+void waveReturnBuffer(WAVEHDR* pHdr);
 DWORD WINAPI wavePumpThread(LPVOID lpParameter);
 
 extern "C" DWORD APIENTRY wodMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser, DWORD_PTR dwParam1,

@@ -281,10 +281,7 @@ void returnQueue() {
   while (wc.lpQueueHead) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
-    if (!(pHdr->dwFlags & WHDR_DONE)) {
-      pHdr->dwFlags = (pHdr->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
-    }
+    waveReturnBuffer(pHdr);
   }
   dwWaveReturningThread = dwOuter;
 }
@@ -437,6 +434,14 @@ void waveNotify(UINT uMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
   WaveClient& wc = waveClient;
   (void)dwParam2;  // always 0
   deliver(wc.dwCallback, wc.dwOpenFlags, wc.hWave, uMessage, wc.dwInstance, dwParam1);
+}
+
+void waveReturnBuffer(WAVEHDR* pHdr) {
+  volatile LONG* plFlags = reinterpret_cast<volatile LONG*>(&pHdr->dwFlags);
+  LONG lFlags = InterlockedOr(plFlags, 0);
+  if (lFlags & WHDR_DONE) return;
+  InterlockedExchange(plFlags, (LONG)((lFlags & ~WHDR_INQUEUE) | WHDR_DONE));
+  waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
 }
 
 void waveReleaseSystemGate(BOOL fPumpGone) {

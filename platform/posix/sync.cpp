@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <string.h>
+#include <sys/types.h>
 
 #include <new>
 
@@ -131,9 +132,26 @@ HANDLE openEvent(LPCSTR name, bool create, bool manual, bool initial) {
 
 // ---- mutexes ---------------------------------------------------------------------
 
+// The owning thread and its count of acquisitions are kept beside the mutex,
+// written only by the owner while it holds it, so that a release by a thread
+// that does not own the mutex is refused without unlocking it.
 struct MutexBlock {
   pthread_mutex_t mutex;
+  pid_t owner;
+  unsigned count;
 };
+
+pid_t currentTid() { return (pid_t)GetCurrentThreadId(); }
+
+// Notes that this thread got the mutex (abandoned: from an owner that ended).
+void noteOwner(MutexBlock* b, bool abandoned) {
+  if (!abandoned && __atomic_load_n(&b->owner, __ATOMIC_RELAXED) == currentTid()) {
+    ++b->count;
+    return;
+  }
+  __atomic_store_n(&b->owner, currentTid(), __ATOMIC_RELAXED);
+  b->count = 1;
+}
 
 class Mutex : public plat::Object {
  public:
@@ -147,9 +165,13 @@ class Mutex : public plat::Object {
 
   DWORD wait(DWORD ms) override {
     int rc = lockTimed(&block->mutex, ms);
-    if (rc == 0) return WAIT_OBJECT_0;
+    if (rc == 0) {
+      noteOwner(block, false);
+      return WAIT_OBJECT_0;
+    }
     if (rc == EOWNERDEAD) {
       pthread_mutex_consistent(&block->mutex);
+      noteOwner(block, true);
       return WAIT_ABANDONED;
     }
     if (rc == EBUSY || rc == ETIMEDOUT) return WAIT_TIMEOUT;
@@ -160,16 +182,24 @@ class Mutex : public plat::Object {
 HANDLE openMutex(LPCSTR name, bool create, bool initialOwner) {
   auto mx = std::make_shared<Mutex>();
   if (!name) {
-    mx->block = new MutexBlock;
+    mx->block = new MutexBlock();
     initMutex(&mx->block->mutex, false, true);
   } else {
-    auto initFn = [](void* addr, size_t, void*) { initMutex(&static_cast<MutexBlock*>(addr)->mutex, true, true); };
+    auto initFn = [](void* addr, size_t, void*) {
+      auto* b = static_cast<MutexBlock*>(addr);
+      initMutex(&b->mutex, true, true);
+      b->owner = 0;
+      b->count = 0;
+    };
     if (!plat::openNamed("mutex", name, sizeof(MutexBlock), !create, mx->named, initFn, nullptr)) return nullptr;
     mx->block = static_cast<MutexBlock*>(mx->named.addr);
   }
   bool fresh = !name || mx->named.fresh;
   // As on the platform, only the creator of a mutex gets the initial ownership.
-  if (fresh && initialOwner) pthread_mutex_lock(&mx->block->mutex);
+  if (fresh && initialOwner) {
+    pthread_mutex_lock(&mx->block->mutex);
+    noteOwner(mx->block, false);
+  }
   HANDLE h = plat::handleInsert(mx);
   SetLastError(fresh ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
   return h;
@@ -217,6 +247,9 @@ extern "C" BOOL WINAPI ReleaseMutex(HANDLE h) {
   auto mx = plat::handleAs<Mutex>(h);
   if (!mx) return plat::fail(ERROR_INVALID_HANDLE, FALSE);
   if (plat::faultHit("ReleaseMutex")) return plat::fail(ERROR_NOT_OWNER, FALSE);
-  int rc = pthread_mutex_unlock(&mx->block->mutex);
+  MutexBlock* b = mx->block;
+  if (__atomic_load_n(&b->owner, __ATOMIC_RELAXED) != currentTid()) return plat::fail(ERROR_NOT_OWNER, FALSE);
+  if (--b->count == 0) __atomic_store_n(&b->owner, 0, __ATOMIC_RELAXED);
+  int rc = pthread_mutex_unlock(&b->mutex);
   return rc == 0 ? TRUE : plat::fail(ERROR_NOT_OWNER, FALSE);
 }

@@ -17,6 +17,13 @@ typedef LRESULT(WINAPI* DriverProcFn)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
 
 std::string driverModulePath();
 
+// Whether the device has handed the buffer back: the device's pump thread stores
+// WHDR_DONE with an interlocked operation, and a client that polls the flags
+// reads them with one.
+inline bool headerDone(WAVEHDR& h) {
+  return (InterlockedOr(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0) & WHDR_DONE) != 0;
+}
+
 struct DriverModule {
   HMODULE handle = nullptr;
   DeviceMessageFn modMessage = nullptr;

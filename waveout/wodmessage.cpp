@@ -1,5 +1,6 @@
 // The wave output device "Kelvasong WaveOut (NT)": wodMessage, open and close
 // against the host, the buffer queue, pause, restart, reset, position and volume.
+#include <stddef.h>
 #include <string.h>
 
 #include "hostlink/hostlink.h"
@@ -223,8 +224,14 @@ BOOL hostLeftChannel() {
   return gkWaveOut.dwStatus == CHANNEL_IDLE;
 }
 
+// The fields of the open description that the open reads, and of the format
+// (its first 16 bytes are copied whole into the channel).
+const UINT_PTR WAVE_OPEN_DESC_READ = offsetof(WAVEOPENDESC, uMappedDeviceID);
+const UINT_PTR WAVE_FORMAT_READ = sizeof(ChannelFormat);
+
 DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
-  if (!pDesc || !pDesc->lpFormat) return MMSYSERR_INVALPARAM;
+  if (!pDesc || IsBadReadPtr(pDesc, WAVE_OPEN_DESC_READ)) return MMSYSERR_INVALPARAM;
+  if (!pDesc->lpFormat || IsBadReadPtr(pDesc->lpFormat, WAVE_FORMAT_READ)) return MMSYSERR_INVALPARAM;
   if (!formatSupported(formatOf(pDesc))) return WAVERR_BADFORMAT;
   if (dwFlags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
 

@@ -48,10 +48,19 @@ const char HOST_INI[] = "C:\\KV\\KVHOST.INI";
 // Host settings that make a host cheap to start: no SoundFont to load, no
 // sound server, no records.
 const char* const DEFAULT_HOST_SETTINGS[][2] = {
-    {"Answer", "accept"},       {"AnswerDelayMs", "0"}, {"NeverLingerMs", "0"}, {"Consume", "normal"},
-    {"OnClose", "idle"},        {"Crash", "never"},     {"MidiRecord", ""},     {"WaveRecord", ""},
-    {"SoundServer", "none"},    {"Reverb", "0"},        {"Chorus", "0"},        {"Polyphony", "16"},
-    {"SoundFont", "NONE.SF2"},
+    {"Answer", "accept"},
+    {"AnswerDelayMs", "0"},
+    {"NeverLingerMs", "0"},
+    {"Consume", "normal"},
+    {"OnClose", "idle"},
+    {"Crash", "never"},
+    {"MidiRecord", ""},
+    {"WaveRecord", ""},
+    {"SoundServer", "none"},
+    {"Reverb", "0"},
+    {"Chorus", "0"},
+    {"Polyphony", "16"},
+    {"SoundFont", "/usr/share/sounds/sf2/TimGM6mb.sf2"},
 };
 
 // The input, read from the front; an input that has ended reads as zeros.
@@ -240,6 +249,18 @@ State st;
 
 thread_local int callbackDepth = 0;
 
+// KV_FUZZ_TRACE=1 shows every call and its answer on standard error.
+bool tracing() {
+  static const bool on = getenv("KV_FUZZ_TRACE") != nullptr;
+  return on;
+}
+
+void trace(const char* what, UINT dev, UINT msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR answer) {
+  if (!tracing()) return;
+  fprintf(stderr, "kvfuzz: %s(%u, %u, 0x%llx, 0x%llx) = %llu\n", what, dev, msg, (unsigned long long)p1,
+          (unsigned long long)p2, (unsigned long long)answer);
+}
+
 [[noreturn]] void broken(const char* what, DWORD_PTR detail) {
   fprintf(stderr, "kvfuzz: the module broke its word: %s (0x%llx)\n", what, (unsigned long long)detail);
   fflush(stderr);
@@ -277,8 +298,17 @@ void watchNotification(DWORD_PTR, DWORD, HDRVR, DWORD dwMsg, DWORD_PTR, DWORD_PT
   }
 }
 
-DWORD wod(UINT msg, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0) { return st.ex->wodMessage(0, msg, 0, p1, p2); }
-DWORD mod(UINT msg, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0) { return st.ex->modMessage(0, msg, 0, p1, p2); }
+DWORD wod(UINT msg, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0, UINT dev = 0, DWORD_PTR user = 0) {
+  DWORD r = st.ex->wodMessage(dev, msg, user, p1, p2);
+  trace("wodMessage", dev, msg, p1, p2, r);
+  return r;
+}
+
+DWORD mod(UINT msg, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0, UINT dev = 0, DWORD_PTR user = 0) {
+  DWORD r = st.ex->modMessage(dev, msg, user, p1, p2);
+  trace("modMessage", dev, msg, p1, p2, r);
+  return r;
+}
 
 // Writes header i (already filled in) and keeps the harness's account of it.
 DWORD writeHeader(int i, DWORD cbHdr) {
@@ -359,7 +389,10 @@ void callDriverProc(Reader& in) {
   UINT msg = b < 12 ? b : b == 12 ? 0x4000 : in.u32();
   LPARAM l1 = (LPARAM)(LONG)in.u32();
   LPARAM l2 = (LPARAM)(LONG)in.u32();
-  st.ex->driverProc((DWORD_PTR)in.u8(), (HDRVR)(DWORD_PTR)in.u8(), msg, l1, l2);
+  DWORD_PTR id = in.u8();
+  HDRVR hdrvr = (HDRVR)(DWORD_PTR)in.u8();
+  trace("DriverProc", (UINT)id, msg, (DWORD_PTR)l1, (DWORD_PTR)l2,
+        (DWORD_PTR)st.ex->driverProc(id, hdrvr, msg, l1, l2));
 }
 
 UINT deviceId(Reader& in) {
@@ -403,7 +436,7 @@ void callMod(Reader& in) {
     std::lock_guard<std::mutex> g(st.lock);
     st.midiHeader = p1;
   }
-  st.ex->modMessage(dev, msg, in.u32(), p1, p2);
+  mod(msg, p1, p2, dev, in.u32());
 }
 
 WORD pick(Reader& in, const WORD* values, size_t n) {
@@ -453,8 +486,10 @@ void callWrite(Reader& in, DWORD p2) {
     memset((void*)h, 0, sizeof *h);
     dataAndLength(in, SLOT_WAVEDATA + i, &h->lpData, &h->dwBufferLength);
     uint8_t f = in.u8();
-    h->dwFlags = f < 160 ? WHDR_PREPARED : f < 192 ? WHDR_PREPARED | WHDR_DONE : f < 224 ? WHDR_PREPARED | WHDR_INQUEUE
-                                                                                      : in.u32();
+    h->dwFlags = f < 160   ? WHDR_PREPARED
+                 : f < 192 ? WHDR_PREPARED | WHDR_DONE
+                 : f < 224 ? WHDR_PREPARED | WHDR_INQUEUE
+                           : in.u32();
     h->lpNext = reinterpret_cast<WAVEHDR*>(anyParam(in));
   }
   (void)p2;
@@ -499,7 +534,7 @@ void callWod(Reader& in) {
     case WODM_SETVOLUME: p1 = in.u32(); break;
     default: p1 = anyParam(in); break;
   }
-  DWORD r = st.ex->wodMessage(dev, msg, in.u32(), p1, p2);
+  DWORD r = wod(msg, p1, p2, dev, in.u32());
   if (dev == 0 && msg == WODM_GETPOS && r == MMSYSERR_NOERROR && p1) {
     UINT wType = reinterpret_cast<MMTIME*>(p1)->wType;
     if (wType != TIME_MS && wType != TIME_SAMPLES && wType != TIME_BYTES) broken("a position of another type", wType);
@@ -527,10 +562,8 @@ void callSetter(Reader& in) {
   static const DWORD special[] = {0, CHANNEL_ACCEPTED, CHANNEL_REFUSED, CHANNEL_OPEN, 0xFFFFFFFFu, 4096, 65536, 4097};
   uint8_t v = in.u8();
   DWORD value = v < 8 ? special[v] : in.u32();
-  if (wave)
-    st.ex->setWaveLong(offset, value);
-  else
-    st.ex->setMidiLong(offset, value);
+  DWORD old = wave ? st.ex->setWaveLong(offset, value) : st.ex->setMidiLong(offset, value);
+  trace(wave ? "setgkWaveOutLong" : "setgkMidiOutLong", 0, 0, offset, value, old);
 }
 
 // Garbage straight into a channel block, as a broken host stores it.

@@ -26,6 +26,9 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DKV_SANITIZE=ON
 (cd build-asan && ctest -j"$(nproc)" --output-on-failure "${filter[@]}")
 
+echo "== fuzzer of the module's exports, for a bounded time"
+scripts/fuzz.sh
+
 echo "== wave device and module entry tests under ThreadSanitizer"
 scripts/build.sh build-tsan -DKV_SANITIZE_THREAD=ON
 (cd build-tsan && ctest -j"$(nproc)" --output-on-failure -R '^(WaveDeviceTest|DriverEntryTest)\.' -E Slow)

@@ -37,10 +37,10 @@ namespace {
 // An input runs its calls for at most this long; the rest of it is skipped.
 // Calls that wait on a host (a ring that stays full, an open that waits for an
 // answer) keep their own time limits within it.
-const DWORD INPUT_BUDGET_MS = 1500;
+const DWORD INPUT_BUDGET_MS = 800;
 // How long the hosts of an input may take to end by themselves once its
 // devices are closed; then they are ended.
-const DWORD HOST_END_WAIT_MS = 250;
+const DWORD HOST_END_WAIT_MS = 50;
 const DWORD CLOSE_FINISH_WAIT_MS = 5000;
 
 const char HOST_INI[] = "C:\\KV\\KVHOST.INI";
@@ -48,19 +48,10 @@ const char HOST_INI[] = "C:\\KV\\KVHOST.INI";
 // Host settings that make a host cheap to start: no SoundFont to load, no
 // sound server, no records.
 const char* const DEFAULT_HOST_SETTINGS[][2] = {
-    {"Answer", "accept"},
-    {"AnswerDelayMs", "0"},
-    {"NeverLingerMs", "0"},
-    {"Consume", "normal"},
-    {"OnClose", "idle"},
-    {"Crash", "never"},
-    {"MidiRecord", ""},
-    {"WaveRecord", ""},
-    {"SoundServer", "none"},
-    {"Reverb", "0"},
-    {"Chorus", "0"},
-    {"Polyphony", "16"},
-    {"SoundFont", "/usr/share/sounds/sf2/TimGM6mb.sf2"},
+    {"Answer", "accept"},      {"AnswerDelayMs", "0"}, {"NeverLingerMs", "0"}, {"Consume", "normal"},
+    {"OnClose", "idle"},       {"Crash", "never"},     {"MidiRecord", ""},     {"WaveRecord", ""},
+    {"SoundServer", "none"},   {"Reverb", "0"},        {"Chorus", "0"},        {"Polyphony", "16"},
+    {"SoundFont", "NONE.SF2"},
 };
 
 // The input, read from the front; an input that has ended reads as zeros.
@@ -454,7 +445,7 @@ void fillFormat(Reader& in, WAVEFORMATEX& wf) {
   uint8_t r = in.u8();
   wf.nSamplesPerSec = r < 8 ? rates[r] : in.u32();
   wf.wBitsPerSample = pick(in, bits, sizeof bits / sizeof bits[0]);
-  wf.nBlockAlign = (WORD)(wf.nChannels * wf.wBitsPerSample / 8);
+  wf.nBlockAlign = (WORD)((DWORD)wf.nChannels * wf.wBitsPerSample / 8);
   wf.nAvgBytesPerSec = wf.nSamplesPerSec * wf.nBlockAlign;
   wf.cbSize = in.u16();
 }
@@ -724,7 +715,9 @@ void finishInput() {
     st.waveSeenOpen = false;
     st.midiHeader = 0;
   }
+  DWORD t1 = GetTickCount();
   endHosts();
+  if (tracing()) fprintf(stderr, "kvfuzz: closed in %u ms, hosts ended in %u ms\n", t1 - t0, GetTickCount() - t1);
   // The blocks as the first process finds them: all zero.
   memset((void*)st.ex->midi, 0, sizeof(MidiChannel));
   memset((void*)st.ex->wave, 0, sizeof(WaveChannel));

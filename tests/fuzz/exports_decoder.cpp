@@ -207,8 +207,6 @@ void dataAndLength(Reader& in, int slot, LPSTR* plpData, DWORD* pcb) {
 
 // ---- what the harness knows of the devices ---------------------------------------
 
-enum HeaderState { HDR_IDLE, HDR_PENDING, HDR_QUEUED };
-
 enum CallbackAction {
   CB_NONE,
   CB_WAVE_RESET,
@@ -224,11 +222,17 @@ enum CallbackAction {
 struct State {
   std::mutex lock;
   const Exports* ex = nullptr;
-  HeaderState header[WAVE_HEADERS] = {};
+  // Writes of each header that the module took, or is taking, and has not
+  // returned: raised before the write (a WOM_DONE may come before the write
+  // answers), lowered by a refusal and by every WOM_DONE.
+  int queued[WAVE_HEADERS] = {};
   // The client marked the header done while it was queued: the module may
   // drop it from the queue without a notification.
   bool tampered[WAVE_HEADERS] = {};
   bool waveSeenOpen = false;  // a WOM_OPEN with no WOM_CLOSE after it
+  // The open has a callback: every notification passes the watch. Without
+  // one, the buffers' flags tell what came back.
+  bool waveVisible = false;
   LONG waveClosesOnPump = 0;  // closes from the callback that the pump finishes
   DWORD_PTR midiHeader = 0;   // the header of the long-data call under way
   CallbackAction action = CB_NONE;
@@ -278,8 +282,8 @@ void watchNotification(DWORD_PTR, DWORD, HDRVR, DWORD dwMsg, DWORD_PTR, DWORD_PT
     case WOM_DONE: {
       if (!st.waveSeenOpen) broken("WOM_DONE outside an open", dwParam1);
       int i = headerIndex(dwParam1);
-      if (i < 0 || st.header[i] == HDR_IDLE) broken("WOM_DONE for a header the module does not hold", dwParam1);
-      st.header[i] = HDR_IDLE;
+      if (i < 0 || st.queued[i] <= 0) broken("WOM_DONE for a header the module does not hold", dwParam1);
+      --st.queued[i];
       break;
     }
     case MOM_DONE:
@@ -301,16 +305,31 @@ DWORD mod(UINT msg, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0, UINT dev = 0, DWORD_PTR 
   return r;
 }
 
+// Once the device is closed, every buffer it took has come back: seen in a
+// WOM_DONE, or, for an open without a callback, in the header's flags. A
+// header the client itself marked done while it was queued may be dropped
+// without a notification. st.lock is held.
+void settleHeaders() {
+  for (int i = 0; i < WAVE_HEADERS; ++i) {
+    if (st.queued[i] > 0 && !st.tampered[i]) {
+      DWORD flags = headerOf(i)->dwFlags;
+      if (st.waveVisible || !(flags & WHDR_DONE) || (flags & WHDR_INQUEUE))
+        broken("a buffer was never returned", (DWORD_PTR)headerOf(i));
+    }
+    st.queued[i] = 0;
+    st.tampered[i] = false;
+  }
+}
+
 // Writes header i (already filled in) and keeps the harness's account of it.
 DWORD writeHeader(int i, DWORD cbHdr) {
   {
     std::lock_guard<std::mutex> g(st.lock);
-    if (st.header[i] == HDR_IDLE) st.header[i] = HDR_PENDING;
+    ++st.queued[i];
   }
   DWORD r = wod(WODM_WRITE, (DWORD_PTR)headerOf(i), cbHdr);
   std::lock_guard<std::mutex> g(st.lock);
-  if (st.header[i] == HDR_PENDING) st.header[i] = r == MMSYSERR_NOERROR ? HDR_QUEUED : HDR_IDLE;
-  if (r == MMSYSERR_NOERROR) st.tampered[i] = false;
+  if (r != MMSYSERR_NOERROR) --st.queued[i];
   return r;
 }
 
@@ -457,7 +476,7 @@ void callWrite(Reader& in, DWORD p2) {
   bool held;
   {
     std::lock_guard<std::mutex> g(st.lock);
-    held = st.header[i] != HDR_IDLE;
+    held = st.queued[i] > 0;
   }
   uint8_t how = in.u8();
   static const DWORD sizes[] = {sizeof(WAVEHDR), sizeof(WAVEHDR), 32, 0, sizeof(WAVEHDR) + 1};
@@ -493,6 +512,7 @@ void callWod(Reader& in) {
   UINT msg = b < 220 ? b % 22 : in.u32();
   DWORD p2 = in.u32();
   DWORD_PTR p1;
+  DWORD_PTR dwOpenCallback = 0;
   switch (dev == 0 ? msg : 0) {
     case WODM_GETDEVCAPS: {
       size_t cb = LOWORD(p2) < sizeof(WAVEOUTCAPSW) ? LOWORD(p2) : sizeof(WAVEOUTCAPSW);
@@ -500,7 +520,7 @@ void callWod(Reader& in) {
       break;
     }
     case WODM_OPEN: {
-      DWORD_PTR dwCallback;
+      DWORD_PTR& dwCallback = dwOpenCallback;
       p2 = in.u8() < 32 ? WAVE_FORMAT_QUERY : 0;
       callbackFor(in, &p2, &dwCallback);
       p1 = recordPointer<WAVEOPENDESC>(in, SLOT_WAVEDESC, [&](WAVEOPENDESC& d) {
@@ -526,6 +546,14 @@ void callWod(Reader& in) {
     default: p1 = anyParam(in); break;
   }
   DWORD r = wod(msg, p1, p2, dev, in.u32());
+  if (dev == 0 && msg == WODM_OPEN && r == MMSYSERR_NOERROR && !(p2 & WAVE_FORMAT_QUERY)) {
+    std::lock_guard<std::mutex> g(st.lock);
+    st.waveVisible = dwOpenCallback != 0;
+  }
+  if (dev == 0 && msg == WODM_CLOSE && r == MMSYSERR_NOERROR) {
+    std::lock_guard<std::mutex> g(st.lock);
+    settleHeaders();
+  }
   if (dev == 0 && msg == WODM_GETPOS && r == MMSYSERR_NOERROR && p1) {
     UINT wType = reinterpret_cast<MMTIME*>(p1)->wType;
     if (wType != TIME_MS && wType != TIME_SAMPLES && wType != TIME_BYTES) broken("a position of another type", wType);
@@ -585,7 +613,7 @@ void touchQueuedHeader(Reader& in) {
   int i = in.u8() % WAVE_HEADERS;
   uint8_t how = in.u8();
   std::lock_guard<std::mutex> g(st.lock);
-  if (st.header[i] == HDR_IDLE) return;
+  if (st.queued[i] <= 0 || !st.waveVisible) return;
   WAVEHDR* h = headerOf(i);
   if (how & 1) {
     DWORD flags = in.u32();
@@ -707,12 +735,9 @@ void finishInput() {
   }
   {
     std::lock_guard<std::mutex> g(st.lock);
-    for (int i = 0; i < WAVE_HEADERS; ++i) {
-      if (st.header[i] != HDR_IDLE && !st.tampered[i]) broken("a buffer was never returned", (DWORD_PTR)headerOf(i));
-      st.header[i] = HDR_IDLE;
-      st.tampered[i] = false;
-    }
+    settleHeaders();
     st.waveSeenOpen = false;
+    st.waveVisible = false;
     st.midiHeader = 0;
   }
   DWORD t1 = GetTickCount();

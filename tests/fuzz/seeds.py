@@ -108,10 +108,10 @@ def wod_open(cb=CB_FUNCTION, kind=FULL, fmt_kind=FULL, query=False, channels=2, 
     return wod(5, 0, u8(0 if query else 0xFF) + u8(cb) + record(kind, fields))
 
 
-def wod_write(slot, data, flags_byte=0, size_kind=0, length_kind=7):
+def wod_write(slot, data, flags_byte=0, size_kind=0, length_kind=7, pointer_kind=7):
     """A fresh header in a slot the module does not hold. flags_byte below
     160: WHDR_PREPARED; 160..191: with WHDR_DONE; 192..223: with WHDR_INQUEUE."""
-    body = u8(slot) + u8(size_kind) + data_and_length(data, length_kind) + u8(flags_byte) + u8(0)
+    body = u8(slot) + u8(size_kind) + data_and_length(data, length_kind, pointer_kind) + u8(flags_byte) + u8(0)
     return wod(9, 0, body)
 
 
@@ -127,6 +127,11 @@ def wod_getpos(type_index):
 def setter(wave, how, arg, value_index):
     arg_bytes = {0: u16, 1: u32, 2: u8, 3: u8, 4: u32, 5: u8}[how](arg)
     return u8(SETTER) + u8(1 if wave else 0) + u8(how) + arg_bytes + u8(value_index)
+
+
+def set_word(wave, offset, value):
+    """A setter call storing any 32-bit value at any 32-bit offset."""
+    return u8(SETTER) + u8(1 if wave else 0) + u8(4) + u32(offset) + u8(0xFF) + u32(value)
 
 
 def scribble(wave, offset, data):
@@ -211,7 +216,28 @@ def seed_hosts():
     return s
 
 
+def seed_wave_formats():
+    s = wod_open(channels=1, rate=8000, bits=8) + wod_write(0, bytes(range(200)), length_kind=0)
+    s += wod_write(1, bytes(7)) + wod_write(2, b"", pointer_kind=0) + wod(10) + read_pos(50) + wod_getpos(0)
+    s += wod(11) + read_pos(50) + wod_getpos(1) + wod(12) + wod_getpos(2) + wod(6)
+    s += wod_open(channels=2, rate=1000, bits=8) + wod_write(3, bytes(64)) + read_pos(8) + read_pos(8) + wod(6)
+    return s
+
+
+def seed_midi_garbage():
+    s = mod_open() + set_word(False, 0x1024, 10000) + mod(7, 0, u32(0x403C90))
+    s += set_word(False, 0x1024, 9999) + mod(7, 0, u32(0x403C90))
+    s += scribble(False, 0x1028, u32(0xF7)) + mod(7, 0, u32(0x4040))
+    s += set_word(False, 0x101C, 0xFFFFFFF0) + mod_longdata(bytes([0xF0]) + bytes(100) + bytes([0xF7]))
+    s += set_word(False, 0x1020, 5) + mod(7, 0, u32(0xF8))
+    s += scribble(False, 0x0C, u32(0x12345)) + mod(4) + mod_open()
+    s += set_word(False, 0, 0) + mod(7, 0, u32(0x90)) + mod(4)
+    return s
+
+
 SEEDS = {
+    "wave-formats": seed_wave_formats,
+    "midi-garbage": seed_midi_garbage,
     "capabilities": seed_capabilities,
     "midi-session": seed_midi_session,
     "midi-hostile": seed_midi_hostile,

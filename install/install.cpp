@@ -275,7 +275,10 @@ void pointMapperHere(void) {
 
 }  // namespace
 
+// Neither export changes anything on a registry it cannot read: not even the
+// host copies and the module's copy, which go with a registration.
 extern "C" int WINAPI kvRemoveDriverNT(void) {
+  if (regRootsReadable() != 0) return -1;
   HostPaths paths;
   CHAR szTarget[cbPath];
   if (hostPaths(&paths) != 0 || targetPath(szTarget) != 0) return -1;
@@ -297,6 +300,7 @@ extern "C" int WINAPI kvRemoveDriverNT(void) {
 }
 
 extern "C" int WINAPI kvInstallDriverNT(void) {
+  if (regRootsReadable() != 0) return -1;
   CHAR szOwn[cbPath];
   DWORD cchOwn = GetModuleFileNameA(ghModule, szOwn, cbPath);
   if (cchOwn == 0 || cchOwn >= cbPath) return -1;

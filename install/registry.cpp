@@ -160,3 +160,11 @@ int regCreateKey(HKEY hRoot, LPCSTR szSubKey) {
   RegCloseKey(hKey);
   return 0;
 }
+
+int regRootsReadable(void) {
+  const HKEY ahRoots[] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER};
+  for (HKEY hRoot : ahRoots)
+    if (RegQueryInfoKeyA(hRoot, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+      return -1;
+  return 0;
+}

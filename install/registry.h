@@ -43,3 +43,8 @@ int regCreateKey(HKEY hRoot, LPCSTR szSubKey);
 // Copies szSource with its terminator when it is shorter than cbCount bytes,
 // otherwise exactly cbCount bytes and no terminator. Answers szDest.
 LPSTR copyBounded(LPSTR szDest, LPCSTR szSource, DWORD cbCount);
+
+// 0 when both roots the installation changes answer an inquiry; -1 when the
+// registry cannot be read at all (its store is damaged), and nothing should
+// be installed or removed.
+int regRootsReadable(void);

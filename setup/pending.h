@@ -1,5 +1,6 @@
-// The file operations that wait for the next system start, as the setup
-// program reports them. Each face of the platform keeps them its own way.
+// What the setup program reports that each face of the platform keeps its own
+// way: the file operations that wait for the next system start, and where the
+// registry lives.
 #pragma once
 
 #include <string>
@@ -11,3 +12,8 @@ struct PendingOperation {
 };
 
 std::vector<PendingOperation> pendingFileOperations();
+
+// Where the registry is kept, for telling the user it is damaged, and what
+// mends it, in plain words ("" when nothing does).
+std::string registryStoreName();
+std::string registryStoreMend();

@@ -44,3 +44,7 @@ std::vector<PendingOperation> pendingFileOperations() {
   }
   return ops;
 }
+
+std::string registryStoreName() { return "the system registry"; }
+
+std::string registryStoreMend() { return ""; }

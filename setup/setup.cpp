@@ -45,6 +45,8 @@ int usage(FILE* out) {
           "                          from before the installation\n"
           "                          Both tell what changed and answer 0, or 1 when the\n"
           "                          module could not be loaded or its answer was -1.\n"
+          "                          A damaged registry is told about, and nothing is\n"
+          "                          changed (answer 1).\n"
           "  --help                  this text\n");
   return out == stdout ? 0 : 2;
 }
@@ -71,6 +73,21 @@ void showAlias(const char* what, int number, const char* prefix) {
   }
 }
 
+// Tells, in plain words, that the registry cannot be read because its store is
+// damaged; true then. Nothing is read from it or written to it after that.
+bool registryDamaged() {
+  if (RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != ERROR_REGISTRY_CORRUPT)
+    return false;
+  fprintf(stderr,
+          "KVSETUP: the registry store is damaged: %s\n"
+          "KVSETUP: the driver's registration cannot be read, and nothing was changed.\n",
+          registryStoreName().c_str());
+  std::string mend = registryStoreMend();
+  if (!mend.empty()) fprintf(stderr, "KVSETUP: %s.\n", mend.c_str());
+  return true;
+}
+
 int showConfiguration(const char* hwnd) {
   char winDir[MAX_PATH];
   GetWindowsDirectoryA(winDir, sizeof winDir);
@@ -89,6 +106,7 @@ int showConfiguration(const char* hwnd) {
     showProgram(dir, "KVWAVE16.EXE");
   }
   printf("driver KVDRVR32.DLL\n");
+  if (registryDamaged()) return 1;
   showAlias("MIDI output", getKVMidiNumber(), "midi");
   showAlias("wave output", getKVWaveNumber(), "wave");
   return 0;
@@ -314,6 +332,7 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
     // Beside this program, with the separator its own path uses.
     module = (sep == std::string::npos ? std::string() : me.substr(0, sep + 1)) + "KVDRVR32.DLL";
   }
+  if (registryDamaged()) return 1;
   HMODULE h = LoadLibraryA(module.c_str());
   if (!h) {
     fprintf(stderr, "KVSETUP: cannot load the driver module %s (error %u)\n", module.c_str(), (unsigned)GetLastError());

@@ -147,3 +147,20 @@ TEST_F(KvregTest, ImportDeletesValuesAndReportsBadLines) {
   EXPECT_EQ(kvreg({"export", "HKLM\\Software\\KvTest\\Missing"}, &output), 1);
   EXPECT_NE(output.find("cannot open"), std::string::npos);
 }
+
+// A whole root exports under its bare name, so that the file imports back;
+// also into a machine whose store was renewed after it was damaged.
+TEST_F(KvregTest, ARootExportsUnderItsOwnNameAndImportsBack) {
+  set(kTree, "v", REG_SZ, std::string("x", 2));
+  const std::string before = dump(kTree);
+  ASSERT_EQ(kvreg({"export", "HKLM", file("all.reg")}), 0);
+  std::string text = read(file("all.reg"));
+  EXPECT_NE(text.find("\r\n[HKEY_LOCAL_MACHINE]\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\r\n[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\r\n"), std::string::npos) << text;
+
+  setenv("KV_MACHINE_ROOT", (root + "/other").c_str(), 1);
+  std::string out;
+  EXPECT_EQ(kvreg({"import", file("all.reg")}, &out), 0) << out;
+  EXPECT_EQ(dump(kTree), before);
+  setenv("KV_MACHINE_ROOT", root.c_str(), 1);
+}

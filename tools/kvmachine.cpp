@@ -18,7 +18,12 @@ int usage() {
           "  codepage [CP]        print or set the ANSI code page (1252, 932, ...)\n"
           "  start                system start: carry out the pending file replacements\n"
           "                       and deletions, in the order they were recorded, and\n"
-          "                       list them; a deletion of a file that is gone is done\n",
+          "                       list them; a deletion of a file that is gone is done\n"
+          "  registry             print where the registry store is and whether it is\n"
+          "                       intact, damaged or not made yet (answers 1 if damaged)\n"
+          "  renew-registry       put a damaged registry store aside, as\n"
+          "                       registry.db.damaged-TIME beside it, and start a new,\n"
+          "                       empty one; an intact store is left alone\n",
           PLAT_ROOT_ENV);
   return 2;
 }
@@ -55,6 +60,40 @@ int main(int argc, char** argv) {
     }
     printf("%u\n", GetACP());
     return 0;
+  }
+  if (strcmp(cmd, "registry") == 0 && argc == 2) {
+    char path[4096];
+    platRegistryStorePath(path, sizeof path);
+    LSTATUS st = platRegistryCheck();
+    if (st == ERROR_SUCCESS) {
+      printf("%s: intact\n", path);
+    } else if (st == ERROR_FILE_NOT_FOUND) {
+      printf("%s: not made yet (the first use of the registry makes it)\n", path);
+    } else if (st == ERROR_REGISTRY_CORRUPT) {
+      printf("%s: damaged; \"kvmachine renew-registry\" puts it aside and starts a new, empty one\n", path);
+      return 1;
+    } else {
+      fprintf(stderr, "kvmachine: cannot read the registry store %s (error %ld)\n", path, (long)st);
+      return 1;
+    }
+    return 0;
+  }
+  if (strcmp(cmd, "renew-registry") == 0 && argc == 2) {
+    char path[4096], aside[4096];
+    platRegistryStorePath(path, sizeof path);
+    LSTATUS st = platRegistryRenew(aside, sizeof aside);
+    if (st == ERROR_SUCCESS) {
+      printf("the damaged registry store is kept as %s\na new, empty registry store is %s\n", aside, path);
+      return 0;
+    }
+    if (st == ERROR_ALREADY_EXISTS)
+      fprintf(stderr, "kvmachine: the registry store %s is intact; it was left alone\n", path);
+    else if (st == ERROR_FILE_NOT_FOUND)
+      fprintf(stderr, "kvmachine: there is no registry store yet (%s); the first use of the registry makes it\n", path);
+    else
+      fprintf(stderr, "kvmachine: cannot renew the registry store %s (error %ld)%s%s\n", path, (long)st,
+              aside[0] ? "; the damaged store is kept as " : "", aside);
+    return 1;
   }
   if (strcmp(cmd, "start") == 0) {
     char source[MAX_PATH], target[MAX_PATH];

@@ -44,9 +44,31 @@ bool splitKeyPath(const std::string& text, const Root*& root, std::string& below
   return false;
 }
 
-std::string joinPath(const std::string& a, const std::string& b) { return a.empty() ? b : a + "\\" + b; }
+std::string joinPath(const std::string& a, const std::string& b) { return b.empty() ? a : a + "\\" + b; }
 
-std::string describe(LSTATUS st) { return "error " + std::to_string(st); }
+std::string storePath() {
+  char path[4096];
+  return platRegistryStorePath(path, sizeof path) ? path : platMachineRoot();
+}
+
+std::string describe(LSTATUS st) {
+  if (st == ERROR_REGISTRY_CORRUPT) return "the registry store " + storePath() + " is damaged";
+  return "error " + std::to_string(st);
+}
+
+// Tells, before anything is read or written, that the registry store is
+// damaged; true then.
+bool storeDamaged() {
+  if (RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != ERROR_REGISTRY_CORRUPT)
+    return false;
+  fprintf(stderr,
+          "kvreg: the registry store is damaged: %s\n"
+          "kvreg: nothing was read or written. \"kvmachine renew-registry\" puts the damaged store aside\n"
+          "kvreg: (beside it) and starts a new, empty one.\n",
+          storePath().c_str());
+  return true;
+}
 
 // ---- export ----------------------------------------------------------------------
 
@@ -420,8 +442,9 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if ((argc == 3 || argc == 4) && strcmp(argv[1], "export") == 0)
-    return exportTree(argv[2], argc == 4 ? argv[3] : nullptr);
-  if (argc == 3 && strcmp(argv[1], "import") == 0) return importFile(argv[2]);
-  return usage();
+  bool exporting = (argc == 3 || argc == 4) && strcmp(argv[1], "export") == 0;
+  bool importing = argc == 3 && strcmp(argv[1], "import") == 0;
+  if (!exporting && !importing) return usage();
+  if (storeDamaged()) return 1;
+  return exporting ? exportTree(argv[2], argc == 4 ? argv[3] : nullptr) : importFile(argv[2]);
 }

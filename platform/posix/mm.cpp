@@ -76,33 +76,37 @@ std::atomic<PLAT_DEFDRIVERPROC_HOOK> defDriverProcHook{nullptr};
 // The drivers of the type's aliases registered under Drivers32 (midi, midi1
 // ... midi9; wave ...), in that order, as the platform finds its installed
 // drivers. A bare file name is found by the module search, the system
-// directory among its places.
-std::vector<std::string> registeredDriverPaths(DeviceType type) {
+// directory among its places. A registry store that is damaged leaves the list
+// unknown: `unread` tells it, rather than an empty list as if no driver were
+// installed.
+std::vector<std::string> registeredDriverPaths(DeviceType type, bool& unread) {
   std::vector<std::string> paths;
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0, KEY_READ,
-                    &key) != ERROR_SUCCESS)
-    return paths;
-  for (int n = 0; n <= 9; ++n) {
+  LSTATUS st = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
+                             KEY_READ, &key);
+  unread = st == ERROR_REGISTRY_CORRUPT;
+  if (st != ERROR_SUCCESS) return paths;
+  for (int n = 0; n <= 9 && !unread; ++n) {
     std::string alias = kTypeNames[type];
     if (n) alias += std::to_string(n);
     char data[MAX_PATH];
     DWORD size = sizeof data - 1, valueType = 0;
-    if (RegQueryValueExA(key, alias.c_str(), nullptr, &valueType, reinterpret_cast<BYTE*>(data), &size) !=
-            ERROR_SUCCESS ||
-        (valueType != REG_SZ && valueType != REG_EXPAND_SZ) || size == 0)
-      continue;
+    st = RegQueryValueExA(key, alias.c_str(), nullptr, &valueType, reinterpret_cast<BYTE*>(data), &size);
+    unread = st == ERROR_REGISTRY_CORRUPT;
+    if (st != ERROR_SUCCESS || (valueType != REG_SZ && valueType != REG_EXPAND_SZ) || size == 0) continue;
     data[size] = '\0';
     if (data[0]) paths.push_back(data);
   }
   RegCloseKey(key);
+  if (unread) paths.clear();
   return paths;
 }
 
-std::vector<std::string> driverPathsFor(Layer& l, DeviceType type) {
+std::vector<std::string> driverPathsFor(Layer& l, DeviceType type, bool& unread) {
+  unread = false;
   if (l.chosen[type]) return {l.chosenPath[type]};
   const char* env = getenv(PLAT_MM_DRIVERS_ENV);
-  if (!env) return registeredDriverPaths(type);
+  if (!env) return registeredDriverPaths(type, unread);
   std::string list(env), prefix = std::string(kTypeNames[type]) + "=";
   size_t pos = 0;
   while (pos <= list.size()) {
@@ -112,7 +116,7 @@ std::vector<std::string> driverPathsFor(Layer& l, DeviceType type) {
     if (item.compare(0, prefix.size(), prefix) == 0) return {item.substr(prefix.size())};
     pos = end + 1;
   }
-  return registeredDriverPaths(type);
+  return registeredDriverPaths(type, unread);
 }
 
 std::shared_ptr<Driver> loadDriver(const std::string& path) {
@@ -168,15 +172,18 @@ void unloadAtExit() {
 }
 
 // The drivers of a device type, loaded into the process on first use. One
-// that cannot be loaded is left out.
-std::vector<std::shared_ptr<Driver>> driversFor(DeviceType type) {
+// that cannot be loaded is left out. While the registry store is damaged the
+// list is unknown: `unread` says so and the next call reads it again.
+std::vector<std::shared_ptr<Driver>> driversFor(DeviceType type, bool& unread) {
   Layer& l = layer();
   std::vector<std::string> paths;
   std::vector<std::shared_ptr<Driver>> known;
   {
     std::lock_guard<std::mutex> g(l.lock);
+    unread = false;
     if (l.found[type]) return l.drivers[type];
-    paths = driverPathsFor(l, type);
+    paths = driverPathsFor(l, type, unread);
+    if (unread) return {};
     for (auto& list : l.drivers) known.insert(known.end(), list.begin(), list.end());
   }
   // Loading runs the modules' process attach and DriverProc outside the lock.
@@ -216,9 +223,15 @@ std::vector<std::shared_ptr<Driver>> driversFor(DeviceType type) {
 }
 
 // The driver of device `id` of a type and the device's number within it:
-// devices are numbered across the type's drivers in their order.
-std::shared_ptr<Driver> driverOfDevice(DeviceType type, UINT_PTR id, UINT& local) {
-  for (auto& d : driversFor(type)) {
+// devices are numbered across the type's drivers in their order. Without one,
+// `why` is MMSYSERR_BADDB when the driver list could not be read from a
+// damaged registry store, otherwise `badId`.
+std::shared_ptr<Driver> driverOfDevice(DeviceType type, UINT_PTR id, UINT& local, MMRESULT& why, MMRESULT badId) {
+  bool unread;
+  why = badId;
+  std::vector<std::shared_ptr<Driver>> drivers = driversFor(type, unread);
+  if (unread) why = MMSYSERR_BADDB;
+  for (auto& d : drivers) {
     UINT n = d->entry[type] ? d->devices[type] : 0;
     if (id < n) {
       local = (UINT)id;
@@ -231,7 +244,8 @@ std::shared_ptr<Driver> driverOfDevice(DeviceType type, UINT_PTR id, UINT& local
 
 UINT deviceCount(DeviceType type) {
   UINT n = 0;
-  for (auto& d : driversFor(type))
+  bool unread;
+  for (auto& d : driversFor(type, unread))
     if (d->entry[type]) n += d->devices[type];
   return n;
 }
@@ -271,8 +285,9 @@ MMRESULT deviceOrIdMessage(UINT_PTR handleOrId, DeviceType type, UINT msg, DWORD
   if (std::shared_ptr<Device> dev = deviceOf((const void*)handleOrId, type))
     return dev->driver->entry[type](dev->id, msg, dev->dwUser, p1, p2);
   UINT local = 0;
-  std::shared_ptr<Driver> d = driverOfDevice(type, handleOrId, local);
-  if (!d) return badId;
+  MMRESULT why;
+  std::shared_ptr<Driver> d = driverOfDevice(type, handleOrId, local, why, badId);
+  if (!d) return why;
   return d->entry[type](local, msg, 0, p1, p2);
 }
 
@@ -315,6 +330,7 @@ const ErrorText kErrorTexts[] = {
     {MMSYSERR_BADERRNUM, "An error number was specified that is not defined in the system."},
     {MMSYSERR_INVALFLAG, "An invalid flag was passed to a system function."},
     {MMSYSERR_INVALPARAM, "An invalid parameter was passed to a system function."},
+    {MMSYSERR_BADDB, "The registry is damaged, so the installed drivers cannot be read."},
     {WAVERR_BADFORMAT,
      "The specified format is not supported or cannot be translated. Use the Capabilities function to determine the "
      "supported formats."},
@@ -346,7 +362,7 @@ const ErrorText kErrorTexts[] = {
 MMRESULT errorText(MMRESULT code, MMRESULT familyBase, LPSTR text, UINT cch) {
   if (cch == 0) return MMSYSERR_NOERROR;
   if (!text) return MMSYSERR_INVALPARAM;
-  bool general = code <= MMSYSERR_INVALPARAM;
+  bool general = code < WAVERR_BASE;
   bool family = code >= familyBase && code < familyBase + 32;
   for (const ErrorText& e : kErrorTexts) {
     if (e.code != code || !(general || family)) continue;
@@ -464,8 +480,8 @@ extern "C" MMRESULT WINAPI midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PT
   MMRESULT r = checkCallback(dwCallback, fdwOpen);
   if (r != MMSYSERR_NOERROR) return r;
   UINT local = 0;
-  std::shared_ptr<Driver> d = driverOfDevice(kMidiOut, uDeviceID, local);
-  if (!d) return MMSYSERR_BADDEVICEID;
+  std::shared_ptr<Driver> d = driverOfDevice(kMidiOut, uDeviceID, local, r, MMSYSERR_BADDEVICEID);
+  if (!d) return r;
   auto dev = std::make_shared<Device>();
   dev->type = kMidiOut;
   dev->driver = d;
@@ -557,8 +573,8 @@ extern "C" MMRESULT WINAPI waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEF
   MMRESULT r = checkCallback(dwCallback, fdwOpen);
   if (r != MMSYSERR_NOERROR) return r;
   UINT local = 0;
-  std::shared_ptr<Driver> d = driverOfDevice(kWaveOut, uDeviceID, local);
-  if (!d) return MMSYSERR_BADDEVICEID;
+  std::shared_ptr<Driver> d = driverOfDevice(kWaveOut, uDeviceID, local, r, MMSYSERR_BADDEVICEID);
+  if (!d) return r;
   auto dev = std::make_shared<Device>();
   dev->type = kWaveOut;
   dev->driver = d;

@@ -37,6 +37,22 @@ int platSystemStart(void);
 // last one.
 BOOL platPendingFileOperation(DWORD index, LPSTR source, DWORD cbSource, LPSTR target, DWORD cbTarget);
 
+// The registry store: one file below the machine root. The host path of the
+// machine's store; FALSE when it does not fit into cbPath bytes.
+BOOL platRegistryStorePath(LPSTR path, DWORD cbPath);
+// Reads the machine's store whole without changing it: ERROR_SUCCESS when it
+// is intact, ERROR_FILE_NOT_FOUND when the machine has none yet (the first
+// registry call makes it), ERROR_REGISTRY_CORRUPT when it is damaged (cut
+// short, empty, not a store, or a store with damaged tables), or why it could
+// not be read.
+LSTATUS platRegistryCheck(void);
+// Puts a damaged store aside, with its log, as registry.db.damaged-TIME (its
+// host path goes to `aside`) and makes a new, empty store. An intact store is
+// left alone (ERROR_ALREADY_EXISTS), and so is a machine without a store
+// (ERROR_FILE_NOT_FOUND). Programs of the machine that still hold the old
+// store answer that it is damaged until they open the new one.
+LSTATUS platRegistryRenew(LPSTR aside, DWORD cbAside);
+
 // Module glue. The entry code linked into every module calls these from its
 // constructor and destructor: the module's shared sections are mapped before
 // its process attach runs, and a module whose attach answers FALSE is refused

@@ -135,3 +135,69 @@ TEST_F(FuzzFindingsTest, AWaveOpenDescriptionOrFormatThatCannotBeReadIsRefusedBe
   whole->lpFormat = &format;
   EXPECT_EQ(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)whole, WAVE_FORMAT_QUERY), 0u);
 }
+
+namespace {
+
+// A streaming client: every buffer that comes back is written again at once,
+// up to a limit that keeps a reset that would never end from hanging the test.
+const int STREAM_REWRITE_LIMIT = 50;
+kvtest::DeviceMessageFn streamWod = nullptr;
+int streamDone = 0;
+
+void CALLBACK streamCallback(HDRVR, UINT uMsg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_PTR) {
+  if (uMsg != WOM_DONE) return;
+  if (++streamDone <= STREAM_REWRITE_LIMIT) streamWod(0, WODM_WRITE, 0, dwParam1, sizeof(WAVEHDR));
+}
+
+}  // namespace
+
+TEST_F(FuzzFindingsTest, AResetReturnsTheBuffersQueuedBeforeItAndPlaysThoseWrittenAgainFromTheCallback) {
+  hostSetting("Consume", "stop");  // the test moves the host's read position
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.lpszClassName = "KVInstWinClass";
+  ASSERT_TRUE(RegisterClassA(&wc));
+  HWND instance = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(instance, nullptr);
+  streamWod = drv.wodMessage;
+  streamDone = 0;
+
+  WAVEFORMATEX format = {};
+  format.wFormatTag = WAVE_FORMAT_PCM;
+  format.nChannels = 1;
+  format.nSamplesPerSec = 8000;
+  format.wBitsPerSample = 8;
+  WAVEOPENDESC desc = {};
+  desc.lpFormat = &format;
+  desc.dwCallback = (DWORD_PTR)streamCallback;
+  ASSERT_EQ(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION), 0u);
+  std::vector<BYTE> a(64, 0x11), b(64, 0x22);
+  WAVEHDR ha = {}, hb = {};
+  ha.lpData = reinterpret_cast<LPSTR>(a.data());
+  hb.lpData = reinterpret_cast<LPSTR>(b.data());
+  ha.dwBufferLength = hb.dwBufferLength = 64;
+  ha.dwFlags = hb.dwFlags = WHDR_PREPARED;
+  ASSERT_EQ(drv.wodMessage(0, WODM_WRITE, 0, (DWORD_PTR)&ha, sizeof ha), 0u);
+  ASSERT_EQ(drv.wodMessage(0, WODM_WRITE, 0, (DWORD_PTR)&hb, sizeof hb), 0u);
+
+  EXPECT_EQ(drv.wodMessage(0, WODM_RESET, 0, 0, 0), 0u);
+  EXPECT_EQ(streamDone, 2) << "each buffer queued before the reset comes back once";
+  EXPECT_TRUE(ha.dwFlags & WHDR_INQUEUE) << "written again from the callback, it stays queued";
+  EXPECT_TRUE(hb.dwFlags & WHDR_INQUEUE);
+
+  // Played from their start, in the order they were written again.
+  streamDone = STREAM_REWRITE_LIMIT;
+  DWORD pos = drv.wave->dwReadPos;
+  drv.wave->dwReadPos = (pos + 128) & 0xFFFF;
+  DWORD lead = 8000 * 40 / 1000;
+  DWORD t0 = GetTickCount();
+  while (drv.wave->abRing[(pos + lead + 127) & 0xFFFF] != 0x22 && GetTickCount() - t0 < 5000) Sleep(1);
+  EXPECT_EQ(drv.wave->abRing[(pos + lead) & 0xFFFF], 0x11);
+  EXPECT_EQ(drv.wave->abRing[(pos + lead + 63) & 0xFFFF], 0x11);
+  EXPECT_EQ(drv.wave->abRing[(pos + lead + 64) & 0xFFFF], 0x22);
+  EXPECT_EQ(drv.wave->abRing[(pos + lead + 127) & 0xFFFF], 0x22);
+  EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+  EXPECT_FALSE(ha.dwFlags & WHDR_INQUEUE);
+  EXPECT_FALSE(hb.dwFlags & WHDR_INQUEUE);
+  DestroyWindow(instance);
+}

@@ -278,20 +278,31 @@ DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
   return dwResult;
 }
 
-// Returns every queued buffer, in order, with WOM_DONE; csWaveQueue is held.
+// Returns every buffer queued when it begins, in order, with WOM_DONE;
+// csWaveQueue is held. A buffer that the client writes from one of these
+// notifications (a streaming client writes each buffer again as it comes
+// back) stays queued and is played from its start: returning it too would
+// never end. A reset made from a notification returns the rest itself.
 void returnQueue() {
   WaveClient& wc = waveClient;
-  InterlockedIncrement(&lWaveResets);
+  LONG lReset = InterlockedIncrement(&lWaveResets);
   wc.qwSamplesSent = 0;
+  WAVEHDR* pLast = wc.lpQueueHead;
+  while (pLast && pLast->lpNext) pLast = pLast->lpNext;
   DWORD dwOuter = dwWaveReturningThread;  // a reset or close from a callback nests
   dwWaveReturningThread = GetCurrentThreadId();
-  while (wc.lpQueueHead) {
+  while (pLast && wc.lpQueueHead && InterlockedOr(&lWaveResets, 0) == lReset) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
     if (!(pHdr->dwFlags & WHDR_DONE)) {
       pHdr->dwFlags = (pHdr->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
       waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
     }
+    if (pHdr == pLast) break;
+  }
+  if (wc.lpQueueHead) {
+    wc.lpPlayData = reinterpret_cast<BYTE*>(wc.lpQueueHead->lpData);
+    wc.dwPlayRemain = wc.lpQueueHead->dwBufferLength;
   }
   dwWaveReturningThread = dwOuter;
 }

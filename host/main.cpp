@@ -91,7 +91,9 @@ HWND createHostWindow() {
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = kHostClass;
   if (!RegisterClassA(&wc)) return nullptr;
+  // Without its message the host could obey no command, not even the close.
   host.uHostMsg = RegisterWindowMessageA(kHostMessage);
+  if (!host.uHostMsg) return nullptr;
   // A hidden top-level window rather than a message-only one, so that tools
   // can find the hosts that run.
   return CreateWindowExA(0, kHostClass, "KVTSK16", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);

@@ -151,7 +151,7 @@ int deleteMapperValue(int i, LPCSTR szSubKey) {
 // ---- removal --------------------------------------------------------------------
 
 // Gives the user's settings back from the saved set. Every saved value is
-// written back before any saved copy goes, so that a removal stopped by a
+// written back before the saved set goes, so that a removal stopped by a
 // failing write can run again with the whole set. Without a saved set (no
 // installation reached its saving step) the mapper stays as it is.
 int restoreMapper(void) {
@@ -167,9 +167,10 @@ int restoreMapper(void) {
     int nDone = nRead == 0 ? writeMapperValue(i, szMidiMapKey, szText, dwValue) : deleteMapperValue(i, szMidiMapKey);
     if (nDone != 0) return -1;
   }
-  for (int i = 0; i < nMapperValues; ++i)
-    regWriteString(HKEY_CURRENT_USER, szMidiMapSaveKey, aMapperValues[i].szName, NULL);
-  return 0;
+  // The set goes whole, in one deletion: a set left partly or wholly empty
+  // would make the next removal take values the user had for ones that did
+  // not exist, and delete them. When it stays, the removal can run again.
+  return RegDeleteKeyA(HKEY_CURRENT_USER, szMidiMapSaveKey) == ERROR_SUCCESS ? 0 : -1;
 }
 
 // Deletes every alias of this driver under szPrefix ("MIDI" or "WAVE"), each
@@ -181,7 +182,12 @@ int removeAliases(LPCSTR szPrefix, BOOL fWithEntries) {
   int nRemoved = 0;
   for (int i = 0; i < nAliasNames; ++i) {
     CHAR szAlias[cchAlias];
-    if (findDriverAlias(szPrefix, szAlias, cchAlias) < 0) break;
+    BOOL fFailed = FALSE;
+    if (lookupDriverAlias(szPrefix, szAlias, cchAlias, &fFailed) < 0) {
+      // A key that could not be read is no proof that no alias is left.
+      if (fFailed) return -1;
+      break;
+    }
     if (regWriteString(HKEY_LOCAL_MACHINE, szDrivers32Key, szAlias, NULL) != 0) return -1;
     ++nRemoved;
     if (!fWithEntries) continue;

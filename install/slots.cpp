@@ -70,9 +70,14 @@ bool namesDriverFile(LPCSTR szPath) {
   return szFile && equalsAsciiNoCase(szFile, szDriverFile, (int)sizeof szDriverFile);
 }
 
-int findDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias) {
+int lookupDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias, BOOL* pfFailed) {
+  if (pfFailed) *pfFailed = FALSE;
   HKEY hKey;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, szDrivers32Key, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return -1;
+  LONG lOpen = RegOpenKeyExA(HKEY_LOCAL_MACHINE, szDrivers32Key, 0, KEY_READ, &hKey);
+  if (lOpen != ERROR_SUCCESS) {
+    if (pfFailed) *pfFailed = lOpen != ERROR_FILE_NOT_FOUND;
+    return -1;
+  }
   int nResult = -1;
   for (DWORD dwIndex = 0;; ++dwIndex) {
     CHAR szName[cchAliasName];
@@ -82,7 +87,10 @@ int findDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias) {
     // A value whose name or data does not fit the buffers is not ours; any
     // other failure is one of the key and would repeat at every index.
     if (lResult == ERROR_MORE_DATA) continue;
-    if (lResult != ERROR_SUCCESS) break;
+    if (lResult != ERROR_SUCCESS) {
+      if (pfFailed) *pfFailed = lResult != ERROR_NO_MORE_ITEMS;
+      break;
+    }
     if (!namesThisDriver(szPrefix, dwType, szName, cchName, abData, cbData)) continue;
     nResult = slotNumber(szName);
     if (nResult < 0) continue;
@@ -97,6 +105,10 @@ int findDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias) {
   }
   RegCloseKey(hKey);
   return nResult;
+}
+
+int findDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias) {
+  return lookupDriverAlias(szPrefix, szAlias, cchAlias, NULL);
 }
 
 int findDriverSlot(LPCSTR szPrefix) { return findDriverAlias(szPrefix, NULL, 0); }

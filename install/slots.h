@@ -21,6 +21,10 @@ int findDriverSlot(LPCSTR szPrefix);
 // lookup can answer). -1 also when the name does not fit.
 int findDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias);
 
+// findDriverAlias that also tells, in *pfFailed, whether a -1 comes from a key
+// that could not be read to its end rather than from finding none.
+int lookupDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias, BOOL* pfFailed);
+
 // True when szPath's file name is this driver's file, "KVDRVR32.DLL", in any
 // letter case.
 bool namesDriverFile(LPCSTR szPath);

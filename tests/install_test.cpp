@@ -400,6 +400,32 @@ TEST_F(InstallTest, RemovalWithoutASavedSetLeavesTheMapperAlone) {
   EXPECT_EQ(mapperDump(), mapper);
 }
 
+// A saved set that stayed behind empty would read, at the next removal, as "the
+// user had none of these values", and that removal would delete them all.
+TEST_F(InstallTest, ASavedSetThatCannotBeDeletedStaysWholeForTheNextRemoval) {
+  seedMapper();
+  const std::string mapper = mapperDump();
+  ASSERT_EQ(install(), 0);
+  for (const char* op : {"RegDeleteKeyA", "RegDeleteValueA"}) {
+    platFaultInject(op, 1, 0);
+    int answer = remove();
+    platFaultClear();
+    if (answer == 0) {
+      EXPECT_EQ(mapperDump(), mapper) << op;
+      EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kMidiMapSave)) << op << ": removal said done";
+      ASSERT_EQ(install(), 0);
+      continue;
+    }
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kMidiMapSave)) << op;
+    EXPECT_EQ(remove(), 0) << op;
+    EXPECT_EQ(mapperDump(), mapper) << op << ": the second removal gave the same settings back";
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kMidiMapSave)) << op;
+    ASSERT_EQ(install(), 0);
+  }
+  ASSERT_EQ(remove(), 0);
+  EXPECT_EQ(mapperDump(), mapper);
+}
+
 TEST_F(InstallTest, RemovalDeletesOnlyThisDriversAliases) {
   setString(HKEY_LOCAL_MACHINE, kDrivers32, "MIDI", "mmdrv.dll");
   setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi0", "kvdrvr32.dll");

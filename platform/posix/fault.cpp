@@ -1,9 +1,12 @@
 // Fault injection: a per-process table of platform operations that are to fail,
 // consulted by every operation that can fail. Seeded from the environment so that
 // a test can make operations fail in a process it starts.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -59,12 +62,36 @@ void seedFromEnvironment(FaultTable& t) {
   }
 }
 
+// Appends "PROGRAM OP=CALLS" lines, one per counted operation, to the file
+// named by PLAT_FAULT_CALLS_ENV, so that a test can learn what the processes it
+// starts called. One write per process: the lines of processes ending at once
+// do not mix.
+void writeCallCounts() {
+  const char* path = getenv(PLAT_FAULT_CALLS_ENV);
+  if (!path || !*path) return;
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  exe[n > 0 ? n : 0] = '\0';
+  const char* name = strrchr(exe, '/') ? strrchr(exe, '/') + 1 : exe;
+  std::string out;
+  FaultTable& t = table();
+  {
+    std::lock_guard<std::mutex> g(t.lock);
+    for (auto& c : t.calls) out += std::string(name) + " " + c.first + "=" + std::to_string(c.second) + "\n";
+  }
+  FILE* f = fopen(path, "a");
+  if (!f) return;
+  fwrite(out.data(), 1, out.size(), f);
+  fclose(f);
+}
+
 FaultTable& seededTable() {
   static std::once_flag once;
   FaultTable& t = table();
   std::call_once(once, [&] {
     std::lock_guard<std::mutex> g(t.lock);
     seedFromEnvironment(t);
+    if (getenv(PLAT_FAULT_CALLS_ENV)) atexit(writeCallCounts);
   });
   return t;
 }
@@ -100,6 +127,16 @@ extern "C" void platFaultClear(void) {
   t.rules.clear();
   t.calls.clear();
   t.any = false;
+}
+
+extern "C" unsigned platFaultCountedOp(unsigned index, char* name, unsigned cbName) {
+  FaultTable& t = seededTable();
+  std::lock_guard<std::mutex> g(t.lock);
+  if (index >= t.calls.size()) return 0;
+  auto it = t.calls.begin();
+  std::advance(it, index);
+  if (name && cbName) snprintf(name, cbName, "%s", it->first.c_str());
+  return it->second;
 }
 
 extern "C" unsigned platFaultCalls(const char* op) {

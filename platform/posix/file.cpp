@@ -100,6 +100,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
                                 void*) {
   auto file = plat::handleAs<File>(hFile);
   if (!file) return plat::fail(ERROR_INVALID_HANDLE, FALSE);
+  if (plat::faultHit("ReadFile")) return plat::fail(ERROR_READ_FAULT, FALSE);
   ssize_t n = read(file->fd, lpBuffer, nNumberOfBytesToRead);
   if (n < 0) return plat::failErrno(FALSE);
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = (DWORD)n;
@@ -165,6 +166,7 @@ extern "C" BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNa
 }
 
 extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+  if (plat::faultHit("GetFileAttributesA")) return plat::fail(ERROR_ACCESS_DENIED, INVALID_FILE_ATTRIBUTES);
   if (!lpFileName) return plat::fail(ERROR_INVALID_PARAMETER, INVALID_FILE_ATTRIBUTES);
   struct stat st;
   if (stat(plat::hostPath(lpFileName).c_str(), &st) != 0) return plat::failErrno(INVALID_FILE_ATTRIBUTES);

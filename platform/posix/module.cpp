@@ -100,6 +100,7 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
 }
 
 extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  if (plat::faultHit("GetProcAddress")) return plat::fail(ERROR_PROC_NOT_FOUND, (FARPROC) nullptr);
   void* h = handleOfModule(hModule, nullptr);
   if (!h || !lpProcName) return plat::fail(ERROR_INVALID_HANDLE, (FARPROC) nullptr);
   void* sym = dlsym(h, lpProcName);
@@ -108,6 +109,7 @@ extern "C" FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
+  if (plat::faultHit("GetModuleHandleA")) return plat::fail(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
   if (!lpModuleName) {
     void* self = dlopen(nullptr, RTLD_NOW);
     HMODULE base = self ? baseOf(self) : nullptr;

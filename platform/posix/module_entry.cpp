@@ -25,25 +25,34 @@ HMODULE thisModule() {
   return (HMODULE)info.dli_fbase;
 }
 
-void mapSection(HMODULE self, char* start, char* stop, const char* name) {
-  if (!start || stop <= start) return;
-  if (!platMapModuleSection(self, start, (size_t)(stop - start), name)) {
-    // Without its shared memory the module would silently work alone.
-    fprintf(stderr, "module: cannot map shared section %s (error %u)\n", name, GetLastError());
-    abort();
-  }
+// Whether the process attach ran: a module whose sections could not be mapped
+// is never attached, so it is not detached either.
+bool attached = false;
+
+bool mapSection(HMODULE self, char* start, char* stop, const char* name) {
+  if (!start || stop <= start) return true;
+  if (platMapModuleSection(self, start, (size_t)(stop - start), name)) return true;
+  // Without its shared memory the module would silently work alone: the load
+  // fails instead, as a module whose image cannot be mapped does.
+  fprintf(stderr, "module: cannot map shared section %s (error %u)\n", name, GetLastError());
+  return false;
 }
 
 __attribute__((constructor(101))) void moduleAttach() {
   HMODULE self = thisModule();
-  mapSection(self, __start_kvshared_bs, __stop_kvshared_bs, "kvshared_bs");
-  mapSection(self, __start_kvshared_da, __stop_kvshared_da, "kvshared_da");
+  if (!mapSection(self, __start_kvshared_bs, __stop_kvshared_bs, "kvshared_bs") ||
+      !mapSection(self, __start_kvshared_da, __stop_kvshared_da, "kvshared_da")) {
+    platModuleAttachFailed(self);
+    return;
+  }
+  attached = true;
   if (DllMain && !DllMain(self, DLL_PROCESS_ATTACH, nullptr)) platModuleAttachFailed(self);
 }
 
 __attribute__((destructor(101))) void moduleDetach() {
   HMODULE self = thisModule();
-  if (DllMain) DllMain(self, DLL_PROCESS_DETACH, nullptr);
+  if (DllMain && attached) DllMain(self, DLL_PROCESS_DETACH, nullptr);
+  attached = false;
   platUnmapModuleSections(self);
 }
 

@@ -71,11 +71,13 @@ extern "C" UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
 }
 
 extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
+  if (plat::faultHit("GetWindowsDirectoryA")) return plat::fail(ERROR_INVALID_PARAMETER, 0u);
   platMachineInit();
   return answerPath(plat::winPathFromHost(plat::windowsDirHost()), lpBuffer, uSize);
 }
 
 extern "C" DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer) {
+  if (plat::faultHit("GetCurrentDirectoryA")) return plat::fail(ERROR_ACCESS_DENIED, 0u);
   std::string cwd = currentDirectory();
   if (cwd.empty()) return plat::failErrno(0u);
   return answerPath(cwd, lpBuffer, nBufferLength);

@@ -119,6 +119,16 @@ DWORD answerString(const std::string& value, LPSTR out, DWORD size) {
 extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
                                                  LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName) {
   if (!lpFileName || !lpReturnedString) return plat::fail(ERROR_INVALID_PARAMETER, 0u);
+  // The default loses its trailing blanks, as on the platform.
+  std::string def = lpDefault ? lpDefault : "";
+  while (!def.empty() && def.back() == ' ') def.pop_back();
+  // A file that cannot be read answers the default, as a missing key does,
+  // with the reason in the last error.
+  if (plat::faultHit("GetPrivateProfileStringA")) {
+    DWORD n =
+        lpAppName && lpKeyName ? answerString(def, lpReturnedString, nSize) : answerList({}, lpReturnedString, nSize);
+    return plat::fail(ERROR_ACCESS_DENIED, n);
+  }
   std::vector<Line> lines = parse(existingProfilePath(lpFileName));
   if (!lpAppName) {
     std::vector<std::string> sections;
@@ -145,9 +155,6 @@ extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyN
   }
   if (!lpKeyName) return answerList(keys, lpReturnedString, nSize);
   SetLastError(ERROR_FILE_NOT_FOUND);
-  // The default loses its trailing blanks, as on the platform.
-  std::string def = lpDefault ? lpDefault : "";
-  while (!def.empty() && def.back() == ' ') def.pop_back();
   return answerString(def, lpReturnedString, nSize);
 }
 

@@ -41,6 +41,7 @@ bool moduleAttachFailed(HMODULE module) {
 
 extern "C" BOOL platMapModuleSection(HMODULE module, void* start, size_t size, const char* sectionName) {
   if (!start || size == 0) return TRUE;
+  if (plat::faultHit("MapViewOfFile")) return plat::fail(ERROR_NOT_ENOUGH_MEMORY, FALSE);
   size_t page = (size_t)sysconf(_SC_PAGESIZE);
   if (((uintptr_t)start % page) != 0 || size % page != 0) return plat::fail(ERROR_BAD_FORMAT, FALSE);
   char fileName[PATH_MAX];

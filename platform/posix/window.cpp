@@ -349,9 +349,9 @@ extern "C" LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM, LPARAM) {
   }
 }
 
-extern "C" BOOL WINAPI IsWindow(HWND hWnd) { return GetWindowThreadProcessId(hWnd, nullptr) != 0; }
+namespace {
 
-extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
+DWORD windowOwner(HWND hWnd, LPDWORD lpdwProcessId) {
   Table* t = table();
   if (!t) return 0;
   TableLock tl(t);
@@ -359,6 +359,15 @@ extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
   if (!w || !slotProcessAlive(t, w->token)) return plat::fail(ERROR_INVALID_WINDOW_HANDLE, 0u);
   if (lpdwProcessId) *lpdwProcessId = w->pid;
   return w->tid;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI IsWindow(HWND hWnd) { return windowOwner(hWnd, nullptr) != 0; }
+
+extern "C" DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
+  if (plat::faultHit("GetWindowThreadProcessId")) return plat::fail(ERROR_INVALID_WINDOW_HANDLE, 0u);
+  return windowOwner(hWnd, lpdwProcessId);
 }
 
 extern "C" HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {

@@ -73,6 +73,13 @@ void platFaultInject(const char* op, unsigned nth, unsigned count);
 void platFaultClear(void);
 // Number of calls of `op` since the process started or since platFaultClear.
 unsigned platFaultCalls(const char* op);
+// The operations counted so far, in order of their names: the name of number
+// `index` (from 0) into `name`, cut to fit cbName bytes, and its count of
+// calls; 0 past the last one (a counted operation has at least one call).
+unsigned platFaultCountedOp(unsigned index, char* name, unsigned cbName);
+// When the environment names a file here, every process appends to it at its
+// normal end one line "PROGRAM OP=CALLS" for each operation it counted.
+#define PLAT_FAULT_CALLS_ENV "KV_PLATFORM_FAULT_CALLS"
 
 // The multimedia layer's driver modules. Which modules serve a device type
 // ("midi" for MIDI output, "wave" for wave output) is, in this order: the path

@@ -6,6 +6,7 @@
 // other processes, and the named owner mutex, owned by the opening thread from
 // the start of the open until the close, lets a later opener tell whether that
 // owner still lives.
+#include <stddef.h>
 #include <string.h>
 
 #include "hostlink/hostlink.h"
@@ -106,8 +107,13 @@ DWORD midiOpenChannel() {
   return dwStatus == CHANNEL_REFUSED ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
 }
 
+// The fields of the open description that the open reads.
+const UINT_PTR MIDI_OPEN_DESC_READ = offsetof(MIDIOPENDESC, dnDevNode);
+
 DWORD modOpen(const MIDIOPENDESC* pDesc, DWORD dwFlags) {
-  if (!pDesc) return MMSYSERR_INVALPARAM;
+  // Tested before anything is claimed or started: the description is read
+  // only once the host has accepted.
+  if (!pDesc || IsBadReadPtr(pDesc, MIDI_OPEN_DESC_READ)) return MMSYSERR_INVALPARAM;
   EnterCriticalSection(&csMidi);
   if (!fMidiAttached) {
     LeaveCriticalSection(&csMidi);

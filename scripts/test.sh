@@ -27,6 +27,9 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DKV_SANITIZE=ON
 scripts/ctest-sanitized.sh build-asan -j"$(nproc)" --output-on-failure "${filter[@]}"
 
+echo "== fuzzer of the module's exports, for a bounded time"
+scripts/fuzz.sh
+
 echo "== tests under ThreadSanitizer, but the slow ones"
 scripts/build.sh build-tsan -DKV_SANITIZE_THREAD=ON
 # Left out as well: three writer threads that must never wait 50 ms without the

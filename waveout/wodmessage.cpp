@@ -1,5 +1,6 @@
 // The wave output device "Kelvasong WaveOut (NT)": wodMessage, open and close
 // against the host, the buffer queue, pause, restart, reset, position and volume.
+#include <stddef.h>
 #include <string.h>
 
 #include "hostlink/hostlink.h"
@@ -223,8 +224,14 @@ BOOL hostLeftChannel() {
   return gkWaveOut.dwStatus == CHANNEL_IDLE;
 }
 
+// The fields of the open description that the open reads, and of the format
+// (its first 16 bytes are copied whole into the channel).
+const UINT_PTR WAVE_OPEN_DESC_READ = offsetof(WAVEOPENDESC, uMappedDeviceID);
+const UINT_PTR WAVE_FORMAT_READ = sizeof(ChannelFormat);
+
 DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
-  if (!pDesc || !pDesc->lpFormat) return MMSYSERR_INVALPARAM;
+  if (!pDesc || IsBadReadPtr(pDesc, WAVE_OPEN_DESC_READ)) return MMSYSERR_INVALPARAM;
+  if (!pDesc->lpFormat || IsBadReadPtr(pDesc->lpFormat, WAVE_FORMAT_READ)) return MMSYSERR_INVALPARAM;
   if (!formatSupported(formatOf(pDesc))) return WAVERR_BADFORMAT;
   if (dwFlags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
 
@@ -271,17 +278,28 @@ DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
   return dwResult;
 }
 
-// Returns every queued buffer, in order, with WOM_DONE; csWaveQueue is held.
+// Returns every buffer queued when it begins, in order, with WOM_DONE;
+// csWaveQueue is held. A buffer that the client writes from one of these
+// notifications (a streaming client writes each buffer again as it comes
+// back) stays queued and is played from its start: returning it too would
+// never end. A reset made from a notification returns the rest itself.
 void returnQueue() {
   WaveClient& wc = waveClient;
-  InterlockedIncrement(&lWaveResets);
+  LONG lReset = InterlockedIncrement(&lWaveResets);
   wc.qwSamplesSent = 0;
+  WAVEHDR* pLast = wc.lpQueueHead;
+  while (pLast && pLast->lpNext) pLast = pLast->lpNext;
   DWORD dwOuter = dwWaveReturningThread;  // a reset or close from a callback nests
   dwWaveReturningThread = GetCurrentThreadId();
-  while (wc.lpQueueHead) {
+  while (pLast && wc.lpQueueHead && InterlockedOr(&lWaveResets, 0) == lReset) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
     waveReturnBuffer(pHdr);
+    if (pHdr == pLast) break;
+  }
+  if (wc.lpQueueHead) {
+    wc.lpPlayData = reinterpret_cast<BYTE*>(wc.lpQueueHead->lpData);
+    wc.dwPlayRemain = wc.lpQueueHead->dwBufferLength;
   }
   dwWaveReturningThread = dwOuter;
 }

@@ -379,10 +379,15 @@ class KillTest : public kvtest::ProductTest {
       EXPECT_EQ(closed, 0u) << round;
       next.wait();
     }
-    // The hosts end by themselves after their close command.
+    // The hosts end by themselves after their close command. A process on its
+    // way out no longer shows its environment but may still hold its entry's
+    // lock, so the processes named by entries are waited for too.
     std::set<pid_t> survivors = {instance->pid()};
-    for (pid_t pid : machineProcesses(root))
-      if (!survivors.count(pid)) kvtest::processEnds((int)pid, 5000);
+    std::set<pid_t> others = machineProcesses(root);
+    for (const std::string& name : entriesOf(root + "/procs"))
+      others.insert((pid_t)atoi(name.c_str() + (name[0] == '.' ? 1 : 0)));
+    for (pid_t pid : others)
+      if (pid > 0 && pid != getpid() && !survivors.count(pid)) kvtest::processEnds((int)pid, 5000);
     Child probe("instance_window");
     ASSERT_EQ(probe.expectLine(), "open") << round;
     survivors.insert(probe.pid());

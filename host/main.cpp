@@ -195,7 +195,6 @@ int serveWave(HMODULE module, HWND hwnd) {
   bool started = host.waveServer->start(&notes);
   for (const std::string& n : notes) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
   if (!started) {
-    fprintf(stderr, "KVTSK16: cannot open the wave record %s\n", host.settings.waveRecord.c_str());
     answerChannel(ch, dwSelf, CHANNEL_REFUSED);
     return 1;
   }

@@ -34,10 +34,23 @@ WaveServer::WaveServer(WaveChannel* channel, const HostSettings& settings, DWORD
 WaveServer::~WaveServer() { stop(); }
 
 bool WaveServer::start(std::vector<std::string>* notes) {
+  // The driver writes only formats it supports, but the block may have been
+  // cleared or taken over between this host's claim and now.
+  if ((format_.nChannels != 1 && format_.nChannels != 2) ||
+      (format_.wBitsPerSample != 8 && format_.wBitsPerSample != 16) || format_.nSamplesPerSec == 0) {
+    char text[128];
+    snprintf(text, sizeof text, "the channel holds no format it can play (%u Hz, %u channels, %u bits)",
+             (unsigned)format_.nSamplesPerSec, (unsigned)format_.nChannels, (unsigned)format_.wBitsPerSample);
+    notes->push_back(text);
+    return false;
+  }
   AudioFormat format = {(unsigned)format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample == 16 ? 16u : 8u};
   if (!settings_.waveRecord.empty()) {
     record_ = openWavRecord(settings_.waveRecord + ".WAV", format);
-    if (!record_) return false;
+    if (!record_) {
+      notes->push_back("cannot open the wave record " + settings_.waveRecord);
+      return false;
+    }
   }
   std::string why = "SoundServer=none";
   if (settings_.soundServer != "none")

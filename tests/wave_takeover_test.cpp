@@ -250,3 +250,26 @@ TEST_F(WaveTakeOverTest, AHostStopsServingOnceTheChannelNamesAnotherHost) {
   EXPECT_TRUE(kvtest::processEnds((int)pid, 5000)) << "the host leaves the ring alone and ends";
   EXPECT_EQ(close(), 0u);
 }
+
+// A host that finds no playable format in the channel (an open cleared the
+// block after the host claimed it) refuses it instead of dividing by the
+// format's zero frame size.
+TEST_F(WaveTakeOverTest, AHostFindingNoFormatInTheChannelRefusesIt) {
+  hostSetting("WaveRecord", "");  // a record of no format would refuse first
+  hostSetting("SoundServer", "none");
+  ASSERT_EQ(drv.wave->dwStatus, CHANNEL_IDLE);
+  ASSERT_EQ(drv.wave->wfFormat.nChannels, 0u);
+  char szCmd[1024];
+  wsprintfA(szCmd, "C:\\KV\\KVWAVE16.EXE /OpenKvWaveOut$ %s", kvtest::driverModulePath().c_str());
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, szCmd, nullptr, nullptr, FALSE, 0, nullptr, "C:\\KV", &si, &pi));
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
+  DWORD dwExit = 0;
+  GetExitCodeProcess(pi.hProcess, &dwExit);
+  EXPECT_EQ(dwExit, 1u) << "the host ends by itself, not by a signal";
+  EXPECT_EQ(drv.wave->dwStatus, (DWORD)CHANNEL_REFUSED);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}

@@ -3,6 +3,7 @@
 // fuzzer's decoder on every test run, without libFuzzer; and each fault it
 // found has a test of its own here, with client memory that ends at a page
 // that cannot be touched.
+#include <atomic>
 #include <dirent.h>
 #include <stddef.h>
 #include <string.h>
@@ -142,7 +143,7 @@ namespace {
 // up to a limit that keeps a reset that would never end from hanging the test.
 const int STREAM_REWRITE_LIMIT = 50;
 kvtest::DeviceMessageFn streamWod = nullptr;
-int streamDone = 0;
+std::atomic<int> streamDone{0};  // counted on the pump's thread
 
 void CALLBACK streamCallback(HDRVR, UINT uMsg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_PTR) {
   if (uMsg != WOM_DONE) return;

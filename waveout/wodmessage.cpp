@@ -360,8 +360,10 @@ DWORD wodWrite(WAVEHDR* pHdr, DWORD cbHdr) {
   WaveClient& wc = waveClient;
   if (!isOpen()) return MMSYSERR_INVALHANDLE;
   if (cbHdr < sizeof(WAVEHDR) || !pHdr || IsBadReadPtr(pHdr, sizeof(WAVEHDR))) return MMSYSERR_INVALPARAM;
-  if (!(pHdr->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
-  if (pHdr->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  // The pump hands buffers back with interlocked stores, from its own thread.
+  LONG lFlags = InterlockedOr(reinterpret_cast<volatile LONG*>(&pHdr->dwFlags), 0);
+  if (!(lFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+  if (lFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
   DWORD cb = pHdr->dwBufferLength;
   if (cb != 0) {
     if (cb & ((1u << wc.bShift) - 1)) return MMSYSERR_INVALPARAM;

@@ -183,8 +183,8 @@ TEST_F(FuzzFindingsTest, AResetReturnsTheBuffersQueuedBeforeItAndPlaysThoseWritt
 
   EXPECT_EQ(drv.wodMessage(0, WODM_RESET, 0, 0, 0), 0u);
   EXPECT_EQ(streamDone, 2) << "each buffer queued before the reset comes back once";
-  EXPECT_TRUE(ha.dwFlags & WHDR_INQUEUE) << "written again from the callback, it stays queued";
-  EXPECT_TRUE(hb.dwFlags & WHDR_INQUEUE);
+  EXPECT_TRUE(kvtest::headerFlags(ha) & WHDR_INQUEUE) << "written again from the callback, it stays queued";
+  EXPECT_TRUE(kvtest::headerFlags(hb) & WHDR_INQUEUE);
 
   // Played from their start, in the order they were written again.
   streamDone = STREAM_REWRITE_LIMIT;
@@ -198,7 +198,7 @@ TEST_F(FuzzFindingsTest, AResetReturnsTheBuffersQueuedBeforeItAndPlaysThoseWritt
   EXPECT_EQ(drv.wave->abRing[(pos + lead + 64) & 0xFFFF], 0x22);
   EXPECT_EQ(drv.wave->abRing[(pos + lead + 127) & 0xFFFF], 0x22);
   EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
-  EXPECT_FALSE(ha.dwFlags & WHDR_INQUEUE);
-  EXPECT_FALSE(hb.dwFlags & WHDR_INQUEUE);
+  EXPECT_FALSE(kvtest::headerFlags(ha) & WHDR_INQUEUE);
+  EXPECT_FALSE(kvtest::headerFlags(hb) & WHDR_INQUEUE);
   DestroyWindow(instance);
 }

@@ -20,9 +20,8 @@ std::string driverModulePath();
 // Whether the device has handed the buffer back: the device's pump thread stores
 // WHDR_DONE with an interlocked operation, and a client that polls the flags
 // reads them with one.
-inline bool headerDone(WAVEHDR& h) {
-  return (InterlockedOr(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0) & WHDR_DONE) != 0;
-}
+inline DWORD headerFlags(WAVEHDR& h) { return (DWORD)InterlockedOr(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0); }
+inline bool headerDone(WAVEHDR& h) { return (headerFlags(h) & WHDR_DONE) != 0; }
 
 struct DriverModule {
   HMODULE handle = nullptr;

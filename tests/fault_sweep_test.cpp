@@ -614,8 +614,6 @@ const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Driv
 const char kMidiMap[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
 const char kMidiMapSave[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
 
-void dumpKey(HKEY key, const std::string& path, std::string& out);
-
 void setValue(HKEY root, const char* path, const char* name, DWORD type, const void* data, DWORD size) {
   HKEY key;
   ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
@@ -623,41 +621,12 @@ void setValue(HKEY root, const char* path, const char* name, DWORD type, const v
   RegCloseKey(key);
 }
 
-// Every key and value below `key`, one line each.
-void dumpKey(HKEY key, const std::string& path, std::string& out) {
-  out += "[" + path + "]\n";
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    BYTE data[2048];
-    DWORD cch = sizeof name, size = sizeof data, type = 0;
-    if (RegEnumValueA(key, i, name, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-    out +=
-        std::string(name) + "=" + std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size) + "\n";
-  }
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD cch = sizeof name;
-    if (RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    HKEY sub;
-    if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
-    dumpKey(sub, path + "\\" + name, out);
-    RegCloseKey(sub);
-  }
-}
-
 std::string keyDump(HKEY root, const char* path) {
   std::string out;
   HKEY key;
   if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
-  dumpKey(key, path, out);
+  kvtest::dumpKey(key, path, out);
   RegCloseKey(key);
-  return out;
-}
-
-std::string registryDump() {
-  std::string out;
-  dumpKey(HKEY_LOCAL_MACHINE, "HKLM", out);
-  dumpKey(HKEY_CURRENT_USER, "HKCU", out);
   return out;
 }
 
@@ -697,7 +666,7 @@ TEST_F(FaultSweepTest, SlowInstallAndRemoveAnswerEveryFailingCall) {
   ASSERT_EQ(install(), 0);
   ASSERT_EQ(remove(), 0);
   ASSERT_EQ(platSystemStart(), 0);
-  const std::string registryBefore = registryDump();
+  const std::string registryBefore = kvtest::registryDump();
   const std::string driversBefore = keyDump(HKEY_LOCAL_MACHINE, kDrivers32);
   const std::string mapperBefore = keyDump(HKEY_CURRENT_USER, kMidiMap);
   const std::string systemBefore = filesIn(systemDir);
@@ -707,7 +676,7 @@ TEST_F(FaultSweepTest, SlowInstallAndRemoveAnswerEveryFailingCall) {
     ASSERT_EQ(install(), 0) << what;
     ASSERT_EQ(remove(), 0) << what;
     ASSERT_EQ(platSystemStart(), 0) << what;
-    ASSERT_EQ(registryDump(), registryBefore) << what;
+    ASSERT_EQ(kvtest::registryDump(), registryBefore) << what;
     ASSERT_EQ(filesIn(systemDir), systemBefore) << what;
     ASSERT_EQ(filesIn(installDir()), installBefore) << what;
   };

@@ -63,35 +63,6 @@ bool keyExists(HKEY root, const char* path) {
   return true;
 }
 
-// Every key and value below `key`, one line each, in enumeration order.
-void dumpKey(HKEY key, const std::string& path, std::string& out) {
-  out += "[" + path + "]\n";
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    BYTE data[2048];
-    DWORD cch = sizeof name, size = sizeof data, type = 0;
-    if (RegEnumValueA(key, i, name, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-    out +=
-        std::string(name) + "=" + std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size) + "\n";
-  }
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD cch = sizeof name;
-    if (RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    HKEY sub;
-    if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
-    dumpKey(sub, path + "\\" + name, out);
-    RegCloseKey(sub);
-  }
-}
-
-std::string registryDump() {
-  std::string out;
-  dumpKey(HKEY_LOCAL_MACHINE, "HKLM", out);
-  dumpKey(HKEY_CURRENT_USER, "HKCU", out);
-  return out;
-}
-
 std::string readFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream s;
@@ -166,7 +137,7 @@ class InstallTest : public kvtest::ProductTest {
     std::string out;
     HKEY key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kMidiMap, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
-    dumpKey(key, "MIDIMap", out);
+    kvtest::dumpKey(key, "MIDIMap", out);
     RegCloseKey(key);
     return out;
   }
@@ -212,7 +183,7 @@ KV_HELPER(play_registered_device) {
 
 TEST_F(InstallTest, FullCycleRegistersPlaysAndLeavesTheMachineAsBefore) {
   seedTypicalMachine();
-  const std::string registryBefore = registryDump();
+  const std::string registryBefore = kvtest::registryDump();
   const auto systemBefore = directoryFiles(systemDir());
   ASSERT_TRUE(DeleteFileA("C:\\KV\\KVMIDI16.EXE") && DeleteFileA("C:\\KV\\KVWAVE16.EXE"));
 
@@ -248,7 +219,7 @@ TEST_F(InstallTest, FullCycleRegistersPlaysAndLeavesTheMachineAsBefore) {
   EXPECT_TRUE(fileExists(installDir() + "/KVTSK16.EXE"));
   EXPECT_TRUE(fileExists(systemDir() + "/KVDRVR32.DLL")) << "deleted only at the system start";
   ASSERT_EQ(platSystemStart(), 0);
-  EXPECT_EQ(registryDump(), registryBefore);
+  EXPECT_EQ(kvtest::registryDump(), registryBefore);
   EXPECT_EQ(names(directoryFiles(systemDir())), names(systemBefore));
 }
 
@@ -357,9 +328,9 @@ TEST_F(InstallTest, OverlongInstallDirectoryWritesNothing) {
   ASSERT_EQ(dir.size(), 302u);
   ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", dir.c_str(), "KELVASON.INI"));
   seedMapper();
-  const std::string registry = registryDump();
+  const std::string registry = kvtest::registryDump();
   EXPECT_EQ(install(), -1);
-  EXPECT_EQ(registryDump(), registry);
+  EXPECT_EQ(kvtest::registryDump(), registry);
   EXPECT_EQ(names(directoryFiles(systemDir())), "");
   EXPECT_EQ(pending(), "");
 
@@ -367,9 +338,9 @@ TEST_F(InstallTest, OverlongInstallDirectoryWritesNothing) {
   ASSERT_EQ(install(), 0);
   ASSERT_EQ(platSystemStart(), 0);
   ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", (dir + "\\").c_str(), "KELVASON.INI"));
-  const std::string installed = registryDump();
+  const std::string installed = kvtest::registryDump();
   EXPECT_EQ(remove(), -1);
-  EXPECT_EQ(registryDump(), installed);
+  EXPECT_EQ(kvtest::registryDump(), installed);
   EXPECT_EQ(pending(), "");
 }
 
@@ -474,14 +445,14 @@ const char* const kFaultOps[] = {"GetModuleFileNameA", "GetSystemDirectoryA", "C
 
 TEST_F(InstallTest, SlowFaultAtEachStepLeavesAMachineThatInstallsAndRemovesAgain) {
   seedTypicalMachine();
-  const std::string registryBefore = registryDump();
+  const std::string registryBefore = kvtest::registryDump();
   const std::string mapperBefore = mapperDump();
   const auto systemBefore = directoryFiles(systemDir());
   auto cycle = [&](const std::string& what) {
     ASSERT_EQ(install(), 0) << what;
     ASSERT_EQ(remove(), 0) << what;
     ASSERT_EQ(platSystemStart(), 0) << what << "\n" << pending();
-    ASSERT_EQ(registryDump(), registryBefore) << what;
+    ASSERT_EQ(kvtest::registryDump(), registryBefore) << what;
     ASSERT_EQ(names(directoryFiles(systemDir())), names(systemBefore)) << what;
   };
   for (const char* op : kFaultOps) {

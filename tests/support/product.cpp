@@ -49,4 +49,32 @@ std::string ProductTest::readInstallFile(const char* name) const {
   return s.str();
 }
 
+void dumpKey(HKEY key, const std::string& path, std::string& out) {
+  out += "[" + path + "]\n";
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    BYTE data[2048];
+    DWORD cch = sizeof name, size = sizeof data, type = 0;
+    if (RegEnumValueA(key, i, name, &cch, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+    out +=
+        std::string(name) + "=" + std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size) + "\n";
+  }
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD cch = sizeof name;
+    if (RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    HKEY sub;
+    if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
+    dumpKey(sub, path + "\\" + name, out);
+    RegCloseKey(sub);
+  }
+}
+
+std::string registryDump() {
+  std::string out;
+  dumpKey(HKEY_LOCAL_MACHINE, "HKLM", out);
+  dumpKey(HKEY_CURRENT_USER, "HKCU", out);
+  return out;
+}
+
 }  // namespace kvtest

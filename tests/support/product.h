@@ -48,4 +48,9 @@ class ProductTest : public MachineTest {
   DriverModule drv;
 };
 
+// Every key and value below `key`, one line each, in enumeration order.
+void dumpKey(HKEY key, const std::string& path, std::string& out);
+// The whole registry, HKLM and then HKCU, as dumpKey writes it.
+std::string registryDump();
+
 }  // namespace kvtest

@@ -27,6 +27,22 @@ class WaveTakeOverTest : public kvtest::ProductTest {
     ProductTest::TearDown();
   }
 
+  // Starts a wave host by hand, as a late host of an earlier open would come,
+  // and answers its exit code once it has ended (99: it did not end in 5 s).
+  DWORD hostStartedByHand() {
+    char szCmd[1024];
+    wsprintfA(szCmd, "C:\\KV\\KVWAVE16.EXE /OpenKvWaveOut$ %s", kvtest::driverModulePath().c_str());
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, szCmd, nullptr, nullptr, FALSE, 0, nullptr, "C:\\KV", &si, &pi)) return 98;
+    DWORD dwExit = 99;
+    if (WaitForSingleObject(pi.hProcess, 5000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &dwExit);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return dwExit;
+  }
+
   // Opens from this process, which is not the gone owner's; answers the
   // result and checks that it came within a second.
   DWORD openWithinASecond(const char* what) {
@@ -218,18 +234,7 @@ TEST_F(WaveTakeOverTest, ALateHostOfAnEarlierOpenNeverTakesTheChannel) {
   DWORD openersHost = hostProcess();
   ASSERT_NE(openersHost, 0u) << "the opener's host names its window before it answers";
 
-  char szCmd[1024];
-  wsprintfA(szCmd, "C:\\KV\\KVWAVE16.EXE /OpenKvWaveOut$ %s", kvtest::driverModulePath().c_str());
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi = {};
-  ASSERT_TRUE(CreateProcessA(nullptr, szCmd, nullptr, nullptr, FALSE, 0, nullptr, "C:\\KV", &si, &pi));
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0) << "the late host leaves";
-  DWORD dwExit = 0;
-  GetExitCodeProcess(pi.hProcess, &dwExit);
-  EXPECT_EQ(dwExit, 1u) << "without serving the channel";
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  EXPECT_EQ(hostStartedByHand(), 1u) << "the late host leaves without serving the channel";
 
   EXPECT_EQ(opener.expectLine(10000), "0") << "the open is answered by its own host";
   EXPECT_EQ(drv.wave->dwStatus, CHANNEL_OPEN);
@@ -259,17 +264,6 @@ TEST_F(WaveTakeOverTest, AHostFindingNoFormatInTheChannelRefusesIt) {
   hostSetting("SoundServer", "none");
   ASSERT_EQ(drv.wave->dwStatus, CHANNEL_IDLE);
   ASSERT_EQ(drv.wave->wfFormat.nChannels, 0u);
-  char szCmd[1024];
-  wsprintfA(szCmd, "C:\\KV\\KVWAVE16.EXE /OpenKvWaveOut$ %s", kvtest::driverModulePath().c_str());
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi = {};
-  ASSERT_TRUE(CreateProcessA(nullptr, szCmd, nullptr, nullptr, FALSE, 0, nullptr, "C:\\KV", &si, &pi));
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 5000), WAIT_OBJECT_0);
-  DWORD dwExit = 0;
-  GetExitCodeProcess(pi.hProcess, &dwExit);
-  EXPECT_EQ(dwExit, 1u) << "the host ends by itself, not by a signal";
+  EXPECT_EQ(hostStartedByHand(), 1u) << "the host ends by itself, not by a signal";
   EXPECT_EQ(drv.wave->dwStatus, (DWORD)CHANNEL_REFUSED);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
 }

@@ -110,8 +110,16 @@ Child::Child(const std::string& commandLine, const std::string& directory) {
   PROCESS_INFORMATION pi;
   std::vector<char> cmd(commandLine.begin(), commandLine.end());
   cmd.push_back('\0');
-  if (CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                     directory.empty() ? nullptr : directory.c_str(), &si, &pi)) {
+  // Wine answers ERROR_INTERNAL_ERROR when the new process ends inside Wine's
+  // own start, before any of the program has run; seldom, on a loaded machine.
+  // That start is tried again: nothing of the program can have happened yet.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    started = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             directory.empty() ? nullptr : directory.c_str(), &si, &pi);
+    if (started || GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  if (started) {
     CloseHandle(pi.hThread);
     process_ = pi.hProcess;
   } else {

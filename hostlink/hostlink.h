@@ -32,5 +32,11 @@ enum HostDelivery {
 // send); a command that was only posted may reach the host later, or never.
 BOOL sendHostCommand(DWORD hwndHost, DWORD uHostMsg, WPARAM wCode, LPARAM lParam, HostDelivery delivery);
 
+// The host of a channel whose owner has gone is told to close (wCloseCmd, sent
+// or posted). TRUE when it has left the channel: its window is gone, or the
+// status reads CHANNEL_IDLE once the command was handled. A host that did not
+// handle the timed send, on a busy machine, is watched a little while longer.
+BOOL hostLeavesChannel(volatile DWORD* pdwStatus, DWORD hwndHost, DWORD uHostMsg, WPARAM wCloseCmd);
+
 extern "C" DWORD WINAPI setgkMidiOutLong(DWORD dwOffset, DWORD dwValue);
 extern "C" DWORD WINAPI setgkWaveOutLong(DWORD dwOffset, DWORD dwValue);

@@ -53,14 +53,10 @@ void releaseOwnerMutex(HANDLE hMutex) {
 // The gate is held, but this thread owns the owner mutex: whoever holds the
 // gate has gone. Its channel is taken over when its host has gone (its window
 // no longer exists, so it cannot answer) or is idle, or goes idle when told to
-// close.
+// close. Also an idle channel's host is told: it may be one that the gone
+// owner started and that has not answered yet.
 BOOL hostLeftChannel() {
-  HWND hwnd = (HWND)(ULONG_PTR)gkMidiOut.hwndHost;
-  if (hwnd == nullptr || !IsWindow(hwnd)) return TRUE;
-  // Also an idle channel's host is told: it may be one that the gone owner
-  // started and that has not answered yet.
-  sendHostCommand(gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, 0, HOST_SEND_OR_POST);
-  return gkMidiOut.dwStatus == CHANNEL_IDLE;
+  return hostLeavesChannel(&gkMidiOut.dwStatus, gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE);
 }
 
 // Claims the channel for the whole system and has the host started. The

@@ -223,6 +223,29 @@ TEST_F(MidiDeviceTest, TakeOverNeedsTheOldHostToGoIdle) {
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
 }
 
+// A host still on its way into its message loop, or slowed by a busy machine,
+// does not handle the timed close: the command is posted, and the take-over
+// waits for it to make the host idle.
+TEST_F(MidiDeviceTest, TakeOverWaitsForAPostedCloseToMakeTheOldHostIdle) {
+  Child owner("midi_device_client");
+  ASSERT_EQ(owner.expectLine(), "loaded");
+  owner.send("open");
+  ASSERT_EQ(owner.expectLine(), "0");
+  DWORD pid = 0;
+  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+  owner.kill();
+  owner.wait();
+  unsigned sends0 = platFaultCalls("SendMessageTimeoutA");
+  platFaultInject("SendMessageTimeoutA", sends0 + 1, 1);
+  DWORD t0 = GetTickCount();
+  EXPECT_EQ(open(), 0u) << "taken over once the posted close made the host idle";
+  EXPECT_LT(GetTickCount() - t0, 1000u);
+  EXPECT_EQ(platFaultCalls("SendMessageTimeoutA"), sends0 + 1) << "the one timed send failed";
+  EXPECT_TRUE(kvtest::processEnds((int)pid, 5000)) << "the old host closed";
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  EXPECT_EQ(close(), 0u);
+}
+
 TEST_F(MidiDeviceTest, SlowHostThatNeverAnswersTimesOutAfterTwentySeconds) {
   hostSetting("Answer", "never");
   hostSetting("NeverLingerMs", "21000");

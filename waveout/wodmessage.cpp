@@ -19,7 +19,6 @@ volatile LONG lWaveCloseOnPump = 0;
 namespace {
 
 const DWORD WAVE_OPEN_TIMEOUT_MS = 30000;
-const DWORD TAKE_OVER_WATCH_MS = 400;
 
 CRITICAL_SECTION csWaveOpen;
 volatile LONG lWaveLocalGate = -1;
@@ -210,18 +209,7 @@ DWORD startPlaying() {
 // Also an idle channel's host is told: it may be one that the gone opener
 // started and that has not answered yet.
 BOOL hostLeftChannel() {
-  HWND hwnd = (HWND)(ULONG_PTR)gkWaveOut.hwndHost;
-  if (hwnd == nullptr || !IsWindow(hwnd)) return TRUE;
-  if (!sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_OR_POST)) {
-    // Not handled within the timed send, on a busy machine: the posted
-    // command is watched a little while, until the host is idle or gone.
-    DWORD dwStart = GetTickCount();
-    while (gkWaveOut.dwStatus != CHANNEL_IDLE && IsWindow(hwnd) && GetTickCount() - dwStart < TAKE_OVER_WATCH_MS) {
-      Sleep(1);
-    }
-    if (!IsWindow(hwnd)) return TRUE;
-  }
-  return gkWaveOut.dwStatus == CHANNEL_IDLE;
+  return hostLeavesChannel(&gkWaveOut.dwStatus, gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE);
 }
 
 // The fields of the open description that the open reads, and of the format

@@ -3,6 +3,7 @@
 // volume and close, with the real host in a mode where the test moves the
 // host's read position itself, so every pump tick is the test's to observe.
 #include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -524,6 +525,32 @@ KV_HELPER(wave_owner) {
   std::string line;
   kvtest::hear(line);
   return 0;
+}
+
+// The host ends while the client streams: its buffers still come back, at the
+// pace they would have played, and the position moves on; nothing waits for a
+// host that will never read again.
+TEST_F(WaveDeviceTest, BuffersComeBackAtTheirPaceAfterTheHostHasEnded) {
+  ASSERT_EQ(open(pcm(1, 8000, 8)), 0u);
+  // Half a second of sound in four buffers.
+  std::vector<std::vector<BYTE>> data(4, std::vector<BYTE>(1000, 0x90));
+  std::vector<WAVEHDR> headers;
+  for (std::vector<BYTE>& d : data) headers.push_back(header(d));
+  for (WAVEHDR& h : headers) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 0u);
+  DWORD pid = 0;
+  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.wave->hwndHost, &pid), 0u);
+  ASSERT_EQ(::kill((pid_t)pid, SIGKILL), 0);
+  ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
+  DWORD t0 = GetTickCount();
+  ASSERT_TRUE(waitUntil([&] { return countOf(WOM_DONE) == 4; }, 10000)) << countOf(WOM_DONE) << " of 4 came back";
+  EXPECT_GE(GetTickCount() - t0, 400u) << "no faster than they would have played";
+  for (WAVEHDR& h : headers) EXPECT_EQ(kvtest::headerFlags(h), WHDR_PREPARED | WHDR_DONE);
+  MMTIME t = {};
+  t.wType = TIME_BYTES;
+  EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
+  EXPECT_EQ(t.u.cb, 4000u);
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+  EXPECT_EQ(countOf(WOM_CLOSE), 1u);
 }
 
 TEST_F(WaveDeviceTest, AGoneOwnersChannelIsTakenOverButNeverALiveOne) {

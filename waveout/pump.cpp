@@ -102,6 +102,43 @@ BOOL waitForTick(DWORD dwMs) {
   return InterlockedOr(&lWavePumpStop, 0) != 0;
 }
 
+// A host that has ended reads no more. Once the read position has stood still
+// this long and the host's window is gone, the pump moves the position on by
+// the clock itself, at the stream's rate: the client's buffers come back at
+// the pace they would have played, and no client waits for them for ever. The
+// samples go nowhere; the next open starts a new host.
+const DWORD HOST_GONE_CHECK_MS = 200;
+
+struct ReadClock {
+  BOOL fOwn;         // the host has gone: the pump keeps the time
+  DWORD dwMovedAt;   // when the read position last moved
+  DWORD dwStartMs;   // the pump's own clock: when it took over
+  DWORD dwStartPos;  // and from which read position
+};
+
+// The read position to fill ahead of: the host's while it reads, else the
+// pump's own.
+DWORD readPosition(ReadClock& clock, DWORD dwPrevRead) {
+  DWORD dwNow = timeGetTime();
+  if (clock.fOwn) {
+    const WaveClient& wc = waveClient;
+    ULONGLONG qwBytes = ((ULONGLONG)(dwNow - clock.dwStartMs) * wc.dwSampleRate / 1000) << wc.bShift;
+    return (clock.dwStartPos + (DWORD)qwBytes) & RING_MASK;
+  }
+  DWORD dwRead = gkWaveOut.dwReadPos;
+  if (dwRead != dwPrevRead) {
+    clock.dwMovedAt = dwNow;
+  } else if (dwNow - clock.dwMovedAt >= HOST_GONE_CHECK_MS) {
+    clock.dwMovedAt = dwNow;
+    if (!IsWindow((HWND)(ULONG_PTR)gkWaveOut.hwndHost)) {
+      clock.fOwn = TRUE;
+      clock.dwStartMs = dwNow;
+      clock.dwStartPos = dwRead & RING_MASK;
+    }
+  }
+  return dwRead;
+}
+
 }  // namespace
 
 BOOL wavePumpStopRequested() {
@@ -137,10 +174,11 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   // outside it: the position is taken modulo the ring's size.
   wc.dwFillPos = gkWaveOut.dwReadPos & RING_MASK;
   DWORD dwDeadline = timeGetTime();
+  ReadClock clock = {FALSE, dwDeadline, 0, 0};
   BOOL fAnswered = FALSE;
   for (;;) {
     EnterCriticalSection(&csWaveQueue);
-    DWORD dwRead = gkWaveOut.dwReadPos;
+    DWORD dwRead = readPosition(clock, dwPrevRead);
     if (dwRead != dwPrevRead) {
       dwPrevRead = dwRead;
       returnBuffers(fillRing((dwRead + dwLead) & RING_MASK));

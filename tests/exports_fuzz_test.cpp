@@ -154,11 +154,7 @@ void CALLBACK streamCallback(HDRVR, UINT uMsg, DWORD_PTR, DWORD_PTR dwParam1, DW
 
 TEST_F(FuzzFindingsTest, AResetReturnsTheBuffersQueuedBeforeItAndPlaysThoseWrittenAgainFromTheCallback) {
   hostSetting("Consume", "stop");  // the test moves the host's read position
-  WNDCLASSA wc = {};
-  wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "KVInstWinClass";
-  ASSERT_TRUE(RegisterClassA(&wc));
-  HWND instance = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND instance = kvtest::openInstanceWindow();
   ASSERT_NE(instance, nullptr);
   streamWod = drv.wodMessage;
   streamDone = 0;

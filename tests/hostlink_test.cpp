@@ -86,11 +86,7 @@ TEST_F(HostLaunchTest, BothWaitsEndWhenTheHostEndsWithoutAnswering) {
   EXPECT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0), (DWORD)MMSYSERR_ERROR);
   EXPECT_LT(GetTickCount() - t0, 5000u) << "not the 20 s of a host that might still answer";
 
-  WNDCLASSA wc = {};
-  wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "KVInstWinClass";
-  ASSERT_TRUE(RegisterClassA(&wc));
-  HWND instance = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND instance = kvtest::openInstanceWindow();
   ASSERT_NE(instance, nullptr);
   WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0};
   WAVEOPENDESC waveDesc = {};

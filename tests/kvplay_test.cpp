@@ -194,11 +194,8 @@ TEST_F(KvplayTest, ListsTheDevicesAndStreamsAWavFile) {
   Bytes riff = riffChunk("RIFF", wave);
   std::string path = write("tone.wav", riff);
 
-  WNDCLASSA wc = {};
-  wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "KVInstWinClass";
-  ASSERT_TRUE(RegisterClassA(&wc));
-  HWND instance = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND instance = kvtest::openInstanceWindow();
+  ASSERT_NE(instance, nullptr);
   ASSERT_EQ(kvtest::runProgram(kvplay(), {path}, &output), 0) << output;
   DestroyWindow(instance);
   kvtest::Wav played = kvtest::readWav(installDir() + "/KVWAVEOUT.WAV");

@@ -231,8 +231,8 @@ TEST_F(MidiDeviceTest, TakeOverWaitsForAPostedCloseToMakeTheOldHostIdle) {
   ASSERT_EQ(owner.expectLine(), "loaded");
   owner.send("open");
   ASSERT_EQ(owner.expectLine(), "0");
-  DWORD pid = 0;
-  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+  DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
+  ASSERT_NE(pid, 0u);
   owner.kill();
   owner.wait();
   unsigned sends0 = platFaultCalls("SendMessageTimeoutA");
@@ -346,8 +346,8 @@ TEST_F(MidiDeviceTest, ChannelOfAGoneOwnerIsTakenOverWhenItsHostIsGoneOrIdle) {
     ASSERT_EQ(owner.expectLine(), "loaded");
     owner.send("open");
     ASSERT_EQ(owner.expectLine(), "0");
-    DWORD pid = 0;
-    ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+    DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
+    ASSERT_NE(pid, 0u);
     ASSERT_EQ(::kill((pid_t)pid, SIGKILL), 0);
     ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
     owner.kill();
@@ -372,8 +372,8 @@ TEST_F(MidiDeviceTest, ChannelOfAGoneOwnerIsTakenOverWhenItsHostIsGoneOrIdle) {
 
 TEST_F(MidiDeviceTest, ACloseCommandThatIsNotDeliveredStillEndsTheHost) {
   ASSERT_EQ(open(), 0u);
-  DWORD pid = 0;
-  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+  DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
+  ASSERT_NE(pid, 0u);
   platFaultInject("SendMessageTimeoutA", 1, 1);
   platFaultInject("PostMessageA", 1, 1);
   EXPECT_EQ(close(), 0u);
@@ -484,8 +484,8 @@ TEST_F(MidiDeviceTest, SlowALateHostsAnswerIsNotTakenByTheNextOpen) {
   hostSetting("AnswerDelayMs", "2500");
   hostSetting("MidiRecord", "SECOND");
   ASSERT_EQ(open(), 0u) << "served by the host it started, once the late one was sent away";
-  DWORD pid = 0;
-  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid), 0u);
+  DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
+  ASSERT_NE(pid, 0u);
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
   EXPECT_EQ(close(), 0u);
   ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));

@@ -42,11 +42,7 @@ class MidiHostTest : public kvtest::ProductTest {
     return drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr);
   }
   // The process of the host that serves the channel now.
-  int hostPid() {
-    DWORD pid = 0;
-    GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.midi->hwndHost, &pid);
-    return (int)pid;
-  }
+  int hostPid() { return (int)kvtest::hostProcessOf(drv.midi->hwndHost); }
 
   MIDIOPENDESC desc = {};
 };

@@ -101,11 +101,8 @@ TEST_F(SoundTest, SoundServerPlaysTheSynthesizerAndTheWaveDevice) {
   EXPECT_NEAR(kvtest::strongestFrequency(tone, kRate, 100, 2000, 1), 440, 3);
 
   // The wave side: one second of 1000 Hz.
-  WNDCLASSA wc = {};
-  wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "KVInstWinClass";
-  ASSERT_TRUE(RegisterClassA(&wc));
-  HWND instance = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND instance = kvtest::openInstanceWindow();
+  ASSERT_NE(instance, nullptr);
   WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, kRate, kRate * 4, 4, 16, 0};
   HANDLE done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   HWAVEOUT wave = nullptr;

@@ -537,8 +537,8 @@ TEST_F(WaveDeviceTest, BuffersComeBackAtTheirPaceAfterTheHostHasEnded) {
   std::vector<WAVEHDR> headers;
   for (std::vector<BYTE>& d : data) headers.push_back(header(d));
   for (WAVEHDR& h : headers) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)&h, sizeof h), 0u);
-  DWORD pid = 0;
-  ASSERT_NE(GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.wave->hwndHost, &pid), 0u);
+  DWORD pid = kvtest::hostProcessOf(drv.wave->hwndHost);
+  ASSERT_NE(pid, 0u);
   ASSERT_EQ(::kill((pid_t)pid, SIGKILL), 0);
   ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
   DWORD t0 = GetTickCount();

@@ -61,10 +61,16 @@ class WaveTakeOverTest : public kvtest::ProductTest {
   DWORD close() { return drv.wodMessage(0, WODM_CLOSE, 0, 0, 0); }
 
   // The process of the host window the channel names; 0 when none.
-  DWORD hostProcess() {
-    DWORD pid = 0;
-    GetWindowThreadProcessId((HWND)(ULONG_PTR)drv.wave->hwndHost, &pid);
-    return pid;
+  DWORD hostProcess() { return kvtest::hostProcessOf(drv.wave->hwndHost); }
+
+  // Has `opener` start its open, and answers the process of the host that
+  // open started, once that host has named its window (0 if not within 5 s).
+  DWORD hostOfAnOpenUnderWay(Child& opener) {
+    if (opener.expectLine() != "loaded") return 0;
+    opener.send("open");
+    DWORD t0 = GetTickCount();
+    while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
+    return hostProcess();
   }
 
   std::unique_ptr<Child> instance;
@@ -177,12 +183,8 @@ TEST_F(WaveTakeOverTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNext
   // A host that never answers, and never handles a command while it lingers.
   hostSetting("Answer", "never");
   Child opener("wave_device_client");
-  ASSERT_EQ(opener.expectLine(), "loaded");
-  opener.send("open");
   // The host it started has named its window: the open waits for its answer.
-  DWORD t0 = GetTickCount();
-  while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
-  DWORD lateHost = hostProcess();
+  DWORD lateHost = hostOfAnOpenUnderWay(opener);
   ASSERT_NE(lateHost, 0u);
   hostSetting("Answer", "accept");
   EXPECT_EQ(openWithinASecond("open under way"), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
@@ -202,11 +204,7 @@ TEST_F(WaveTakeOverTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNext
 TEST_F(WaveTakeOverTest, AClientKilledBeforeItsSlowHostAnswersLeavesTheChannelToTheNextOpen) {
   hostSetting("AnswerDelayMs", "3000");
   Child opener("wave_device_client");
-  ASSERT_EQ(opener.expectLine(), "loaded");
-  opener.send("open");
-  DWORD t0 = GetTickCount();
-  while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
-  DWORD lateHost = hostProcess();
+  DWORD lateHost = hostOfAnOpenUnderWay(opener);
   ASSERT_NE(lateHost, 0u);
   opener.kill();
   opener.wait();
@@ -227,11 +225,7 @@ TEST_F(WaveTakeOverTest, AClientKilledBeforeItsSlowHostAnswersLeavesTheChannelTo
 TEST_F(WaveTakeOverTest, ALateHostOfAnEarlierOpenNeverTakesTheChannel) {
   hostSetting("AnswerDelayMs", "3000");
   Child opener("wave_device_client");
-  ASSERT_EQ(opener.expectLine(), "loaded");
-  opener.send("open");
-  DWORD t0 = GetTickCount();
-  while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
-  DWORD openersHost = hostProcess();
+  DWORD openersHost = hostOfAnOpenUnderWay(opener);
   ASSERT_NE(openersHost, 0u) << "the opener's host names its window before it answers";
 
   EXPECT_EQ(hostStartedByHand(), 1u) << "the late host leaves without serving the channel";

@@ -49,6 +49,20 @@ std::string ProductTest::readInstallFile(const char* name) const {
   return s.str();
 }
 
+DWORD hostProcessOf(DWORD hwndHost) {
+  DWORD pid = 0;
+  if (hwndHost == 0 || GetWindowThreadProcessId((HWND)(ULONG_PTR)hwndHost, &pid) == 0) return 0;
+  return pid;
+}
+
+HWND openInstanceWindow() {
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefWindowProcA;
+  wc.lpszClassName = "KVInstWinClass";
+  RegisterClassA(&wc);
+  return CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+}
+
 void dumpKey(HKEY key, const std::string& path, std::string& out) {
   out += "[" + path + "]\n";
   for (DWORD i = 0;; ++i) {

@@ -48,6 +48,14 @@ class ProductTest : public MachineTest {
   DriverModule drv;
 };
 
+// The process of a channel's host window; 0 when the window is gone or none
+// is named.
+DWORD hostProcessOf(DWORD hwndHost);
+
+// Opens a window of the product's instance class in this process, which lets
+// wave opens start their host; nullptr when it cannot.
+HWND openInstanceWindow();
+
 // Every key and value below `key`, one line each, in enumeration order.
 void dumpKey(HKEY key, const std::string& path, std::string& out);
 // The whole registry, HKLM and then HKCU, as dumpKey writes it.

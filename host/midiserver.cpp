@@ -116,19 +116,29 @@ BOOL MidiServer::close() {
     }
     end_ = CLOSED;
   }
-  // The consumer hands over what it took before, then the close's bytes.
-  join();
+  // The consumer hands over what it took before, then the close's bytes. The
+  // sound rings out after the command has returned (join).
+  if (thread_.joinable()) thread_.join();
   return TRUE;
 }
 
 void MidiServer::join() {
   if (thread_.joinable()) thread_.join();
   renderer_.stop();
-  if (renderer_.dropped() && !droppedNoted_) {
-    droppedNoted_ = true;
-    recorder_.note(std::to_string(renderer_.dropped()) + " messages not played: the synthesizer fell behind");
+  if (!stopNoted_) {
+    stopNoted_ = true;
+    noteRenderer();
+    recorder_.note(std::to_string(renderer_.notesPlayed()) + " note-ons played");
+    if (renderer_.dropped())
+      recorder_.note(std::to_string(renderer_.dropped()) + " messages not played: the synthesizer fell behind");
   }
   recorder_.flush();
+}
+
+bool MidiServer::noteRenderer() {
+  std::vector<std::string> lines = renderer_.takeNotes();
+  for (const std::string& line : lines) recorder_.note(line);
+  return !lines.empty();
 }
 
 MidiServer::End MidiServer::checkChannel() const {
@@ -240,6 +250,7 @@ void MidiServer::run() {
       flushed = false;
       continue;
     }
+    if (noteRenderer()) flushed = false;
     if (!flushed) {
       recorder_.flush();
       flushed = true;

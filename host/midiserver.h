@@ -63,7 +63,7 @@ class MidiServer {
   // status is stored. TRUE when the channel was still served.
   BOOL close();
   // Waits for the consumer to end (it ends only after close or an end of its
-  // own), then silences the synthesizer.
+  // own) and for the sound to ring out, then silences the synthesizer.
   void join();
   End end() const { return end_; }
 
@@ -80,6 +80,8 @@ class MidiServer {
   void waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch);
   bool ownerGone();
   void watchOwner();
+  // Writes what the renderer has to say into the record; whether it had any.
+  bool noteRenderer();
 
   MidiChannel* channel_;
   HostSettings settings_;
@@ -96,7 +98,7 @@ class MidiServer {
   unsigned readPos_ = 0;
   bool seenByte_ = false;
   bool ownerSilenced_ = false;
-  bool droppedNoted_ = false;
+  bool stopNoted_ = false;
   std::vector<std::string> notes_;  // what prepare() could not start
   DWORD lastOwnerCheckMs_ = 0;
 };

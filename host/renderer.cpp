@@ -13,11 +13,23 @@ namespace {
 const size_t kMostPending = 65536;
 // After this long without sound or messages the thread sleeps until a message.
 const unsigned kQuietMs = 500;
-// The share of a block's time that messages may take to apply.
-const int64_t kMessageSharePercent = 25;
+// How far behind its clock the render thread may be and still take new notes.
+// A single slow call (a large SoundFont loads a preset's samples at its
+// program change) stays well within it and loses nothing: the thread catches
+// up in a few milliseconds. A synthesizer this far behind cannot keep up with
+// the stream, and a note it took now would sound seconds late.
+const int64_t kFloodBehindNs = 2000000000;
 // How long a silence the record keeps at most: an idle host does not fill
 // the disk.
 const unsigned kLongestRecordedSilenceMs = 5000;
+// At stop, how long what sounds may ring out at most before it fades, and how
+// much silence ends a tail (the reverb's too).
+const unsigned kLongestTailMs = 3000;
+const unsigned kTailSilenceMs = 50;
+// A write the sound server held this long is said in the record.
+const int64_t kHeldWriteNs = 100000000;
+
+bool isNoteOn(const uint8_t* b, size_t size) { return size == 3 && (b[0] & 0xF0) == 0x90 && b[2] != 0; }
 
 }  // namespace
 
@@ -65,6 +77,7 @@ bool MidiRenderer::start(const std::string& recordWav) {
 void MidiRenderer::stop() {
   {
     std::lock_guard<std::mutex> hold(lock_);
+    if (!stop_) tailEnd_ = frameAt(steadyNs()) + (int64_t)rate_ * kLongestTailMs / 1000;
     stop_ = true;
   }
   wake_.notify_one();
@@ -117,6 +130,18 @@ void MidiRenderer::submit() {
   if (wasIdle) wake_.notify_one();
 }
 
+std::vector<std::string> MidiRenderer::takeNotes() {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<std::string> notes;
+  notes.swap(notes_);
+  return notes;
+}
+
+void MidiRenderer::say(const std::string& line) {
+  std::lock_guard<std::mutex> hold(lock_);
+  notes_.push_back(line);
+}
+
 int64_t MidiRenderer::frameAt(int64_t ns) const {
   int64_t d = ns - startNs_;
   int64_t whole = d >= 0 ? d / 1000000000 : -((-d + 999999999) / 1000000000);
@@ -130,11 +155,15 @@ int64_t MidiRenderer::nsOf(int64_t frame) const {
 void MidiRenderer::apply(const Event& e) {
   if (e.kind == NOTES_OFF) {
     synth_->notesOff();
-  } else if (e.size) {
-    synth_->message(e.bytes, e.size);
-  } else {
-    synth_->message(e.sysex.data(), e.sysex.size());
+    return;
   }
+  const uint8_t* bytes = e.size ? e.bytes : e.sysex.data();
+  size_t size = e.size ? e.size : e.sysex.size();
+  unsigned kind = bytes[0] < 0xF0 ? bytes[0] & 0xF0u : bytes[0];
+  if (settings_.slowMessageUs && kind == settings_.slowStatus)
+    std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowMessageUs));
+  synth_->message(bytes, size);
+  if (isNoteOn(bytes, size)) ++notesPlayed_;
 }
 
 void MidiRenderer::writeSilence(int64_t frames) {
@@ -146,7 +175,7 @@ void MidiRenderer::writeSilence(int64_t frames) {
   }
 }
 
-void MidiRenderer::renderBlock(int64_t frame) {
+void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
   // Every message whose frame falls before the block's end, in order of arrival.
   due_.clear();
   {
@@ -157,10 +186,8 @@ void MidiRenderer::renderBlock(int64_t frame) {
     }
   }
   // A message takes effect at the start of the synthesizer's step in which its
-  // frame falls. New notes beyond the block's share of time for messages are
-  // not played (a flood no synthesizer keeps up with); everything else is.
-  const int64_t budgetNs = (int64_t)block_ * 1000000000 / rate_ * kMessageSharePercent / 100;
-  const int64_t began = due_.empty() ? 0 : steadyNs();
+  // frame falls. New notes are not played while the thread is far behind its
+  // clock (a flood no synthesizer keeps up with); everything else is.
   size_t done = 0;
   for (const Event& e : due_) {
     int64_t at = frameAt(e.atNs) + block_ - frame;
@@ -169,14 +196,19 @@ void MidiRenderer::renderBlock(int64_t frame) {
       synth_->render(&buffer_[done * 2], offset - done);
       done = offset;
     }
-    bool noteOn = e.kind == MESSAGE && e.size == 3 && (e.bytes[0] & 0xF0) == 0x90 && e.bytes[2] != 0;
-    if (noteOn && steadyNs() - began > budgetNs) {
+    if (e.kind == MESSAGE && isNoteOn(e.bytes, e.size) && steadyNs() - nsOf(frame) > kFloodBehindNs) {
       ++unplayed_;
       continue;
     }
     apply(e);
   }
   if (done < block_) synth_->render(&buffer_[done * 2], block_ - done);
+  if (fadeOut)
+    for (size_t i = 0; i < block_; ++i) {
+      int gain = (int)(block_ - 1 - i);
+      buffer_[2 * i] = (int16_t)(buffer_[2 * i] * gain / (int)block_);
+      buffer_[2 * i + 1] = (int16_t)(buffer_[2 * i + 1] * gain / (int)block_);
+    }
   bool silent = true;
   for (int16_t s : buffer_)
     if (s != 0) {
@@ -184,8 +216,32 @@ void MidiRenderer::renderBlock(int64_t frame) {
       break;
     }
   silentFrames_ = silent ? silentFrames_ + block_ : 0;
-  if (server_) server_->write(buffer_.data(), buffer_.size() * 2);
+  toServer(frame);
   if (record_) record_->write(buffer_.data(), buffer_.size() * 2);
+}
+
+// A block that would reach the server later than its buffering is left out of
+// its stream: sent anyway, it would hold every later block back by as much,
+// for the rest of the stream.
+void MidiRenderer::toServer(int64_t frame) {
+  if (!server_) return;
+  const int64_t latencyNs = (int64_t)settings_.latencyMs * 1000000;
+  if (steadyNs() > nsOf(frame + block_) + latencyNs) {
+    serverSkipped_ += block_;
+    return;
+  }
+  if (serverSkipped_) {
+    say("caught up with the clock: " + std::to_string(serverSkipped_ * 1000 / rate_) +
+        " ms of sound left out of the sound server's stream");
+    serverSkipped_ = 0;
+  }
+  const int64_t began = steadyNs();
+  if (!serverStalled_ && settings_.serverStallMs)
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.serverStallMs));
+  serverStalled_ = true;
+  server_->write(buffer_.data(), buffer_.size() * 2);
+  const int64_t held = steadyNs() - began;
+  if (held >= kHeldWriteNs) say("the sound server held a block for " + std::to_string(held / 1000000) + " ms");
 }
 
 // The record keeps the silence of an idle stretch (up to a limit) and the
@@ -198,33 +254,44 @@ void MidiRenderer::catchUpInSilence() {
   frame_ = now;
 }
 
+bool MidiRenderer::doneDraining(int64_t quietFrames) {
+  if (!stop_ || !pending_.empty()) return false;
+  const int64_t tailSilence = (int64_t)rate_ * kTailSilenceMs / 1000;
+  bool rungOut = silentFrames_ >= tailSilence && synth_->activeVoices() == 0;
+  return rungOut || silentFrames_ >= quietFrames || frame_ >= tailEnd_;
+}
+
 void MidiRenderer::run() {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
   frame_ = 0;
   int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;
   for (;;) {
+    bool stopping, lastBlock;
     {
       std::unique_lock<std::mutex> hold(lock_);
-      if (stop_) return;
-      if (pending_.empty() && silentFrames_ >= quietFrames && synth_->activeVoices() == 0) {
+      if (doneDraining(quietFrames)) return;
+      if (!stop_ && pending_.empty() && silentFrames_ >= quietFrames && synth_->activeVoices() == 0) {
         // Nothing sounds and nothing is to be done: sleep until a message
         // comes, then carry on from the present.
         idle_ = true;
         wake_.wait_for(hold, std::chrono::seconds(1), [this] { return stop_ || !pending_.empty(); });
         idle_ = false;
         // stop() catches up itself once the thread has ended.
-        if (stop_) return;
+        if (stop_ && pending_.empty()) return;
         hold.unlock();
         catchUpInSilence();
         continue;
       }
+      stopping = stop_;
+      lastBlock = stop_ && pending_.empty() && frame + block_ >= tailEnd_;
     }
     // Block [frame, frame + B) takes the messages that arrived before the
-    // moment of `frame`.
+    // moment of `frame`. At stop every message has arrived: the rest is
+    // rendered at once (a sound server paces it by its buffer).
     int64_t waitNs = nsOf(frame) - steadyNs();
-    if (waitNs > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(waitNs));
-    renderBlock(frame);
+    if (waitNs > 0 && !stopping) std::this_thread::sleep_for(std::chrono::nanoseconds(waitNs));
+    renderBlock(frame, lastBlock);
     frame += block_;
   }
 }

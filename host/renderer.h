@@ -7,10 +7,16 @@
 // the frame of t plus one block, so every message has the same delay and
 // timing keeps its position within the block, down to the synthesizer's step
 // (the frames it renders at a time; a message takes effect at the start of the
-// step its frame falls in). Block [f, f + B) is
-// rendered once the clock has passed the moment of frame f, when every message
-// it takes has arrived. With nothing sounding and nothing to do the thread
-// sleeps until a message comes.
+// step its frame falls in). Block [f, f + B) is rendered once the clock has
+// passed the moment of frame f, when every message it takes has arrived. With
+// nothing sounding and nothing to do the thread sleeps until a message comes.
+//
+// A thread that fell behind its clock (a slow synthesizer call, a sound server
+// that held a write) renders without waiting until it is back on time; blocks
+// that would reach the sound server later than its buffering are left out of
+// the server's stream (the record keeps them), so the server's delay stays at
+// LatencyMs. Only a thread far behind takes no new notes. At stop, every
+// message that arrived before is applied and what sounds rings out.
 #pragma once
 
 #include <stdint.h>
@@ -37,8 +43,9 @@ class MidiRenderer {
   // Opens the WAV record (`recordWav`, empty: none) and starts the stream;
   // false when the record cannot be created.
   bool start(const std::string& recordWav);
-  // Ends the thread (the record keeps the silence up to now) and silences
-  // every channel.
+  // Ends the thread once every message that came before is applied and what
+  // sounds has rung out (for a while at most, then it fades); the record keeps
+  // the silence up to now. Then silences every channel.
   void stop();
 
   // Called by the consumer thread: messages taken at `atNs` (steady clock)
@@ -50,9 +57,14 @@ class MidiRenderer {
 
   int64_t startNs() const { return startNs_; }
   unsigned sampleRate() const { return rate_; }
-  // Messages lost: the queue was full, or new notes over the time a block has
-  // for messages. Read after stop().
+  // Messages lost: the queue was full, or new notes while the thread was far
+  // behind its clock. Read after stop().
   unsigned long long dropped() const { return dropped_ + unplayed_; }
+  // Note-ons handed to the synthesizer. Read after stop().
+  unsigned long long notesPlayed() const { return notesPlayed_; }
+  // What the render thread has to say for the record since the last call
+  // (a sound server that held a block, catching up): any thread.
+  std::vector<std::string> takeNotes();
   unsigned blockFrames() const { return block_; }
   // System-exclusive buffers longer than this go to the record only.
   static const size_t kLongestSysex = 1024;
@@ -73,9 +85,15 @@ class MidiRenderer {
   int64_t frameAt(int64_t ns) const;
   // The moment of stream frame `frame`.
   int64_t nsOf(int64_t frame) const;
-  void renderBlock(int64_t frame);
+  // Renders block [frame, frame + B); `fadeOut`: the block ends in silence.
+  void renderBlock(int64_t frame, bool fadeOut);
+  void toServer(int64_t frame);
   void writeSilence(int64_t frames);
   void catchUpInSilence();
+  // Whether the thread stops after the stream up to frame_: stop() was called,
+  // every message is applied and the sound has rung out. Under lock_.
+  bool doneDraining(int64_t quietFrames);
+  void say(const std::string& line);
 
   HostSettings settings_;
   unsigned rate_;
@@ -92,15 +110,20 @@ class MidiRenderer {
   std::condition_variable wake_;
   std::deque<Event> pending_;  // under lock_
   bool stop_ = false;          // under lock_
+  int64_t tailEnd_ = 0;        // under lock_: with stop_, the last frame a tail may reach
   bool idle_ = false;          // under lock_
   unsigned long long dropped_ = 0;
+  std::vector<std::string> notes_;  // under lock_
 
   // The render thread's.
   std::vector<Event> due_;
   std::vector<int16_t> buffer_;
   int64_t silentFrames_ = 0;
   unsigned long long unplayed_ = 0;
-  int64_t frame_ = 0;  // the next frame to render
+  unsigned long long notesPlayed_ = 0;
+  int64_t frame_ = 0;           // the next frame to render
+  int64_t serverSkipped_ = 0;   // frames left out of the server's stream since it was last on time
+  bool serverStalled_ = false;  // the first write has waited the setting's stall
 };
 
 // Steady clock time in nanoseconds.

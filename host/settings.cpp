@@ -48,6 +48,9 @@ HostSettings loadHostSettings() {
   if (consume == "stop") s.consume = HostSettings::CONSUME_STOPPED;
   if (consume == "slow") s.consume = HostSettings::CONSUME_SLOW;
   s.slowByteUs = (unsigned)strtoul(readValue(file, "SlowByteUs", "1000").c_str(), nullptr, 10);
+  s.slowStatus = (unsigned)strtoul(readValue(file, "SlowMessage", "0").c_str(), nullptr, 16) & 0xFF;
+  s.slowMessageUs = readNumber(file, "SlowMessageUs", 0, 0, 10000000);
+  s.serverStallMs = readNumber(file, "ServerStallMs", 0, 0, 60000);
   s.ignoreClose = readValue(file, "OnClose", "idle") == "ignore";
   std::string crash = readValue(file, "Crash", "never");
   if (crash == "after-accept") s.crash = HostSettings::CRASH_AFTER_ACCEPT;

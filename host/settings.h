@@ -18,6 +18,13 @@ struct HostSettings {
   unsigned slowByteUs = 1000;  // SlowByteUs: pause after each byte when Consume=slow
   bool ignoreClose = false;    // OnClose=ignore: the close command changes nothing
   Crash crash = CRASH_NEVER;
+  // A synthesizer that is slow on purpose: messages whose status (its high
+  // four bits for channel messages, e.g. SlowMessage=C0) matches take
+  // SlowMessageUs each to apply; and a sound server that holds the first
+  // block written to it for ServerStallMs, as one resuming a sink does.
+  unsigned slowStatus = 0;
+  unsigned slowMessageUs = 0;
+  unsigned serverStallMs = 0;
   std::string midiRecord = "KVMIDIIN";   // MidiRecord: <name>.RAW and <name>.TXT; empty: none
   std::string waveRecord = "KVWAVEOUT";  // WaveRecord: <name>.WAV and <name>.TXT; empty: none
 

@@ -67,6 +67,27 @@ class SoundTest : public kvtest::ProductTest {
     EXPECT_EQ(midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL), 0u);
     return out;
   }
+  // Closes the device and waits until its host has ended: the host lets the
+  // sound ring out after the close and completes its records as it ends.
+  void closeAndWaitForHost(HMIDIOUT out) {
+    ASSERT_TRUE(drv.handle || drv.load());
+    DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
+    ASSERT_NE(pid, 0u) << "the channel names its host";
+    ASSERT_EQ(midiOutClose(out), 0u);
+    ASSERT_TRUE(kvtest::processEnds((int)pid, 60000)) << "the host ended after the close";
+  }
+  // What the host's message record says in its note lines (`# N what`): N, or
+  // -1 without such a line.
+  long long recordedCount(const std::string& what) {
+    std::string text = readInstallFile("KVMIDIIN.TXT");
+    std::string tail = " " + what + "\n";
+    for (size_t at = text.find(tail); at != std::string::npos; at = text.find(tail, at + 1)) {
+      size_t line = text.rfind("\n# ", at);
+      line = line == std::string::npos ? 0 : line + 1;
+      if (text.compare(line, 2, "# ") == 0) return atoll(text.c_str() + line + 2);
+    }
+    return -1;
+  }
   // The rendered record, and the arrival times of the messages named `what`
   // as stream frames.
   Wav rendered() { return kvtest::readWav(installDir() + "/KVMIDIIN.WAV"); }
@@ -146,7 +167,7 @@ TEST_F(SoundTest, NoteSoundsFromItsArrivalFrameAndEndsWithABoundedTail) {
   Sleep(400);
   ASSERT_EQ(midiOutShortMsg(out, noteOff(69)), 0u);
   Sleep(1500);
-  ASSERT_EQ(midiOutClose(out), 0u);
+  closeAndWaitForHost(out);
 
   Wav wav = rendered();
   ASSERT_EQ(wav.rate, kRate);
@@ -176,7 +197,7 @@ TEST_F(SoundTest, ProgramChangeChangesTheSpectrum) {
     ASSERT_EQ(midiOutShortMsg(out, noteOff(60)), 0u);
     Sleep(200);
   }
-  ASSERT_EQ(midiOutClose(out), 0u);
+  closeAndWaitForHost(out);
   Wav wav = rendered();
   std::vector<size_t> on = arrivals("note-on");
   ASSERT_EQ(on.size(), 2u);
@@ -216,7 +237,7 @@ TEST_F(SoundTest, ResetsNotesOffAndMasterVolumeLeaveSilence) {
   organChord();
   sendSysex(out, {0xF0, 0x7F, 0x7F, 0x04, 0x01, 0x00, 0x00, 0xF7});  // master volume 0
   Sleep(300);
-  ASSERT_EQ(midiOutClose(out), 0u);
+  closeAndWaitForHost(out);
 
   Wav wav = rendered();
   std::vector<size_t> sysex = arrivals("sysex"), notesOff = arrivals("control-change"),
@@ -268,4 +289,113 @@ TEST_F(SoundTest, KilledClientLeavesNoHangingNote) {
   // The next client takes the channel over; its close ends the old host.
   HMIDIOUT out = openMidi();
   EXPECT_EQ(midiOutClose(out), 0u);
+}
+
+// The synthesizer's first call after a pause, or a SoundFont that loads a
+// preset's samples at its program change, can take milliseconds. The notes
+// that follow still sound: the host is nowhere near behind its clock.
+TEST_F(SoundTest, EveryNoteOfAFileStartSoundsBehindSlowProgramChanges) {
+  hostSetting("SlowMessage", "C0");
+  hostSetting("SlowMessageUs", "3000");
+  HMIDIOUT out = openMidi();
+  // As most General MIDI files start: a reset, a program, volume and pan on
+  // every channel, then a chord at once.
+  sendSysex(out, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});
+  for (BYTE ch = 0; ch < 16; ++ch) {
+    ASSERT_EQ(midiOutShortMsg(out, program(19, ch)), 0u);
+    ASSERT_EQ(midiOutShortMsg(out, 0x6407B0u | ch), 0u);
+    ASSERT_EQ(midiOutShortMsg(out, 0x400AB0u | ch), 0u);
+  }
+  for (BYTE ch = 0; ch < 16; ++ch) ASSERT_EQ(midiOutShortMsg(out, noteOn((BYTE)(48 + ch), ch)), 0u);
+  Sleep(300);
+  for (BYTE ch = 0; ch < 16; ++ch) ASSERT_EQ(midiOutShortMsg(out, noteOff((BYTE)(48 + ch), ch)), 0u);
+  closeAndWaitForHost(out);
+
+  EXPECT_EQ(arrivals("note-on").size(), 16u);
+  EXPECT_EQ(recordedCount("note-ons played"), 16) << "every note-on the host took reached the synthesizer";
+  EXPECT_EQ(recordedCount("messages not played: the synthesizer fell behind"), -1);
+}
+
+// Only a synthesizer that falls seconds behind its clock loses new notes; the
+// note-offs still play, and what was lost is counted.
+TEST_F(SoundTest, ASynthesizerFarBehindItsClockLosesOnlyNewNotesAndSaysSo) {
+  hostSetting("Reverb", "0");
+  hostSetting("Chorus", "0");
+  hostSetting("SlowMessage", "90");
+  hostSetting("SlowMessageUs", "20000");
+  HMIDIOUT out = openMidi();
+  ASSERT_EQ(midiOutShortMsg(out, program(19)), 0u);  // organ: sounds while held
+  const int kNotes = 200;                            // four seconds of work for the synthesizer
+  for (int i = 0; i < kNotes; ++i) {
+    ASSERT_EQ(midiOutShortMsg(out, noteOn((BYTE)(40 + i % 40))), 0u);
+    ASSERT_EQ(midiOutShortMsg(out, noteOff((BYTE)(40 + i % 40))), 0u);
+  }
+  closeAndWaitForHost(out);
+
+  long long played = recordedCount("note-ons played");
+  long long lost = recordedCount("messages not played: the synthesizer fell behind");
+  EXPECT_GT(played, 0);
+  EXPECT_GT(lost, 0) << "a synthesizer seconds behind takes no new notes";
+  EXPECT_EQ(played + lost, kNotes) << "only note-ons are lost, and each is counted";
+  Wav wav = rendered();
+  EXPECT_TRUE(endsSilent(wav.samples, kRate / 20 * 2)) << "every note played was ended";
+}
+
+// Messages still on their way at the close are played, and the record ends
+// with the release of what sounded, not with a cut.
+TEST_F(SoundTest, WhatArrivedBeforeACloseSoundsAndRingsOut) {
+  hostSetting("Reverb", "0");
+  hostSetting("Chorus", "0");
+  hostSetting("SlowMessage", "C0");
+  hostSetting("SlowMessageUs", "400000");  // the program change holds the synthesizer past the close
+  HMIDIOUT out = openMidi();
+  ASSERT_EQ(midiOutShortMsg(out, program(19)), 0u);
+  ASSERT_EQ(midiOutShortMsg(out, noteOn(60)), 0u);
+  Sleep(200);
+  ASSERT_EQ(midiOutShortMsg(out, noteOff(60)), 0u);
+  closeAndWaitForHost(out);
+
+  EXPECT_EQ(recordedCount("note-ons played"), 1);
+  Wav wav = rendered();
+  std::vector<size_t> on = arrivals("note-on"), off = arrivals("note-off");
+  ASSERT_EQ(on.size(), 1u);
+  ASSERT_EQ(off.size(), 1u);
+  EXPECT_GT(kvtest::peak(wav.samples, (on[0] + 64 + 2205) * 2, (off[0] + 64) * 2), 1000) << "the note sounds";
+  ASSERT_GT(wav.frames(), off[0] + 64) << "the record reaches the note-off";
+  EXPECT_TRUE(endsSilent(wav.samples, kRate / 20 * 2)) << "the release rang out before the record ended";
+}
+
+// A sound server that holds a write for a long time (as one resuming its sink
+// does) sets the host back once: the notes after it are heard at once, not as
+// late as the server held the write.
+TEST_F(SoundTest, ASoundServerThatHeldAWriteLeavesNoLastingDelay) {
+  kvtest::PrivateSoundServer server;
+  ASSERT_TRUE(server.start(root + "/pulse"));
+  hostSetting("SoundServer", "");
+  hostSetting("Reverb", "0");
+  const DWORD kStallMs = 1500;
+  hostSetting("ServerStallMs", std::to_string(kStallMs).c_str());
+  MonitorRecorder monitor;
+  ASSERT_TRUE(monitor.start(server.address()));
+  HMIDIOUT out = openMidi();
+  ASSERT_EQ(midiOutShortMsg(out, program(19)), 0u);
+  // The host says in its record when the server gave the write back.
+  bool held = false;
+  for (DWORD t0 = GetTickCount(); !held && GetTickCount() - t0 < 30000; Sleep(5))
+    held = readInstallFile("KVMIDIIN.TXT").find("the sound server held a block") != std::string::npos;
+  ASSERT_TRUE(held) << "the host never wrote to the server";
+  size_t before = monitor.samples().size();
+  DWORD sent = GetTickCount();
+  ASSERT_EQ(midiOutShortMsg(out, noteOn(69)), 0u);
+  ASSERT_TRUE(monitor.waitFor(
+      [&](const std::vector<int16_t>& s) {
+        return s.size() > before &&
+               loudFrom(std::vector<int16_t>(s.begin() + (long)before, s.end())) < s.size() - before;
+      },
+      30000))
+      << "the note never came out of the server";
+  DWORD heard = GetTickCount() - sent;
+  EXPECT_LT(heard, kStallMs / 2) << "heard " << heard << " ms after it was sent";
+  ASSERT_EQ(midiOutShortMsg(out, noteOff(69)), 0u);
+  closeAndWaitForHost(out);
 }

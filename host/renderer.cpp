@@ -258,7 +258,7 @@ bool MidiRenderer::doneDraining(int64_t quietFrames) {
   if (!stop_ || !pending_.empty()) return false;
   const int64_t tailSilence = (int64_t)rate_ * kTailSilenceMs / 1000;
   bool rungOut = silentFrames_ >= tailSilence && synth_->activeVoices() == 0;
-  return rungOut || silentFrames_ >= quietFrames || frame_ >= tailEnd_;
+  return rungOut || silentFrames_ >= quietFrames;
 }
 
 void MidiRenderer::run() {
@@ -266,11 +266,12 @@ void MidiRenderer::run() {
   frame_ = 0;
   int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;
-  for (;;) {
-    bool stopping, lastBlock;
+  bool notesEnded = false;
+  for (bool faded = false;;) {
+    bool stopping, drained, lastBlock;
     {
       std::unique_lock<std::mutex> hold(lock_);
-      if (doneDraining(quietFrames)) return;
+      if (faded || doneDraining(quietFrames)) return;
       if (!stop_ && pending_.empty() && silentFrames_ >= quietFrames && synth_->activeVoices() == 0) {
         // Nothing sounds and nothing is to be done: sleep until a message
         // comes, then carry on from the present.
@@ -284,7 +285,14 @@ void MidiRenderer::run() {
         continue;
       }
       stopping = stop_;
-      lastBlock = stop_ && pending_.empty() && frame + block_ >= tailEnd_;
+      drained = stop_ && pending_.empty();
+      lastBlock = drained && frame + block_ >= tailEnd_;
+    }
+    // The client has gone: once its last message is applied, what it left
+    // sounding ends with its release, as at a note-off.
+    if (drained && !notesEnded) {
+      synth_->notesOff();
+      notesEnded = true;
     }
     // Block [frame, frame + B) takes the messages that arrived before the
     // moment of `frame`. At stop every message has arrived: the rest is
@@ -293,5 +301,6 @@ void MidiRenderer::run() {
     if (waitNs > 0 && !stopping) std::this_thread::sleep_for(std::chrono::nanoseconds(waitNs));
     renderBlock(frame, lastBlock);
     frame += block_;
+    faded = lastBlock;
   }
 }

@@ -43,9 +43,10 @@ class MidiRenderer {
   // Opens the WAV record (`recordWav`, empty: none) and starts the stream;
   // false when the record cannot be created.
   bool start(const std::string& recordWav);
-  // Ends the thread once every message that came before is applied and what
-  // sounds has rung out (for a while at most, then it fades); the record keeps
-  // the silence up to now. Then silences every channel.
+  // Ends the thread once every message that came before is applied, every note
+  // has ended and its release has rung out (for a while at most, then it
+  // fades); the record keeps the silence up to now. Then silences every
+  // channel.
   void stop();
 
   // Called by the consumer thread: messages taken at `atNs` (steady clock)

@@ -399,3 +399,21 @@ TEST_F(SoundTest, ASoundServerThatHeldAWriteLeavesNoLastingDelay) {
   ASSERT_EQ(midiOutShortMsg(out, noteOff(69)), 0u);
   closeAndWaitForHost(out);
 }
+
+// A note still held at the close ends with its release, as at a note-off,
+// rather than sounding on or being cut.
+TEST_F(SoundTest, ANoteHeldAtTheCloseEndsWithItsRelease) {
+  hostSetting("Reverb", "0");
+  hostSetting("Chorus", "0");
+  HMIDIOUT out = openMidi();
+  ASSERT_EQ(midiOutShortMsg(out, program(19)), 0u);  // organ: sounds while held
+  ASSERT_EQ(midiOutShortMsg(out, noteOn(60)), 0u);
+  Sleep(300);
+  closeAndWaitForHost(out);
+
+  Wav wav = rendered();
+  std::vector<size_t> on = arrivals("note-on");
+  ASSERT_EQ(on.size(), 1u);
+  EXPECT_GT(kvtest::peak(wav.samples, (on[0] + 64 + 2205) * 2, (on[0] + 64 + 8820) * 2), 1000) << "the note sounds";
+  EXPECT_TRUE(endsSilent(wav.samples, kRate / 20 * 2)) << "the note ended at the close and its release rang out";
+}

@@ -31,6 +31,9 @@ void ProductTest::SetUp() {
   installProgram("KVTSK16.EXE", "KVTSK16.EXE");
   installProgram("KVTSK16.EXE", "KVMIDI16.EXE");
   installProgram("KVTSK16.EXE", "KVWAVE16.EXE");
+  // The host keeps records only when told to; the tests read them.
+  hostSetting("MidiRecord", "KVMIDIIN");
+  hostSetting("WaveRecord", "KVWAVEOUT");
 }
 
 void ProductTest::hostSetting(const char* key, const char* value) {

@@ -31,8 +31,8 @@ RecordFile::~RecordFile() { close(); }
 bool RecordFile::open(const std::string& path) {
   close();
   path_ = path;
-  file_ = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                      nullptr);
+  file_ =
+      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file_ == INVALID_HANDLE_VALUE) {
     fail("open", GetLastError());
     return false;

@@ -1,8 +1,9 @@
 // Serves the wave channel: plays the sample ring in the channel's format at the
 // format's real-time rate, moving dwReadPos on in whole frames, applies the
 // volume word (low word left, high word right) and writes what it plays to the
-// sound server and, when WaveRecord names one, to a WAV record. It counts underruns: stretches of the ring that the driver had not
-// filled again by the time they were due.
+// sound server and, when WaveRecord names one, to a WAV record. It counts
+// underruns: stretches of the ring that the driver had not filled again by the
+// time they were due.
 //
 // The ring is this host's only while the channel names its window in hwndHost:
 // once another host is named, the server stops and leaves the ring alone.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <memory>
 #include <string>
@@ -27,5 +28,17 @@ class AudioSink {
 std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char* name, const AudioFormat& format,
                                            unsigned latencyMs, std::string* why);
 
-// A WAV file; null when it cannot be created.
-std::unique_ptr<AudioSink> openWavRecord(const std::string& path, const AudioFormat& format);
+// The most bytes of samples a WAV record holds. The RIFF chunk counts its
+// size in 32 bits; past 4 GiB the sizes in the header wrap and the record reads
+// back as a few seconds of sound. The margin covers the header, whatever chunks
+// a writer puts before the samples; a multiple of 4, so whole frames of every
+// format the host writes, and even, as a RIFF chunk is.
+const uint64_t kWavMostDataBytes = (0xFFFFFFFFull - 4096) & ~3ull;
+
+// A WAV file at `path` (a Windows path goes where the platform puts it). Null
+// when it cannot be created. The writer says on standard error, once each, why
+// it could not be created, that a write failed (nothing more is written) or
+// that it reached `mostDataBytes` of samples (the rest is left out); the
+// record stays a valid file up to there.
+std::unique_ptr<AudioSink> openWavRecord(const std::string& path, const AudioFormat& format,
+                                         uint64_t mostDataBytes = kWavMostDataBytes);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/synth.h"
+#include "kv/plat.h"
 
 namespace {
 
@@ -132,8 +133,12 @@ long long fileSize(const std::string& path) {
 
 std::string findSoundFont(const HostSettings& settings, long long* size) {
   if (!settings.soundFont.empty()) {
-    *size = fileSize(settings.soundFont);
-    return settings.soundFont;
+    // A Windows path (C:\KV\GM.SF2) names a file of the emulated machine, as
+    // the platform's own file calls take it; a host path passes unchanged.
+    std::vector<char> host(settings.soundFont.size() + 4096, 0);
+    if (!platHostPath(settings.soundFont.c_str(), host.data(), (DWORD)host.size())) return settings.soundFont;
+    *size = fileSize(host.data());
+    return host.data();
   }
   for (const char* const* p = kDefaultSoundFonts; *p; ++p) {
     *size = fileSize(*p);

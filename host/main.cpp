@@ -155,11 +155,9 @@ int serveMidi(HMODULE module, HWND hwnd) {
   // The window and its message are valid before the answer: the driver may
   // send a command at once.
   host.setMidiLong(offsetof(MidiChannel, uHostMsg), host.uHostMsg);
-  if (!host.midiServer->open()) {
-    fprintf(stderr, "KVTSK16: cannot open the MIDI record %s\n", host.settings.midiRecord.c_str());
-    host.setMidiLong(0, CHANNEL_REFUSED);
-    return 1;
-  }
+  // Records are a diagnostic: one that cannot be opened is said, never a
+  // reason to refuse the device.
+  host.midiServer->open();
   if (host.settings.answer != HostSettings::ACCEPT) {
     answer(ch, dwSelf);
     return 0;

@@ -25,40 +25,39 @@ const auto kQuietWait = std::chrono::milliseconds(5);
 
 }  // namespace
 
-MidiRecorder::~MidiRecorder() {
-  if (raw_) fclose(raw_);
-  if (text_) fclose(text_);
+void MidiRecorder::open(const std::string& name) {
+  raw_.open(name + ".RAW");
+  text_.open(name + ".TXT");
 }
 
-bool MidiRecorder::open(const std::string& name) {
-  raw_ = fopen((name + ".RAW").c_str(), "wb");
-  text_ = fopen((name + ".TXT").c_str(), "w");
-  return raw_ && text_;
-}
+void MidiRecorder::note(const std::string& line) { text_.put("# " + line + "\n"); }
 
-void MidiRecorder::note(const std::string& line) {
-  if (text_) fprintf(text_, "# %s\n", line.c_str());
-}
-
-void MidiRecorder::raw(const uint8_t* bytes, size_t size) {
-  if (raw_) fwrite(bytes, 1, size, raw_);
-}
+void MidiRecorder::raw(const uint8_t* bytes, size_t size) { raw_.put(bytes, size); }
 
 void MidiRecorder::message(const MidiMessage& m, double ms) {
-  if (!text_) return;
-  fprintf(text_, "%12.3f ms  %-16s", ms, midiMessageName(m));
-  if (m.kind == MidiMessage::CHANNEL) fprintf(text_, " ch%-2u", (m.bytes[0] & 0x0F) + 1u);
-  if (m.kind == MidiMessage::SYSEX) fprintf(text_, " %zu bytes", m.size);
+  if (!text_.isOpen()) return;
+  char part[64];
+  snprintf(part, sizeof part, "%12.3f ms  %-16s", ms, midiMessageName(m));
+  std::string line = part;
+  if (m.kind == MidiMessage::CHANNEL) {
+    snprintf(part, sizeof part, " ch%-2u", (m.bytes[0] & 0x0F) + 1u);
+    line += part;
+  }
+  if (m.kind == MidiMessage::SYSEX) line += " " + std::to_string(m.size) + " bytes";
+  line += "  ";
   size_t shown = m.size > 16 ? 16 : m.size;
-  fputs("  ", text_);
-  for (size_t i = 0; i < shown; ++i) fprintf(text_, " %02X", m.bytes[i]);
-  if (shown < m.size) fputs(" ...", text_);
-  fputc('\n', text_);
+  for (size_t i = 0; i < shown; ++i) {
+    snprintf(part, sizeof part, " %02X", m.bytes[i]);
+    line += part;
+  }
+  if (shown < m.size) line += " ...";
+  line += '\n';
+  text_.put(line);
 }
 
 void MidiRecorder::flush() {
-  if (raw_) fflush(raw_);
-  if (text_) fflush(text_);
+  raw_.flush();
+  text_.flush();
 }
 
 MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf,
@@ -88,17 +87,18 @@ void MidiServer::prepare() {
   for (const std::string& n : notes_) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
 }
 
-bool MidiServer::open() {
+void MidiServer::open() {
   bool record = !settings_.midiRecord.empty();
-  if (record && !recorder_.open(settings_.midiRecord)) return false;
-  if (!renderer_.start(record ? settings_.midiRecord + ".WAV" : std::string())) return false;
+  if (record) recorder_.open(settings_.midiRecord);
+  // The WAV record's writer says itself why it cannot be opened; the stream
+  // starts without it.
+  if (!record || !renderer_.start(settings_.midiRecord + ".WAV")) renderer_.start(std::string());
   for (const std::string& n : notes_) recorder_.note(n);
   char line[160];
   snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
            (long long)renderer_.startNs(), renderer_.sampleRate(), renderer_.blockFrames());
   recorder_.note(line);
   recorder_.flush();
-  return true;
 }
 
 void MidiServer::start() { thread_ = std::thread(&MidiServer::run, this); }

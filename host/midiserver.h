@@ -21,23 +21,26 @@
 #include <vector>
 
 #include "host/midiparse.h"
+#include "host/recordfile.h"
 #include "host/renderer.h"
 #include "host/settings.h"
 #include "hostlink/shared.h"
 
+// The MIDI side's records, when MidiRecord names them: <name>.RAW, the bytes
+// as they arrived, and <name>.TXT, the messages with their arrival times. Each
+// is kept as far as it can be; one that cannot be opened or written is said
+// and left out.
 class MidiRecorder {
  public:
-  ~MidiRecorder();
-  bool open(const std::string& name);
-  bool recording() const { return text_ != nullptr; }
+  void open(const std::string& name);
   void note(const std::string& line);
   void raw(const uint8_t* bytes, size_t size);
   void message(const MidiMessage& m, double ms);
   void flush();
 
  private:
-  FILE* raw_ = nullptr;
-  FILE* text_ = nullptr;
+  RecordFile raw_;
+  RecordFile text_;
 };
 
 class MidiServer {
@@ -52,9 +55,9 @@ class MidiServer {
   // Loads the synthesizer and connects to the sound server: before the host
   // claims the channel, so that the answer follows the claim at once.
   void prepare();
-  // Opens the records and starts the synthesizer's stream; false when the
-  // records cannot be opened.
-  bool open();
+  // Opens the records and starts the synthesizer's stream. A record that
+  // cannot be opened is said and left out: the channel is served all the same.
+  void open();
   // Starts taking bytes; call after the answer.
   void start();
   // The close command: takes what is counted out of the ring at once, stores

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct HostSettings {
   enum Answer { ACCEPT, REFUSE, NEVER, OTHER };
@@ -25,8 +26,10 @@ struct HostSettings {
   unsigned slowStatus = 0;
   unsigned slowMessageUs = 0;
   unsigned serverStallMs = 0;
-  std::string midiRecord = "KVMIDIIN";   // MidiRecord: <name>.RAW and <name>.TXT; empty: none
-  std::string waveRecord = "KVWAVEOUT";  // WaveRecord: <name>.WAV and <name>.TXT; empty: none
+  // Records are a diagnostic, kept only when named: a host installed where the
+  // user cannot write must still play. A name may be a Windows path.
+  std::string midiRecord;  // MidiRecord: <name>.RAW, <name>.TXT and <name>.WAV; empty: none
+  std::string waveRecord;  // WaveRecord: <name>.WAV and <name>.TXT; empty: none
 
   // The synthesizer and the sound output.
   std::string soundFont;        // SoundFont: a General MIDI SoundFont; empty: the first one installed
@@ -43,4 +46,8 @@ struct HostSettings {
 // The SoundFonts tried, in order, when KVHOST.INI names none.
 extern const char* const kDefaultSoundFonts[];
 
+// Reads section [Host] of `iniFile`. A value the host cannot use is replaced
+// by its key's default, and a line in `said` tells which and why.
+HostSettings loadHostSettings(const std::string& iniFile, std::vector<std::string>* said);
+// KVHOST.INI of the current directory; what it says goes to standard error.
 HostSettings loadHostSettings();

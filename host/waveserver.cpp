@@ -6,6 +6,7 @@
 #include <chrono>
 #include <vector>
 
+#include "host/recordfile.h"
 #include "kvplatform.h"
 
 namespace {
@@ -45,17 +46,14 @@ bool WaveServer::start(std::vector<std::string>* notes) {
     return false;
   }
   AudioFormat format = {(unsigned)format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample == 16 ? 16u : 8u};
-  if (!settings_.waveRecord.empty()) {
-    record_ = openWavRecord(settings_.waveRecord + ".WAV", format);
-    if (!record_) {
-      notes->push_back("cannot open the wave record " + settings_.waveRecord);
-      return false;
-    }
-  }
+  // The record is a diagnostic: one that cannot be opened (its writer says
+  // why) leaves the channel served without it.
+  if (!settings_.waveRecord.empty()) record_ = openWavRecord(settings_.waveRecord + ".WAV", format);
   std::string why = "SoundServer=none";
   if (settings_.soundServer != "none")
     server_ = openSoundServer(settings_.soundServer, "wave output", format, settings_.latencyMs, &why);
   if (!server_) notes->push_back("no sound server (" + why + "): playing to the record only");
+  started_ = true;
   thread_ = std::thread(&WaveServer::run, this);
   return true;
 }
@@ -64,14 +62,17 @@ void WaveServer::stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
   server_.reset();
-  if (record_) {
-    record_.reset();
-    FILE* f = fopen((settings_.waveRecord + ".TXT").c_str(), "w");
-    if (f) {
-      fprintf(f, "frames %llu\nunderruns %llu\nrate %u\nchannels %u\nbits %u\n", framesPlayed_, underruns_,
-              (unsigned)format_.nSamplesPerSec, (unsigned)format_.nChannels, (unsigned)format_.wBitsPerSample);
-      fclose(f);
-    }
+  record_.reset();
+  // The summary goes with the record, once, also when the WAV could not be
+  // kept: what was played and how often the driver fell behind.
+  if (started_ && !settings_.waveRecord.empty()) {
+    started_ = false;
+    char text[256];
+    snprintf(text, sizeof text, "frames %llu\nunderruns %llu\nrate %u\nchannels %u\nbits %u\n", framesPlayed_,
+             underruns_, (unsigned)format_.nSamplesPerSec, (unsigned)format_.nChannels,
+             (unsigned)format_.wBitsPerSample);
+    RecordFile summary;
+    if (summary.open(settings_.waveRecord + ".TXT")) summary.put(text, strlen(text));
   }
 }
 

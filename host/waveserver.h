@@ -1,8 +1,9 @@
 // Serves the wave channel: plays the sample ring in the channel's format at the
 // format's real-time rate, moving dwReadPos on in whole frames, applies the
-// volume word (low word left, high word right) and writes what it plays to a
-// WAV file and to the sound server. It counts underruns: stretches of the ring that the driver had not
-// filled again by the time they were due.
+// volume word (low word left, high word right) and writes what it plays to the
+// sound server and, when WaveRecord names one, to a WAV record. It counts
+// underruns: stretches of the ring that the driver had not filled again by the
+// time they were due.
 //
 // The ring is this host's only while the channel names its window in hwndHost:
 // once another host is named, the server stops and leaves the ring alone.
@@ -27,7 +28,8 @@ class WaveServer {
   WaveServer(WaveChannel* channel, const HostSettings& settings, DWORD hwndSelf, std::function<void()> onEnded);
   ~WaveServer();
   // Opens the record and the sound server stream; what it could not open it
-  // reports in `notes`. False when the record cannot be created.
+  // reports in `notes` (the record's writer says its own failure), and plays
+  // without it. False only when the channel holds no format it can play.
   bool start(std::vector<std::string>* notes);
   void stop();
   void setVolume(DWORD volume) { volume_ = volume; }
@@ -51,4 +53,5 @@ class WaveServer {
   std::atomic<DWORD> volume_{0xFFFFFFFF};
   unsigned long long framesPlayed_ = 0;
   unsigned long long underruns_ = 0;
+  bool started_ = false;  // the summary of the record is still to be written
 };

@@ -19,6 +19,8 @@ step "a machine with another synthesizer registered, and its user's MIDI mapper 
 $b/kvmachine init
 mkdir -p "$work" "$($b/kvmachine path 'C:\KV')"
 cp $b/KVTSK16.EXE "$($b/kvmachine path 'C:\KV')/"
+# The host keeps its records only when told to; the demonstration shows them.
+printf '[Host]\r\nMidiRecord=KVMIDIIN\r\nWaveRecord=KVWAVEOUT\r\n' > "$($b/kvmachine path 'C:\KV')/KVHOST.INI"
 $b/KVSETUP.EXE /DIR 'C:\KV' > /dev/null
 printf '%s\r\n' 'REGEDIT4' '' \
   '[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Drivers32]' \

@@ -48,6 +48,8 @@ cp "$build/KVTSK16.EXE" "$drive_c/KV/KVMIDI16.EXE"
 cp "$build/KVTSK16.EXE" "$drive_c/KV/KVWAVE16.EXE"
 cp "$build/KVDRVR32.DLL" "$drive_c/KV/"
 printf '[KelvasongSetup]\r\nKVDirectory=C:\\KV\r\n' > "$drive_c/windows/KELVASON.INI"
+# The suite reads the host's records, which it keeps only when told to.
+printf '[Host]\r\nMidiRecord=KVMIDIIN\r\nWaveRecord=KVWAVEOUT\r\n' > "$drive_c/KV/KVHOST.INI"
 cp "$build/kvwinetests.exe" "$drive_c/kvtests/"
 
 tests=$(wine 'C:\kvtests\kvwinetests.exe' --gtest_list_tests "--gtest_filter=$filter" 2> /dev/null | tr -d '\r' |

@@ -54,6 +54,7 @@ TEST_F(MidiHostTest, AnInstallDirectoryWithBlanksServesTheChannel) {
   ASSERT_TRUE(CreateDirectoryA("C:\\Program Files\\KV", nullptr));
   ASSERT_TRUE(CopyFileA((kvtest::buildDir() + "/KVTSK16.EXE").c_str(), "C:\\Program Files\\KV\\KVMIDI16.EXE", FALSE));
   ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\Program Files\\KV", "KELVASON.INI"));
+  ASSERT_TRUE(WritePrivateProfileStringA("Host", "MidiRecord", "KVMIDIIN", "C:\\Program Files\\KV\\KVHOST.INI"));
   ASSERT_EQ(open(), 0u);
   int pid = hostPid();
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);

@@ -215,6 +215,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "kvdemo: the product's devices are not registered (install it with KVSETUP.EXE /INSTALL)\n");
     return 1;
   }
+  // What the hosts received is shown from their records, which they keep only
+  // when told to.
+  if (!WritePrivateProfileStringA("Host", "MidiRecord", "KVMIDIIN", "C:\\KV\\KVHOST.INI") ||
+      !WritePrivateProfileStringA("Host", "WaveRecord", "KVWAVEOUT", "C:\\KV\\KVHOST.INI"))
+    return fail("cannot turn the hosts' records on in C:\\KV\\KVHOST.INI") ? 0 : 1;
   if (!playMidi((UINT)midi) || (argc <= 1 && !writeInputWav(input)) || !streamWave((UINT)wave, input)) return 1;
   printf("\nplayed through both devices\n");
   return 0;

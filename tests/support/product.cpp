@@ -1,5 +1,7 @@
 #include "product.h"
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -31,6 +33,9 @@ void ProductTest::SetUp() {
   installProgram("KVTSK16.EXE", "KVTSK16.EXE");
   installProgram("KVTSK16.EXE", "KVMIDI16.EXE");
   installProgram("KVTSK16.EXE", "KVWAVE16.EXE");
+  // The host keeps records only when told to; the tests read them.
+  hostSetting("MidiRecord", "KVMIDIIN");
+  hostSetting("WaveRecord", "KVWAVEOUT");
 }
 
 void ProductTest::hostSetting(const char* key, const char* value) {
@@ -44,6 +49,24 @@ void ProductTest::installProgram(const char* buildName, const char* name) {
 
 std::string ProductTest::readInstallFile(const char* name) const {
   std::ifstream f(installDir() + "/" + name, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void ProductTest::keepHostStderr() {
+  for (const char* copy : {"KVMIDI16.EXE", "KVWAVE16.EXE"}) {
+    std::string path = installDir() + "/" + copy;
+    std::ofstream script(path, std::ios::trunc);
+    script << "#!/bin/sh\nexec '" << buildDir() << "/KVTSK16.EXE' \"$@\" 2>>'" << root << "/host-stderr'\n";
+    script.close();
+    ASSERT_TRUE(script) << path;
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0) << path;
+  }
+}
+
+std::string ProductTest::hostSaid() const {
+  std::ifstream f(root + "/host-stderr", std::ios::binary);
   std::stringstream s;
   s << f.rdbuf();
   return s.str();

@@ -45,6 +45,11 @@ class ProductTest : public MachineTest {
   void installProgram(const char* buildName, const char* name);
   std::string installDir() const { return root + "/drive_c/KV"; }
   std::string readInstallFile(const char* name) const;
+  // The driver starts its hosts without standard streams. After this, the
+  // host copies in the install directory are scripts that start the build's
+  // host with its standard error appended to a file, which hostSaid() reads.
+  void keepHostStderr();
+  std::string hostSaid() const;
   DriverModule drv;
 };
 

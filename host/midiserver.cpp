@@ -13,15 +13,20 @@ const DWORD kOwnerCheckMs = 250;
 
 // How the consumer waits for bytes. Right after a large batch (the ring was
 // filling) it only yields: a writer that found the ring full sleeps a
-// millisecond and must find room when it wakes. While the client plays it looks often enough that the time a
-// message is taken is its arrival time within a fraction of a millisecond; a
-// channel quiet for a while is looked at less often, which is most of what an
-// idle host costs.
+// millisecond and must find room when it wakes. While the client plays it
+// looks often enough that the time a message is taken is its arrival time
+// within a fraction of a millisecond. The driver gives no sign of new bytes,
+// so a quiet channel is still looked at every millisecond through the rests
+// of a piece, so that the first note after one is as prompt as the others;
+// only a channel that has stayed quiet for long is looked at seldom, which is
+// most of what an idle host costs (each look wakes the thread).
 const DWORD kYieldMs = 5;
 const size_t kLargeBatch = MIDI_RING_SIZE / 4;
 const DWORD kPlayingMs = 2000;
 const auto kPlayingWait = std::chrono::microseconds(500);
-const auto kQuietWait = std::chrono::milliseconds(5);
+const DWORD kRestMs = 30000;
+const auto kRestWait = std::chrono::milliseconds(1);
+const auto kIdleWait = std::chrono::milliseconds(5);
 
 }  // namespace
 
@@ -186,8 +191,10 @@ void MidiServer::waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch) {
     std::this_thread::yield();
   else if (sinceLastByteMs < kPlayingMs)
     std::this_thread::sleep_for(kPlayingWait);
+  else if (sinceLastByteMs < kRestMs)
+    std::this_thread::sleep_for(kRestWait);
   else
-    std::this_thread::sleep_for(kQuietWait);
+    std::this_thread::sleep_for(kIdleWait);
 }
 
 // True once the client that opened the channel has gone without closing it:

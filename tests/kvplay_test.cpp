@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kv/plat.h"
+#include "midifile_corpus.h"
 #include "product.h"
 #include "sound.h"
 
@@ -98,6 +99,20 @@ Bytes riffChunk(const char* id, const Bytes& data) {
   for (int shift = 0; shift < 32; shift += 8) out.push_back((unsigned char)(data.size() >> shift));
   out.insert(out.end(), data.begin(), data.end());
   return out;
+}
+
+// A WAV file of 16-bit mono samples at `rate`.
+Bytes wavFile(uint32_t rate, const std::vector<int16_t>& samples) {
+  Bytes data(reinterpret_cast<const unsigned char*>(samples.data()),
+             reinterpret_cast<const unsigned char*>(samples.data()) + samples.size() * 2);
+  uint32_t bytesPerSecond = rate * 2;
+  Bytes fmt = {1, 0, 1, 0};
+  for (uint32_t v : {rate, bytesPerSecond})
+    for (int shift = 0; shift < 32; shift += 8) fmt.push_back((unsigned char)(v >> shift));
+  fmt.insert(fmt.end(), {2, 0, 16, 0});
+  Bytes wave = {'W', 'A', 'V', 'E'};
+  for (const Bytes& c : {riffChunk("fmt ", fmt), riffChunk("data", data)}) wave.insert(wave.end(), c.begin(), c.end());
+  return riffChunk("RIFF", wave);
 }
 
 class KvplayTest : public kvtest::ProductTest {
@@ -186,13 +201,7 @@ TEST_F(KvplayTest, ListsTheDevicesAndStreamsAWavFile) {
   // Half a second of 16-bit mono at 22050 Hz, no sample silent.
   std::vector<int16_t> tone(11025);
   for (size_t i = 0; i < tone.size(); ++i) tone[i] = (int16_t)(3000 * sin(2 * M_PI * 500 * (double)i / 22050) + 4000);
-  Bytes data(reinterpret_cast<unsigned char*>(tone.data()),
-             reinterpret_cast<unsigned char*>(tone.data()) + tone.size() * 2);
-  Bytes fmt = {1, 0, 1, 0, 0x22, 0x56, 0, 0, 0x44, 0xAC, 0, 0, 2, 0, 16, 0};
-  Bytes wave = {'W', 'A', 'V', 'E'};
-  for (const Bytes& c : {riffChunk("fmt ", fmt), riffChunk("data", data)}) wave.insert(wave.end(), c.begin(), c.end());
-  Bytes riff = riffChunk("RIFF", wave);
-  std::string path = write("tone.wav", riff);
+  std::string path = write("tone.wav", wavFile(22050, tone));
 
   HWND instance = kvtest::openInstanceWindow();
   ASSERT_NE(instance, nullptr);
@@ -205,4 +214,65 @@ TEST_F(KvplayTest, ListsTheDevicesAndStreamsAWavFile) {
   ASSERT_GE(played.samples.size(), start + tone.size());
   EXPECT_TRUE(std::equal(tone.begin(), tone.end(), played.samples.begin() + (long)start))
       << "the host played the file's samples";
+}
+
+TEST_F(KvplayTest, AWaveOpenFailureIsExplainedByItsCause) {
+  std::vector<int16_t> tone(4410, 1000);
+  std::string output;
+  // The device takes 1000 to 65535 frames a second; it says so before it
+  // looks for a host, so no instance window is needed to hear it.
+  for (uint32_t rate : {96000u, 1u}) {
+    std::string path = write("rate.wav", wavFile(rate, tone));
+    ASSERT_EQ(kvtest::runProgram(kvplay(), {path}, &output), 1) << output;
+    EXPECT_NE(output.find("(error 32): the device does not take this format (" + std::to_string(rate) + " Hz"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("instance window"), std::string::npos) << output;
+  }
+  // A format it takes, but no instance window: the open is refused as the
+  // device in use is, and the player names the window.
+  std::string path = write("tone.wav", wavFile(22050, tone));
+  ASSERT_EQ(kvtest::runProgram(kvplay(), {path}, &output), 1) << output;
+  EXPECT_NE(output.find("(error 4): the product's instance window is not open"), std::string::npos) << output;
+}
+
+// Malformed files through the player, the real driver and host: a file it
+// refuses is named with the cause and the player exits 1; a file read in spite
+// of its faults plays to its end; neither ends by a signal.
+TEST_F(KvplayTest, MalformedFilesAreRefusedWithTheirCauseOrPlayedToTheirEnd) {
+  for (const char* name : {"empty", "no-track", "smpte-25", "header-length-2", "format-3"}) {
+    const midicorpus::Case& c = midicorpus::find(name);
+    std::string path = write("refused.mid", c.file);
+    std::string output;
+    EXPECT_EQ(kvtest::runProgram(kvplay(), {path}, &output), 1) << name << "\n" << output;
+    EXPECT_NE(output.find("kvplay: cannot play " + path + ": "), std::string::npos) << output;
+    EXPECT_NE(output.find(c.refusal), std::string::npos) << output;
+  }
+  // What the host records of each: a message of the file, or a system-
+  // exclusive message its packets make up.
+  const struct {
+    const char* name;
+    const char* heard;
+  } played[] = {
+      {"no-end-of-track", "90 3C 40"},
+      {"length-0-then-events", "80 3C 00"},
+      {"f7-escape", "90 3C 40"},
+      {"sysex-in-packets", "F0 7D 01 02 03 F7"},
+      {"running-one-data-byte", "D0 30"},
+      {"tempo-length-1", "90 3C 40"},
+      {"time-signature-power-255", "80 3C 00"},
+      {"length-beyond-file-inside-an-event", "90 3C 40"},
+  };
+  for (const auto& p : played) {
+    const midicorpus::Case& c = midicorpus::find(p.name);
+    std::string path = write("played.mid", c.file);
+    std::string output;
+    EXPECT_EQ(kvtest::runProgram(kvplay(), {path}, &output), 0) << p.name << "\n" << output;
+    EXPECT_NE(output.find("playing " + path), std::string::npos) << output;
+    if (c.note) {
+      EXPECT_NE(output.find(c.note), std::string::npos) << output;
+    }
+    std::string text = readInstallFile("KVMIDIIN.TXT");
+    EXPECT_EQ(kvtest::recordedTimes(text, p.heard).size(), 1u) << p.name << "\n" << text;
+  }
 }

@@ -132,7 +132,7 @@ class KvplayTest : public kvtest::ProductTest {
     std::string path = root + "/" + name;
     FILE* f = fopen(path.c_str(), "wb");
     EXPECT_NE(f, nullptr);
-    fwrite(data.data(), 1, data.size(), f);
+    if (!data.empty()) fwrite(data.data(), 1, data.size(), f);
     fclose(f);
     return path;
   }
@@ -140,31 +140,81 @@ class KvplayTest : public kvtest::ProductTest {
 
 }  // namespace
 
-TEST_F(KvplayTest, MidiFileArrivesInOrderAndOnTimeAcrossATempoChange) {
-  std::string output;
-  ASSERT_EQ(kvtest::runProgram(kvplay(), {write("tempo.mid", tempoChangeFile())}, &output), 0) << output;
-  EXPECT_EQ(output.find('\r'), std::string::npos) << "no progress line when not on a terminal";
-  std::string text = readInstallFile("KVMIDIIN.TXT");
-  const double expected[] = {0, 500, 1000, 1250, 1500};
-  const char* const lines[] = {"90 3C 64", "90 3E 64", "90 40 64", "90 41 64", "90 43 64"};
-  std::vector<double> at;
-  for (const char* line : lines) {
-    std::vector<double> t = kvtest::recordedTimes(text, line);
-    ASSERT_EQ(t.size(), 1u) << line << "\n" << text;
-    at.push_back(t[0]);
+namespace {
+
+// The player's log of what it sent (--timing): when each message was due and
+// when it went out, on the steady clock.
+struct SentMessage {
+  double dueMs, sentMs;
+  std::string bytes;
+};
+
+std::vector<SentMessage> readTiming(const std::string& path) {
+  std::vector<SentMessage> out;
+  FILE* f = fopen(path.c_str(), "r");
+  if (!f) return out;
+  char line[256];
+  while (fgets(line, sizeof line, f)) {
+    long long due, sent;
+    int used = 0;
+    if (sscanf(line, "%lld %lld %n", &due, &sent, &used) != 2) continue;
+    std::string bytes = line + used;
+    while (!bytes.empty() && bytes.back() == '\n') bytes.pop_back();
+    out.push_back({due / 1e6, sent / 1e6, bytes});
   }
-  // Times from the second note on: the first may wait for the host's consumer
-  // to start after its answer.
-  EXPECT_LE(at[0], at[1] - expected[1] + 4);
-  for (size_t i = 2; i < at.size(); ++i) EXPECT_NEAR(at[i] - at[1], expected[i] - expected[1], 4) << lines[i];
-  std::vector<double> sysex = kvtest::recordedTimes(text, "F0 7D 01 02 03 F7");
-  ASSERT_EQ(sysex.size(), 1u) << text;
-  EXPECT_NEAR(sysex[0] - at[1], 750 - expected[1], 4);
-  // Every note ends, each after its own start, by running status as written.
-  for (int key : {60, 62, 64, 65, 67}) {
-    char off[16];
-    snprintf(off, sizeof off, "90 %02X 00", key);
-    EXPECT_EQ(kvtest::recordedTimes(text, off).size(), 1u) << off;
+  fclose(f);
+  return out;
+}
+
+// The host's stream start on the steady clock, in ms: its arrival times count
+// from there.
+double streamStartMs(const std::string& record) {
+  size_t at = record.find("# stream start ");
+  return at == std::string::npos ? -1 : atoll(record.c_str() + at + 15) / 1e6;
+}
+
+}  // namespace
+
+// The arrival check is split where the time is kept. The player's schedule is
+// the file's clock through the tempo change, to the microsecond; the player,
+// which runs at the highest priority, sends each message at its due time, none
+// early and none later than 4 ms; the host takes them in that order, none
+// before it was sent. How long the host then takes to look at its ring depends
+// on the machine's load (its consumer polls at normal high priority and shares
+// the cores), so it is checked only in order and never early, not against a
+// bound in milliseconds.
+TEST_F(KvplayTest, MidiFileArrivesInOrderAndOnTimeAcrossATempoChange) {
+  std::string output, log = root + "/timing.txt";
+  ASSERT_EQ(kvtest::runProgram(kvplay(), {"--timing", log, write("tempo.mid", tempoChangeFile())}, &output), 0)
+      << output;
+  EXPECT_EQ(output.find('\r'), std::string::npos) << "no progress line when not on a terminal";
+  const struct {
+    const char* bytes;
+    double ms;
+  } expected[] = {{"90 3C 64", 0},    {"90 3C 00", 500},  {"90 3E 64", 500},  {"F0 7D 01 02 03 F7", 750},
+                  {"90 3E 00", 1000}, {"90 40 64", 1000}, {"90 40 00", 1250}, {"90 41 64", 1250},
+                  {"90 41 00", 1500}, {"90 43 64", 1500}, {"90 43 00", 1750}};
+  std::vector<SentMessage> sent = readTiming(log);
+  ASSERT_EQ(sent.size(), sizeof expected / sizeof expected[0]) << output;
+  std::string text = readInstallFile("KVMIDIIN.TXT");
+  double stream = streamStartMs(text);
+  ASSERT_GT(stream, 0) << text;
+  double lastArrival = 0;
+  for (size_t i = 0; i < sent.size(); ++i) {
+    SCOPED_TRACE(expected[i].bytes);
+    EXPECT_EQ(sent[i].bytes, expected[i].bytes);
+    EXPECT_NEAR(sent[i].dueMs - sent[0].dueMs, expected[i].ms, 0.001);
+    EXPECT_GE(sent[i].sentMs, sent[i].dueMs);
+    EXPECT_LE(sent[i].sentMs, sent[i].dueMs + 4);
+    std::vector<double> at = kvtest::recordedTimes(text, expected[i].bytes);
+    ASSERT_EQ(at.size(), 1u) << text;
+    double arrival = stream + at[0];
+    // The record keeps microseconds.
+    EXPECT_GE(arrival, sent[i].sentMs - 0.001);
+    EXPECT_GE(arrival, lastArrival);
+    lastArrival = arrival;
+    printf("%-20s due %8.3f sent +%6.3f arrived +%6.3f\n", expected[i].bytes, sent[i].dueMs - sent[0].dueMs,
+           sent[i].sentMs - sent[i].dueMs, arrival - sent[i].sentMs);
   }
 }
 

@@ -3,6 +3,7 @@
 // device, with a progress line on a terminal. Ctrl-C stops cleanly: every note
 // ends and the device is closed.
 #include <math.h>
+#include <errno.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <stdio.h>
@@ -38,12 +39,14 @@ const auto kProgressEvery = std::chrono::milliseconds(100);
 
 void usage() {
   fprintf(stderr,
-          "usage: kvplay [--port N] FILE.mid|FILE.wav\n"
+          "usage: kvplay [--port N] [--timing LOG] FILE.mid|FILE.wav\n"
           "       kvplay --list\n"
           "  FILE.mid   a Standard MIDI File (format 0, 1 or 2; format 2 plays its tracks one after another), played "
           "through MIDI output device N\n"
           "  FILE.wav   a WAV file, streamed through wave output device N\n"
           "  --port N   the device (default 0)\n"
+          "  --timing LOG  writes a line for each MIDI message sent: when it was due and when it\n"
+          "             was sent (steady clock, ns) and its bytes in hex\n"
           "  --list     the MIDI and wave output devices\n"
           "Ctrl-C stops: every note ends and the device is closed.\n");
 }
@@ -103,7 +106,33 @@ MMRESULT sendLong(HMIDIOUT out, const unsigned char* bytes, size_t size) {
   return rc;
 }
 
-int playMidi(const char* path, UINT port) {
+int64_t steadyNs(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// Each message sent, kept in memory while playing and written at the end, so
+// that writing it costs the timing nothing.
+struct Sent {
+  int64_t dueNs;
+  int64_t sentNs;
+  const MidiFileEvent* event;
+};
+
+void writeTiming(const char* log, const MidiFile& song, const std::vector<Sent>& sent) {
+  FILE* f = fopen(log, "w");
+  if (!f) {
+    fprintf(stderr, "kvplay: cannot write %s: %s\n", log, strerror(errno));
+    return;
+  }
+  for (const Sent& s : sent) {
+    fprintf(f, "%lld %lld ", (long long)s.dueNs, (long long)s.sentNs);
+    for (uint32_t i = 0; i < s.event->size; ++i) fprintf(f, i ? " %02X" : "%02X", song.data(*s.event)[i]);
+    fputc('\n', f);
+  }
+  fclose(f);
+}
+
+int playMidi(const char* path, UINT port, const char* timing) {
   MidiFile song;
   std::string reason;
   if (!loadMidiFile(path, &song, &reason)) {
@@ -124,6 +153,8 @@ int playMidi(const char* path, UINT port) {
   printf("playing %s (format %d, %d tracks, %s) on MIDI output device %u\n", path, song.format, song.tracks,
          clock(length).c_str(), port);
   fflush(stdout);
+  std::vector<Sent> sent;
+  if (timing) sent.reserve(song.events.size());
   auto start = Clock::now();
   auto nextProgress = start;
   for (const MidiFileEvent& event : song.events) {
@@ -148,6 +179,7 @@ int playMidi(const char* path, UINT port) {
     pulse = event.pulse;
     const unsigned char* b = song.data(event);
     size_t n = event.size;
+    if (timing && !event.meta) sent.push_back({steadyNs(due), steadyNs(Clock::now()), &event});
     if (event.meta) {
       if (n >= 4 && b[1] == 0x58) bars.timeSignature(pulse, b[2], b[3]);
     } else if (b[0] == 0xF0) {
@@ -171,6 +203,7 @@ int playMidi(const char* path, UINT port) {
   endProgress();
   midiOutClose(out);
   if (interrupted) printf("stopped: every note ended, device closed\n");
+  if (timing) writeTiming(timing, song, sent);
   if (failed) fprintf(stderr, "kvplay: the device refused %d messages\n", failed);
   return failed ? 1 : 0;
 }
@@ -301,9 +334,12 @@ bool endsWith(const std::string& s, const char* suffix) {
 int main(int argc, char** argv) {
   UINT port = 0;
   const char* file = nullptr;
+  const char* timing = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--list") == 0) return listDevices();
-    if (strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
+    if (strcmp(argv[i], "--timing") == 0 && i + 1 < argc) {
+      timing = argv[++i];
+    } else if (strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
       char* end;
       port = (UINT)strtoul(argv[++i], &end, 10);
       if (*end) {
@@ -327,5 +363,5 @@ int main(int argc, char** argv) {
   signal(SIGINT, onInterrupt);
   signal(SIGTERM, onInterrupt);
   if (endsWith(file, ".wav")) return playWave(file, port);
-  return playMidi(file, port);
+  return playMidi(file, port, timing);
 }

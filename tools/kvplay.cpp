@@ -3,6 +3,7 @@
 // device, with a progress line on a terminal. Ctrl-C stops cleanly: every note
 // ends and the device is closed.
 #include <math.h>
+#include <errno.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <stdio.h>
@@ -38,19 +39,25 @@ const auto kProgressEvery = std::chrono::milliseconds(100);
 
 void usage() {
   fprintf(stderr,
-          "usage: kvplay [--port N] FILE.mid|FILE.wav\n"
+          "usage: kvplay [--port N] [--timing LOG] FILE.mid|FILE.wav\n"
           "       kvplay --list\n"
-          "  FILE.mid   a Standard MIDI File (format 0 or 1), played through MIDI output device N\n"
+          "  FILE.mid   a Standard MIDI File (format 0, 1 or 2; format 2 plays its tracks one after another), played "
+          "through MIDI output device N\n"
           "  FILE.wav   a WAV file, streamed through wave output device N\n"
           "  --port N   the device (default 0)\n"
+          "  --timing LOG  writes a line for each MIDI message sent: when it was due and when it\n"
+          "             was sent (steady clock, ns) and its bytes in hex\n"
           "  --list     the MIDI and wave output devices\n"
           "Ctrl-C stops: every note ends and the device is closed.\n");
 }
 
+const double kLongestWait = 365.0 * 24 * 3600;
+
 std::string clock(double seconds) {
-  char text[32];
-  int whole = (int)seconds;
-  snprintf(text, sizeof text, "%d:%02d.%d", whole / 60, whole % 60, (int)((seconds - whole) * 10));
+  char text[48];
+  seconds = std::max(0.0, std::min(seconds, kLongestWait));
+  long long whole = (long long)seconds;
+  snprintf(text, sizeof text, "%lld:%02lld.%d", whole / 60, whole % 60, (int)((seconds - (double)whole) * 10));
   return text;
 }
 
@@ -79,24 +86,6 @@ int listDevices() {
   return 0;
 }
 
-// Bars and beats from pulses, following the file's time signatures.
-class BarCounter {
- public:
-  explicit BarCounter(int ppqn) : ppqn_(ppqn), barPulses_(ppqn * 4) {}
-  void timeSignature(int pulse, int numerator, int denominatorPower) {
-    bars_ += (double)(pulse - since_) / barPulses_;
-    since_ = pulse;
-    barPulses_ = std::max(1, ppqn_ * 4 * numerator >> denominatorPower);
-  }
-  int barAt(int pulse) const { return 1 + (int)(bars_ + (double)(pulse - since_) / barPulses_); }
-
- private:
-  int ppqn_;
-  int barPulses_;
-  int since_ = 0;
-  double bars_ = 0;
-};
-
 void allNotesOff(HMIDIOUT out) {
   for (DWORD ch = 0; ch < 16; ++ch) {
     midiOutShortMsg(out, 0xB0 | ch | 64 << 8);   // sustain off
@@ -117,16 +106,40 @@ MMRESULT sendLong(HMIDIOUT out, const unsigned char* bytes, size_t size) {
   return rc;
 }
 
-int playMidi(const char* path, UINT port) {
+int64_t steadyNs(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// Each message sent, kept in memory while playing and written at the end, so
+// that writing it costs the timing nothing.
+struct Sent {
+  int64_t dueNs;
+  int64_t sentNs;
+  const MidiFileEvent* event;
+};
+
+void writeTiming(const char* log, const MidiFile& song, const std::vector<Sent>& sent) {
+  FILE* f = fopen(log, "w");
+  if (!f) {
+    fprintf(stderr, "kvplay: cannot write %s: %s\n", log, strerror(errno));
+    return;
+  }
+  for (const Sent& s : sent) {
+    fprintf(f, "%lld %lld ", (long long)s.dueNs, (long long)s.sentNs);
+    for (uint32_t i = 0; i < s.event->size; ++i) fprintf(f, i ? " %02X" : "%02X", song.data(*s.event)[i]);
+    fputc('\n', f);
+  }
+  fclose(f);
+}
+
+int playMidi(const char* path, UINT port, const char* timing) {
   MidiFile song;
-  if (!loadMidiFile(path, &song)) {
-    fprintf(stderr, "kvplay: %s is not a Standard MIDI File it can read\n", path);
+  std::string reason;
+  if (!loadMidiFile(path, &song, &reason)) {
+    fprintf(stderr, "kvplay: cannot play %s: %s\n", path, reason.c_str());
     return 1;
   }
-  if (song.ppqn <= 0) {
-    fprintf(stderr, "kvplay: %s counts time in SMPTE frames, which kvplay does not play\n", path);
-    return 1;
-  }
+  for (const std::string& note : song.notes) fprintf(stderr, "kvplay: %s: %s\n", path, note.c_str());
   HMIDIOUT out;
   MMRESULT rc = midiOutOpen(&out, port, 0, 0, CALLBACK_NULL);
   if (rc != 0) {
@@ -134,24 +147,29 @@ int playMidi(const char* path, UINT port) {
     return 1;
   }
   const double length = song.seconds;
-  BarCounter bars(song.ppqn);
+  MidiBars bars(song.ppqn);
   int failed = 0;
-  int pulse = 0;
+  int64_t pulse = 0;
   printf("playing %s (format %d, %d tracks, %s) on MIDI output device %u\n", path, song.format, song.tracks,
          clock(length).c_str(), port);
   fflush(stdout);
+  std::vector<Sent> sent;
+  if (timing) sent.reserve(song.events.size());
   auto start = Clock::now();
   auto nextProgress = start;
   for (const MidiFileEvent& event : song.events) {
-    auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(event.seconds));
+    // A file may put an event ages away; the clock's count holds a few
+    // centuries, so the wait is cut at a year.
+    double seconds = std::min(event.seconds, kLongestWait);
+    auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     // Waits in short steps, so that Ctrl-C and the progress line are served.
     while (!interrupted && Clock::now() < due) {
       auto now = Clock::now();
       if (now >= nextProgress) {
         double t = std::chrono::duration<double>(now - start).count();
         char line[96];
-        snprintf(line, sizeof line, "%s / %s  bar %d  %3d%%", clock(t).c_str(), clock(length).c_str(),
-                 bars.barAt(pulse), length > 0 ? (int)(100 * std::min(t / length, 1.0)) : 100);
+        snprintf(line, sizeof line, "%s / %s  bar %lld  %3d%%", clock(t).c_str(), clock(length).c_str(),
+                 (long long)bars.barAt(pulse), length > 0 ? (int)(100 * std::min(t / length, 1.0)) : 100);
         progress(line);
         nextProgress = now + kProgressEvery;
       }
@@ -159,10 +177,11 @@ int playMidi(const char* path, UINT port) {
     }
     if (interrupted) break;
     pulse = event.pulse;
-    const unsigned char* b = event.bytes.data();
-    size_t n = event.bytes.size();
+    const unsigned char* b = song.data(event);
+    size_t n = event.size;
+    if (timing && !event.meta) sent.push_back({steadyNs(due), steadyNs(Clock::now()), &event});
     if (event.meta) {
-      if (n >= 5 && b[1] == 0x58) bars.timeSignature(pulse, b[3], b[4]);
+      if (n >= 4 && b[1] == 0x58) bars.timeSignature(pulse, b[2], b[3]);
     } else if (b[0] == 0xF0) {
       failed += sendLong(out, b, n) != 0;
     } else if (b[0] == 0xF7) {
@@ -184,8 +203,28 @@ int playMidi(const char* path, UINT port) {
   endProgress();
   midiOutClose(out);
   if (interrupted) printf("stopped: every note ended, device closed\n");
+  if (timing) writeTiming(timing, song, sent);
   if (failed) fprintf(stderr, "kvplay: the device refused %d messages\n", failed);
   return failed ? 1 : 0;
+}
+
+// Why the wave device did not open. The device refuses a format it does not
+// play at once; without the product's instance window its host is not
+// started and the channel is refused, which the open answers as
+// MMSYSERR_ALLOCATED, as it does while another program holds the device.
+std::string waveOpenFailure(MMRESULT rc, const SF_INFO& info) {
+  char text[256];
+  if (rc == WAVERR_BADFORMAT) {
+    snprintf(text, sizeof text, "the device does not take this format (%d Hz, %d channels, 16 bits)", info.samplerate,
+             info.channels);
+  } else if (rc == MMSYSERR_ALLOCATED && !FindWindowA("KVInstWinClass", nullptr)) {
+    snprintf(text, sizeof text,
+             "the product's instance window is not open, and without it the device starts no host "
+             "(KVTSK16.EXE /Instance opens it)");
+  } else if (waveOutGetErrorTextA(rc, text, sizeof text) != 0) {
+    snprintf(text, sizeof text, "the device refused the open");
+  }
+  return text;
 }
 
 int playWave(const char* path, UINT port) {
@@ -213,10 +252,8 @@ int playWave(const char* path, UINT port) {
   HWAVEOUT out;
   MMRESULT rc = waveOutOpen(&out, port, &wf, (DWORD_PTR)done, 0, CALLBACK_EVENT);
   if (rc != 0) {
-    fprintf(stderr,
-            "kvplay: cannot open wave output device %u (error %u); the product's instance window must be open "
-            "(KVTSK16.EXE /Instance)\n",
-            port, rc);
+    fprintf(stderr, "kvplay: cannot open wave output device %u (error %u): %s\n", port, rc,
+            waveOpenFailure(rc, info).c_str());
     sf_close(file);
     CloseHandle(done);
     return 1;
@@ -297,9 +334,12 @@ bool endsWith(const std::string& s, const char* suffix) {
 int main(int argc, char** argv) {
   UINT port = 0;
   const char* file = nullptr;
+  const char* timing = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--list") == 0) return listDevices();
-    if (strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
+    if (strcmp(argv[i], "--timing") == 0 && i + 1 < argc) {
+      timing = argv[++i];
+    } else if (strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
       char* end;
       port = (UINT)strtoul(argv[++i], &end, 10);
       if (*end) {
@@ -323,5 +363,5 @@ int main(int argc, char** argv) {
   signal(SIGINT, onInterrupt);
   signal(SIGTERM, onInterrupt);
   if (endsWith(file, ".wav")) return playWave(file, port);
-  return playMidi(file, port);
+  return playMidi(file, port, timing);
 }

@@ -25,10 +25,7 @@ scripts/wine-test.sh build-mingw-x86_64
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DKV_SANITIZE=ON
-# Nothing left out here (but the slow tests when asked).
-asan_exclude='^$'
-[ "${KV_SKIP_SLOW:-0}" = 1 ] && asan_exclude="Slow|$asan_exclude"
-scripts/ctest-sanitized.sh build-asan -j"$(nproc)" --output-on-failure -E "$asan_exclude"
+scripts/ctest-sanitized.sh build-asan -j"$(nproc)" --output-on-failure "${filter[@]}"
 
 echo "== fuzzer of the module's exports, for a bounded time"
 scripts/fuzz.sh

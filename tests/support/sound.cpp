@@ -176,6 +176,24 @@ double strongestFrequency(const std::vector<double>& signal, unsigned rate, doub
   return best;
 }
 
+double strongestInUnbrokenStretch(const std::vector<int16_t>& samples, size_t from, size_t window, unsigned rate,
+                                  double lo, double hi) {
+  const size_t kPiece = 256;
+  const int kLevel = 1000;
+  size_t start = from;
+  for (size_t at = from; at + kPiece <= samples.size(); at += kPiece) {
+    if (peak(samples, at, at + kPiece) < kLevel) {
+      start = at + kPiece;
+      continue;
+    }
+    if (at + kPiece - start >= window) {
+      std::vector<double> stretch(samples.begin() + (long)start, samples.begin() + (long)(start + window));
+      return strongestFrequency(stretch, rate, lo, hi, 1);
+    }
+  }
+  return 0;
+}
+
 int peak(const std::vector<int16_t>& samples, size_t from, size_t to, size_t stride) {
   int most = 0;
   for (size_t i = from; i < to && i < samples.size(); i += stride) most = std::max(most, abs((int)samples[i]));

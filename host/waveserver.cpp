@@ -12,13 +12,16 @@
 namespace {
 
 const unsigned kStepMs = 5;
-// Written over every stretch the host has played; a stretch that still holds it
-// when it is due again was not refilled by the driver in time.
+// Written over every stretch the host has played, at fixed places of the ring
+// (the byte at index i takes kPlayedMark[i % 4]); a 4-byte group that still
+// holds it when it is due again was not refilled by the driver in time, and
+// sounds as silence rather than as the mark.
 const BYTE kPlayedMark[4] = {0x5A, 0xA5, 0xC3, 0x3C};
 
 bool holdsPlayedMark(const BYTE* ring, DWORD pos) {
+  DWORD group = pos & ~(DWORD)(sizeof kPlayedMark - 1);
   for (DWORD i = 0; i < sizeof kPlayedMark; ++i)
-    if (ring[(pos + i) % WAVE_RING_SIZE] != kPlayedMark[i]) return false;
+    if (ring[group + i] != kPlayedMark[i]) return false;
   return true;
 }
 
@@ -79,14 +82,20 @@ void WaveServer::stop() {
 // Plays `frames` frames from dwReadPos: volume, file, played mark, new position.
 void WaveServer::play(DWORD frames) {
   const DWORD block = format_.nChannels * (format_.wBitsPerSample / 8u);
+  const BYTE silence = format_.wBitsPerSample == 16 ? 0x00 : 0x80;
   DWORD pos = channel_->dwReadPos % WAVE_RING_SIZE;
   const DWORD bytes = frames * block;
-  // The driver fills forward: if the end of this stretch still holds the mark
-  // of the last lap, the fill fell behind the read position.
-  if (bytes >= sizeof kPlayedMark &&
-      holdsPlayedMark(channel_->abRing, (pos + bytes - sizeof kPlayedMark) % WAVE_RING_SIZE))
-    ++underruns_;
-
+  // The samples of a whole frame lie in one group of the mark (frames start at
+  // whole-frame offsets of a ring whose size is a multiple of four).
+  std::vector<BYTE> in(bytes);
+  bool behind = false;
+  for (DWORD i = 0; i < bytes; ++i) {
+    DWORD at = (pos + i) % WAVE_RING_SIZE;
+    bool stale = holdsPlayedMark(channel_->abRing, at);
+    behind = behind || stale;
+    in[i] = stale ? silence : channel_->abRing[at];
+  }
+  if (behind) ++underruns_;
   std::vector<BYTE> out(bytes);
   DWORD volume = volume_;
   unsigned gains[2] = {volume & 0xFFFF, volume >> 16};
@@ -94,18 +103,19 @@ void WaveServer::play(DWORD frames) {
     for (DWORD c = 0; c < format_.nChannels; ++c) {
       unsigned gain = gains[format_.nChannels == 2 ? c : 0];
       if (format_.wBitsPerSample == 16) {
-        DWORD at = (pos + i + 2 * c) % WAVE_RING_SIZE;
-        int16_t s = (int16_t)(channel_->abRing[at] | channel_->abRing[(at + 1) % WAVE_RING_SIZE] << 8);
+        int16_t s = (int16_t)(in[i + 2 * c] | in[i + 2 * c + 1] << 8);
         int16_t v = (int16_t)scaled(s, gain);
         out[i + 2 * c] = (BYTE)(v & 0xFF);
         out[i + 2 * c + 1] = (BYTE)((uint16_t)v >> 8);
       } else {
-        DWORD at = (pos + i + c) % WAVE_RING_SIZE;
-        out[i + c] = (BYTE)(scaled((int)channel_->abRing[at] - 128, gain) + 128);
+        out[i + c] = (BYTE)(scaled((int)in[i + c] - 128, gain) + 128);
       }
     }
   }
-  for (DWORD i = 0; i < bytes; ++i) channel_->abRing[(pos + i) % WAVE_RING_SIZE] = kPlayedMark[i % sizeof kPlayedMark];
+  for (DWORD i = 0; i < bytes; ++i) {
+    DWORD at = (pos + i) % WAVE_RING_SIZE;
+    channel_->abRing[at] = kPlayedMark[at % sizeof kPlayedMark];
+  }
   if (record_) record_->write(out.data(), bytes);
   if (server_) server_->write(out.data(), bytes);
   framesPlayed_ += frames;

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 
 #include "kv/plat.h"
 #include "product.h"
+#include "sound.h"
 
 using kvtest::Child;
 
@@ -576,6 +578,39 @@ TEST_F(WaveDeviceTest, AGoneOwnersChannelIsTakenOverButNeverALiveOne) {
   EXPECT_EQ(openElsewhere(), "0 100\n") << "a new process takes the channel over";
   EXPECT_EQ(open(pcm(1, 8000, 8)), 0u) << "and the gate is free after its close";
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+// A client that dies while its device is open stops refilling the ring: the
+// host then plays silence, not the marks it leaves on what it has played.
+TEST_F(WaveDeviceTest, AClientThatStoppedRefillingLeavesSilenceNotABuzz) {
+  hostSetting("Consume", "normal");
+  hostSetting("SoundServer", "none");
+  std::unique_ptr<Child> owner(new Child("wave_owner", {kvtest::driverModulePath()}));
+  ASSERT_EQ(owner->expectLine(), "open");
+  DWORD pid = kvtest::hostProcessOf(drv.wave->hwndHost);
+  ASSERT_NE(pid, 0u);
+  owner->kill();
+  owner->wait();
+  // The host plays on past the lead the client's pump had written.
+  const std::string wav = installDir() + "/KVWAVEOUT.WAV";
+  auto recorded = [&] {
+    struct stat st;
+    return stat(wav.c_str(), &st) == 0 ? (long long)st.st_size : 0;
+  };
+  const long long kHalfSecond = 44100 * 4 / 2;
+  long long at0 = recorded();
+  ASSERT_TRUE(waitUntil([&] { return recorded() > at0 + kHalfSecond; }, 20000)) << "the host stopped playing";
+  hostSetting("WaveRecord", "");  // the host of the next open keeps no record over this one
+  EXPECT_EQ(open(pcm(2, 44100, 16)), 0u) << "the gone client's channel is taken over";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+  ASSERT_TRUE(kvtest::processEnds((int)pid, 20000)) << "the old host ended after its close";
+
+  kvtest::Wav played = kvtest::readWav(wav);
+  ASSERT_GT(played.frames(), (size_t)kHalfSecond / 4);
+  EXPECT_EQ(kvtest::peak(played.samples, 0, played.samples.size()), 0) << "silence only";
+  EXPECT_EQ(readInstallFile("KVWAVEOUT.TXT").find("underruns 0\n"), std::string::npos)
+      << "the stretches not refilled are counted\n"
+      << readInstallFile("KVWAVEOUT.TXT");
 }
 
 TEST_F(WaveDeviceTest, ASecondCloseAtTheSameTimeAnswersFiveAndDoesNothing) {

@@ -21,26 +21,13 @@ using kvtest::Child;
 
 namespace {
 
+using kvtest::readFile;
+using kvtest::waitUntil;
+
 size_t countOf(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
-  DWORD t0 = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - t0 > timeoutMs) return false;
-    Sleep(1);
-  }
-  return true;
 }
 
 class HostRecordsTest : public kvtest::ProductTest {

@@ -26,6 +26,8 @@ using kvtest::Child;
 
 namespace {
 
+using kvtest::waitUntil;
+
 struct Notification {
   DWORD flags;
   DWORD msg;
@@ -54,15 +56,6 @@ WAVEFORMATEX pcm(WORD channels, DWORD rate, WORD bits) {
   wf.nBlockAlign = (WORD)(channels * bits / 8);
   wf.nAvgBytesPerSec = rate * wf.nBlockAlign;
   return wf;
-}
-
-bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000) {
-  DWORD t0 = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - t0 > timeoutMs) return false;
-    Sleep(1);
-  }
-  return true;
 }
 
 class WaveDeviceTest : public kvtest::ProductTest {

@@ -16,6 +16,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
 #include <iostream>
 #include <map>
 
@@ -240,6 +244,22 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
   waitpid(pid, &st, 0);
   if (output) *output = text;
   return WIFEXITED(st) ? WEXITSTATUS(st) : -WTERMSIG(st);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool waitUntil(const std::function<bool()>& done, unsigned timeoutMs) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 bool processEnds(int pid, int timeoutMs) {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,5 +73,12 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
 
 // Waits until the process `pid` (of any parent) has ended; false after `timeoutMs`.
 bool processEnds(int pid, int timeoutMs);
+
+// The whole file at `path`; "" when it cannot be read.
+std::string readFile(const std::string& path);
+
+// Looks at `done` every millisecond until it holds; false after `timeoutMs`,
+// which only guards against a hang.
+bool waitUntil(const std::function<bool()>& done, unsigned timeoutMs = 5000);
 
 }  // namespace kvtest

@@ -40,6 +40,8 @@ struct ChannelWords {
   volatile DWORD* phwndHost;
   volatile DWORD* puHostMsg;
   WPARAM wCloseCmd;
+  // The open takes an acceptance by moving it on to CHANNEL_OPEN here.
+  BOOL fTakeAcceptance;
 };
 
 enum Answer { NO_ANSWER, OWN_ANSWER, FOREIGN_ANSWER };
@@ -102,6 +104,17 @@ int launchAndWait(const ChannelWords& ch, const char* szHostCopy, const char* sz
   WaitForSingleObject(pi.hProcess, dwTimeoutMs < FIRST_WAIT_MS ? dwTimeoutMs : FIRST_WAIT_MS);
   for (;;) {
     Answer answer = answerOf(ch, pi.dwProcessId);
+    // An acceptance is taken in one interlocked step: a late host, dismissed
+    // after it had seen its own name, may store its acceptance over the
+    // cleared status and take it back a moment later, when it finds itself
+    // no longer named. Taken before, it serves as this open's (this open's
+    // host finds the channel open and serves it); taken back before, the
+    // status is idle again and the wait goes on for this open's own host.
+    if (answer == OWN_ANSWER && ch.fTakeAcceptance && *ch.pdwStatus == CHANNEL_ACCEPTED &&
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(ch.pdwStatus), (LONG)CHANNEL_OPEN,
+                                   (LONG)CHANNEL_ACCEPTED) != (LONG)CHANNEL_ACCEPTED) {
+      answer = NO_ANSWER;
+    }
     if (answer == OWN_ANSWER) break;
     if (answer == FOREIGN_ANSWER) dismissForeignHost(ch);
     if (GetTickCount() - dwStart > dwTimeoutMs) break;
@@ -138,7 +151,7 @@ BOOL waveInstanceGateOpen() {
 }  // namespace
 
 int startMidiHost(const char* szVerb, DWORD dwTimeoutMs) {
-  const ChannelWords ch = {&gkMidiOut.dwStatus, &gkMidiOut.hwndHost, &gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE};
+  const ChannelWords ch = {&gkMidiOut.dwStatus, &gkMidiOut.hwndHost, &gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, TRUE};
   return launchAndWait(ch, kvSharedDA.names.szMidiHostExe, szVerb, MIDI_HOST_FLAGS, dwTimeoutMs, TRUE);
 }
 
@@ -147,6 +160,6 @@ int startWaveHost(DWORD dwTimeoutMs) {
     gkWaveOut.dwStatus = CHANNEL_REFUSED;
     return -1;
   }
-  const ChannelWords ch = {&gkWaveOut.dwStatus, &gkWaveOut.hwndHost, &gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE};
+  const ChannelWords ch = {&gkWaveOut.dwStatus, &gkWaveOut.hwndHost, &gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, FALSE};
   return launchAndWait(ch, kvSharedDA.names.szWaveHostExe, "/OpenKvWaveOut$", WAVE_HOST_FLAGS, dwTimeoutMs, FALSE);
 }

@@ -2,6 +2,8 @@
 // the block, hwndHost included, before it starts its host: the first host to
 // name itself in a cleared, idle channel serves that open. A late host of an
 // earlier open finds the channel named for another host and leaves it alone.
+// The handshake's states and who writes each word in each are tabled in
+// hostlink/launch.cpp.
 #pragma once
 
 #include "kvplatform.h"

@@ -2,6 +2,8 @@
 // the block, hwndHost included, before it starts its host: the first host to
 // name itself in a cleared, idle channel serves that open. A late host of an
 // earlier open finds the channel named for another host and leaves it alone.
+// The handshake's states and who writes each word in each are tabled in
+// hostlink/launch.cpp.
 #pragma once
 
 #include "kvplatform.h"
@@ -15,8 +17,9 @@ struct ChannelClaim {
 // Names hwndSelf in a channel that names no host and is idle; TRUE when it did.
 BOOL claimChannel(const ChannelClaim& ch, DWORD hwndSelf);
 // Stores CHANNEL_ACCEPTED over CHANNEL_IDLE. TRUE when the channel is this
-// host's to serve: it still names hwndSelf and is accepted or open (an open
-// may have taken a stray answer of a late host for this host's).
+// host's to serve: it still names hwndSelf and holds the acceptance this host
+// stored, or is open (an open may have taken a stray answer of a late host for
+// this host's). A stray acceptance is waited out, never counted as its own.
 BOOL acceptChannel(const ChannelClaim& ch, DWORD hwndSelf);
 // Stores another answer (a refusal, or any other value) over CHANNEL_IDLE, only
 // while the channel names hwndSelf.

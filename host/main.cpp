@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/claim.h"
+#include "host/hold.h"
 #include "host/midiserver.h"
 #include "host/settings.h"
 #include "host/waveserver.h"
@@ -158,6 +159,7 @@ int serveMidi(HMODULE module, HWND hwnd) {
   // Records are a diagnostic: one that cannot be opened is said, never a
   // reason to refuse the device.
   host.midiServer->open();
+  hostHoldPoint("KVHOST.answer");
   if (host.settings.answer != HostSettings::ACCEPT) {
     answer(ch, dwSelf);
     return 0;
@@ -192,6 +194,7 @@ int serveWave(HMODULE module, HWND hwnd) {
   std::vector<std::string> notes;
   bool started = host.waveServer->start(&notes);
   for (const std::string& n : notes) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+  hostHoldPoint("KVHOST.answer");
   if (!started) {
     answerChannel(ch, dwSelf, CHANNEL_REFUSED);
     return 1;

@@ -17,6 +17,9 @@ char* getInstallDir(char* szDir, DWORD cbDir);
 // could be started (the module's own path is unknown, or no host program ran),
 // its process ended without an answer or the time ran out. A late host of an
 // earlier open that answers instead is told to close, and the wait goes on.
+// The MIDI launcher takes an acceptance by moving the status on to
+// CHANNEL_OPEN in one interlocked step: an acceptance that a dismissed late
+// host takes back before that step is not taken, and the wait goes on.
 int startMidiHost(const char* szVerb, DWORD dwTimeoutMs);
 int startWaveHost(DWORD dwTimeoutMs);
 

@@ -40,8 +40,36 @@ struct ChannelWords {
   volatile DWORD* phwndHost;
   volatile DWORD* puHostMsg;
   WPARAM wCloseCmd;
+  // The open takes an acceptance by moving it on to CHANNEL_OPEN here.
+  BOOL fTakeAcceptance;
 };
 
+// The open's handshake, as seen in one channel block (MIDI; the wave channel
+// keeps the same order with its own gate, and its owner mutex is held by the
+// open's pump thread). Who may write each word in each state; every other
+// writer leaves the word alone.
+//
+// | state    | dwStatus   | hwndHost | gate   | owner mutex | who writes what                                   |
+// |----------|------------|----------|--------|-------------|---------------------------------------------------|
+// | free     | IDLE, or   | any      | -1, or | free, or    | an opener: the mutex (try-wait), then the gate    |
+// |          | OPEN of a  |          | held by| abandoned   | (increment to 0); or, held by a gone owner, it    |
+// |          | gone owner |          | it     |             | sends the close and goes on only on IDLE          |
+// | cleared  | IDLE       | 0        | opener | opener      | opener: the clear. A host: hwndHost 0 -> self by  |
+// |          |            |          |        |             | interlocked exchange, only while IDLE (claim)     |
+// | claimed  | IDLE       | H        | opener | opener      | H: IDLE -> answer by interlocked exchange, only   |
+// |          |            |          |        |             | while named. Opener, when H is not its host:      |
+// |          |            |          |        |             | IDLE, then hwndHost H -> 0 (dismissal: cleared)   |
+// | answered | ACCEPTED,  | H        | opener | opener      | opener (MIDI): ACCEPTED -> OPEN by interlocked    |
+// |          | REFUSED or |          |        |             | exchange; else the gate and mutex given back. A   |
+// |          | other      |          |        |             | host no longer named: its own answer -> IDLE by   |
+// |          |            |          |        |             | interlocked exchange (taking it back)             |
+// | open     | OPEN       | H        | opener | opener      | H: OPEN -> IDLE on the close command, only while  |
+// |          |            |          |        |             | named; the closer: gate -1, mutex released (free) |
+//
+// A late host of an earlier open is one that saw its name before a dismissal
+// or a clear: its answer may land in "cleared" or in another host's "claimed"
+// and is taken back at once. So an answer counts only for the one who stored
+// it (acceptChannel), and an acceptance is taken only in one interlocked step.
 enum Answer { NO_ANSWER, OWN_ANSWER, FOREIGN_ANSWER };
 
 // Whose answer the channel holds. The open has just cleared the block, so the
@@ -102,6 +130,17 @@ int launchAndWait(const ChannelWords& ch, const char* szHostCopy, const char* sz
   WaitForSingleObject(pi.hProcess, dwTimeoutMs < FIRST_WAIT_MS ? dwTimeoutMs : FIRST_WAIT_MS);
   for (;;) {
     Answer answer = answerOf(ch, pi.dwProcessId);
+    // An acceptance is taken in one interlocked step: a late host, dismissed
+    // after it had seen its own name, may store its acceptance over the
+    // cleared status and take it back a moment later, when it finds itself
+    // no longer named. Taken before, it serves as this open's (this open's
+    // host finds the channel open and serves it); taken back before, the
+    // status is idle again and the wait goes on for this open's own host.
+    if (answer == OWN_ANSWER && ch.fTakeAcceptance && *ch.pdwStatus == CHANNEL_ACCEPTED &&
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(ch.pdwStatus), (LONG)CHANNEL_OPEN,
+                                   (LONG)CHANNEL_ACCEPTED) != (LONG)CHANNEL_ACCEPTED) {
+      answer = NO_ANSWER;
+    }
     if (answer == OWN_ANSWER) break;
     if (answer == FOREIGN_ANSWER) dismissForeignHost(ch);
     if (GetTickCount() - dwStart > dwTimeoutMs) break;
@@ -138,7 +177,7 @@ BOOL waveInstanceGateOpen() {
 }  // namespace
 
 int startMidiHost(const char* szVerb, DWORD dwTimeoutMs) {
-  const ChannelWords ch = {&gkMidiOut.dwStatus, &gkMidiOut.hwndHost, &gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE};
+  const ChannelWords ch = {&gkMidiOut.dwStatus, &gkMidiOut.hwndHost, &gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE, TRUE};
   return launchAndWait(ch, kvSharedDA.names.szMidiHostExe, szVerb, MIDI_HOST_FLAGS, dwTimeoutMs, TRUE);
 }
 
@@ -147,6 +186,6 @@ int startWaveHost(DWORD dwTimeoutMs) {
     gkWaveOut.dwStatus = CHANNEL_REFUSED;
     return -1;
   }
-  const ChannelWords ch = {&gkWaveOut.dwStatus, &gkWaveOut.hwndHost, &gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE};
+  const ChannelWords ch = {&gkWaveOut.dwStatus, &gkWaveOut.hwndHost, &gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, FALSE};
   return launchAndWait(ch, kvSharedDA.names.szWaveHostExe, "/OpenKvWaveOut$", WAVE_HOST_FLAGS, dwTimeoutMs, FALSE);
 }

@@ -91,11 +91,17 @@ DWORD midiOpenChannel() {
 
   if (startMidiHost("/OpenKvMidiOut$", MIDI_OPEN_TIMEOUT_MS) != 0) gkMidiOut.dwStatus = CHANNEL_IDLE;
 
+  // The launcher takes the host's acceptance by storing CHANNEL_OPEN itself,
+  // in one step with reading it (the owner mutex is this thread's already).
   DWORD dwStatus = gkMidiOut.dwStatus;
-  if (dwStatus == CHANNEL_ACCEPTED) {
+  if (dwStatus == CHANNEL_ACCEPTED &&
+      InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&gkMidiOut.dwStatus), (LONG)CHANNEL_OPEN,
+                                 (LONG)CHANNEL_ACCEPTED) == (LONG)CHANNEL_ACCEPTED) {
+    dwStatus = CHANNEL_OPEN;
+  }
+  if (dwStatus == CHANNEL_OPEN) {
     hMidiOwnerMutex = hMutex;
     dwMidiSessionHost = gkMidiOut.hwndHost;
-    gkMidiOut.dwStatus = CHANNEL_OPEN;
     return MMSYSERR_NOERROR;
   }
   InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);

@@ -1,6 +1,7 @@
 // Fault injection: a per-process table of platform operations that are to fail,
 // consulted by every operation that can fail. Seeded from the environment so that
-// a test can make operations fail in a process it starts.
+// a test can make operations fail in a process it starts. Hold points share its
+// counts: a test can also hold a process at the nth call of an operation.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "internal.h"
 
@@ -20,13 +22,23 @@ struct FaultRule {
   unsigned count = 0;  // this many calls fail; 0 = all from nth on
 };
 
+struct HoldRule {
+  unsigned nth;     // hold at this call (counted in calls)
+  std::string tag;  // names the events of the hold
+};
+
 struct FaultTable {
   std::mutex lock;
   // Looked up by the caller's name as it is, without building a string.
   std::map<std::string, unsigned, std::less<>> calls;
   std::map<std::string, FaultRule, std::less<>> rules;
+  std::multimap<std::string, HoldRule, std::less<>> holds;
   std::atomic<bool> any{false};
 };
+
+// The hold's own events are platform calls too: they are neither counted nor
+// held.
+thread_local bool tInHold = false;
 
 FaultTable& table() {
   static FaultTable* t = new FaultTable;  // never destroyed: used by atexit work too
@@ -41,8 +53,50 @@ void addRule(FaultTable& t, const std::string& op, unsigned nth, unsigned count)
   t.any = true;
 }
 
+void addHold(FaultTable& t, const std::string& op, unsigned nth, const std::string& tag) {
+  t.holds.emplace(op, HoldRule{t.calls[op] + (nth == 0 ? 1 : nth), tag});
+  t.any = true;
+}
+
+// "Op=nth@TAG,Op2=nth@TAG2" from the environment.
+void seedHoldsFromEnvironment(FaultTable& t) {
+  const char* spec = getenv(PLAT_HOLDS_ENV);
+  if (!spec) return;
+  std::string s(spec);
+  size_t pos = 0;
+  while (pos < s.size()) {
+    size_t end = s.find(',', pos);
+    if (end == std::string::npos) end = s.size();
+    std::string item = s.substr(pos, end - pos);
+    size_t eq = item.find('=');
+    size_t at = item.find('@');
+    if (eq != std::string::npos && at != std::string::npos && at > eq)
+      addHold(t, item.substr(0, eq), (unsigned)strtoul(item.c_str() + eq + 1, nullptr, 10), item.substr(at + 1));
+    pos = end + 1;
+  }
+}
+
+std::string holdEventName(const char* tag, const char* what) { return std::string("KVHold.") + tag + "." + what; }
+
+HANDLE holdEvent(const char* tag, const char* what) {
+  return CreateEventA(nullptr, TRUE, FALSE, holdEventName(tag, what).c_str());
+}
+
+// Says that this thread is held at `tag` and waits for the test to let it go.
+void holdHere(const std::string& tag) {
+  tInHold = true;
+  HANDLE hGo = holdEvent(tag.c_str(), "go");
+  HANDLE hHeld = holdEvent(tag.c_str(), "held");
+  if (hHeld) SetEvent(hHeld);
+  if (hGo) WaitForSingleObject(hGo, PLAT_HOLD_GUARD_MS);
+  if (hHeld) CloseHandle(hHeld);
+  if (hGo) CloseHandle(hGo);
+  tInHold = false;
+}
+
 // "Op=nth[:count],Op2=nth" from the environment.
 void seedFromEnvironment(FaultTable& t) {
+  seedHoldsFromEnvironment(t);
   const char* spec = getenv(PLAT_FAULTS_ENV);
   if (!spec) return;
   std::string s(spec);
@@ -101,16 +155,29 @@ FaultTable& seededTable() {
 namespace plat {
 
 bool faultHit(const char* op) {
+  if (tInHold) return false;
   FaultTable& t = seededTable();
-  std::lock_guard<std::mutex> g(t.lock);
-  auto counted = t.calls.find(op);
-  if (counted == t.calls.end()) counted = t.calls.emplace(op, 0).first;
-  unsigned n = ++counted->second;
-  if (!t.any) return false;
-  auto it = t.rules.find(op);
-  if (it == t.rules.end()) return false;
-  const FaultRule& r = it->second;
-  return n >= r.nth && (r.count == 0 || n < r.nth + r.count);
+  std::string holdTag;
+  bool fail = false;
+  {
+    std::lock_guard<std::mutex> g(t.lock);
+    auto counted = t.calls.find(op);
+    if (counted == t.calls.end()) counted = t.calls.emplace(op, 0).first;
+    unsigned n = ++counted->second;
+    if (!t.any) return false;
+    auto held = t.holds.equal_range(op);
+    for (auto h = held.first; h != held.second; ++h) {
+      if (h->second.nth == n) holdTag = h->second.tag;
+    }
+    auto it = t.rules.find(op);
+    if (it != t.rules.end()) {
+      const FaultRule& r = it->second;
+      fail = n >= r.nth && (r.count == 0 || n < r.nth + r.count);
+    }
+  }
+  // Held before the operation runs, without the table's lock.
+  if (!holdTag.empty()) holdHere(holdTag);
+  return fail;
 }
 
 }  // namespace plat
@@ -121,9 +188,33 @@ extern "C" void platFaultInject(const char* op, unsigned nth, unsigned count) {
   addRule(t, op, nth, count);
 }
 
+extern "C" void platHoldInject(const char* op, unsigned nth, const char* tag) {
+  FaultTable& t = seededTable();
+  std::lock_guard<std::mutex> g(t.lock);
+  addHold(t, op, nth, tag);
+}
+
+extern "C" void platHoldPoint(const char* name) { plat::faultHit(name); }
+
+extern "C" BOOL platHoldWait(const char* tag, DWORD timeoutMs) {
+  HANDLE hHeld = holdEvent(tag, "held");
+  if (!hHeld) return FALSE;
+  BOOL fHeld = WaitForSingleObject(hHeld, timeoutMs) == WAIT_OBJECT_0;
+  CloseHandle(hHeld);
+  return fHeld;
+}
+
+extern "C" void platHoldRelease(const char* tag) {
+  HANDLE hGo = holdEvent(tag, "go");
+  if (!hGo) return;
+  SetEvent(hGo);
+  CloseHandle(hGo);
+}
+
 extern "C" void platFaultClear(void) {
   FaultTable& t = seededTable();
   std::lock_guard<std::mutex> g(t.lock);
+  t.holds.clear();
   t.rules.clear();
   t.calls.clear();
   t.any = false;

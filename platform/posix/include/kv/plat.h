@@ -81,6 +81,25 @@ unsigned platFaultCountedOp(unsigned index, char* name, unsigned cbName);
 // normal end one line "PROGRAM OP=CALLS" for each operation it counted.
 #define PLAT_FAULT_CALLS_ENV "KV_PLATFORM_FAULT_CALLS"
 
+// Hold points: a test stops a process at an exact step of a hand-off between
+// processes and lets it go on when the other side has made its move. A hold
+// on `op` (any operation that fault injection counts, or a point named with
+// platHoldPoint) holds the calling thread at call number `nth` of `op`,
+// counted as platFaultInject counts: the process sets the named event
+// "KVHold.TAG.held" and waits for "KVHold.TAG.go"; after PLAT_HOLD_GUARD_MS
+// without it the thread goes on, so a test that fails never leaves a process
+// hanging. PLAT_HOLDS_ENV ("Op=nth@TAG,Op2=nth@TAG2") seeds the holds at
+// process start; the processes a process starts inherit the variable.
+#define PLAT_HOLDS_ENV "KV_PLATFORM_HOLDS"
+#define PLAT_HOLD_GUARD_MS 60000
+void platHoldInject(const char* op, unsigned nth, const char* tag);
+// A named step of a program's own logic, counted and held like an operation.
+void platHoldPoint(const char* name);
+// For the test: waits until a process is held at TAG (FALSE after timeoutMs),
+// and lets it go on.
+BOOL platHoldWait(const char* tag, DWORD timeoutMs);
+void platHoldRelease(const char* tag);
+
 // The multimedia layer's driver modules. Which modules serve a device type
 // ("midi" for MIDI output, "wave" for wave output) is, in this order: the path
 // given to platMmUseDriver, or the PATH of "TYPE=PATH" in the environment

@@ -1,0 +1,5 @@
+#include "host/hold.h"
+
+#include "kv/plat.h"
+
+void hostHoldPoint(const char* name) { platHoldPoint(name); }

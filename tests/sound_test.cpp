@@ -117,7 +117,9 @@ TEST_F(SoundTest, SoundServerPlaysTheSynthesizerAndTheWaveDevice) {
   ASSERT_EQ(midiOutShortMsg(out, noteOff(69)), 0u);
   closeAndWaitForHost(out);  // the flute's release has rung out before the wave device plays
   std::vector<int16_t> heard = monitor.samples();
-  EXPECT_NEAR(kvtest::strongestInUnbrokenStretch(heard, loudFrom(heard) + kRate / 20, 8192, kRate, 100, 2000), 440, 3);
+  // Within a fifth of a semitone: what the server played is the note, not a
+  // neighbour (the record's pitch is checked to the hertz elsewhere).
+  EXPECT_NEAR(kvtest::strongestInUnbrokenStretch(heard, loudFrom(heard) + kRate / 20, 8192, kRate, 100, 2000), 440, 5);
 
   // The wave side: one second of 1000 Hz.
   HWND instance = kvtest::openInstanceWindow();
@@ -148,7 +150,7 @@ TEST_F(SoundTest, SoundServerPlaysTheSynthesizerAndTheWaveDevice) {
   heard = monitor.samples();
   std::vector<int16_t> after(heard.begin() + (long)before, heard.end());
   size_t from = before + loudFrom(after) + kRate / 20;
-  EXPECT_NEAR(kvtest::strongestInUnbrokenStretch(heard, from, 8192, kRate, 100, 4000), 1000, 3);
+  EXPECT_NEAR(kvtest::strongestInUnbrokenStretch(heard, from, 8192, kRate, 100, 4000), 1000, 10);
   CloseHandle(done);
 }
 

@@ -83,9 +83,9 @@ TEST_F(HandshakeTest, ARefusalIsStoredOnlyWhileTheChannelNamesTheHost) {
 
 // A late host sees its own name, is dismissed (the status cleared, its name
 // taken back), the new host claims, and only then the late host's acceptance
-// lands over the cleared status. The new host does not count that acceptance
-// as its own: the late host takes it back, and the new host answers for itself.
-TEST_F(HandshakeTest, AHostCountsOnlyAnAcceptanceItStoredItself) {
+// lands over the cleared status. The late host leaves it (it cannot tell it
+// from the new host's own) and the new host, still named, serves under it.
+TEST_F(HandshakeTest, AStrayAcceptanceServesTheHostTheChannelNames) {
   HANDLE hLate = startHost("KVHOST.store=1@late-store,KVHOST.stored=1@late-stored");
   held("late-store");
   DWORD hwndLate = drv.midi->hwndHost;
@@ -107,8 +107,8 @@ TEST_F(HandshakeTest, AHostCountsOnlyAnAcceptanceItStoredItself) {
   platHoldRelease("new-store");
   platHoldRelease("late-stored");
   ASSERT_EQ(WaitForSingleObject(hLate, kHangGuardMs), WAIT_OBJECT_0);
-  // Counted as its own, the acceptance taken back would leave the new host
-  // serving an idle channel, which it leaves; it answers for itself instead.
+  // Taken back, the acceptance would leave the new host serving an idle
+  // channel, which it leaves.
   DWORD t0 = GetTickCount();
   while (drv.midi->dwStatus != CHANNEL_ACCEPTED && WaitForSingleObject(hNew, 1) == WAIT_TIMEOUT &&
          GetTickCount() - t0 < kHangGuardMs) {
@@ -121,11 +121,11 @@ TEST_F(HandshakeTest, AHostCountsOnlyAnAcceptanceItStoredItself) {
 }
 
 // The open dismisses a late host that named itself in the cleared channel; the
-// late host's acceptance lands after the new host's claim, the open sees it,
-// and the late host takes it back before the open has read it again. The open
-// takes the acceptance in one step with reading it, so it either holds it
-// (the late host's taking back then fails) or waits on for its own host.
-TEST_F(HandshakeTest, TheOpenTakesNoAcceptanceALateHostTakesBack) {
+// late host's acceptance lands after the new host's claim and the open sees
+// it before the new host has answered. The late host leaves it, the open
+// takes it for its own host's (in one step with reading it), and the new host
+// serves under it.
+TEST_F(HandshakeTest, AStrayAcceptanceTheOpenSeesFirstIsTakenForItsOwnHost) {
   HANDLE hLate = startHost("KVHOST.claim=1@late-claim,KVHOST.store=1@late-store,KVHOST.stored=1@late-stored");
   held("late-claim");
   // The open's own launcher: the idle priority set, then restored after the
@@ -264,7 +264,7 @@ std::vector<std::string> orderingsOf(std::string steps) {
 TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) {
   const std::string id = std::to_string(GetCurrentProcessId());
   std::vector<std::string> orderings = orderingsOf("OOLLLNN");
-  unsigned nOpened = 0, nFailed = 0;
+  unsigned nOpened = 0;
   for (const std::string& ordering : orderings) {
     SCOPED_TRACE("ordering " + ordering);
     platFaultClear();
@@ -329,8 +329,9 @@ TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) {
       EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
       EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
     } else {
-      ++nFailed;
-      EXPECT_NE(drv.midi->dwStatus, CHANNEL_OPEN);
+      // Every host here accepts, and none has to wait a second for a name:
+      // an open that fails was robbed of its host's answer.
+      ADD_FAILURE() << "the open answered " << dwOpen << " with the status at " << drv.midi->dwStatus;
     }
     // Every host ends: none is left serving. A host still claiming has named
     // itself nowhere; the late one is ended there, the new one gives up.
@@ -346,7 +347,6 @@ TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) {
       }
       ASSERT_LT(GetTickCount() - t0, kOrderingGuardMs) << "a host is left serving";
     }
-    if (HasFailure()) break;
   }
-  printf("orderings checked: %zu (open served in %u, refused in %u)\n", orderings.size(), nOpened, nFailed);
+  printf("orderings checked: %zu (opens served: %u)\n", orderings.size(), nOpened);
 }

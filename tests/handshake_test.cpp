@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -34,8 +35,10 @@ class HandshakeTest : public kvtest::ProductTest {
 
   // Starts the MIDI host as the driver does, without an open waiting for it,
   // held at the points `holds` names (PLAT_HOLDS_ENV's form).
-  HANDLE startHost(const std::string& holds) {
-    std::string cmd = "C:\\KV\\KVMIDI16.EXE /OpenKvMidiOut$ " + kvtest::driverModulePath();
+  HANDLE startHost(const std::string& holds, bool fWave = false) {
+    std::string cmd =
+        std::string(fWave ? "C:\\KV\\KVWAVE16.EXE /OpenKvWaveOut$ " : "C:\\KV\\KVMIDI16.EXE /OpenKvMidiOut$ ") +
+        kvtest::driverModulePath();
     std::vector<char> line(cmd.begin(), cmd.end());
     line.push_back('\0');
     STARTUPINFOA si = {};
@@ -60,6 +63,10 @@ class HandshakeTest : public kvtest::ProductTest {
     DWORD_PTR r = 0;
     SendMessageTimeoutA((HWND)(ULONG_PTR)hwnd, drv.midi->uHostMsg, HOSTCMD_MIDI_CLOSE, 0, SMTO_BLOCK, kHangGuardMs, &r);
   }
+
+  // Steps the opener, a late host and the opener's host of the MIDI or the
+  // wave channel through every ordering of their steps.
+  void everyOrdering(bool fWave);
 
   std::vector<PROCESS_INFORMATION> started;
 };
@@ -261,15 +268,22 @@ std::vector<std::string> orderingsOf(std::string steps) {
 // succeeds is served by a live host of its own that the channel names, an open
 // that fails leaves the channel unopened, and no host stays believing it
 // serves: after the close (or the failed open), every host ends.
-TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) {
+void HandshakeTest::everyOrdering(bool fWave) {
+  volatile DWORD* pdwStatus = fWave ? &drv.wave->dwStatus : &drv.midi->dwStatus;
+  volatile DWORD* phwndHost = fWave ? &drv.wave->hwndHost : &drv.midi->hwndHost;
+  std::unique_ptr<kvtest::Child> instance;
+  if (fWave) {
+    instance.reset(new kvtest::Child("instance_window"));
+    ASSERT_EQ(instance->expectLine(), "open");
+  }
   const std::string id = std::to_string(GetCurrentProcessId());
   std::vector<std::string> orderings = orderingsOf("OOLLLNN");
   unsigned nOpened = 0;
   for (const std::string& ordering : orderings) {
     SCOPED_TRACE("ordering " + ordering);
     platFaultClear();
-    drv.midi->dwStatus = CHANNEL_IDLE;
-    drv.midi->hwndHost = 0;
+    *pdwStatus = CHANNEL_IDLE;
+    *phwndHost = 0;
     Party late, opener, fresh;
     late.tag = "ord" + id + ".L";
     late.claimTag = late.tag + "c";
@@ -283,7 +297,7 @@ TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) {
     std::atomic<bool> fOpenDone{false};
     opener.pfDone = &fOpenDone;
 
-    late.hProcess = startHost(hostHolds(late));
+    late.hProcess = startHost(hostHolds(late), fWave);
     ASSERT_TRUE(late.hProcess);
     ASSERT_TRUE(settle(late));
     // The opener: held before it claims and clears, and at every pass of its
@@ -293,8 +307,12 @@ TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) {
     setenv(PLAT_HOLDS_ENV, hostHolds(fresh).c_str(), 1);
     DWORD dwOpen = 0xFFFF;
     MIDIOPENDESC desc = {};
+    WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0};
+    WAVEOPENDESC waveDesc = {};
+    waveDesc.lpFormat = &wf;
     std::thread opening([&] {
-      dwOpen = drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0);
+      dwOpen = fWave ? drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&waveDesc, 0)
+                     : drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0);
       fOpenDone = true;
     });
     ASSERT_TRUE(settle(opener));
@@ -323,15 +341,19 @@ TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) {
     platFaultClear();
     if (dwOpen == MMSYSERR_NOERROR) {
       ++nOpened;
-      EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN);
-      DWORD dwServer = kvtest::hostProcessOf(drv.midi->hwndHost);
+      EXPECT_EQ(*pdwStatus, CHANNEL_OPEN);
+      DWORD dwServer = kvtest::hostProcessOf(*phwndHost);
       EXPECT_NE(dwServer, 0u) << "the open is served by a live host";
-      EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
-      EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+      if (fWave) {
+        EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+      } else {
+        EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+        EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+      }
     } else {
       // Every host here accepts, and none has to wait a second for a name:
       // an open that fails was robbed of its host's answer.
-      ADD_FAILURE() << "the open answered " << dwOpen << " with the status at " << drv.midi->dwStatus;
+      ADD_FAILURE() << "the open answered " << dwOpen << " with the status at " << *pdwStatus;
     }
     // Every host ends: none is left serving. A host still claiming has named
     // itself nowhere; the late one is ended there, the new one gives up.
@@ -348,5 +370,14 @@ TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) {
       ASSERT_LT(GetTickCount() - t0, kOrderingGuardMs) << "a host is left serving";
     }
   }
-  printf("orderings checked: %zu (opens served: %u)\n", orderings.size(), nOpened);
+  printf("%s orderings checked: %zu (opens served: %u)\n", fWave ? "wave" : "MIDI", orderings.size(), nOpened);
 }
+
+// A late host of an earlier open, the next open and the host that open starts,
+// stepped through every interleaving of their writes to the MIDI channel (see
+// everyOrdering).
+TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) { everyOrdering(false); }
+
+// The same on the wave channel, whose open marks the channel open only once
+// its pump has begun.
+TEST_F(HandshakeTest, EveryWaveOrderingOfOpenerLateHostAndNewHostEndsConsistent) { everyOrdering(true); }

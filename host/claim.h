@@ -14,12 +14,13 @@ struct ChannelClaim {
   volatile DWORD* phwndHost;
 };
 
-// Names hwndSelf in a channel that names no host and is idle; TRUE when it did.
+// Names hwndSelf in a channel that names no host and is idle (or holds a late
+// host's stray acceptance); TRUE when it did.
 BOOL claimChannel(const ChannelClaim& ch, DWORD hwndSelf);
 // Stores CHANNEL_ACCEPTED over CHANNEL_IDLE. TRUE when the channel is this
-// host's to serve: it still names hwndSelf and holds the acceptance this host
-// stored, or is open (an open may have taken a stray answer of a late host for
-// this host's). A stray acceptance is waited out, never counted as its own.
+// host's to serve: it still names hwndSelf and holds an acceptance (this
+// host's, or a late host's stray one, which no host takes back) or is open.
+// A stray refusal is waited out until its host has taken it back.
 BOOL acceptChannel(const ChannelClaim& ch, DWORD hwndSelf);
 // Stores another answer (a refusal, or any other value) over CHANNEL_IDLE, only
 // while the channel names hwndSelf.

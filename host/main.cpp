@@ -170,6 +170,7 @@ int serveMidi(HMODULE module, HWND hwnd) {
   }
   if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
   host.midiServer->start();
+  hostHoldPoint("KVHOST.serve");
   runMessageLoop();
   host.midiServer->join();
   host.midiServer.reset();
@@ -205,6 +206,7 @@ int serveWave(HMODULE module, HWND hwnd) {
     return host.settings.answer == HostSettings::ACCEPT ? 1 : 0;
   }
   if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
+  hostHoldPoint("KVHOST.serve");
   runMessageLoop();
   host.waveServer.reset();
   return 0;
@@ -265,5 +267,8 @@ int main(int argc, char** argv) {
   }
   int rc = fMidi ? serveMidi(module, hwnd) : serveWave(module, hwnd);
   DestroyWindow(hwnd);
+  // Done with the channel, served or not: a test stepping the handshake learns
+  // here that this host takes no further step.
+  hostHoldPoint("KVHOST.end");
   return rc;
 }

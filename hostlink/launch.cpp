@@ -54,22 +54,26 @@ struct ChannelWords {
 // | free     | IDLE, or   | any      | -1, or | free, or    | an opener: the mutex (try-wait), then the gate    |
 // |          | OPEN of a  |          | held by| abandoned   | (increment to 0); or, held by a gone owner, it    |
 // |          | gone owner |          | it     |             | sends the close and goes on only on IDLE          |
-// | cleared  | IDLE       | 0        | opener | opener      | opener: the clear. A host: hwndHost 0 -> self by  |
-// |          |            |          |        |             | interlocked exchange, only while IDLE (claim)     |
+// | cleared  | IDLE, or a | 0        | opener | opener      | opener: the clear. A host: hwndHost 0 -> self by  |
+// |          | stray      |          |        |             | interlocked exchange, only while IDLE or ACCEPTED |
+// |          | ACCEPTED   |          |        |             | (claim; it then serves under that acceptance)     |
 // | claimed  | IDLE       | H        | opener | opener      | H: IDLE -> answer by interlocked exchange, only   |
 // |          |            |          |        |             | while named. Opener, when H is not its host:      |
 // |          |            |          |        |             | IDLE, then hwndHost H -> 0 (dismissal: cleared)   |
 // | answered | ACCEPTED,  | H        | opener | opener      | opener (MIDI): ACCEPTED -> OPEN by interlocked    |
 // |          | REFUSED or |          |        |             | exchange; else the gate and mutex given back. A   |
-// |          | other      |          |        |             | host no longer named: its own answer -> IDLE by   |
-// |          |            |          |        |             | interlocked exchange (taking it back)             |
+// |          | other      |          |        |             | host no longer named: its own refusal or other    |
+// |          |            |          |        |             | answer -> IDLE by interlocked exchange (taken     |
+// |          |            |          |        |             | back); an acceptance is left to the named host    |
 // | open     | OPEN       | H        | opener | opener      | H: OPEN -> IDLE on the close command, only while  |
 // |          |            |          |        |             | named; the closer: gate -1, mutex released (free) |
 //
 // A late host of an earlier open is one that saw its name before a dismissal
 // or a clear: its answer may land in "cleared" or in another host's "claimed"
-// and is taken back at once. So an answer counts only for the one who stored
-// it (acceptChannel), and an acceptance is taken only in one interlocked step.
+// and, but for an acceptance, is taken back at once. An acceptance cannot be
+// told from the named host's own (stored after a clear that came after the
+// late one's), so none is taken back: the host the channel names serves under
+// it (acceptChannel), and the open takes it in one interlocked step.
 enum Answer { NO_ANSWER, OWN_ANSWER, FOREIGN_ANSWER };
 
 // Whose answer the channel holds. The open has just cleared the block, so the

@@ -4,6 +4,9 @@
 // that no longer names it.
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -32,8 +35,10 @@ class HandshakeTest : public kvtest::ProductTest {
 
   // Starts the MIDI host as the driver does, without an open waiting for it,
   // held at the points `holds` names (PLAT_HOLDS_ENV's form).
-  HANDLE startHost(const std::string& holds) {
-    std::string cmd = "C:\\KV\\KVMIDI16.EXE /OpenKvMidiOut$ " + kvtest::driverModulePath();
+  HANDLE startHost(const std::string& holds, bool fWave = false) {
+    std::string cmd =
+        std::string(fWave ? "C:\\KV\\KVWAVE16.EXE /OpenKvWaveOut$ " : "C:\\KV\\KVMIDI16.EXE /OpenKvMidiOut$ ") +
+        kvtest::driverModulePath();
     std::vector<char> line(cmd.begin(), cmd.end());
     line.push_back('\0');
     STARTUPINFOA si = {};
@@ -59,6 +64,10 @@ class HandshakeTest : public kvtest::ProductTest {
     SendMessageTimeoutA((HWND)(ULONG_PTR)hwnd, drv.midi->uHostMsg, HOSTCMD_MIDI_CLOSE, 0, SMTO_BLOCK, kHangGuardMs, &r);
   }
 
+  // Steps the opener, a late host and the opener's host of the MIDI or the
+  // wave channel through every ordering of their steps.
+  void everyOrdering(bool fWave);
+
   std::vector<PROCESS_INFORMATION> started;
 };
 
@@ -81,9 +90,9 @@ TEST_F(HandshakeTest, ARefusalIsStoredOnlyWhileTheChannelNamesTheHost) {
 
 // A late host sees its own name, is dismissed (the status cleared, its name
 // taken back), the new host claims, and only then the late host's acceptance
-// lands over the cleared status. The new host does not count that acceptance
-// as its own: the late host takes it back, and the new host answers for itself.
-TEST_F(HandshakeTest, AHostCountsOnlyAnAcceptanceItStoredItself) {
+// lands over the cleared status. The late host leaves it (it cannot tell it
+// from the new host's own) and the new host, still named, serves under it.
+TEST_F(HandshakeTest, AStrayAcceptanceServesTheHostTheChannelNames) {
   HANDLE hLate = startHost("KVHOST.store=1@late-store,KVHOST.stored=1@late-stored");
   held("late-store");
   DWORD hwndLate = drv.midi->hwndHost;
@@ -105,8 +114,8 @@ TEST_F(HandshakeTest, AHostCountsOnlyAnAcceptanceItStoredItself) {
   platHoldRelease("new-store");
   platHoldRelease("late-stored");
   ASSERT_EQ(WaitForSingleObject(hLate, kHangGuardMs), WAIT_OBJECT_0);
-  // Counted as its own, the acceptance taken back would leave the new host
-  // serving an idle channel, which it leaves; it answers for itself instead.
+  // Taken back, the acceptance would leave the new host serving an idle
+  // channel, which it leaves.
   DWORD t0 = GetTickCount();
   while (drv.midi->dwStatus != CHANNEL_ACCEPTED && WaitForSingleObject(hNew, 1) == WAIT_TIMEOUT &&
          GetTickCount() - t0 < kHangGuardMs) {
@@ -119,11 +128,11 @@ TEST_F(HandshakeTest, AHostCountsOnlyAnAcceptanceItStoredItself) {
 }
 
 // The open dismisses a late host that named itself in the cleared channel; the
-// late host's acceptance lands after the new host's claim, the open sees it,
-// and the late host takes it back before the open has read it again. The open
-// takes the acceptance in one step with reading it, so it either holds it
-// (the late host's taking back then fails) or waits on for its own host.
-TEST_F(HandshakeTest, TheOpenTakesNoAcceptanceALateHostTakesBack) {
+// late host's acceptance lands after the new host's claim and the open sees
+// it before the new host has answered. The late host leaves it, the open
+// takes it for its own host's (in one step with reading it), and the new host
+// serves under it.
+TEST_F(HandshakeTest, AStrayAcceptanceTheOpenSeesFirstIsTakenForItsOwnHost) {
   HANDLE hLate = startHost("KVHOST.claim=1@late-claim,KVHOST.store=1@late-store,KVHOST.stored=1@late-stored");
   held("late-claim");
   // The open's own launcher: the idle priority set, then restored after the
@@ -163,3 +172,212 @@ TEST_F(HandshakeTest, TheOpenTakesNoAcceptanceALateHostTakesBack) {
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
   EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
 }
+
+namespace {
+
+// One party of the handshake, stepped from one hold to the next: the opener
+// (this process's open, on a thread of its own) or a host process.
+struct Party {
+  std::string tag;                      // held at its steps under this tag
+  std::string claimTag;                 // a host: held before each claim under this tag
+  std::string serveTag;                 // a host: held as it begins to serve
+  std::string endTag;                   // a host: held once it is done with the channel
+  std::atomic<bool>* pfDone = nullptr;  // the opener: its open returned
+  HANDLE hProcess = nullptr;            // a host started by the test
+  // A host that serves takes no step of its own until the channel moves on.
+  enum { RUNNING, AT_CLAIM, AT_STEP, SERVING, ENDED } where = RUNNING;
+};
+
+const DWORD kOrderingGuardMs = 30000;
+
+// Waits until the party is held again or is done; false after the guard.
+bool settle(Party& p) {
+  DWORD t0 = GetTickCount();
+  for (;;) {
+    if (platHoldWait(p.tag.c_str(), 0)) {
+      p.where = Party::AT_STEP;
+      return true;
+    }
+    if (p.pfDone) {
+      if (*p.pfDone) {
+        p.where = Party::ENDED;
+        return true;
+      }
+    } else {
+      if (platHoldWait(p.claimTag.c_str(), 0)) {
+        p.where = Party::AT_CLAIM;
+        return true;
+      }
+      if (platHoldWait(p.serveTag.c_str(), 0)) {
+        platHoldRelease(p.serveTag.c_str());
+        p.where = Party::SERVING;
+        return true;
+      }
+      if (platHoldWait(p.endTag.c_str(), 0)) {
+        platHoldRelease(p.endTag.c_str());
+        p.where = Party::ENDED;
+        return true;
+      }
+    }
+    if (GetTickCount() - t0 > kOrderingGuardMs) return false;
+    Sleep(1);
+  }
+}
+
+// Lets the party take its next step: from the hold it is at to the next.
+bool step(Party& p) {
+  if (p.where == Party::ENDED) return true;
+  if (p.where == Party::SERVING) {
+    if (platHoldWait(p.endTag.c_str(), 0)) {
+      platHoldRelease(p.endTag.c_str());
+      p.where = Party::ENDED;
+    }
+    return true;
+  }
+  platHoldRelease((p.where == Party::AT_CLAIM ? p.claimTag : p.tag).c_str());
+  p.where = Party::RUNNING;
+  return settle(p);
+}
+
+std::string hostHolds(const Party& p) {
+  return "KVHOST.claim=*@" + p.claimTag + ",KVHOST.store=*@" + p.tag + ",KVHOST.stored=*@" + p.tag +
+         ",KVHOST.serve=*@" + p.serveTag + ",KVHOST.end=*@" + p.endTag;
+}
+
+// Every interleaving of the parties' step sequences (a multiset of party
+// letters), in which the opener's first step, which starts the new host,
+// comes before the new host's first.
+std::vector<std::string> orderingsOf(std::string steps) {
+  std::vector<std::string> all;
+  std::sort(steps.begin(), steps.end());
+  do {
+    if (steps.find('O') < steps.find('N')) all.push_back(steps);
+  } while (std::next_permutation(steps.begin(), steps.end()));
+  return all;
+}
+
+}  // namespace
+
+// A late host of an earlier open, the next open and the host that open starts,
+// stepped through every interleaving of their writes to the channel: the
+// opener's clear (its first step, which also starts its host) and its passes
+// over the answer (a dismissal of the late host, or the take of an answer);
+// each host's claim, the store of its acceptance, and its re-check (the taking
+// back of an acceptance stored into a channel that no longer names it). After
+// the schedule every party runs free. Whatever the ordering, an open that
+// succeeds is served by a live host of its own that the channel names, an open
+// that fails leaves the channel unopened, and no host stays believing it
+// serves: after the close (or the failed open), every host ends.
+void HandshakeTest::everyOrdering(bool fWave) {
+  volatile DWORD* pdwStatus = fWave ? &drv.wave->dwStatus : &drv.midi->dwStatus;
+  volatile DWORD* phwndHost = fWave ? &drv.wave->hwndHost : &drv.midi->hwndHost;
+  std::unique_ptr<kvtest::Child> instance;
+  if (fWave) {
+    instance.reset(new kvtest::Child("instance_window"));
+    ASSERT_EQ(instance->expectLine(), "open");
+  }
+  const std::string id = std::to_string(GetCurrentProcessId());
+  std::vector<std::string> orderings = orderingsOf("OOLLLNN");
+  unsigned nOpened = 0;
+  for (const std::string& ordering : orderings) {
+    SCOPED_TRACE("ordering " + ordering);
+    platFaultClear();
+    *pdwStatus = CHANNEL_IDLE;
+    *phwndHost = 0;
+    Party late, opener, fresh;
+    late.tag = "ord" + id + ".L";
+    late.claimTag = late.tag + "c";
+    late.endTag = late.tag + "e";
+    late.serveTag = late.tag + "s";
+    fresh.tag = "ord" + id + ".N";
+    fresh.claimTag = fresh.tag + "c";
+    fresh.endTag = fresh.tag + "e";
+    fresh.serveTag = fresh.tag + "s";
+    opener.tag = "ord" + id + ".O";
+    std::atomic<bool> fOpenDone{false};
+    opener.pfDone = &fOpenDone;
+
+    late.hProcess = startHost(hostHolds(late), fWave);
+    ASSERT_TRUE(late.hProcess);
+    ASSERT_TRUE(settle(late));
+    // The opener: held before it claims and clears, and at every pass of its
+    // wait for the answer. Its host inherits its holds from the environment.
+    platHoldInject("CreateMutexA", 1, opener.tag.c_str());
+    platHoldInject("PeekMessageA", PLAT_HOLD_EVERY_CALL, opener.tag.c_str());
+    setenv(PLAT_HOLDS_ENV, hostHolds(fresh).c_str(), 1);
+    DWORD dwOpen = 0xFFFF;
+    MIDIOPENDESC desc = {};
+    WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0};
+    WAVEOPENDESC waveDesc = {};
+    waveDesc.lpFormat = &wf;
+    std::thread opening([&] {
+      dwOpen = fWave ? drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&waveDesc, 0)
+                     : drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0);
+      fOpenDone = true;
+    });
+    ASSERT_TRUE(settle(opener));
+    bool fFreshStarted = false;
+    for (char c : ordering) {
+      Party& p = c == 'O' ? opener : c == 'L' ? late : fresh;
+      ASSERT_TRUE(step(p)) << c << " did not come to its next step";
+      // The opener's first step starts its host, which then comes to its
+      // first hold (or, finding the channel taken for good, ends).
+      if (c == 'O' && !fFreshStarted && opener.where != Party::ENDED) {
+        fFreshStarted = true;
+        ASSERT_TRUE(settle(fresh));
+      }
+    }
+    unsetenv(PLAT_HOLDS_ENV);
+    // Everyone runs free until the open returns.
+    DWORD t0 = GetTickCount();
+    while (opener.where != Party::ENDED) {
+      for (Party* p : {&opener, &late, &fresh}) {
+        if (p == &fresh && !fFreshStarted) continue;
+        ASSERT_TRUE(step(*p));
+      }
+      ASSERT_LT(GetTickCount() - t0, kOrderingGuardMs) << "the open did not return";
+    }
+    opening.join();
+    platFaultClear();
+    if (dwOpen == MMSYSERR_NOERROR) {
+      ++nOpened;
+      EXPECT_EQ(*pdwStatus, CHANNEL_OPEN);
+      DWORD dwServer = kvtest::hostProcessOf(*phwndHost);
+      EXPECT_NE(dwServer, 0u) << "the open is served by a live host";
+      if (fWave) {
+        EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
+      } else {
+        EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+        EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+      }
+    } else {
+      // Every host here accepts, and none has to wait a second for a name:
+      // an open that fails was robbed of its host's answer.
+      ADD_FAILURE() << "the open answered " << dwOpen << " with the status at " << *pdwStatus;
+    }
+    // Every host ends: none is left serving. A host still claiming has named
+    // itself nowhere; the late one is ended there, the new one gives up.
+    t0 = GetTickCount();
+    while (late.where != Party::ENDED || (fFreshStarted && fresh.where != Party::ENDED)) {
+      if (late.where == Party::AT_CLAIM) {
+        TerminateProcess(late.hProcess, 1);
+        late.where = Party::ENDED;
+      }
+      for (Party* p : {&late, &fresh}) {
+        if (p == &fresh && !fFreshStarted) continue;
+        ASSERT_TRUE(step(*p)) << "a host is left serving";
+      }
+      ASSERT_LT(GetTickCount() - t0, kOrderingGuardMs) << "a host is left serving";
+    }
+  }
+  printf("%s orderings checked: %zu (opens served: %u)\n", fWave ? "wave" : "MIDI", orderings.size(), nOpened);
+}
+
+// A late host of an earlier open, the next open and the host that open starts,
+// stepped through every interleaving of their writes to the MIDI channel (see
+// everyOrdering).
+TEST_F(HandshakeTest, EveryOrderingOfOpenerLateHostAndNewHostEndsConsistent) { everyOrdering(false); }
+
+// The same on the wave channel, whose open marks the channel open only once
+// its pump has begun.
+TEST_F(HandshakeTest, EveryWaveOrderingOfOpenerLateHostAndNewHostEndsConsistent) { everyOrdering(true); }

@@ -23,7 +23,7 @@ struct FaultRule {
 };
 
 struct HoldRule {
-  unsigned nth;     // hold at this call (counted in calls)
+  unsigned nth;     // hold at this call (counted in calls); PLAT_HOLD_EVERY_CALL: at every call
   std::string tag;  // names the events of the hold
 };
 
@@ -54,11 +54,12 @@ void addRule(FaultTable& t, const std::string& op, unsigned nth, unsigned count)
 }
 
 void addHold(FaultTable& t, const std::string& op, unsigned nth, const std::string& tag) {
-  t.holds.emplace(op, HoldRule{t.calls[op] + (nth == 0 ? 1 : nth), tag});
+  if (nth != PLAT_HOLD_EVERY_CALL) nth = t.calls[op] + (nth == 0 ? 1 : nth);
+  t.holds.emplace(op, HoldRule{nth, tag});
   t.any = true;
 }
 
-// "Op=nth@TAG,Op2=nth@TAG2" from the environment.
+// "Op=nth@TAG,Op2=*@TAG2" from the environment (*: every call).
 void seedHoldsFromEnvironment(FaultTable& t) {
   const char* spec = getenv(PLAT_HOLDS_ENV);
   if (!spec) return;
@@ -70,16 +71,20 @@ void seedHoldsFromEnvironment(FaultTable& t) {
     std::string item = s.substr(pos, end - pos);
     size_t eq = item.find('=');
     size_t at = item.find('@');
-    if (eq != std::string::npos && at != std::string::npos && at > eq)
-      addHold(t, item.substr(0, eq), (unsigned)strtoul(item.c_str() + eq + 1, nullptr, 10), item.substr(at + 1));
+    if (eq != std::string::npos && at != std::string::npos && at > eq) {
+      unsigned nth = item[eq + 1] == '*' ? PLAT_HOLD_EVERY_CALL : (unsigned)strtoul(item.c_str() + eq + 1, nullptr, 10);
+      addHold(t, item.substr(0, eq), nth, item.substr(at + 1));
+    }
     pos = end + 1;
   }
 }
 
 std::string holdEventName(const char* tag, const char* what) { return std::string("KVHold.") + tag + "." + what; }
 
+// Auto-reset: every time the thread is held says so once, and every release
+// lets it go once, so a test can step a thread held at every call of a step.
 HANDLE holdEvent(const char* tag, const char* what) {
-  return CreateEventA(nullptr, TRUE, FALSE, holdEventName(tag, what).c_str());
+  return CreateEventA(nullptr, FALSE, FALSE, holdEventName(tag, what).c_str());
 }
 
 // Says that this thread is held at `tag` and waits for the test to let it go.
@@ -167,7 +172,7 @@ bool faultHit(const char* op) {
     if (!t.any) return false;
     auto held = t.holds.equal_range(op);
     for (auto h = held.first; h != held.second; ++h) {
-      if (h->second.nth == n) holdTag = h->second.tag;
+      if (h->second.nth == n || h->second.nth == PLAT_HOLD_EVERY_CALL) holdTag = h->second.tag;
     }
     auto it = t.rules.find(op);
     if (it != t.rules.end()) {

@@ -88,10 +88,14 @@ unsigned platFaultCountedOp(unsigned index, char* name, unsigned cbName);
 // counted as platFaultInject counts: the process sets the named event
 // "KVHold.TAG.held" and waits for "KVHold.TAG.go"; after PLAT_HOLD_GUARD_MS
 // without it the thread goes on, so a test that fails never leaves a process
-// hanging. PLAT_HOLDS_ENV ("Op=nth@TAG,Op2=nth@TAG2") seeds the holds at
+// hanging. PLAT_HOLDS_ENV ("Op=nth@TAG,Op2=*@TAG2") seeds the holds at
 // process start; the processes a process starts inherit the variable.
+// With nth PLAT_HOLD_EVERY_CALL ("*"), every call is held: each says once that
+// it is held, and each platHoldRelease lets one go on, so a test can step a
+// process through a loop of calls.
 #define PLAT_HOLDS_ENV "KV_PLATFORM_HOLDS"
 #define PLAT_HOLD_GUARD_MS 60000
+#define PLAT_HOLD_EVERY_CALL 0xFFFFFFFFu
 void platHoldInject(const char* op, unsigned nth, const char* tag);
 // A named step of a program's own logic, counted and held like an operation.
 void platHoldPoint(const char* name);

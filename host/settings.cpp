@@ -27,9 +27,11 @@ void reject(std::vector<std::string>* said, const char* key, const std::string& 
 
 // A whole number and nothing else: no sign, no blanks, no trailing letters
 // (strtoul alone takes "-1" for a huge number and "20ms" for 20). Base 0
-// also takes 0x... for the status words.
+// also takes 0x... for the status words; base 16 takes a status byte as
+// it is written (C0).
 bool parseWhole(const std::string& text, int base, unsigned long long hi, unsigned long long* out) {
-  if (text.empty() || !isdigit((unsigned char)text[0])) return false;
+  unsigned char first = text.empty() ? 0 : (unsigned char)text[0];
+  if (!(base == 16 ? isxdigit(first) : isdigit(first))) return false;
   errno = 0;
   char* end = nullptr;
   unsigned long long v = strtoull(text.c_str(), &end, base);

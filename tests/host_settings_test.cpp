@@ -110,6 +110,12 @@ TEST_F(HostSettingsTest, UsableValuesAreTakenWithoutAWord) {
   EXPECT_EQ(s.otherAnswer, 16u);
   EXPECT_TRUE(s.midiRecord.empty()) << "no record unless one is named";
   EXPECT_TRUE(s.waveRecord.empty());
+  // A status byte is written as MIDI writes it, in hexadecimal.
+  EXPECT_EQ(load("SlowMessage", "C0").slowStatus, 0xC0u);
+  EXPECT_EQ(load("SlowMessage", "90").slowStatus, 0x90u);
+  EXPECT_EQ(said, std::vector<std::string>());
+  EXPECT_EQ(load("SlowMessage", "G0").slowStatus, 0u);
+  EXPECT_EQ(said.size(), 1u) << "G0 is no status byte";
 }
 
 TEST_F(HostSettingsTest, AWordAKeyDoesNotTakeIsSaidAndReplacedByItsDefault) {

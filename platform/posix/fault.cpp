@@ -59,24 +59,31 @@ void addHold(FaultTable& t, const std::string& op, unsigned nth, const std::stri
   t.any = true;
 }
 
-// "Op=nth@TAG,Op2=*@TAG2" from the environment (*: every call).
-void seedHoldsFromEnvironment(FaultTable& t) {
-  const char* spec = getenv(PLAT_HOLDS_ENV);
+// Calls `each` with the operation and the rest of every "Op=rest" item of the
+// comma-separated list in the environment variable `name`.
+template <typename Each>
+void forEachSeed(const char* name, Each each) {
+  const char* spec = getenv(name);
   if (!spec) return;
   std::string s(spec);
-  size_t pos = 0;
-  while (pos < s.size()) {
+  for (size_t pos = 0; pos < s.size();) {
     size_t end = s.find(',', pos);
     if (end == std::string::npos) end = s.size();
     std::string item = s.substr(pos, end - pos);
     size_t eq = item.find('=');
-    size_t at = item.find('@');
-    if (eq != std::string::npos && at != std::string::npos && at > eq) {
-      unsigned nth = item[eq + 1] == '*' ? PLAT_HOLD_EVERY_CALL : (unsigned)strtoul(item.c_str() + eq + 1, nullptr, 10);
-      addHold(t, item.substr(0, eq), nth, item.substr(at + 1));
-    }
+    if (eq != std::string::npos) each(item.substr(0, eq), item.substr(eq + 1));
     pos = end + 1;
   }
+}
+
+// "Op=nth@TAG,Op2=*@TAG2" from the environment (*: every call).
+void seedHoldsFromEnvironment(FaultTable& t) {
+  forEachSeed(PLAT_HOLDS_ENV, [&](const std::string& op, const std::string& rest) {
+    size_t at = rest.find('@');
+    if (at == std::string::npos) return;
+    unsigned nth = rest[0] == '*' ? PLAT_HOLD_EVERY_CALL : (unsigned)strtoul(rest.c_str(), nullptr, 10);
+    addHold(t, op, nth, rest.substr(at + 1));
+  });
 }
 
 std::string holdEventName(const char* tag, const char* what) { return std::string("KVHold.") + tag + "." + what; }
@@ -102,23 +109,12 @@ void holdHere(const std::string& tag) {
 // "Op=nth[:count],Op2=nth" from the environment.
 void seedFromEnvironment(FaultTable& t) {
   seedHoldsFromEnvironment(t);
-  const char* spec = getenv(PLAT_FAULTS_ENV);
-  if (!spec) return;
-  std::string s(spec);
-  size_t pos = 0;
-  while (pos < s.size()) {
-    size_t end = s.find(',', pos);
-    if (end == std::string::npos) end = s.size();
-    std::string item = s.substr(pos, end - pos);
-    size_t eq = item.find('=');
-    if (eq != std::string::npos) {
-      unsigned nth = (unsigned)strtoul(item.c_str() + eq + 1, nullptr, 10);
-      size_t colon = item.find(':', eq);
-      unsigned count = colon == std::string::npos ? 1 : (unsigned)strtoul(item.c_str() + colon + 1, nullptr, 10);
-      addRule(t, item.substr(0, eq), nth, count);
-    }
-    pos = end + 1;
-  }
+  forEachSeed(PLAT_FAULTS_ENV, [&](const std::string& op, const std::string& rest) {
+    unsigned nth = (unsigned)strtoul(rest.c_str(), nullptr, 10);
+    size_t colon = rest.find(':');
+    unsigned count = colon == std::string::npos ? 1 : (unsigned)strtoul(rest.c_str() + colon + 1, nullptr, 10);
+    addRule(t, op, nth, count);
+  });
 }
 
 // Appends "PROGRAM OP=CALLS" lines, one per counted operation, to the file

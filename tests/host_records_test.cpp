@@ -8,14 +8,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/audio.h"
 #include "kv/plat.h"
 #include "product.h"
+#include "tests/shared/wavlimit.h"
 
 using kvtest::Child;
 
@@ -169,8 +168,8 @@ class WavRecordLimitTest : public kvtest::MachineTest {};
 TEST_F(WavRecordLimitTest, TheRecordStopsAtItsLimitAndStaysAValidFile) {
   ASSERT_TRUE(platMachineInit());
   const AudioFormat format = {44100, 2, 16};
-  std::vector<BYTE> block(600);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = (BYTE)i;
+  std::vector<char> block(600);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = (char)i;
   testing::internal::CaptureStderr();
   {
     // 1002 bytes are 250 frames and a half: the half frame is not kept.
@@ -184,17 +183,7 @@ TEST_F(WavRecordLimitTest, TheRecordStopsAtItsLimitAndStaysAValidFile) {
 
   std::string path = root + "/drive_c/LIMIT.WAV";
   std::string file = readFile(path);
-  ASSERT_GE(file.size(), 44u);
-  auto le32 = [&](size_t at) {
-    return (uint32_t)(uint8_t)file[at] | (uint32_t)(uint8_t)file[at + 1] << 8 | (uint32_t)(uint8_t)file[at + 2] << 16 |
-           (uint32_t)(uint8_t)file[at + 3] << 24;
-  };
-  EXPECT_EQ(le32(4), file.size() - 8) << "the RIFF size counts the whole file";
-  size_t data = file.rfind("data");
-  ASSERT_NE(data, std::string::npos);
-  EXPECT_EQ(le32(data + 4), 1000u);
-  EXPECT_EQ(file.size(), data + 8 + 1000) << "the samples end the file";
-  EXPECT_EQ(file.substr(data + 8, 600), std::string(block.begin(), block.end()));
+  kvtest::expectWavStoppedAtItsLimit(file, block);
   SF_INFO info = {};
   SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
   ASSERT_NE(f, nullptr);

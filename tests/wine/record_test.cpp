@@ -6,6 +6,7 @@
 
 #include "host/audio.h"
 #include "support.h"
+#include "tests/shared/wavlimit.h"
 
 TEST(WineWavRecordTest, TheRecordStopsAtItsLimitAndStaysAValidFile) {
   char dir[MAX_PATH];
@@ -23,15 +24,5 @@ TEST(WineWavRecordTest, TheRecordStopsAtItsLimitAndStaysAValidFile) {
   }
   std::string file = kvwine::readFile(path);
   DeleteFileA(path.c_str());
-  ASSERT_GE(file.size(), 44u);
-  auto le32 = [&](size_t at) {
-    return (unsigned)(unsigned char)file[at] | (unsigned)(unsigned char)file[at + 1] << 8 |
-           (unsigned)(unsigned char)file[at + 2] << 16 | (unsigned)(unsigned char)file[at + 3] << 24;
-  };
-  EXPECT_EQ(le32(4), file.size() - 8) << "the RIFF size counts the whole file";
-  size_t data = file.rfind("data");
-  ASSERT_NE(data, std::string::npos);
-  EXPECT_EQ(le32(data + 4), 1000u);
-  EXPECT_EQ(file.size(), data + 8 + 1000) << "the samples end the file";
-  EXPECT_EQ(file.substr(data + 8, 600), std::string(block.begin(), block.end()));
+  kvtest::expectWavStoppedAtItsLimit(file, block);
 }

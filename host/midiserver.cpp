@@ -98,6 +98,7 @@ void MidiServer::open() {
   // The WAV record's writer says itself why it cannot be opened; the stream
   // starts without it.
   if (!record || !renderer_.start(settings_.midiRecord + ".WAV")) renderer_.start(std::string());
+  for (const std::string& n : settings_.said) recorder_.note(n);
   for (const std::string& n : notes_) recorder_.note(n);
   char line[160];
   snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",

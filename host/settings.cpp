@@ -149,5 +149,6 @@ HostSettings loadHostSettings() {
   std::vector<std::string> said;
   HostSettings s = loadHostSettings(std::string(dir) + "\\KVHOST.INI", &said);
   for (const std::string& line : said) fprintf(stderr, "KVTSK16: %s\n", line.c_str());
+  s.said = said;
   return s;
 }

@@ -41,6 +41,10 @@ struct HostSettings {
   unsigned blockFrames = 64;    // BlockFrames: frames the synthesizer renders at a time
   unsigned latencyMs = 20;      // LatencyMs: what the sound server keeps buffered
   std::string soundServer;      // SoundServer: empty for the user's server, "none", or a server address
+
+  // What the file held that the host could not use, one line each: said on
+  // standard error and in the MIDI record, where one is kept.
+  std::vector<std::string> said;
 };
 
 // The SoundFonts tried, in order, when KVHOST.INI names none.
@@ -49,5 +53,6 @@ extern const char* const kDefaultSoundFonts[];
 // Reads section [Host] of `iniFile`. A value the host cannot use is replaced
 // by its key's default, and a line in `said` tells which and why.
 HostSettings loadHostSettings(const std::string& iniFile, std::vector<std::string>* said);
-// KVHOST.INI of the current directory; what it says goes to standard error.
+// KVHOST.INI of the current directory; what it says goes to standard error and
+// into `said`.
 HostSettings loadHostSettings();

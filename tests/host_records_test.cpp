@@ -120,6 +120,15 @@ TEST_P(UnopenableMidiRecordTest, TheDevicePlaysAndTheHostSaysWhatItLeftOutOnce) 
 INSTANTIATE_TEST_SUITE_P(Paths, UnopenableMidiRecordTest,
                          ::testing::Values("/nonexistent/dir/REC", "C:\\nodir\\sub\\REC"));
 
+// A host started by the driver has nobody reading its standard error: what it
+// could not use of its settings is in its record too.
+TEST_F(HostRecordsTest, TheRecordSaysWhichSettingsTheHostCouldNotUse) {
+  hostSetting("Gain", "nan");
+  playMidi();
+  std::string text = readInstallFile("KVMIDIIN.TXT");
+  EXPECT_EQ(countOf(text, "# KVHOST.INI: Gain=nan is not a number from 0 to 10; using the default 0.5\n"), 1u) << text;
+}
+
 TEST_F(HostRecordsTest, AWaveRecordThatCannotBeOpenedLeavesTheDevicePlaying) {
   keepHostStderr();
   hostSetting("WaveRecord", "/nonexistent/dir/REC");

@@ -379,10 +379,10 @@ TEST_F(SoundTest, ASoundServerThatHeldAWriteLeavesNoLastingDelay) {
   HMIDIOUT out = openMidi();
   ASSERT_EQ(midiOutShortMsg(out, program(19)), 0u);
   // The host says in its record when the server gave the write back.
-  bool held = false;
-  for (DWORD t0 = GetTickCount(); !held && GetTickCount() - t0 < 30000; Sleep(5))
-    held = readInstallFile("KVMIDIIN.TXT").find("the sound server held a block") != std::string::npos;
-  ASSERT_TRUE(held) << "the host never wrote to the server";
+  ASSERT_TRUE(kvtest::waitUntil(
+      [&] { return readInstallFile("KVMIDIIN.TXT").find("the sound server held a block") != std::string::npos; },
+      30000))
+      << "the host never wrote to the server";
   size_t before = monitor.samples().size();
   DWORD sent = GetTickCount();
   ASSERT_EQ(midiOutShortMsg(out, noteOn(69)), 0u);

@@ -85,10 +85,20 @@ int hostPaths(HostPaths* pPaths) {
   return 0;
 }
 
+// The system directory of this module's bitness, named as the system start
+// sees it. A 32-bit module on 64-bit Windows names SysWOW64 itself: its
+// process sees SysWOW64 as system32, but the file operations recorded for the
+// next system start are carried out without that redirection.
+UINT moduleSystemDir(LPSTR szDir, UINT cchDir) {
+  BOOL fWow64 = FALSE;
+  if (IsWow64Process(GetCurrentProcess(), &fWow64) && fWow64) return GetSystemWow64DirectoryA(szDir, cchDir);
+  return GetSystemDirectoryA(szDir, cchDir);
+}
+
 // The system directory and "\KVDRVR32.DLL" after it.
 int targetPath(LPSTR szTarget) {
   CHAR szSystemDir[cchTargetDir];
-  UINT cch = GetSystemDirectoryA(szSystemDir, cchTargetDir);
+  UINT cch = moduleSystemDir(szSystemDir, cchTargetDir);
   if (cch == 0 || cch >= cchTargetDir) return -1;
   return joinPath(szTarget, cbPath, szSystemDir, szDriverFile);
 }
@@ -313,7 +323,7 @@ extern "C" int WINAPI kvInstallDriverNT(void) {
   LPCSTR szOwnFile = fileNameTail(szOwn);
   int cchStem = lstrlenA(szOwnFile) < cchTempStem ? lstrlenA(szOwnFile) : cchTempStem;
   CHAR szSystemDir[cbPath];
-  UINT cchSystemDir = GetSystemDirectoryA(szSystemDir, cbPath);
+  UINT cchSystemDir = moduleSystemDir(szSystemDir, cbPath);
   // The temporary name: the directory, "\", the stem, "." and three digits.
   if (cchSystemDir == 0 || cchSystemDir + 1 + (UINT)cchStem + 4 >= cbPath) return -1;
   CHAR szTarget[cbPath];

@@ -17,3 +17,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
 fi
+# Wine for 32-bit programs, from the i386 architecture: the Wine suite runs the
+# 32-bit build too. Its own call, without recommends: with them apt would take
+# away development packages above (their JACK libraries conflict).
+if ! dpkg -s wine32:i386 > /dev/null 2>&1; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
+    wine32:i386
+fi

@@ -3,8 +3,8 @@
 # tests once more under AddressSanitizer and UndefinedBehaviorSanitizer and
 # under ThreadSanitizer (the programs they start built so too; a report from any
 # process fails the stage, see scripts/ctest-sanitized.sh), the Windows
-# programs' cross-builds for 32- and 64-bit Windows, the Wine suite on the
-# 64-bit ones, and the format check.
+# programs' cross-builds for 32- and 64-bit Windows, the Wine suite on each
+# (both in a 64-bit prefix, as on 64-bit Windows), and the format check.
 # KV_SKIP_SLOW=1 leaves out the tests named *Slow* (they wait out long time-outs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,8 +16,10 @@ filter=()
 echo "== format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-echo "== Windows programs for i686"
-scripts/build.sh build-mingw-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+echo "== Windows programs and the Wine suite for i686"
+scripts/build.sh build-mingw-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DKV_WINE_TESTS=ON
+scripts/wine-test.sh build-mingw-i686
 echo "== Windows programs and the Wine suite for x86_64"
 scripts/build.sh build-mingw-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DKV_WINE_TESTS=ON

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs the Wine suite: wine-test.sh [BUILD_DIR] [GTEST_FILTER]
 # (KV_WINE_SHOW=1: show every test's output, not only a failing one's)
-# BUILD_DIR is an x86_64 Windows build with -DKV_WINE_TESTS=ON (default
-# build-mingw-x86_64, built here when it lacks the suite). A fresh Wine prefix
-# inside it, headless, with the programs where an installation puts them; each
+# BUILD_DIR is a Windows build with -DKV_WINE_TESTS=ON (default
+# build-mingw-x86_64, built here when it lacks the suite; a directory named
+# *i686* is built for 32-bit Windows). A fresh 64-bit Wine prefix inside it,
+# headless, with the programs where an installation puts them: a 32-bit build's
+# module in SysWOW64, as on 64-bit Windows. Each
 # test runs alone under a time limit, and the prefix's wineserver is ended
 # after each test and at the end, so that nothing a test left running (a host,
 # a held gate) reaches the next one.
@@ -14,9 +16,20 @@ filter=${2:-*}
 per_test_limit=${KV_WINE_TEST_TIMEOUT:-120}
 
 if [ ! -f "$build/kvwinetests.exe" ]; then
-  scripts/build.sh "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DKV_WINE_TESTS=ON
+  arch=x86_64
+  case "$(basename "$build")" in *i686*) arch=i686 ;; esac
+  scripts/build.sh "$build" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DKV_WINE_TESTS=ON
 fi
 build=$(cd "$build" && pwd)
+# The build's bitness, from the suite's own file header.
+if x86_64-w64-mingw32-objdump -f "$build/kvwinetests.exe" | grep -q 'pei-i386'; then
+  system_dir_name=syswow64
+  echo "== 32-bit programs, module in SysWOW64"
+else
+  system_dir_name=system32
+  echo "== 64-bit programs, module in System32"
+fi
 
 export WINEPREFIX="$build/wine-prefix"
 export WINEARCH=win64
@@ -40,8 +53,7 @@ wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d kv /f > /dev/null 2>&1
 end_wineserver
 
 drive_c="$WINEPREFIX/drive_c"
-system32="$drive_c/windows/system32"
-cp "$build/KVDRVR32.DLL" "$build/winekv.drv" "$system32/"
+cp "$build/KVDRVR32.DLL" "$build/winekv.drv" "$drive_c/windows/$system_dir_name/"
 mkdir -p "$drive_c/KV" "$drive_c/kvtests"
 cp "$build/KVTSK16.EXE" "$build/KVSETUP.EXE" "$drive_c/KV/"
 cp "$build/KVTSK16.EXE" "$drive_c/KV/KVMIDI16.EXE"

@@ -70,6 +70,8 @@ extern "C" UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
   return answerPath(plat::winPathFromHost(plat::systemDirHost()), lpBuffer, uSize);
 }
 
+extern "C" UINT WINAPI GetSystemWow64DirectoryA(LPSTR, UINT) { return plat::fail(ERROR_CALL_NOT_IMPLEMENTED, 0u); }
+
 extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
   if (plat::faultHit("GetWindowsDirectoryA")) return plat::fail(ERROR_INVALID_PARAMETER, 0u);
   platMachineInit();

@@ -424,4 +424,10 @@ extern "C" DWORD WINAPI GetProcessId(HANDLE hProcess) {
   return p ? (DWORD)p->pid : plat::fail(ERROR_INVALID_HANDLE, 0u);
 }
 
+extern "C" BOOL WINAPI IsWow64Process(HANDLE, PBOOL Wow64Process) {
+  if (!Wow64Process) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
+  *Wow64Process = FALSE;
+  return TRUE;
+}
+
 extern "C" void WINAPI ExitProcess(UINT uExitCode) { exit((int)uExitCode); }

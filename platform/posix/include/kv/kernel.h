@@ -140,6 +140,9 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
 BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 DWORD WINAPI GetProcessId(HANDLE hProcess);
+// The machine runs every program natively: no process is a 32-bit one on a
+// 64-bit system.
+BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
 LPSTR WINAPI GetCommandLineA(void);
 void WINAPI ExitProcess(UINT uExitCode);
 

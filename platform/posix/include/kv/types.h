@@ -41,6 +41,7 @@ typedef void* PVOID;
 typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
 typedef BOOL* LPBOOL;
+typedef BOOL* PBOOL;
 typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
 typedef LONG* PLONG;
@@ -100,6 +101,7 @@ typedef INT_PTR(WINAPI* FARPROC)(void);
 #define ERROR_BAD_FORMAT 11L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_NOT_SAME_DEVICE 17L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
 #define ERROR_GEN_FAILURE 31L

@@ -27,11 +27,16 @@ BOOL buildHostCommandLine(char* szCmd, const char* szDir, const char* szHost, co
   return TRUE;
 }
 
-BOOL createHostProcess(char* szCmd, DWORD dwFlags, const char* szDir, PROCESS_INFORMATION* pi) {
+// The host's full path is the program to start: the unquoted command line
+// alone would start a C:\Program.exe for a host below C:\Program Files.
+BOOL createHostProcess(char* szCmd, DWORD dwFlags, const char* szDir, const char* szHost, PROCESS_INFORMATION* pi) {
+  char szProgram[MAX_PATH];
+  if (lstrlenA(szDir) + 1 + lstrlenA(szHost) >= MAX_PATH) return FALSE;
+  wsprintfA(szProgram, "%s\\%s", szDir, szHost);
   STARTUPINFOA si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
-  return CreateProcessA(nullptr, szCmd, nullptr, nullptr, FALSE, dwFlags, nullptr, szDir, &si, pi);
+  return CreateProcessA(szProgram, szCmd, nullptr, nullptr, FALSE, dwFlags, nullptr, szDir, &si, pi);
 }
 
 // The words of a channel block the launcher watches, and its close command.
@@ -118,9 +123,9 @@ int launchAndWait(const ChannelWords& ch, const char* szHostCopy, const char* sz
 
   PROCESS_INFORMATION pi;
   memset(&pi, 0, sizeof pi);
-  if (!createHostProcess(szCmd, dwFlags, szDir, &pi)) {
+  if (!createHostProcess(szCmd, dwFlags, szDir, szHostCopy, &pi)) {
     if (!buildHostCommandLine(szCmd, szDir, kvSharedDA.names.szHostExe, szVerb)) return -1;
-    if (!createHostProcess(szCmd, dwFlags, szDir, &pi)) return -1;
+    if (!createHostProcess(szCmd, dwFlags, szDir, kvSharedDA.names.szHostExe, &pi)) return -1;
   }
 
   DWORD dwStart = GetTickCount();

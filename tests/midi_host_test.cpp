@@ -2,6 +2,7 @@
 // with, the close command, a count out of the ring's bounds, another host or
 // the driver changing the channel under it.
 #include <string.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -49,14 +50,21 @@ class MidiHostTest : public kvtest::ProductTest {
 
 }  // namespace
 
-TEST_F(MidiHostTest, AnInstallDirectoryWithBlanksServesTheChannel) {
+// The unquoted command line "C:\Program Files\KV\KVMIDI16.EXE ..." would
+// start a program planted as C:\Program.exe, were the host's path not given as
+// the program to start.
+TEST_F(MidiHostTest, AnInstallDirectoryWithBlanksServesTheChannelAndStartsNoPlantedProgram) {
   ASSERT_TRUE(CreateDirectoryA("C:\\Program Files", nullptr));
   ASSERT_TRUE(CreateDirectoryA("C:\\Program Files\\KV", nullptr));
   ASSERT_TRUE(CopyFileA((kvtest::buildDir() + "/KVTSK16.EXE").c_str(), "C:\\Program Files\\KV\\KVMIDI16.EXE", FALSE));
+  ASSERT_TRUE(CopyFileA((kvtest::buildDir() + "/KVTSK16.EXE").c_str(), "C:\\Program.exe", FALSE));
   ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\Program Files\\KV", "KELVASON.INI"));
   ASSERT_TRUE(WritePrivateProfileStringA("Host", "MidiRecord", "KVMIDIIN", "C:\\Program Files\\KV\\KVHOST.INI"));
   ASSERT_EQ(open(), 0u);
   int pid = hostPid();
+  char exe[4096] = {};
+  ASSERT_GT(readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1), 0);
+  EXPECT_EQ(std::string(exe), root + "/drive_c/Program Files/KV/KVMIDI16.EXE") << "the channel's host";
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
   EXPECT_EQ(close(), 0u);
   ASSERT_TRUE(kvtest::processEnds(pid, 5000));

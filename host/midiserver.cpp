@@ -6,9 +6,10 @@
 
 namespace {
 
-// The owner mutex of the MIDI channel (its name in the module's shared block):
-// the opening client holds it while the channel is open.
-const char kOwnerMutex[] = "$_RT_MutexForKVDRVR32-modOpen_$";
+// The owner mutex of the MIDI channel (its name in the module's shared block,
+// in the namespace every session shares): the opening client holds it while
+// the channel is open.
+const char kOwnerMutex[] = "Global\\$_RT_MutexForKVDRVR32-modOpen_$";
 const DWORD kOwnerCheckMs = 250;
 
 // How the consumer waits for bytes. Right after a large batch (the ring was

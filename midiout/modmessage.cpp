@@ -66,8 +66,11 @@ DWORD midiOpenChannel() {
   // A mutex that outlived its creator (a process whose opening thread ended
   // keeps its handle) is not owned by its creator: it is acquired as it is,
   // abandoned or not, unless a live thread of another open owns it.
-  HANDLE hMutex = CreateMutexA(nullptr, TRUE, kvSharedDA.names.szMidiMutex);
-  if (!hMutex) return MMSYSERR_ERROR;
+  CHAR szMutex[sizeof OWNER_MUTEX_NAMESPACE + sizeof kvSharedDA.names.szMidiMutex];
+  wsprintfA(szMutex, "%s%.31s", OWNER_MUTEX_NAMESPACE, kvSharedDA.names.szMidiMutex);
+  HANDLE hMutex = CreateMutexA(nullptr, TRUE, szMutex);
+  // One that cannot be opened (another user's) is taken for a live owner's.
+  if (!hMutex) return MMSYSERR_ALLOCATED;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     DWORD dwWait = WaitForSingleObject(hMutex, 0);
     if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED) {

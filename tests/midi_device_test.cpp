@@ -112,10 +112,19 @@ TEST_F(MidiDeviceTest, MissingHostCopyFallsBackToTheBaseHostAndNoHostAtAllIsAnEr
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
 }
 
-TEST_F(MidiDeviceTest, FailingOwnerMutexFailsTheOpenBeforeAnyHostStarts) {
+// The owner mutex is one for every session: a client of another session
+// holds it while its host, in that session, cannot be seen from this one. A
+// mutex that cannot be opened (another user's, say) counts as held too.
+TEST_F(MidiDeviceTest, AnOwnerMutexHeldInAnySessionOrNotOpenedRefusesTheOpenBeforeAnyHostStarts) {
   installProgram("RECARGS.EXE", "KVMIDI16.EXE");
+  {
+    Child owner("own_mutex", {"Global\\$_RT_MutexForKVDRVR32-modOpen_$"});
+    ASSERT_EQ(owner.expectLine(), "owned");
+    EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "held by a client of another session";
+    owner.send("end");
+  }
   platFaultInject("CreateMutexA", 1, 1);
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
+  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "not opened";
   EXPECT_EQ(readInstallFile("KVMIDI16.EXE.ARGS"), "") << "no host was started";
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
   EXPECT_TRUE(notifications.empty());
@@ -209,6 +218,31 @@ TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
   EXPECT_EQ(next.expectLine(), "0") << "the close freed the system-wide gate";
   next.send("close");
   EXPECT_EQ(next.expectLine(), "0");
+}
+
+// The host looks at the owner mutex, under the same name as the client, to
+// tell a client that has gone; a live one keeps its notes.
+TEST_F(MidiDeviceTest, TheHostTakesALiveOwnerForLive) {
+  hostSetting("MidiRecord", "KVMIDIIN");
+  hostSetting("Consume", "slow");
+  hostSetting("SlowByteUs", "1000");
+  ASSERT_EQ(open(), 0u);
+  DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
+  // A second of taking bytes, through several of the host's looks at the owner.
+  std::vector<BYTE> sysex(1000, 0x10);
+  sysex.front() = 0xF0;
+  sysex.back() = 0xF7;
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(sysex.data());
+  hdr.dwBufferLength = (DWORD)sysex.size();
+  hdr.dwFlags = MHDR_PREPARED;
+  ASSERT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
+  ASSERT_TRUE(kvtest::waitUntil([&] { return drv.midi->dwRingCount == 0; }, 20000));
+  EXPECT_EQ(close(), 0u);
+  ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
+  std::string record = readInstallFile("KVMIDIIN.TXT");
+  EXPECT_NE(record.find("F0"), std::string::npos) << record;
+  EXPECT_EQ(record.find("owner has gone"), std::string::npos) << record;
 }
 
 TEST_F(MidiDeviceTest, TakeOverNeedsTheOldHostToGoIdle) {

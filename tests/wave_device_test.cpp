@@ -223,7 +223,7 @@ TEST_F(WaveDeviceTest, InstanceGateAndHostFailures) {
   installProgram("KVTSK16.EXE", "KVWAVE16.EXE");
 
   // The pump, which owns the owner mutex for the open, starts before the host.
-  for (const char* op : {"CreateEventA", "CreateThread", "CreateMutexA"}) {
+  for (const char* op : {"CreateEventA", "CreateThread"}) {
     clearNotifications();
     platFaultClear();
     platFaultInject(op, 1, 1);
@@ -232,6 +232,23 @@ TEST_F(WaveDeviceTest, InstanceGateAndHostFailures) {
     EXPECT_TRUE(notifications.empty());
     EXPECT_EQ(readInstallFile("KVWAVEOUT.TXT"), "") << op << ": no host was started";
   }
+  EXPECT_EQ(open(pcm(2, 44100, 16)), 0u) << "both gates are free again";
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+}
+
+// The owner mutex is one for every session: a client of another session holds
+// it. A mutex that cannot be opened (another user's, say) counts as held too.
+TEST_F(WaveDeviceTest, AnOwnerMutexHeldInAnySessionOrNotOpenedRefusesTheOpenBeforeAnyHostStarts) {
+  {
+    Child owner("own_mutex", {"Global\\$_RT_MutexForKVDRVR32-wodOpen_$"});
+    ASSERT_EQ(owner.expectLine(), "owned");
+    EXPECT_EQ(open(pcm(2, 44100, 16)), 4u) << "held by a client of another session";
+    owner.send("end");
+  }
+  platFaultInject("CreateMutexA", 1, 1);
+  EXPECT_EQ(open(pcm(2, 44100, 16)), 4u) << "not opened";
+  EXPECT_TRUE(notifications.empty());
+  EXPECT_EQ(readInstallFile("KVWAVEOUT.TXT"), "") << "no host was started";
   EXPECT_EQ(open(pcm(2, 44100, 16)), 0u) << "both gates are free again";
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }

@@ -61,12 +61,16 @@ void returnBuffers(DWORD cUsedUp) {
 }
 
 // Owns the owner mutex for the open. Held by another thread, it belongs to a
-// live owner or to an open under way: this open is refused at once. Answers
-// the pump's answer to the open when it cannot own it.
+// live owner or to an open under way: this open is refused at once, as it is
+// when the mutex cannot be opened (another user's). Answers the pump's answer
+// to the open when it cannot own it.
 HANDLE takeOwnerMutex(LONG* plRefusal) {
   *plRefusal = 4;
   HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
-  if (!hMutex) return nullptr;
+  if (!hMutex) {
+    *plRefusal = 2;
+    return nullptr;
+  }
   DWORD dwWait = WaitForSingleObject(hMutex, 0);
   if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
   if (dwWait == WAIT_TIMEOUT) *plRefusal = 2;

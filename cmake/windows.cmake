@@ -17,7 +17,13 @@ target_link_libraries(kvtsk16 PRIVATE winmm)
 # open a console window of its own. Its messages still reach standard streams
 # that its starter hands it.
 target_link_options(kvtsk16 PRIVATE -mwindows)
-set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK16 SUFFIX ".EXE")
+# The 64-bit module starts hosts of its own bitness, named with 64.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(KV_PROGRAM_DIGITS 64)
+else()
+  set(KV_PROGRAM_DIGITS 16)
+endif()
+set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK${KV_PROGRAM_DIGITS} SUFFIX ".EXE")
 
 add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp)
 target_include_directories(kvsetup PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)

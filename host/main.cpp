@@ -17,6 +17,7 @@
 #include "host/claim.h"
 #include "host/hold.h"
 #include "host/midiserver.h"
+#include "host/modulecheck.h"
 #include "host/settings.h"
 #include "host/waveserver.h"
 #include "hostlink/shared.h"
@@ -255,6 +256,15 @@ int main(int argc, char** argv) {
   signal(SIGINT, SIG_IGN);
   host.settings = loadHostSettings();
   host.dwMainThread = GetCurrentThreadId();
+  // A module of the other bitness is refused before it is loaded: a 32-bit
+  // host would load the 32-bit module in its place (WOW64 redirects the
+  // 64-bit module's path) and serve the wrong channel.
+  int bits = moduleFileBits(last);
+  if (bits != 0 && bits != hostBits()) {
+    fprintf(stderr, "KVTSK%s: %s is a %d-bit module; this %d-bit host serves %d-bit modules only\n", KV_PROGRAM_DIGITS,
+            last, bits, hostBits(), hostBits());
+    return 1;
+  }
   HMODULE module = LoadLibraryA(last);
   if (!module) {
     fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", last, (unsigned)GetLastError());

@@ -5,9 +5,9 @@ KV_SHARED_BSS SharedBS kvSharedBS = {};
 
 KV_SHARED_DATA SharedDA kvSharedDA = {{
     -1,
-    "KVTSK16.EXE",
-    "KVMIDI16.EXE",
-    "KVWAVE16.EXE",
+    "KVTSK" KV_PROGRAM_DIGITS ".EXE",
+    "KVMIDI" KV_PROGRAM_DIGITS ".EXE",
+    "KVWAVE" KV_PROGRAM_DIGITS ".EXE",
     "$_RT_MutexForKVDRVR32-modOpen_$",
     -1,
 }};

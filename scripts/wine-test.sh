@@ -25,9 +25,11 @@ build=$(cd "$build" && pwd)
 # The build's bitness, from the suite's own file header.
 if x86_64-w64-mingw32-objdump -f "$build/kvwinetests.exe" | grep -q 'pei-i386'; then
   system_dir_name=syswow64
+  digits=16
   echo "== 32-bit programs, module in SysWOW64"
 else
   system_dir_name=system32
+  digits=64
   echo "== 64-bit programs, module in System32"
 fi
 
@@ -55,9 +57,9 @@ end_wineserver
 drive_c="$WINEPREFIX/drive_c"
 cp "$build/KVDRVR32.DLL" "$build/winekv.drv" "$drive_c/windows/$system_dir_name/"
 mkdir -p "$drive_c/KV" "$drive_c/kvtests"
-cp "$build/KVTSK16.EXE" "$build/KVSETUP.EXE" "$drive_c/KV/"
-cp "$build/KVTSK16.EXE" "$drive_c/KV/KVMIDI16.EXE"
-cp "$build/KVTSK16.EXE" "$drive_c/KV/KVWAVE16.EXE"
+cp "$build/KVTSK$digits.EXE" "$build/KVSETUP.EXE" "$drive_c/KV/"
+cp "$build/KVTSK$digits.EXE" "$drive_c/KV/KVMIDI$digits.EXE"
+cp "$build/KVTSK$digits.EXE" "$drive_c/KV/KVWAVE$digits.EXE"
 cp "$build/KVDRVR32.DLL" "$drive_c/KV/"
 printf '[KelvasongSetup]\r\nKVDirectory=C:\\KV\r\n' > "$drive_c/windows/KELVASON.INI"
 # The suite reads the host's records, which it keeps only when told to.

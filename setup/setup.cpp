@@ -30,7 +30,9 @@ int usage(FILE* out) {
           "Shows the configuration of the synthesizer: the install directory and where it\n"
           "is read from (key KVDirectory of section [KelvasongSetup] of KELVASON.INI in the\n"
           "Windows directory; a KVDirectory key in section [DEBUG] wins), the host programs\n"
-          "found there (KVTSK16.EXE and its copies KVMIDI16.EXE and KVWAVE16.EXE), and the\n"
+          "found there (KVTSK" KV_PROGRAM_DIGITS ".EXE and its copies KVMIDI" KV_PROGRAM_DIGITS
+          ".EXE and KVWAVE" KV_PROGRAM_DIGITS
+          ".EXE), and the\n"
           "driver's registration (its MIDI and wave aliases among the registered drivers).\n"
           "\n"
           "  /CONFIG 0 -w HWND HWND  how the driver's configuration command starts it; HWND\n"
@@ -101,9 +103,9 @@ int showConfiguration(const char* hwnd) {
                                     : "none");
   if (dir[0]) {
     printf("host programs\n");
-    showProgram(dir, "KVTSK16.EXE");
-    showProgram(dir, "KVMIDI16.EXE");
-    showProgram(dir, "KVWAVE16.EXE");
+    showProgram(dir, "KVTSK" KV_PROGRAM_DIGITS ".EXE");
+    showProgram(dir, "KVMIDI" KV_PROGRAM_DIGITS ".EXE");
+    showProgram(dir, "KVWAVE" KV_PROGRAM_DIGITS ".EXE");
   }
   printf("driver KVDRVR32.DLL\n");
   if (registryDamaged()) return 1;
@@ -196,7 +198,7 @@ struct MachineState {
   bool hostCopies[2] = {};
 };
 
-const char* const kHostCopies[] = {"KVMIDI16.EXE", "KVWAVE16.EXE"};
+const char* const kHostCopies[] = {"KVMIDI" KV_PROGRAM_DIGITS ".EXE", "KVWAVE" KV_PROGRAM_DIGITS ".EXE"};
 
 MachineState lookAtMachine() {
   MachineState s;

@@ -430,4 +430,7 @@ extern "C" BOOL WINAPI IsWow64Process(HANDLE, PBOOL Wow64Process) {
   return TRUE;
 }
 
+extern "C" BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID*) { return plat::fail(ERROR_INVALID_FUNCTION, FALSE); }
+extern "C" BOOL WINAPI Wow64RevertWow64FsRedirection(PVOID) { return plat::fail(ERROR_INVALID_FUNCTION, FALSE); }
+
 extern "C" void WINAPI ExitProcess(UINT uExitCode) { exit((int)uExitCode); }

@@ -20,3 +20,12 @@ extern "C" BOOL WINAPI DriverCallback(DWORD_PTR dwCallback, DWORD dwFlags, HDRVR
 
 #define KV_EXPORT_DATA_AT(alias, target, offset, size) \
   asm(".globl " KV_SYMBOL(alias) "\n\t.set " KV_SYMBOL(alias) ", " KV_SYMBOL(target) " + " KV_STRINGIFY(offset))
+
+// The digits in the names of the host programs ("KVTSK" ... ".EXE"): a module
+// is served only by a host of its own bitness, which loads it. The 64-bit
+// module has hosts of its own; the 32-bit one keeps the 16-named ones.
+#ifdef _WIN64
+#define KV_PROGRAM_DIGITS "64"
+#else
+#define KV_PROGRAM_DIGITS "16"
+#endif

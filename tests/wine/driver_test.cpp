@@ -125,7 +125,7 @@ class WineLifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     kvwine::clearRecords();
-    instance.reset(new Child(kvwine::installDir() + "\\KVTSK16.EXE /Instance", kvwine::installDir()));
+    instance.reset(new Child(kvwine::installDir() + "\\" + kvwine::kHostExe + " /Instance", kvwine::installDir()));
     ASSERT_NE(instance->expectLine().find("instance window open"), std::string::npos);
   }
   void TearDown() override { instance.reset(); }
@@ -138,7 +138,7 @@ TEST_F(WineLifecycleTest, UnloadingTheModuleWithTheWaveDeviceOpenReturns) {
   client.send("unload");
   EXPECT_EQ(client.expectLine(5000), "unloaded");
   EXPECT_EQ(client.wait(), 0u);
-  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVWAVE16.EXE", 10000)) << "the wave host was not closed";
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kWaveHostExe, 10000)) << "the wave host was not closed";
   kvwine::Driver drv;
   ASSERT_TRUE(drv.load());
   EXPECT_EQ(openWave(drv), 0u) << "the wave device stays usable";
@@ -155,8 +155,8 @@ void endWithDevicesOpen(const std::vector<std::string>& devices) {
     client.send("end");
     ASSERT_EQ(client.wait(10000), 0u) << "the client did not end";
   }
-  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVWAVE16.EXE", 10000)) << "the wave host was not closed";
-  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVMIDI16.EXE", 10000)) << "the MIDI host was not closed";
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kWaveHostExe, 10000)) << "the wave host was not closed";
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kMidiHostExe, 10000)) << "the MIDI host was not closed";
   kvwine::Driver drv;
   ASSERT_TRUE(drv.load());
   EXPECT_EQ(openMidi(drv), 0u) << "the MIDI device stays usable";
@@ -170,3 +170,27 @@ TEST_F(WineLifecycleTest, AClientThatEndsWithTheMidiDeviceOpenLeavesBothUsable) 
 TEST_F(WineLifecycleTest, AClientThatEndsWithTheWaveDeviceOpenLeavesBothUsable) { endWithDevicesOpen({"wave"}); }
 
 TEST_F(WineLifecycleTest, AClientThatEndsWithBothDevicesOpenLeavesThemUsable) { endWithDevicesOpen({"midi", "wave"}); }
+
+// A host handed the module of the other bitness refuses it at once. For a
+// 32-bit host the path of the 64-bit module in the system directory is
+// redirected to SysWOW64, where its own bitness's module lies: loaded so, it
+// would serve the wrong channel while the 64-bit client waits.
+TEST(WineHostTest, AHostHandedAModuleOfTheOtherBitnessRefusesItAtOnce) {
+  // The other bitness's system directory, as this process reaches it, and as
+  // a client of that bitness names it.
+  bool wide = sizeof(void*) == 8;
+  std::string otherDir = wide ? "C:\\windows\\syswow64" : "C:\\windows\\Sysnative";
+  std::string named = wide ? "C:\\windows\\syswow64\\KVDRVR32.DLL" : "C:\\windows\\system32\\KVDRVR32.DLL";
+  // A module of the other bitness: one of the system's own of that bitness.
+  std::string planted = otherDir + "\\KVDRVR32.DLL";
+  ASSERT_TRUE(CopyFileA((otherDir + "\\winmm.dll").c_str(), planted.c_str(), FALSE)) << GetLastError();
+  Child host(kvwine::installDir() + "\\" + kvwine::kMidiHostExe + " /OpenKvMidiOut$ " + named, kvwine::installDir(),
+             true);
+  std::string output;
+  DWORD code = host.finish(output, 20000);
+  DeleteFileA(planted.c_str());
+  EXPECT_EQ(code, 1u) << output;
+  EXPECT_NE(output.find(wide ? "is a 32-bit module; this 64-bit host" : "is a 64-bit module; this 32-bit host"),
+            std::string::npos)
+      << output;
+}

@@ -73,16 +73,19 @@ class WineInstallTest : public ::testing::Test {
     RegCloseKey(key);
     // Nothing of the product in place but the host and the module beside the setup program.
     DeleteFileA(module.c_str());
-    DeleteFileA((dir + "\\KVMIDI16.EXE").c_str());
-    DeleteFileA((dir + "\\KVWAVE16.EXE").c_str());
+    DeleteFileA(in(kvwine::kMidiHostExe).c_str());
+    DeleteFileA(in(kvwine::kWaveHostExe).c_str());
   }
   void TearDown() override {
     // What the other tests find: the module in the system directory, the host copies.
     CopyFileA((dir + "\\KVDRVR32.DLL").c_str(), module.c_str(), FALSE);
-    CopyFileA((dir + "\\KVTSK16.EXE").c_str(), (dir + "\\KVMIDI16.EXE").c_str(), FALSE);
-    CopyFileA((dir + "\\KVTSK16.EXE").c_str(), (dir + "\\KVWAVE16.EXE").c_str(), FALSE);
+    CopyFileA(in(kvwine::kHostExe).c_str(), in(kvwine::kMidiHostExe).c_str(), FALSE);
+    CopyFileA(in(kvwine::kHostExe).c_str(), in(kvwine::kWaveHostExe).c_str(), FALSE);
   }
   void systemStart() { ASSERT_EQ(run(kvwine::systemDir() + "\\wineboot.exe -r", kvwine::systemDir()), 0u); }
+
+  // A program of the install directory.
+  std::string in(const char* name) const { return dir + "\\" + name; }
 
   std::string dir;
   std::string module;
@@ -105,7 +108,7 @@ TEST_F(WineInstallTest, InstallPlayAndRemoveLeaveTheRegistryAndTheSystemDirector
   EXPECT_EQ(mapper["CurrentInstrument"], sz("KVDRVR32.DLL<0000>"));
   EXPECT_EQ(mapper["UseScheme"], dword(0));
   EXPECT_EQ(mapper["szPname"], sz("Kelvasong (NT)"));
-  EXPECT_TRUE(exists(dir + "\\KVMIDI16.EXE") && exists(dir + "\\KVWAVE16.EXE")) << "the host copies";
+  EXPECT_TRUE(exists(in(kvwine::kMidiHostExe)) && exists(in(kvwine::kWaveHostExe))) << "the host copies";
   EXPECT_FALSE(exists(module)) << "the module is put in place at the next system start only";
 
   systemStart();
@@ -124,7 +127,7 @@ TEST_F(WineInstallTest, InstallPlayAndRemoveLeaveTheRegistryAndTheSystemDirector
   ASSERT_EQ(run(dir + "\\KVSETUP.EXE /REMOVE", dir), 0u);
   EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32), driversBefore);
   EXPECT_EQ(keyValues(HKEY_CURRENT_USER, kMidiMap), mapperBefore) << "the mapper values come back as they were";
-  EXPECT_FALSE(exists(dir + "\\KVMIDI16.EXE") || exists(dir + "\\KVWAVE16.EXE")) << "the host copies";
+  EXPECT_FALSE(exists(in(kvwine::kMidiHostExe)) || exists(in(kvwine::kWaveHostExe))) << "the host copies";
   systemStart();
   EXPECT_FALSE(exists(module)) << "the module leaves the system directory at the next system start";
   WIN32_FIND_DATAA found;

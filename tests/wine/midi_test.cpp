@@ -42,7 +42,7 @@ void kvwine::playMidiPhrase() {
   HMIDIOUT out = nullptr;
   ASSERT_EQ(midiOutOpen(&out, (UINT)device, (DWORD_PTR)notified, 0, CALLBACK_EVENT), 0u);
   EXPECT_EQ(WaitForSingleObject(notified, 0), WAIT_OBJECT_0) << "MOM_OPEN";
-  std::vector<DWORD> hosts = kvwine::processesNamed("KVMIDI16.EXE");
+  std::vector<DWORD> hosts = kvwine::processesNamed(kvwine::kMidiHostExe);
   ASSERT_EQ(hosts.size(), 1u) << "the open starts the host's MIDI copy";
   HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, hosts[0]);
 
@@ -101,6 +101,6 @@ TEST_F(WineMidiTest, ASecondProcessIsRefusedAtOnceAndTakesOverWhenTheOwnerIsTerm
   ASSERT_EQ(midiOutOpen(&out, (UINT)device, 0, 0, CALLBACK_NULL), 0u) << "the open takes the channel over";
   ASSERT_EQ(midiOutShortMsg(out, 0x7F3C90), 0u);
   ASSERT_EQ(midiOutClose(out), 0u);
-  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVMIDI16.EXE", 10000));
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kMidiHostExe, 10000));
   EXPECT_EQ(kvwine::readFile(kvwine::installDir() + "\\KVMIDIIN.RAW"), "\x90\x3C\x7F");
 }

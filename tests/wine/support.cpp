@@ -92,7 +92,7 @@ Child Child::helper(const std::string& name, const std::vector<std::string>& arg
   return Child(cmd);
 }
 
-Child::Child(const std::string& commandLine, const std::string& directory) {
+Child::Child(const std::string& commandLine, const std::string& directory, bool errorsToo) {
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
   HANDLE childIn = nullptr, childOut = nullptr;
   if (!CreatePipe(&childIn, &toChild_, &sa, 0) || !CreatePipe(&fromChild_, &childOut, &sa, 0)) {
@@ -106,7 +106,7 @@ Child::Child(const std::string& commandLine, const std::string& directory) {
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = childIn;
   si.hStdOutput = childOut;
-  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  si.hStdError = errorsToo ? childOut : GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi;
   std::vector<char> cmd(commandLine.begin(), commandLine.end());
   cmd.push_back('\0');

@@ -15,6 +15,11 @@
 
 namespace kvwine {
 
+// The host programs of this build's bitness: the 64-bit module has its own.
+constexpr const char* kHostExe = sizeof(void*) == 8 ? "KVTSK64.EXE" : "KVTSK16.EXE";
+constexpr const char* kMidiHostExe = sizeof(void*) == 8 ? "KVMIDI64.EXE" : "KVMIDI16.EXE";
+constexpr const char* kWaveHostExe = sizeof(void*) == 8 ? "KVWAVE64.EXE" : "KVWAVE16.EXE";
+
 // The product's install directory (KVDirectory of KELVASON.INI).
 std::string installDir();
 std::string systemDir();
@@ -55,7 +60,8 @@ bool hear(std::string& line);
 class Child {
  public:
   static Child helper(const std::string& name, const std::vector<std::string>& args = {});
-  Child(const std::string& commandLine, const std::string& directory = "");
+  // `errorsToo`: its standard error comes through the same pipe as its output.
+  Child(const std::string& commandLine, const std::string& directory = "", bool errorsToo = false);
   Child(Child&& other) noexcept;
   ~Child();
   Child(const Child&) = delete;

@@ -93,7 +93,7 @@ class WineWaveTest : public ::testing::Test {
   void SetUp() override {
     kvwine::clearRecords("KVWAVEOUT");
     ASSERT_TRUE(drv.load());
-    instance.reset(new Child(kvwine::installDir() + "\\KVTSK16.EXE /Instance", kvwine::installDir()));
+    instance.reset(new Child(kvwine::installDir() + "\\" + kvwine::kHostExe + " /Instance", kvwine::installDir()));
     ASSERT_NE(instance->expectLine().find("instance window open"), std::string::npos);
   }
   void TearDown() override { instance.reset(); }
@@ -115,7 +115,7 @@ void streamOnce(kvwine::Driver& drv, const std::vector<int16_t>& signal, std::ve
   WaveClient c(drv);
   ASSERT_EQ(c.open(), 0u);
   ASSERT_EQ(WaitForSingleObject(c.notified, 0), WAIT_OBJECT_0) << "WOM_OPEN";
-  std::vector<DWORD> hosts = kvwine::processesNamed("KVWAVE16.EXE");
+  std::vector<DWORD> hosts = kvwine::processesNamed(kvwine::kWaveHostExe);
   ASSERT_EQ(hosts.size(), 1u) << "the open starts the host's wave copy";
   HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, hosts[0]);
 
@@ -219,8 +219,8 @@ TEST_F(WineWaveTest, CloseWithBuffersQueuedReturnsThemAllAndFreesTheDevice) {
     EXPECT_TRUE(h.dwFlags & WHDR_DONE);
     EXPECT_FALSE(h.dwFlags & WHDR_INQUEUE);
   }
-  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVWAVE16.EXE", 10000));
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kWaveHostExe, 10000));
   ASSERT_EQ(c.open(), 0u) << "the device is free again";
   ASSERT_EQ(c.drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
-  ASSERT_TRUE(kvwine::waitForProcessesToEnd("KVWAVE16.EXE", 10000));
+  ASSERT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kWaveHostExe, 10000));
 }

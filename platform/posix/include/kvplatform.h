@@ -11,3 +11,7 @@
 #include "kv/section.h"
 #include "kv/reg.h"
 #include "kv/user.h"
+
+// The digits in the names of the host programs ("KVTSK" ... ".EXE"): the
+// machine runs one kind of program, served by the 16-named host.
+#define KV_PROGRAM_DIGITS "16"

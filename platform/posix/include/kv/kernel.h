@@ -143,6 +143,10 @@ DWORD WINAPI GetProcessId(HANDLE hProcess);
 // The machine runs every program natively: no process is a 32-bit one on a
 // 64-bit system.
 BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
+// Nor does it redirect any path: both fail with ERROR_INVALID_FUNCTION, as on
+// a system without WOW64.
+BOOL WINAPI Wow64DisableWow64FsRedirection(PVOID* OldValue);
+BOOL WINAPI Wow64RevertWow64FsRedirection(PVOID OldValue);
 LPSTR WINAPI GetCommandLineA(void);
 void WINAPI ExitProcess(UINT uExitCode);
 

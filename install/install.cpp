@@ -252,8 +252,12 @@ int failWithTemp(LPCSTR szTemp) {
 
 // Saves the user's mapper settings into MIDIMapSave, which exists afterwards
 // even when the mapper held none of them, so that removal can tell a saved set
-// from none. A failing save leaves no partial set behind and answers -1.
+// from none. A failing save leaves no partial set behind and answers -1. A set
+// saved already is kept: the module of the other bitness, which shares the
+// user's settings, saved it and pointed the mapper here.
 int saveMapper(void) {
+  int nSaved = regKeyExists(HKEY_CURRENT_USER, szMidiMapSaveKey);
+  if (nSaved <= 0) return nSaved;
   if (regCreateKey(HKEY_CURRENT_USER, szMidiMapSaveKey) != 0) return -1;
   CHAR szText[cbText];
   for (int i = 0; i < nMapperValues; ++i) {

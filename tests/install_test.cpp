@@ -355,6 +355,27 @@ TEST_F(InstallTest, WithoutAnInstallDirectoryNoHostIsCopiedOrDeleted) {
   EXPECT_TRUE(fileExists(root + "/drive_c/KVMIDI16.EXE"));
 }
 
+// Both bitnesses share the user's mapper settings, but each module sees only
+// its own registration: the second module's installation finds the mapper
+// pointed at the driver by the first one, and a saved set it must keep.
+TEST_F(InstallTest, AnInstallationKeepsASetSavedByTheOtherBitness) {
+  seedTypicalMachine();
+  const std::string before = mapperDump();
+  ASSERT_EQ(install(), 0);
+  // The first module's registration, out of the second module's sight.
+  for (const char* alias : {"midi2", "wave1"}) {
+    ASSERT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, alias), sz("KVDRVR32.DLL")) << alias;
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_WRITE, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(key, alias), ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  ASSERT_EQ(install(), 0);
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "CurrentInstrument"), sz("mmgone.dll<0000>"));
+  ASSERT_EQ(remove(), 0);
+  EXPECT_EQ(mapperDump(), before) << "the user's own settings come back";
+}
+
 TEST_F(InstallTest, RemovalWithoutASavedSetLeavesTheMapperAlone) {
   seedMapper();
   const std::string mapper = mapperDump();

@@ -10,6 +10,9 @@ extern HMODULE ghModule;
 // Fills szDir with the install directory from "KELVASON.INI" without trailing
 // path separators (empty when the file has no value) and answers szDir.
 char* getInstallDir(char* szDir, DWORD cbDir);
+// This module's path for its host: a 32-bit module on 64-bit Windows names
+// SysWOW64, not system32. Answers its length, or 0 when it does not fit.
+DWORD getModulePathForHost(char* szPath, DWORD cchPath);
 
 // Start the host copy for a channel whose block the open has just cleared, and
 // wait until that host answers in the status word, its process ends or the

@@ -20,8 +20,7 @@ const DWORD FIRST_WAIT_MS = 100;
 // could never find the channel.
 BOOL buildHostCommandLine(char* szCmd, const char* szDir, const char* szHost, const char* szVerb) {
   char szModule[MAX_PATH];
-  DWORD cch = GetModuleFileNameA(ghModule, szModule, MAX_PATH);
-  if (cch == 0 || cch >= MAX_PATH) return FALSE;
+  if (getModulePathForHost(szModule, MAX_PATH) == 0) return FALSE;
   GetShortPathNameA(szModule, szModule, MAX_PATH);
   wsprintfA(szCmd, "%s\\%s %s %s", szDir, szHost, szVerb, szModule);
   return TRUE;

@@ -16,13 +16,15 @@ filter=()
 echo "== format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-echo "== Windows programs and the Wine suite for i686"
+echo "== Windows programs for i686 and x86_64 with their Wine suites, and the Windows package"
 scripts/build.sh build-mingw-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \
   -DKV_WINE_TESTS=ON
-scripts/wine-test.sh build-mingw-i686
-echo "== Windows programs and the Wine suite for x86_64"
 scripts/build.sh build-mingw-x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DKV_WINE_TESTS=ON
+scripts/package.sh
+echo "== the Wine suite for i686 (with the package, both bitnesses in one prefix)"
+scripts/wine-test.sh build-mingw-i686
+echo "== the Wine suite for x86_64"
 scripts/wine-test.sh build-mingw-x86_64
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"

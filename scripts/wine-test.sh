@@ -65,6 +65,18 @@ printf '[KelvasongSetup]\r\nKVDirectory=C:\\KV\r\n' > "$drive_c/windows/KELVASON
 # The suite reads the host's records, which it keeps only when told to.
 printf '[Host]\r\nMidiRecord=KVMIDIIN\r\nWaveRecord=KVWAVEOUT\r\n' > "$drive_c/KV/KVHOST.INI"
 cp "$build/kvwinetests.exe" "$drive_c/kvtests/"
+# The Windows package (scripts/package.sh), when made: the 32-bit suite
+# installs it whole with its own setup program and plays from clients of both
+# bitnesses, the 64-bit one being the x86_64 suite's binary (KV_WINE_PACKAGE:
+# another package folder).
+package=${KV_WINE_PACKAGE:-build-package/Kelvasong}
+if [ "$digits" = 16 ] && [ -f "$package/KVSETUP.EXE" ] && [ -f build-mingw-x86_64/kvwinetests.exe ]; then
+  echo "== the package $package in C:\PKG"
+  cp -r "$package" "$drive_c/PKG"
+  mkdir -p "$drive_c/kvtests/x64"
+  cp build-mingw-x86_64/kvwinetests.exe "$drive_c/kvtests/x64/"
+  cp build-mingw-x86_64/winekv.drv "$drive_c/windows/system32/"
+fi
 
 tests=$(wine 'C:\kvtests\kvwinetests.exe' --gtest_list_tests "--gtest_filter=$filter" 2> /dev/null | tr -d '\r' |
   awk '/^[^ ]/ { suite = $1 } /^  / { print suite $1 }')

@@ -45,6 +45,9 @@ int usage(FILE* out) {
           "                          device; the host copies are made\n"
           "  /REMOVE [MODULE]        remove the driver again, with the mapper settings\n"
           "                          from before the installation\n"
+          "                          Without MODULE on 64-bit Windows, the module of the\n"
+          "                          other bitness goes too, by its own setup program\n"
+          "                          (x64\\KVSETUP.EXE beside the 32-bit one).\n"
           "                          Both tell what changed and answer 0, or 1 when the\n"
           "                          module could not be loaded or its answer was -1.\n"
           "                          A damaged registry is told about, and nothing is\n"
@@ -324,16 +327,18 @@ void tellRemoveFailures(const MachineState& before, const MachineState& after) {
 
 typedef int(WINAPI* InstallExport)(void);
 
+// This program's directory, with the separator its own path uses after it.
+std::string ownDirectory() {
+  char self[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string me(self, n < sizeof self ? n : 0);
+  size_t sep = me.find_last_of("\\/");
+  return sep == std::string::npos ? std::string() : me.substr(0, sep + 1);
+}
+
 int runExport(const char* exportName, const char* modulePath, bool installing) {
   std::string module = modulePath ? modulePath : "";
-  if (module.empty()) {
-    char self[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string me(self, n < sizeof self ? n : 0);
-    size_t sep = me.find_last_of("\\/");
-    // Beside this program, with the separator its own path uses.
-    module = (sep == std::string::npos ? std::string() : me.substr(0, sep + 1)) + "KVDRVR32.DLL";
-  }
+  if (module.empty()) module = ownDirectory() + "KVDRVR32.DLL";
   if (registryDamaged()) return 1;
   HMODULE h = LoadLibraryA(module.c_str());
   if (!h) {
@@ -370,6 +375,63 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
   return answer == 0 ? 0 : 1;
 }
 
+// ---- both bitnesses ------------------------------------------------------------------
+
+// The package's setup program of the other bitness, which installs its own
+// module into its own registry view and system directory: on 64-bit Windows,
+// the 64-bit one in x64\ beside the 32-bit one, or the 32-bit one above a
+// 64-bit one in x64\. Empty on a system with one bitness.
+std::string otherSetupProgram() {
+  std::string dir = ownDirectory();
+  BOOL wow64 = FALSE;
+  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) return dir + "x64\\KVSETUP.EXE";
+  if (sizeof(void*) == 8 && dir.size() > 4 && lstrcmpiA(dir.substr(dir.size() - 4).c_str(), "x64\\") == 0)
+    return dir.substr(0, dir.size() - 4) + "KVSETUP.EXE";
+  return "";
+}
+
+// Runs the other bitness's setup program on its own module, its report going
+// where this one's goes; answers its exit code, or 1 when it cannot start.
+int runOtherSetup(const std::string& program, const char* verb) {
+  std::string module = program.substr(0, program.size() - strlen("KVSETUP.EXE")) + "KVDRVR32.DLL";
+  std::string line = "\"" + program + "\" " + verb + " \"" + module + "\"";
+  std::vector<char> cmd(line.begin(), line.end());
+  cmd.push_back('\0');
+  fflush(stdout);
+  fflush(stderr);
+  STARTUPINFOA si;
+  memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  // It shares this program's console and standard streams.
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    fprintf(stderr, "KVSETUP: cannot start %s (error %u)\n", program.c_str(), (unsigned)GetLastError());
+    return 1;
+  }
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return (int)code;
+}
+
+// /INSTALL and /REMOVE without a module: the module beside this program, and
+// on 64-bit Windows the other bitness's too, each by its own setup program.
+int runBoth(bool installing) {
+  const char* verb = installing ? "/INSTALL" : "/REMOVE";
+  int own = runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", nullptr, installing);
+  std::string other = otherSetupProgram();
+  if (other.empty()) return own;
+  if (!fileExists(other)) {
+    printf("note: %s is not there, so only programs of this program's bitness were served\n", other.c_str());
+    return own;
+  }
+  printf("\nThe module of the other bitness, with %s:\n", other.c_str());
+  int theirs = runOtherSetup(other, verb);
+  return own == 0 && theirs == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -380,8 +442,8 @@ int main(int argc, char** argv) {
     bool installing = lstrcmpiA(argv[i], "/INSTALL") == 0;
     if (installing || lstrcmpiA(argv[i], "/REMOVE") == 0) {
       if (argc > i + 2) return usage(stderr);
-      return runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", i + 1 < argc ? argv[i + 1] : nullptr,
-                       installing);
+      if (i + 1 >= argc) return runBoth(installing);
+      return runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", argv[i + 1], installing);
     }
     if (lstrcmpiA(argv[i], "/CONFIG") == 0 && i + 4 < argc && strcmp(argv[i + 2], "-w") == 0) {
       hwnd = argv[i + 3];

@@ -1,0 +1,114 @@
+// The Windows package (scripts/package.sh) installed whole into a 64-bit
+// prefix by its 32-bit setup program: both modules, each into its own system
+// directory and registry view, both hosts, clients of both bitnesses playing,
+// and one removal that takes both. wine-test.sh lays the package out in
+// C:\PKG for the 32-bit suite, with the 64-bit suite's binary in C:\kvtests\x64.
+#include <stdio.h>
+
+#include <map>
+
+#include "support.h"
+
+using kvwine::Child;
+
+namespace {
+
+const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+const char kMidiMap[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
+const char kPackage[] = "C:\\PKG";
+const char kOtherSuite[] = "C:\\kvtests\\x64\\kvwinetests.exe";
+// As this 32-bit process reaches each system directory.
+const char kModule32[] = "C:\\windows\\syswow64\\KVDRVR32.DLL";
+const char kModule64[] = "C:\\windows\\Sysnative\\KVDRVR32.DLL";
+
+// The values of a key in one registry view, as "name=type:data".
+std::map<std::string, std::string> keyValues(HKEY root, const char* path, REGSAM view) {
+  std::map<std::string, std::string> values;
+  HKEY key;
+  if (RegOpenKeyExA(root, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return values;
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    BYTE data[1024];
+    DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
+    if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+    values[name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), dataSize);
+  }
+  RegCloseKey(key);
+  return values;
+}
+
+int driverAliases(REGSAM view) {
+  int n = 0;
+  for (auto& v : keyValues(HKEY_LOCAL_MACHINE, kDrivers32, view))
+    if (v.second == std::to_string(REG_SZ) + ":" + std::string("KVDRVR32.DLL", 13)) ++n;
+  return n;
+}
+
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+DWORD run(const std::string& commandLine) {
+  Child program(commandLine, kPackage, true);
+  std::string output;
+  DWORD code = program.finish(output);
+  printf("> %s\n%s", commandLine.c_str(), output.c_str());
+  fflush(stdout);
+  return code;
+}
+
+class WinePackageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (sizeof(void*) == 8) GTEST_SKIP() << "the 32-bit suite installs the package";
+    if (!exists(std::string(kPackage) + "\\KVSETUP.EXE") || !exists(kOtherSuite))
+      GTEST_SKIP() << "no package in C:\\PKG (scripts/package.sh before wine-test.sh)";
+    // Nothing of the product in either system directory; the package as the
+    // install directory, with the suite's host settings.
+    DeleteFileA(kModule32);
+    DeleteFileA(kModule64);
+    CopyFileA((kvwine::installDir() + "\\KVHOST.INI").c_str(), (std::string(kPackage) + "\\KVHOST.INI").c_str(), FALSE);
+    ASSERT_EQ(run(std::string(kPackage) + "\\KVSETUP.EXE /DIR " + kPackage), 0u);
+  }
+  void TearDown() override {
+    if (IsSkipped()) return;
+    run(std::string(kPackage) + "\\KVSETUP.EXE /DIR C:\\KV");
+    CopyFileA("C:\\KV\\KVDRVR32.DLL", kModule32, FALSE);
+  }
+  void systemStart() { ASSERT_EQ(run("C:\\windows\\system32\\wineboot.exe -r"), 0u); }
+  std::string in(const char* name) const { return std::string(kPackage) + "\\" + name; }
+};
+
+}  // namespace
+
+TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth) {
+  const auto view32Before = keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_32KEY);
+  const auto view64Before = keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_64KEY);
+  const auto mapperBefore = keyValues(HKEY_CURRENT_USER, kMidiMap, 0);
+
+  ASSERT_EQ(run(in("KVSETUP.EXE") + " /INSTALL"), 0u);
+  EXPECT_EQ(driverAliases(KEY_WOW64_32KEY), 2) << "a MIDI and a wave alias in the 32-bit view";
+  EXPECT_EQ(driverAliases(KEY_WOW64_64KEY), 2) << "a MIDI and a wave alias in the 64-bit view";
+  for (const char* host : {"KVMIDI16.EXE", "KVWAVE16.EXE", "KVMIDI64.EXE", "KVWAVE64.EXE"})
+    EXPECT_TRUE(exists(in(host))) << host;
+  systemStart();
+  EXPECT_TRUE(exists(kModule32) && kvwine::readFile(kModule32) == kvwine::readFile(in("KVDRVR32.DLL")))
+      << "the 32-bit module in SysWOW64";
+  EXPECT_TRUE(exists(kModule64) && kvwine::readFile(kModule64) == kvwine::readFile(in("x64\\KVDRVR32.DLL")))
+      << "the 64-bit module in System32";
+
+  // A client of each bitness plays through its own module and host.
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, sizeof self);
+  const std::string playing = " --gtest_brief=1 --gtest_filter=WineMidiTest.Messages*";
+  EXPECT_EQ(run(std::string("\"") + self + "\"" + playing), 0u) << "a 32-bit client";
+  EXPECT_EQ(run(std::string(kOtherSuite) + playing), 0u) << "a 64-bit client";
+
+  ASSERT_EQ(run(in("KVSETUP.EXE") + " /REMOVE"), 0u);
+  EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_32KEY), view32Before);
+  EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_64KEY), view64Before);
+  EXPECT_EQ(keyValues(HKEY_CURRENT_USER, kMidiMap, 0), mapperBefore) << "the user's mapper settings";
+  for (const char* host : {"KVMIDI16.EXE", "KVWAVE16.EXE", "KVMIDI64.EXE", "KVWAVE64.EXE"})
+    EXPECT_FALSE(exists(in(host))) << host;
+  systemStart();
+  EXPECT_FALSE(exists(kModule32));
+  EXPECT_FALSE(exists(kModule64));
+}

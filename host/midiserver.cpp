@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "host/hold.h"
 #include "kvplatform.h"
 
 namespace {
@@ -119,6 +120,7 @@ BOOL MidiServer::close() {
     // clear the block, and from then on the ring is another session's.
     if (checkChannel() == SERVING) {
       takeFromRing(MIDI_RING_SIZE, closeTaken_);
+      hostHoldPoint("KVHOST.closing");
       channel_->dwStatus = CHANNEL_IDLE;
     }
     end_ = CLOSED;
@@ -208,7 +210,11 @@ bool MidiServer::ownerGone() {
   if (!mutex) return false;
   DWORD wait = WaitForSingleObject(mutex, 0);
   bool gone = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  if (gone) ReleaseMutex(mutex);
+  if (gone) {
+    hostHoldPoint("KVHOST.probe");
+    ReleaseMutex(mutex);
+    hostHoldPoint("KVHOST.probed");
+  }
   CloseHandle(mutex);
   return gone;
 }

@@ -65,7 +65,7 @@ void returnBuffers(DWORD cUsedUp) {
 // when the mutex cannot be opened (another user's). Answers the pump's answer
 // to the open when it cannot own it.
 HANDLE takeOwnerMutex(LONG* plRefusal) {
-  *plRefusal = 4;
+  *plRefusal = PUMP_NO_MUTEX;
   HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
   if (!hMutex) {
     *plRefusal = 2;
@@ -73,7 +73,7 @@ HANDLE takeOwnerMutex(LONG* plRefusal) {
   }
   DWORD dwWait = WaitForSingleObject(hMutex, 0);
   if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
-  if (dwWait == WAIT_TIMEOUT) *plRefusal = 2;
+  if (dwWait == WAIT_TIMEOUT) *plRefusal = PUMP_MUTEX_TAKEN;
   CloseHandle(hMutex);
   return nullptr;
 }
@@ -160,7 +160,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     InterlockedDecrement(&lWavePumpsRunning);
     return 1;
   }
-  InterlockedExchange(&lWavePumpOwner, 1);
+  InterlockedExchange(&lWavePumpOwner, PUMP_OWNS_MUTEX);
   if (!waitForGo()) {
     endOwnership(hOwner);
     InterlockedDecrement(&lWavePumpsRunning);
@@ -191,7 +191,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     // The open answers once the first tick has filled the lead with silence,
     // before the client can write.
     if (!fAnswered) {
-      InterlockedExchange(&lWavePumpOwner, 3);
+      InterlockedExchange(&lWavePumpOwner, PUMP_TICKED);
       fAnswered = TRUE;
     }
 

@@ -68,7 +68,7 @@ HANDLE takeOwnerMutex(LONG* plRefusal) {
   *plRefusal = PUMP_NO_MUTEX;
   HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
   if (!hMutex) {
-    *plRefusal = 2;
+    *plRefusal = PUMP_MUTEX_TAKEN;
     return nullptr;
   }
   DWORD dwWait = WaitForSingleObject(hMutex, 0);

@@ -1,13 +1,23 @@
 // Pending file operations on Windows: the session manager's list, pairs of
 // NT paths in one multi-string; an empty target is a deletion, a target with
-// a leading '!' replaces an existing file.
+// a leading '!' replaces an existing file, and current Windows puts a "*1"
+// (a star and digits) before some paths.
 #include "kvplatform.h"
 #include "setup/pending.h"
 
 namespace {
 
 std::string dosPath(std::string path) {
-  if (!path.empty() && path[0] == '!') path.erase(0, 1);
+  for (;;) {
+    if (!path.empty() && path[0] == '!') {
+      path.erase(0, 1);
+    } else if (!path.empty() && path[0] == '*') {
+      size_t digits = path.find_first_not_of("0123456789", 1);
+      path.erase(0, digits == std::string::npos ? path.size() : digits);
+    } else {
+      break;
+    }
+  }
   if (path.compare(0, 4, "\\??\\") == 0) path.erase(0, 4);
   return path;
 }

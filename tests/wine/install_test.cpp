@@ -135,3 +135,23 @@ TEST_F(WineInstallTest, InstallPlayAndRemoveLeaveTheRegistryAndTheSystemDirector
   EXPECT_EQ(left, INVALID_HANDLE_VALUE) << "left in the system directory: " << found.cFileName;
   if (left != INVALID_HANDLE_VALUE) FindClose(left);
 }
+
+// Current Windows writes some pending operations with a "*1" before the NT
+// path; they are shown as the plain paths they name.
+TEST_F(WineInstallTest, PendingOperationsWrittenWithAStarPrefixAreShownAsPlainPaths) {
+  const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+  const char ops[] = "*1\\??\\C:\\Temp\\old.tmp\0\0*1\\??\\C:\\Temp\\new.dll\0!\\??\\C:\\Temp\\put.dll\0";
+  ASSERT_EQ(RegSetValueExA(key, "PendingFileRenameOperations", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(ops),
+                           sizeof ops),
+            ERROR_SUCCESS);
+  Child setup(dir + "\\KVSETUP.EXE /REMOVE", dir);
+  std::string output;
+  setup.finish(output);
+  RegDeleteValueA(key, "PendingFileRenameOperations");
+  RegCloseKey(key);
+  EXPECT_NE(output.find("  delete C:\\Temp\\old.tmp (from before)"), std::string::npos) << output;
+  EXPECT_NE(output.find("  replace C:\\Temp\\put.dll with C:\\Temp\\new.dll (from before)"), std::string::npos)
+      << output;
+}

@@ -3,12 +3,30 @@
 # libraries (platform/win). Every program is linked statically against the
 # compiler's runtime, so it needs nothing beside the system's DLLs.
 add_link_options(-static -static-libgcc -static-libstdc++)
+enable_language(RC)
+
+# Version information for each file, and for a program a manifest that runs it
+# as its invoker (no elevation asked for at its start).
+function(kv_resources target name description type)
+  set(KV_FILE_NAME ${name})
+  set(KV_FILE_DESCRIPTION ${description})
+  set(KV_FILE_TYPE ${type})
+  if(type STREQUAL "VFT_APP")
+    set(KV_MANIFEST_LINE "1 24 \"${CMAKE_SOURCE_DIR}/cmake/resources/asinvoker.manifest\"")
+  else()
+    set(KV_MANIFEST_LINE "")
+  endif()
+  set(rc ${CMAKE_BINARY_DIR}/resources/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/resources/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
 
 add_library(kvdrvr32 SHARED ${KV_LOGIC_SOURCES} driver/KVDRVR32.def)
 target_include_directories(kvdrvr32 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvdrvr32 PRIVATE winmm)
 target_link_options(kvdrvr32 PRIVATE -Wl,--kill-at)
 set_target_properties(kvdrvr32 PROPERTIES OUTPUT_NAME KVDRVR32 PREFIX "" SUFFIX ".DLL")
+kv_resources(kvdrvr32 KVDRVR32.DLL "Kelvasong synthesizer driver" VFT_DLL)
 
 add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold_none.cpp host/win/soundout_winmm.cpp host/win/synth_none.cpp host/win/wavrecord_mmio.cpp)
 target_include_directories(kvtsk16 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
@@ -24,11 +42,13 @@ else()
   set(KV_PROGRAM_DIGITS 16)
 endif()
 set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK${KV_PROGRAM_DIGITS} SUFFIX ".EXE")
+kv_resources(kvtsk16 KVTSK${KV_PROGRAM_DIGITS}.EXE "Kelvasong synthesizer host" VFT_APP)
 
 add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp)
 target_include_directories(kvsetup PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvsetup PRIVATE advapi32)
 set_target_properties(kvsetup PROPERTIES OUTPUT_NAME KVSETUP SUFFIX ".EXE")
+kv_resources(kvsetup KVSETUP.EXE "Kelvasong setup" VFT_APP)
 
 option(KV_WINE_TESTS "Build the Wine suite (tests/wine)" OFF)
 if(KV_WINE_TESTS)

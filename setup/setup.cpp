@@ -13,6 +13,7 @@
 #include "hostlink/hostlink.h"
 #include "install/slots.h"
 #include "kvplatform.h"
+#include "setup/elevation.h"
 #include "setup/pending.h"
 
 namespace {
@@ -392,9 +393,11 @@ std::string otherSetupProgram() {
 
 // Runs the other bitness's setup program on its own module, its report going
 // where this one's goes; answers its exit code, or 1 when it cannot start.
-int runOtherSetup(const std::string& program, const char* verb) {
+int runOtherSetup(const std::string& program, const char* verb, const char* report) {
   std::string module = program.substr(0, program.size() - strlen("KVSETUP.EXE")) + "KVDRVR32.DLL";
   std::string line = "\"" + program + "\" " + verb + " \"" + module + "\"";
+  // An elevated run's report goes to its file, which the other one adds to.
+  if (report) line += std::string(" /REPORT \"") + report + "\"";
   std::vector<char> cmd(line.begin(), line.end());
   cmd.push_back('\0');
   fflush(stdout);
@@ -418,7 +421,7 @@ int runOtherSetup(const std::string& program, const char* verb) {
 
 // /INSTALL and /REMOVE without a module: the module beside this program, and
 // on 64-bit Windows the other bitness's too, each by its own setup program.
-int runBoth(bool installing) {
+int runBoth(bool installing, const char* report) {
   const char* verb = installing ? "/INSTALL" : "/REMOVE";
   int own = runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", nullptr, installing);
   std::string other = otherSetupProgram();
@@ -428,8 +431,51 @@ int runBoth(bool installing) {
     return own;
   }
   printf("\nThe module of the other bitness, with %s:\n", other.c_str());
-  int theirs = runOtherSetup(other, verb);
+  int theirs = runOtherSetup(other, verb, report);
   return own == 0 && theirs == 0 ? 0 : 1;
+}
+
+// Whether this process may change the registered drivers; says, before
+// anything is changed, what to do when it may not.
+bool mayChangeDrivers() {
+  HKEY key;
+  LSTATUS st = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_SET_VALUE, &key);
+  if (st == ERROR_SUCCESS) RegCloseKey(key);
+  if (st != ERROR_ACCESS_DENIED) return true;
+  fprintf(stderr,
+          "KVSETUP: you may not change the registered drivers (HKLM\\%s):\n"
+          "KVSETUP: run it as administrator. Nothing was changed.\n",
+          kDrivers32);
+  return false;
+}
+
+// /INSTALL or /REMOVE [MODULE] [/REPORT FILE]. Unelevated, the program asks
+// for elevation and shows the elevated run's report, which that run appends
+// to FILE.
+int installOrRemove(bool installing, const std::vector<std::string>& args) {
+  const char* module = nullptr;
+  const char* report = nullptr;
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (lstrcmpiA(args[i].c_str(), "/REPORT") == 0) {
+      if (report || i + 1 >= args.size()) return usage(stderr);
+      report = args[++i].c_str();
+    } else if (!module) {
+      module = args[i].c_str();
+    } else {
+      return usage(stderr);
+    }
+  }
+  if (report) {
+    // Both streams append, so that what each writes stays in order.
+    if (!freopen(report, "a", stdout) || !freopen(report, "a", stderr)) return 1;
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
+  } else if (!processElevated()) {
+    return runElevatedWithReport(args);
+  }
+  if (!mayChangeDrivers()) return 1;
+  if (!module) return runBoth(installing, report);
+  return runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", module, installing);
 }
 
 }  // namespace
@@ -440,11 +486,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "/?") == 0) return usage(stdout);
     bool installing = lstrcmpiA(argv[i], "/INSTALL") == 0;
-    if (installing || lstrcmpiA(argv[i], "/REMOVE") == 0) {
-      if (argc > i + 2) return usage(stderr);
-      if (i + 1 >= argc) return runBoth(installing);
-      return runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", argv[i + 1], installing);
-    }
+    if (installing || lstrcmpiA(argv[i], "/REMOVE") == 0)
+      return installOrRemove(installing, std::vector<std::string>(argv + i, argv + argc));
     if (lstrcmpiA(argv[i], "/CONFIG") == 0 && i + 4 < argc && strcmp(argv[i + 2], "-w") == 0) {
       hwnd = argv[i + 3];
       i += 4;

@@ -92,3 +92,36 @@ TEST_F(SetupTest, FailedRemovalSaysWhatFailed) {
   EXPECT_TRUE(has(out, "your saved settings were given back")) << out;
   EXPECT_TRUE(has(out, "an earlier registration") == false) << out;
 }
+
+// Without write access to the registered drivers (an unelevated run), the
+// setup program says to run it as administrator before it changes anything:
+// not the user's mapper settings, not the host copies.
+TEST_F(SetupTest, WithoutWriteAccessToTheDriversNothingIsChangedAndTheUserIsToldToElevate) {
+  const std::string before = kvtest::registryDump();
+  std::string out;
+  setenv(PLAT_FAULTS_ENV, "RegOpenKeyExA=1", 1);
+  int code = setup({"/INSTALL"}, out);
+  unsetenv(PLAT_FAULTS_ENV);
+  EXPECT_EQ(code, 1) << out;
+  EXPECT_TRUE(has(out, "run it as administrator. Nothing was changed.")) << out;
+  EXPECT_FALSE(has(out, "Installing")) << out;
+  EXPECT_EQ(kvtest::registryDump(), before);
+  EXPECT_EQ(GetFileAttributesA("C:\\KV\\KVMIDI16.EXE"), INVALID_FILE_ATTRIBUTES);
+}
+
+// An elevated run started by an unelevated one writes its whole report to the
+// file the other one shows.
+TEST_F(SetupTest, AReportFileTakesTheWholeReport) {
+  const std::string report = root + "/report.txt";
+  std::string out;
+  ASSERT_EQ(setup({"/INSTALL", "/REPORT", report}, out), 0) << out;
+  EXPECT_EQ(out, "");
+  std::string text = kvtest::readFile(report);
+  EXPECT_TRUE(has(text, "Installing the Kelvasong driver")) << text;
+  EXPECT_TRUE(has(text, "wave     registered: \"KVDRVR32.DLL\"")) << text;
+  EXPECT_TRUE(has(text, "The installation succeeded.")) << text;
+  ASSERT_EQ(setup({"/REMOVE", kvtest::driverModulePath(), "/REPORT", report}, out), 0) << out;
+  EXPECT_TRUE(has(kvtest::readFile(report), "The installation succeeded.")) << "appended";
+  EXPECT_TRUE(has(kvtest::readFile(report), "The removal succeeded.")) << kvtest::readFile(report);
+  EXPECT_EQ(setup({"/REMOVE", "/REPORT"}, out), 2) << "a report needs its file";
+}

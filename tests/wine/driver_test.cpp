@@ -42,7 +42,9 @@ std::wstring commandLineOf(HANDLE process) {
     return L"";
   std::wstring cmd(params.CommandLine.Length / sizeof(WCHAR), L'\0');
   if (!ReadProcessMemory(process, params.CommandLine.Buffer, &cmd[0], params.CommandLine.Length, nullptr)) return L"";
-  return cmd;
+  // A block read as the process starts may hold its length but not yet its
+  // text: that reads as nothing seen.
+  return cmd.c_str();
 }
 
 std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }

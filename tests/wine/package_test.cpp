@@ -102,7 +102,13 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   EXPECT_EQ(run(std::string("\"") + self + "\"" + playing), 0u) << "a 32-bit client";
   EXPECT_EQ(run(std::string(kOtherSuite) + playing), 0u) << "a 64-bit client";
 
-  ASSERT_EQ(run(in("KVSETUP.EXE") + " /REMOVE"), 0u);
+  // As an elevated run started by an unelevated one: both reports in its file.
+  ASSERT_EQ(run(in("KVSETUP.EXE") + " /REMOVE /REPORT " + in("REPORT.TXT")), 0u);
+  const std::string report = kvwine::readFile(in("REPORT.TXT"));
+  printf("%s", report.c_str());
+  EXPECT_NE(report.find("Removing the Kelvasong driver with C:\\PKG\\KVDRVR32.DLL"), std::string::npos);
+  EXPECT_NE(report.find("Removing the Kelvasong driver with C:\\PKG\\x64\\KVDRVR32.DLL"), std::string::npos);
+  DeleteFileA(in("REPORT.TXT").c_str());
   EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_32KEY), view32Before);
   EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_64KEY), view64Before);
   EXPECT_EQ(keyValues(HKEY_CURRENT_USER, kMidiMap, 0), mapperBefore) << "the user's mapper settings";

@@ -227,8 +227,16 @@ int serveWave(HMODULE module, HWND hwnd) {
   return 0;
 }
 
-// Keeps the instance window until it is closed or the process is ended.
+// Keeps the instance window, hidden, until it is closed or the process is
+// ended. One a session: a second instance ends at once (the installation
+// starts one, and logon starts one again).
 int keepInstanceWindow() {
+  // Owned while it lives: an instance that has ended leaves it abandoned.
+  HANDLE one = CreateMutexA(nullptr, FALSE, "KVInstWinClass-instance");
+  if (one && WaitForSingleObject(one, 0) == WAIT_TIMEOUT) {
+    printf("KVTSK%s: the instance window is open already\n", KV_PROGRAM_DIGITS);
+    return 0;
+  }
   WNDCLASSA wc;
   memset(&wc, 0, sizeof wc);
   wc.lpfnWndProc = instanceWindowProc;

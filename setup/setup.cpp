@@ -419,19 +419,75 @@ int runOtherSetup(const std::string& program, const char* verb, const char* repo
   return (int)code;
 }
 
+// ---- the instance window ----------------------------------------------------------------
+
+// The wave device opens only while the instance window exists. The package's
+// installation has it started at the user's logon and starts it now; removal
+// ends it.
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kRunValue[] = "KelvasongInstance";
+const char kInstanceClass[] = "KVInstWinClass";
+
+void startInstanceWindow() {
+  char dir[MAX_PATH];
+  getInstallDir(dir, sizeof dir);
+  if (!dir[0]) {
+    printf("instance window: no install directory, so nothing starts it (KVTSK%s.EXE /Instance)\n", KV_PROGRAM_DIGITS);
+    return;
+  }
+  std::string program = std::string(dir) + "\\KVTSK" KV_PROGRAM_DIGITS ".EXE";
+  std::string line = "\"" + program + "\" /Instance";
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
+      ERROR_SUCCESS) {
+    if (RegSetValueExA(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
+                       (DWORD)line.size() + 1) == ERROR_SUCCESS)
+      printf("instance window: started at your logon (HKCU\\%s, %s)\n", kRunKey, kRunValue);
+    RegCloseKey(key);
+  }
+  if (FindWindowA(kInstanceClass, nullptr)) return;
+  std::vector<char> cmd(line.begin(), line.end());
+  cmd.push_back('\0');
+  STARTUPINFOA si;
+  memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, dir, &si, &pi)) {
+    printf("instance window: cannot start %s (error %u)\n", program.c_str(), (unsigned)GetLastError());
+    return;
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  printf("instance window: started\n");
+}
+
+void endInstanceWindow() {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    if (RegDeleteValueA(key, kRunValue) == ERROR_SUCCESS) printf("instance window: no longer started at logon\n");
+    RegCloseKey(key);
+  }
+  HWND window = FindWindowA(kInstanceClass, nullptr);
+  if (window && PostMessageA(window, WM_CLOSE, 0, 0)) printf("instance window: closed\n");
+}
+
 // /INSTALL and /REMOVE without a module: the module beside this program, and
 // on 64-bit Windows the other bitness's too, each by its own setup program.
 int runBoth(bool installing, const char* report) {
   const char* verb = installing ? "/INSTALL" : "/REMOVE";
   int own = runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", nullptr, installing);
+  int theirs = 0;
   std::string other = otherSetupProgram();
-  if (other.empty()) return own;
-  if (!fileExists(other)) {
+  if (!other.empty() && !fileExists(other)) {
     printf("note: %s is not there, so only programs of this program's bitness were served\n", other.c_str());
-    return own;
+  } else if (!other.empty()) {
+    printf("\nThe module of the other bitness, with %s:\n", other.c_str());
+    theirs = runOtherSetup(other, verb, report);
   }
-  printf("\nThe module of the other bitness, with %s:\n", other.c_str());
-  int theirs = runOtherSetup(other, verb, report);
+  if (installing && own == 0)
+    startInstanceWindow();
+  else if (!installing)
+    endInstanceWindow();
   return own == 0 && theirs == 0 ? 0 : 1;
 }
 

@@ -125,3 +125,52 @@ TEST_F(SetupTest, AReportFileTakesTheWholeReport) {
   EXPECT_TRUE(has(kvtest::readFile(report), "The removal succeeded.")) << kvtest::readFile(report);
   EXPECT_EQ(setup({"/REMOVE", "/REPORT"}, out), 2) << "a report needs its file";
 }
+
+// The wave device opens only while the instance window exists: the package's
+// installation has the host's instance started at the user's logon and starts
+// it; removal undoes both.
+TEST_F(SetupTest, InstallationStartsTheInstanceWindowAtLogonAndNowAndRemovalEndsIt) {
+  const char kRun[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  std::string out;
+  ASSERT_EQ(setup({"/INSTALL"}, out), 0) << out;
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_SUCCESS) << out;
+  char value[MAX_PATH] = {};
+  DWORD size = sizeof value, type = 0;
+  EXPECT_EQ(RegQueryValueExA(key, "KelvasongInstance", nullptr, &type, reinterpret_cast<BYTE*>(value), &size),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_EQ(std::string(value), "\"C:\\KV\\KVTSK16.EXE\" /Instance");
+  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA("KVInstWinClass", nullptr) != nullptr; }, 10000)) << out;
+
+  ASSERT_EQ(setup({"/REMOVE"}, out), 0) << out;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExA(key, "KelvasongInstance", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+  EXPECT_TRUE(kvtest::waitUntil([] { return FindWindowA("KVInstWinClass", nullptr) == nullptr; }, 10000))
+      << "the instance ended";
+}
+
+// A second instance (the installation's and the logon's) ends at once; the
+// first keeps its window.
+TEST_F(SetupTest, ASecondInstanceEndsAtOnce) {
+  auto start = [](PROCESS_INFORMATION& pi) {
+    std::string program = kvtest::buildDir() + "/KVTSK16.EXE";
+    std::string line = "\"" + program + "\" /Instance";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    return CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) != 0;
+  };
+  PROCESS_INFORMATION first = {}, second = {};
+  ASSERT_TRUE(start(first));
+  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA("KVInstWinClass", nullptr) != nullptr; }, 10000));
+  ASSERT_TRUE(start(second));
+  EXPECT_EQ(WaitForSingleObject(second.hProcess, 10000), WAIT_OBJECT_0) << "the second instance stays";
+  EXPECT_EQ(WaitForSingleObject(first.hProcess, 0), (DWORD)WAIT_TIMEOUT);
+  EXPECT_NE(FindWindowA("KVInstWinClass", nullptr), nullptr);
+  for (PROCESS_INFORMATION* pi : {&first, &second}) {
+    TerminateProcess(pi->hProcess, 0);
+    CloseHandle(pi->hThread);
+    CloseHandle(pi->hProcess);
+  }
+}

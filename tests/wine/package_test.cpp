@@ -89,6 +89,10 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   EXPECT_EQ(driverAliases(KEY_WOW64_64KEY), 2) << "a MIDI and a wave alias in the 64-bit view";
   for (const char* host : {"KVMIDI16.EXE", "KVWAVE16.EXE", "KVMIDI64.EXE", "KVWAVE64.EXE"})
     EXPECT_TRUE(exists(in(host))) << host;
+  // The wave device's instance window, for programs that start none.
+  for (DWORD start = GetTickCount(); !FindWindowA("KVInstWinClass", nullptr) && GetTickCount() - start < 10000;)
+    Sleep(10);
+  EXPECT_NE(FindWindowA("KVInstWinClass", nullptr), nullptr) << "the installation started the instance window";
   systemStart();
   EXPECT_TRUE(exists(kModule32) && kvwine::readFile(kModule32) == kvwine::readFile(in("KVDRVR32.DLL")))
       << "the 32-bit module in SysWOW64";
@@ -114,6 +118,9 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   EXPECT_EQ(keyValues(HKEY_CURRENT_USER, kMidiMap, 0), mapperBefore) << "the user's mapper settings";
   for (const char* host : {"KVMIDI16.EXE", "KVWAVE16.EXE", "KVMIDI64.EXE", "KVWAVE64.EXE"})
     EXPECT_FALSE(exists(in(host))) << host;
+  for (DWORD start = GetTickCount(); FindWindowA("KVInstWinClass", nullptr) && GetTickCount() - start < 10000;)
+    Sleep(10);
+  EXPECT_EQ(FindWindowA("KVInstWinClass", nullptr), nullptr) << "the removal ended the instance window";
   systemStart();
   EXPECT_FALSE(exists(kModule32));
   EXPECT_FALSE(exists(kModule64));

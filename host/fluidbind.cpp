@@ -79,16 +79,16 @@ bool findSoundFont(const HostSettings& settings, SoundFontChoice* font) {
   } else if (!settings.folder.empty() && !(font->path = soundFontIn(settings.folder)).empty()) {
     font->source = "beside the host";
   } else {
-    for (const char* const* p = kDefaultSoundFonts; *p; ++p) {
+    for (const char* const* p = kSystemSoundFonts; *p; ++p) {
       if (soundFontFile(*p, &font->openPath, &font->size)) {
         font->path = *p;
         font->source = "installed";
         return true;
       }
     }
-    font->why =
-        "no SoundFont: KVHOST.INI names none (SoundFont=), there is no .sf2 file beside the host, and no General MIDI "
-        "SoundFont is installed (timgm6mb-soundfont, fluid-soundfont-gm)";
+    font->why = "no SoundFont: KVHOST.INI names none (SoundFont=), and there is no .sf2 file beside the host";
+    if (*kSystemSoundFontPackages)
+      font->why += std::string(" nor a General MIDI SoundFont installed (") + kSystemSoundFontPackages + ")";
     return false;
   }
   if (soundFontFile(font->path, &font->openPath, &font->size)) return true;

@@ -72,8 +72,7 @@ struct FluidLibrary {
 bool loadFluidSynth(const HostSettings& settings, FluidLibrary* library);
 
 // The SoundFont the host uses: SoundFont= of KVHOST.INI, else the first .sf2
-// (by name) beside the host, else the first of the system's General MIDI
-// SoundFonts installed.
+// (by name) beside the host, else the first of the system's SoundFonts.
 struct SoundFontChoice {
   std::string path;      // as named: a Windows path, or a host path on Linux
   std::string source;    // where it was found, in words
@@ -83,7 +82,12 @@ struct SoundFontChoice {
 };
 bool findSoundFont(const HostSettings& settings, SoundFontChoice* font);
 
-// One per system. The name FluidSynth opens `path` by (a host path on Linux;
+// One per system. The General MIDI SoundFonts the system installs, tried in
+// order when none is named or beside the host (none on Windows); and the
+// packages that bring them, for the reason when there is none.
+extern const char* const kSystemSoundFonts[];
+extern const char kSystemSoundFontPackages[];
+// The name FluidSynth opens `path` by (a host path on Linux;
 // the path in UTF-8 on Windows, where FluidSynth takes its names so) and the
 // file's size; false when the file cannot be read.
 bool soundFontFile(const std::string& path, std::string* openPath, long long* size);

@@ -89,12 +89,6 @@ int readChoice(const std::string& file, const char* key, std::initializer_list<c
 
 }  // namespace
 
-const char* const kDefaultSoundFonts[] = {
-    "/usr/share/sounds/sf2/FluidR3_GM.sf2",
-    "/usr/share/sounds/sf2/TimGM6mb.sf2",
-    nullptr,
-};
-
 HostSettings loadHostSettings(const std::string& file, std::vector<std::string>* said) {
   HostSettings s;
   std::string answer = readValue(file, "Answer", "accept");

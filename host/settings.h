@@ -51,9 +51,6 @@ struct HostSettings {
   std::string folder;
 };
 
-// The SoundFonts tried, in order, when KVHOST.INI names none.
-extern const char* const kDefaultSoundFonts[];
-
 // Reads section [Host] of `iniFile`. A value the host cannot use is replaced
 // by its key's default, and a line in `said` tells which and why.
 HostSettings loadHostSettings(const std::string& iniFile, std::vector<std::string>* said);

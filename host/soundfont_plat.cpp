@@ -1,4 +1,5 @@
-// SoundFont files on Linux: a Windows path (C:\KV\GM.SF2) names a file of the
+// SoundFont files on Linux: Debian's General MIDI SoundFonts where no other is
+// found; a Windows path (C:\KV\GM.SF2) names a file of the
 // emulated machine, as the platform's own file calls take it; a host path
 // passes unchanged.
 #include <stdio.h>
@@ -10,6 +11,13 @@
 
 #include "host/fluidbind.h"
 #include "kv/plat.h"
+
+const char* const kSystemSoundFonts[] = {
+    "/usr/share/sounds/sf2/FluidR3_GM.sf2",
+    "/usr/share/sounds/sf2/TimGM6mb.sf2",
+    nullptr,
+};
+const char kSystemSoundFontPackages[] = "fluid-soundfont-gm, timgm6mb-soundfont";
 
 namespace {
 

@@ -7,6 +7,10 @@
 
 #include "host/fluidbind.h"
 
+// The system brings no SoundFont: one is put beside the host or named.
+const char* const kSystemSoundFonts[] = {nullptr};
+const char kSystemSoundFontPackages[] = "";
+
 namespace {
 
 std::string utf8FromAnsi(const std::string& ansi) {

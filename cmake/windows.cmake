@@ -20,7 +20,7 @@ target_link_libraries(kvtsk16 PRIVATE winmm)
 target_link_options(kvtsk16 PRIVATE -mwindows)
 set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK16 SUFFIX ".EXE")
 
-add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp)
+add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp host/win/soundfont_win.cpp)
 target_include_directories(kvsetup PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvsetup PRIVATE advapi32)
 set_target_properties(kvsetup PROPERTIES OUTPUT_NAME KVSETUP SUFFIX ".EXE")

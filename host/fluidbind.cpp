@@ -30,7 +30,12 @@ bool loadFluidSynth(const HostSettings& settings, FluidLibrary* lib) {
   HMODULE h = nullptr;
   if (!settings.fluidSynth.empty()) {
     lib->source = "FluidSynth= in KVHOST.INI";
-    lib->path = isFolder(settings.fluidSynth) ? inFolder(settings.fluidSynth, kFluidSynthLibrary) : settings.fluidSynth;
+    // A relative path is taken from the host's current directory (its install
+    // directory), made full: only a full path loads the DLLs beside it.
+    char full[MAX_PATH];
+    DWORD n = GetFullPathNameA(settings.fluidSynth.c_str(), sizeof full, full, nullptr);
+    std::string named = n > 0 && n < sizeof full ? std::string(full, n) : settings.fluidSynth;
+    lib->path = isFolder(named) ? inFolder(named, kFluidSynthLibrary) : named;
   } else if (!beside.empty() && isFile(beside)) {
     lib->source = "beside the host";
     lib->path = beside;

@@ -90,13 +90,14 @@ TEST_F(MissingSynthPartTest, AFolderNamedInTheSettingsIsLookedInAndItsLibraryAlo
 }
 
 TEST_F(MissingSynthPartTest, ALibraryLackingFunctionsIsSaidWithTheirNames) {
-  ASSERT_TRUE(CreateDirectoryA("C:\\Synth", nullptr));
+  // A relative folder is taken from the install directory and made full.
+  ASSERT_TRUE(CreateDirectoryA("C:\\KV\\Synth", nullptr));
   ASSERT_TRUE(
-      CopyFileA((kvtest::buildDir() + "/fakefluid-lacking.so").c_str(), "C:\\Synth\\libfluidsynth-3.dll", FALSE));
-  hostSetting("FluidSynth", "C:\\Synth");
+      CopyFileA((kvtest::buildDir() + "/fakefluid-lacking.so").c_str(), "C:\\KV\\Synth\\libfluidsynth-3.dll", FALSE));
+  hostSetting("FluidSynth", "Synth");
   expectSaidOnce(
-      "the FluidSynth library C:\\Synth\\libfluidsynth-3.dll (FluidSynth= in KVHOST.INI) lacks the "
-      "functions fluid_synth_sysex, fluid_synth_get_internal_bufsize");
+      "the FluidSynth library C:\\KV\\Synth\\libfluidsynth-3.dll (FluidSynth= in KVHOST.INI) lacks the "
+      "functions fluid_synth_sysex, fluid_synth_get_internal_bufsize;");
 }
 
 TEST_F(MissingSynthPartTest, TheLibraryBesideTheHostComesBeforeTheSystems) {

@@ -202,6 +202,22 @@ TEST_F(WineSynthTest, TheHostRendersTheNoteThroughTheLibraryBesideIt) {
   printf("A4 measured at %.2f Hz\n", pitch);
 }
 
+// KVHOST.INI holds the path in the ANSI code page; FluidSynth takes UTF-8.
+TEST_F(WineSynthTest, TheSoundFontsNameReachesTheLibraryInUtf8) {
+  const wchar_t* wide = L"C:\\KV\\Kl\u00e4nge.sf2";
+  char ansi[MAX_PATH];
+  BOOL lost = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, sizeof ansi, nullptr, &lost);
+  if (n <= 0 || lost) GTEST_SKIP() << "the ANSI code page " << GetACP() << " has no a-umlaut";
+  putStandIn("fakefluid.dll", dir() + "\\libfluidsynth-3.dll");
+  putSoundFont(ansi);
+  setting("SoundFont", ansi);
+  playNote();
+  DeleteFileW(wide);
+  std::string log = kvwine::readFile(dir() + "\\FAKEFLUID.LOG");
+  EXPECT_EQ(countOf(log, "fluid_synth_sfload ok C:\\KV\\Kl\xC3\xA4nge.sf2 1\n"), 1u) << log;
+}
+
 TEST_F(WineSynthTest, TheLibraryNamedInTheSettingsWinsOverTheOneBesideTheHost) {
   putStandIn("fakefluid-lacking.dll", dir() + "\\libfluidsynth-3.dll");
   ASSERT_TRUE(CreateDirectoryA("C:\\Synth", nullptr));

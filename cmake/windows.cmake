@@ -45,9 +45,9 @@ endif()
 set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK${KV_PROGRAM_DIGITS} SUFFIX ".EXE")
 kv_resources(kvtsk16 KVTSK${KV_PROGRAM_DIGITS}.EXE "Kelvasong synthesizer host" VFT_APP)
 
-add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp setup/elevation_win.cpp host/win/soundfont_win.cpp)
+add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp setup/elevation_win.cpp setup/mediadevice_win.cpp host/win/soundfont_win.cpp)
 target_include_directories(kvsetup PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
-target_link_libraries(kvsetup PRIVATE advapi32 shell32)
+target_link_libraries(kvsetup PRIVATE advapi32 shell32 setupapi)
 set_target_properties(kvsetup PROPERTIES OUTPUT_NAME KVSETUP SUFFIX ".EXE")
 kv_resources(kvsetup KVSETUP.EXE "Kelvasong setup" VFT_APP)
 

@@ -16,6 +16,7 @@
 #include "install/slots.h"
 #include "kvplatform.h"
 #include "setup/elevation.h"
+#include "setup/mediadevice.h"
 #include "setup/pending.h"
 
 namespace {
@@ -356,6 +357,23 @@ void tellRemoveFailures(const MachineState& before, const MachineState& after) {
   if (!midiBefore && waveBefore) printf("  the driver's wave alias stays\n");
 }
 
+// The restart-proof media device: registered with the aliases the
+// installation chose, removed with the last registration.
+void tellMediaDevice(const MachineState& after, bool installing) {
+  std::string said;
+  if (installing) {
+    std::string midi, wave;
+    for (auto& a : after.aliases) {
+      if (!namesDriver(a.second)) continue;
+      (lstrcmpiA(a.first.substr(0, 4).c_str(), "midi") == 0 ? midi : wave) = a.first;
+    }
+    said = registerMediaDevice(midi, wave);
+  } else {
+    said = removeMediaDevice();
+  }
+  if (!said.empty()) printf("restart-proof device:\n  %s\n", said.c_str());
+}
+
 typedef int(WINAPI* InstallExport)(void);
 
 // This program's directory, with the separator its own path uses after it.
@@ -392,6 +410,7 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
     if (midi || wave) printf("an earlier registration of the driver was removed first\n");
   }
   tellChanges(before, after);
+  if (answer == 0) tellMediaDevice(after, installing);
   if (answer == 0) {
     printf(installing ? "The installation succeeded. The driver takes effect at the next system start.\n"
                       : "The removal succeeded. The module leaves the system directory at the next system start.\n");

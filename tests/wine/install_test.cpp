@@ -109,6 +109,16 @@ TEST_F(WineInstallTest, InstallPlayAndRemoveLeaveTheRegistryAndTheSystemDirector
   EXPECT_EQ(mapper["UseScheme"], dword(0));
   EXPECT_EQ(mapper["szPname"], sz("Kelvasong (NT)"));
   EXPECT_TRUE(exists(in(kvwine::kMidiHostExe)) && exists(in(kvwine::kWaveHostExe))) << "the host copies";
+  // The media device that keeps the driver across a restart of current
+  // Windows: SetupAPI serves no 32-bit installer on 64-bit Windows, so only a
+  // 64-bit setup program registers it.
+  std::string midiAlias;
+  EXPECT_EQ(kvwine::mediaDevices(&midiAlias), sizeof(void*) == 8 ? 1 : 0);
+  if (sizeof(void*) == 8) {
+    EXPECT_EQ(midiAlias, "midi") << "the alias the installation chose";
+    ASSERT_EQ(run(dir + "\\KVSETUP.EXE /INSTALL", dir), 0u);
+    EXPECT_EQ(kvwine::mediaDevices(), 1) << "found again, not made twice";
+  }
   EXPECT_FALSE(exists(module)) << "the module is put in place at the next system start only";
 
   systemStart();
@@ -128,6 +138,7 @@ TEST_F(WineInstallTest, InstallPlayAndRemoveLeaveTheRegistryAndTheSystemDirector
   EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32), driversBefore);
   EXPECT_EQ(keyValues(HKEY_CURRENT_USER, kMidiMap), mapperBefore) << "the mapper values come back as they were";
   EXPECT_FALSE(exists(in(kvwine::kMidiHostExe)) || exists(in(kvwine::kWaveHostExe))) << "the host copies";
+  EXPECT_EQ(kvwine::mediaDevices(), 0) << "the media device goes with the last registration";
   systemStart();
   EXPECT_FALSE(exists(module)) << "the module leaves the system directory at the next system start";
   WIN32_FIND_DATAA found;

@@ -89,6 +89,7 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   EXPECT_EQ(driverAliases(KEY_WOW64_64KEY), 2) << "a MIDI and a wave alias in the 64-bit view";
   for (const char* host : {"KVMIDI16.EXE", "KVWAVE16.EXE", "KVMIDI64.EXE", "KVWAVE64.EXE"})
     EXPECT_TRUE(exists(in(host))) << host;
+  EXPECT_EQ(kvwine::mediaDevices(), 1) << "the 64-bit setup program registers the restart-proof device";
   // The wave device's instance window, for programs that start none.
   for (DWORD start = GetTickCount(); !FindWindowA("KVInstWinClass", nullptr) && GetTickCount() - start < 10000;)
     Sleep(10);
@@ -121,6 +122,7 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   for (DWORD start = GetTickCount(); FindWindowA("KVInstWinClass", nullptr) && GetTickCount() - start < 10000;)
     Sleep(10);
   EXPECT_EQ(FindWindowA("KVInstWinClass", nullptr), nullptr) << "the removal ended the instance window";
+  EXPECT_EQ(kvwine::mediaDevices(), 0) << "the device goes with the last registration";
   systemStart();
   EXPECT_FALSE(exists(kModule32));
   EXPECT_FALSE(exists(kModule64));

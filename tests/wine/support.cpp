@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <setupapi.h>
+#include <devguid.h>
 #include <tlhelp32.h>
 
 #include <map>
@@ -241,3 +243,35 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+
+namespace kvwine {
+
+int mediaDevices(std::string* midiAlias) {
+  HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_MEDIA, nullptr, nullptr, 0);
+  if (set == INVALID_HANDLE_VALUE) return -1;
+  int found = 0;
+  SP_DEVINFO_DATA data;
+  for (DWORD i = 0;; ++i) {
+    data.cbSize = sizeof data;
+    if (!SetupDiEnumDeviceInfo(set, i, &data)) break;
+    char ids[512] = {};
+    if (!SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
+                                           sizeof ids - 2, nullptr) ||
+        lstrcmpiA(ids, "ROOT\\KVDRVR32") != 0)
+      continue;
+    if (found++ == 0 && midiAlias) {
+      HKEY key = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+      char alias[64] = {};
+      DWORD size = sizeof alias - 1;
+      if (key != INVALID_HANDLE_VALUE) {
+        RegGetValueA(key, "Drivers\\midi\\KVDRVR32.DLL", "Alias", RRF_RT_REG_SZ, nullptr, alias, &size);
+        RegCloseKey(key);
+      }
+      *midiAlias = alias;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return found;
+}
+
+}  // namespace kvwine

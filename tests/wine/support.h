@@ -85,6 +85,10 @@ class Child {
   std::string buffered_;
 };
 
+// The media devices with the hardware id ROOT\KVDRVR32, and the MIDI alias
+// the first one's driver key names (Drivers\midi\KVDRVR32.DLL, value Alias).
+int mediaDevices(std::string* midiAlias = nullptr);
+
 // The ids of the running processes whose executable is `exeName`.
 std::vector<DWORD> processesNamed(const char* exeName);
 // Waits until every process named `exeName` has ended; false on time-out.

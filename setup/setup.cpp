@@ -374,9 +374,9 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
     size_t longest = 0, length = tooLongInstallDir(longest);
     if (length)
       printf(
-          "what failed:\n  the install directory is %zu characters long; at most %zu are allowed, so that the\n"
+          "what failed:\n  the install directory is %u characters long; at most %u are allowed, so that the\n"
           "  paths of the host programs in it fit\n",
-          length, longest);
+          (unsigned)length, (unsigned)longest);
     else if (installing)
       tellInstallFailures(after);
     else

@@ -27,7 +27,9 @@ namespace {
 const char kHostClass[] = "KVHostWinClass";
 const char kInstanceClass[] = "KVInstWinClass";
 const char kHostMessage[] = "KVHostCommand";
-const DWORD kClaimWaitMs = 1000;
+// A late host of an earlier open keeps its name until its close is handled,
+// which the open waits for: the claim outwaits that.
+const DWORD kClaimWaitMs = 3000;
 
 typedef DWORD(WINAPI* SetLongFn)(DWORD dwOffset, DWORD dwValue);
 
@@ -64,8 +66,10 @@ LRESULT CALLBACK hostWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
         // that takes over a channel whose owner has gone relies on it.
         // A channel that names another host by now is that host's.
         host.waveServer->stop();
-        if (host.wave->hwndHost == (DWORD)(ULONG_PTR)hwnd)
+        if (host.wave->hwndHost == (DWORD)(ULONG_PTR)hwnd) {
+          hostHoldPoint("KVHOST.closing");
           host.setWaveLong(offsetof(WaveChannel, dwStatus), CHANNEL_IDLE);
+        }
         PostQuitMessage(0);
         return 1;
       case HOSTCMD_WAVE_GETVOLUME:
@@ -121,6 +125,9 @@ BOOL answer(const ChannelClaim& ch, DWORD dwSelf) {
 // channel for this host, so a channel named for another host is watched a
 // while before this host gives up.
 BOOL waitForClaim(const ChannelClaim& ch, DWORD dwSelf, const char* szChannel) {
+  if (claimChannel(ch, dwSelf)) return TRUE;
+  // Counted from the first look, so that a test holding the host at that look
+  // does not use up its wait.
   DWORD dwClaimStart = GetTickCount();
   while (!claimChannel(ch, dwSelf)) {
     if (GetTickCount() - dwClaimStart >= kClaimWaitMs) {
@@ -152,9 +159,13 @@ int serveMidi(HMODULE module, HWND hwnd) {
   // must follow at once.
   host.midiServer->prepare();
   const ChannelClaim ch = {&host.midi->dwStatus, &host.midi->hwndHost};
+  // The command message is in the block whenever the block names this host:
+  // an open may take a stray acceptance the moment this host is named, and
+  // command it at once. It is stored again once named, because an open's
+  // clear may come between the first store and the claim.
+  host.setMidiLong(offsetof(MidiChannel, uHostMsg), host.uHostMsg);
   if (!waitForClaim(ch, dwSelf, "MIDI")) return 1;
-  // The window and its message are valid before the answer: the driver may
-  // send a command at once.
+  hostHoldPoint("KVHOST.named");
   host.setMidiLong(offsetof(MidiChannel, uHostMsg), host.uHostMsg);
   // Records are a diagnostic: one that cannot be opened is said, never a
   // reason to refuse the device.
@@ -185,7 +196,10 @@ int serveWave(HMODULE module, HWND hwnd) {
   // As on the MIDI side: a late host of an earlier open, whose opener has
   // gone, never takes the place of the host the current open started.
   const ChannelClaim ch = {&host.wave->dwStatus, &host.wave->hwndHost};
+  // As on the MIDI side: the command message before the claim and after it.
+  host.setWaveLong(offsetof(WaveChannel, uHostMsg), host.uHostMsg);
   if (!waitForClaim(ch, dwSelf, "wave")) return 1;
+  hostHoldPoint("KVHOST.named");
   host.setWaveLong(offsetof(WaveChannel, uHostMsg), host.uHostMsg);
   // A slow host: it may come after the open has stopped waiting for it.
   if (host.settings.answerDelayMs) Sleep(host.settings.answerDelayMs);

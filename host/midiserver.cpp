@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "host/hold.h"
 #include "kvplatform.h"
 
 namespace {
@@ -118,6 +119,7 @@ BOOL MidiServer::close() {
     // clear the block, and from then on the ring is another session's.
     if (checkChannel() == SERVING) {
       takeFromRing(MIDI_RING_SIZE, closeTaken_);
+      hostHoldPoint("KVHOST.closing");
       channel_->dwStatus = CHANNEL_IDLE;
     }
     end_ = CLOSED;

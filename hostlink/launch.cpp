@@ -58,13 +58,19 @@ struct ChannelWords {
 // |          | stray      |          |        |             | interlocked exchange, only while IDLE or ACCEPTED |
 // |          | ACCEPTED   |          |        |             | (claim; it then serves under that acceptance)     |
 // | claimed  | IDLE       | H        | opener | opener      | H: IDLE -> answer by interlocked exchange, only   |
-// |          |            |          |        |             | while named. Opener, when H is not its host:      |
-// |          |            |          |        |             | IDLE, then hwndHost H -> 0 (dismissal: cleared)   |
+// |          |            |          |        |             | while named. Opener, when H is not its host: the  |
+// |          |            |          |        |             | close sent, then IDLE and hwndHost H -> 0         |
+// |          |            |          |        |             | (dismissal: cleared), once H handled the close,   |
+// |          |            |          |        |             | or its window has gone, or the status is IDLE;    |
+// |          |            |          |        |             | else H keeps its name until a later pass. H gone  |
+// |          |            |          |        |             | and IDLE: hwndHost H -> 0 by the opener           |
 // | answered | ACCEPTED,  | H        | opener | opener      | opener (MIDI): ACCEPTED -> OPEN by interlocked    |
-// |          | REFUSED or |          |        |             | exchange; else the gate and mutex given back. A   |
-// |          | other      |          |        |             | host no longer named: its own refusal or other    |
-// |          |            |          |        |             | answer -> IDLE by interlocked exchange (taken     |
-// |          |            |          |        |             | back); an acceptance is left to the named host    |
+// |          | REFUSED or |          |        |             | exchange; a refusal or other answer counts once   |
+// |          | other      |          |        |             | the opener's host has ended; then the gate and    |
+// |          |            |          |        |             | mutex given back. A host no longer named: its own |
+// |          |            |          |        |             | refusal or other answer -> IDLE by interlocked    |
+// |          |            |          |        |             | exchange (taken back); an acceptance is left to   |
+// |          |            |          |        |             | the named host                                    |
 // | open     | OPEN       | H        | opener | opener      | H: OPEN -> IDLE on the close command, only while  |
 // |          |            |          |        |             | named; the closer: gate -1, mutex released (free) |
 //
@@ -99,11 +105,28 @@ Answer answerOf(const ChannelWords& ch, DWORD dwProcessId) {
 
 // A late host took the channel before this open's host: it is told to close,
 // and the channel is made ready again for the host this open started, which
-// waits a while for a channel named for another host to come free.
+// waits a while for a channel named for another host to come free. The name is
+// freed only once no store of the late host can come: its close has been
+// handled, its window has gone, or it has not answered (an answer it stores
+// later finds it no longer named). A late host busy inside its close has
+// checked its name and is about to store CHANNEL_IDLE; freed now, that store
+// would land on this open's host's acceptance. It keeps its name, and a later
+// pass sends the close again.
 void dismissForeignHost(const ChannelWords& ch) {
   DWORD hwndHost = *ch.phwndHost;
-  sendHostCommand(hwndHost, *ch.puHostMsg, ch.wCloseCmd, 0, HOST_SEND_OR_POST);
+  BOOL fHandled = sendHostCommand(hwndHost, *ch.puHostMsg, ch.wCloseCmd, 0, HOST_SEND_OR_POST);
+  if (!fHandled && IsWindow((HWND)(ULONG_PTR)hwndHost) && *ch.pdwStatus != CHANNEL_IDLE) return;
   *ch.pdwStatus = CHANNEL_IDLE;
+  InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(ch.phwndHost), 0, (LONG)hwndHost);
+}
+
+// A host that ended while the channel still named it (a late host whose close
+// was handled after a pass that left it named) is done with the channel: a
+// host destroys its window only after its last write. Its name is given back,
+// or this open's host could never claim.
+void freeNameOfEndedHost(const ChannelWords& ch) {
+  DWORD hwndHost = *ch.phwndHost;
+  if (hwndHost == 0 || *ch.pdwStatus != CHANNEL_IDLE || IsWindow((HWND)(ULONG_PTR)hwndHost)) return;
   InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(ch.phwndHost), 0, (LONG)hwndHost);
 }
 
@@ -145,8 +168,17 @@ int launchAndWait(const ChannelWords& ch, const char* szHostCopy, const char* sz
                                    (LONG)CHANNEL_ACCEPTED) != (LONG)CHANNEL_ACCEPTED) {
       answer = NO_ANSWER;
     }
+    // A refusal (or any other answer) may be a late host's, stored over the
+    // cleared status just before that host found itself no longer named and
+    // took it back. A host always ends after it refuses, so only then is a
+    // refusal this open's own.
+    if (answer == OWN_ANSWER && *ch.pdwStatus != CHANNEL_ACCEPTED && *ch.pdwStatus != CHANNEL_OPEN &&
+        WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) {
+      answer = NO_ANSWER;
+    }
     if (answer == OWN_ANSWER) break;
     if (answer == FOREIGN_ANSWER) dismissForeignHost(ch);
+    if (answer == NO_ANSWER) freeNameOfEndedHost(ch);
     if (GetTickCount() - dwStart > dwTimeoutMs) break;
     // A host that has ended answers no more; what it stored before it ended
     // is read once more below.

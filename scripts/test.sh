@@ -34,11 +34,9 @@ echo "== tests under ThreadSanitizer, but the slow ones"
 scripts/build.sh build-tsan -DKV_SANITIZE_THREAD=ON
 # Left out as well: three writer threads that must never wait 50 ms without the
 # ring moving, a bound that ThreadSanitizer's slowdown of every thread breaks
-# on a busy machine, and a client killed at any moment of its open whose next
-# open must succeed within a second, as in the kill loop, which is skipped here
-# for the same slowdown (the plain and ASan runs keep both).
+# on a busy machine (the plain and ASan runs keep it).
 scripts/ctest-sanitized.sh build-tsan -j"$(nproc)" --output-on-failure \
-  -E 'Slow|^MidiRingTest\.WritersOnThreeThreadsAreAllServed$|^MidiDeviceTest\.AClientKilledAtAnyPointOfItsOpen'
+  -E 'Slow|^MidiRingTest\.WritersOnThreeThreadsAreAllServed$'
 
 echo "== tests"
 scripts/build.sh build

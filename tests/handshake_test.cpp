@@ -68,7 +68,54 @@ class HandshakeTest : public kvtest::ProductTest {
   // wave channel through every ordering of their steps.
   void everyOrdering(bool fWave);
 
+  // Starts a MIDI open on a thread of its own, held at every pass of its wait
+  // for the answer (kOpenPass); the host it starts is held at `hostHolds`.
+  void startOpen(const std::string& hostHolds) {
+    platHoldInject("PeekMessageA", PLAT_HOLD_EVERY_CALL, kOpenPass);
+    setenv(PLAT_HOLDS_ENV, hostHolds.c_str(), 1);
+    opener = std::thread([this] {
+      MIDIOPENDESC desc = {};
+      dwOpen = drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0);
+      fOpenDone = true;
+    });
+  }
+  // The open's host has started (held at its first hold, `hostTag`): the
+  // environment no longer hands holds to the processes this one starts.
+  void openersHostHeld(const char* hostTag) {
+    held(hostTag);
+    unsetenv(PLAT_HOLDS_ENV);
+  }
+  // Waits until the open is held at its next pass; false once it returned.
+  bool openHeld() {
+    DWORD t0 = GetTickCount();
+    while (!fOpenDone) {
+      if (platHoldWait(kOpenPass, 10)) return true;
+      if (GetTickCount() - t0 > kHangGuardMs) {
+        ADD_FAILURE() << "the open neither returned nor came to its next pass";
+        return false;
+      }
+    }
+    return false;
+  }
+  // Lets the held open make one more pass; false once it returned.
+  bool openPass() {
+    platHoldRelease(kOpenPass);
+    return openHeld();
+  }
+  // Lets the open run until it returns, then answers its result.
+  DWORD openResult() {
+    while (openPass()) {
+    }
+    opener.join();
+    platFaultClear();
+    return dwOpen;
+  }
+
+  static constexpr const char* kOpenPass = "open-pass";
   std::vector<PROCESS_INFORMATION> started;
+  std::thread opener;
+  std::atomic<bool> fOpenDone{false};
+  DWORD dwOpen = 0xFFFF;
 };
 
 }  // namespace
@@ -171,6 +218,119 @@ TEST_F(HandshakeTest, AStrayAcceptanceTheOpenSeesFirstIsTakenForItsOwnHost) {
   }
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
   EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+}
+
+// A late host of an earlier open named itself after this open's clear and
+// accepted; the open sends it away while it is inside its close, after its
+// check that it is named and before it stores CHANNEL_IDLE. Freed then, its
+// name would go to the open's own host, whose acceptance (or the open) that
+// store would wipe out. It keeps its name until the close is handled; once it
+// has ended, the open gives its name back and its own host serves.
+TEST_F(HandshakeTest, ALateHostInsideItsCloseKeepsItsNameUntilTheCloseIsHandled) {
+  HANDLE hLate = startHost("KVHOST.claim=1@late-claim,KVHOST.serve=1@late-serve,KVHOST.closing=1@late-closing");
+  held("late-claim");
+  startOpen("KVHOST.claim=1@new-claim");
+  openersHostHeld("new-claim");
+  ASSERT_TRUE(openHeld());
+  platHoldRelease("late-claim");
+  held("late-serve");
+  DWORD hwndLate = drv.midi->hwndHost;
+  ASSERT_NE(hwndLate, 0u);
+  ASSERT_EQ(drv.midi->dwStatus, CHANNEL_ACCEPTED);
+  platHoldRelease("late-serve");
+  // The pass that sends the late host away; it handles the close (at once,
+  // or from the posted command) and is held inside it.
+  ASSERT_TRUE(openPass());
+  held("late-closing");
+  ASSERT_TRUE(openPass());
+  EXPECT_EQ(drv.midi->hwndHost, hwndLate) << "the late host's name was freed while it was inside its close";
+  platHoldRelease("late-closing");
+  ASSERT_EQ(WaitForSingleObject(hLate, kHangGuardMs), WAIT_OBJECT_0);
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
+  platHoldRelease("new-claim");
+  ASSERT_EQ(openResult(), 0u);
+  EXPECT_NE(drv.midi->hwndHost, hwndLate);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+}
+
+// A late host checks that the channel names it and is about to store its
+// refusal; the open sends it away, its own host claims, and only then does the
+// refusal land, to be taken back a moment later. The open looks in between:
+// the refusal is not its own host's, which has not ended (a host always ends
+// after it refuses), so the open waits for its host's acceptance.
+TEST_F(HandshakeTest, ALateHostsRefusalIsNotTakenForTheOpensOwnAnswer) {
+  hostSetting("Answer", "refuse");
+  HANDLE hLate = startHost("KVHOST.claim=1@late-claim,KVHOST.store=1@late-store,KVHOST.stored=1@late-stored");
+  held("late-claim");  // the late host has read its settings
+  hostSetting("Answer", "accept");
+  startOpen("KVHOST.claim=1@new-claim,KVHOST.store=1@new-store");
+  openersHostHeld("new-claim");
+  ASSERT_TRUE(openHeld());
+  platHoldRelease("late-claim");
+  held("late-store");
+  ASSERT_NE(drv.midi->hwndHost, 0u);
+  ASSERT_TRUE(openPass());  // the dismissal: the late host has not answered
+  ASSERT_EQ(drv.midi->hwndHost, 0u);
+  platHoldRelease("new-claim");
+  held("new-store");
+  platHoldRelease("late-store");
+  held("late-stored");
+  ASSERT_EQ(drv.midi->dwStatus, CHANNEL_REFUSED);
+  EXPECT_TRUE(openPass()) << "the open took the late host's refusal for its own host's";
+  platHoldRelease("late-stored");
+  ASSERT_EQ(WaitForSingleObject(hLate, kHangGuardMs), WAIT_OBJECT_0);
+  platHoldRelease("new-store");
+  ASSERT_EQ(openResult(), 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+}
+
+// A late host's stray acceptance lands in the cleared channel; the open's own
+// host claims and is held there, before anything else, and the open takes the
+// acceptance at once. Its command message is in the block already, so the
+// close reaches that host, which then ends.
+TEST_F(HandshakeTest, AnOpenThatTakesAStrayAcceptanceCanCommandItsHostAtOnce) {
+  HANDLE hLate = startHost("KVHOST.store=1@late-store,KVHOST.stored=1@late-stored");
+  held("late-store");
+  startOpen("KVHOST.claim=1@new-claim,KVHOST.named=1@new-named");
+  openersHostHeld("new-claim");
+  platHoldRelease("late-store");
+  held("late-stored");
+  ASSERT_EQ(drv.midi->dwStatus, CHANNEL_ACCEPTED);
+  ASSERT_EQ(drv.midi->hwndHost, 0u);
+  platHoldRelease("new-claim");
+  held("new-named");
+  DWORD hwndNew = drv.midi->hwndHost;
+  ASSERT_NE(hwndNew, 0u);
+  ASSERT_EQ(openResult(), 0u);
+  EXPECT_NE(drv.midi->uHostMsg, 0u) << "the open's host cannot be commanded";
+  platHoldRelease("late-stored");
+  ASSERT_EQ(WaitForSingleObject(hLate, kHangGuardMs), WAIT_OBJECT_0);
+  DWORD dwNew = kvtest::hostProcessOf(hwndNew);
+  EXPECT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+  platHoldRelease("new-named");
+  EXPECT_TRUE(kvtest::processEnds((int)dwNew, (int)kHangGuardMs)) << "the close did not reach the host";
+}
+
+// An open's clear (which empties the whole block) comes between the host's
+// store of its command message and its claim: named, it stores the message
+// again before anything can command it.
+TEST_F(HandshakeTest, AHostNamedAfterAClearHasItsCommandMessageInTheBlock) {
+  startHost("KVHOST.claim=1@claim,KVHOST.answer=1@answer");
+  held("claim");
+  ASSERT_NE(drv.midi->uHostMsg, 0u) << "stored before the claim";
+  drv.midi->uHostMsg = 0;  // the clear
+  platHoldRelease("claim");
+  held("answer");
+  DWORD hwndHost = drv.midi->hwndHost;
+  ASSERT_NE(hwndHost, 0u);
+  EXPECT_NE(drv.midi->uHostMsg, 0u);
+  platHoldRelease("answer");
+  DWORD t0 = GetTickCount();
+  while (drv.midi->dwStatus != CHANNEL_ACCEPTED && GetTickCount() - t0 < kHangGuardMs) Sleep(1);
+  drv.midi->dwStatus = CHANNEL_OPEN;
+  closeHost(hwndHost);
 }
 
 namespace {

@@ -502,9 +502,7 @@ TEST_F(MidiDeviceTest, AClientKilledAtAnyPointOfItsOpenLeavesTheChannelToTheNext
     Sleep(killAfterMs);
     client.kill();
     client.wait();
-    DWORD t0 = GetTickCount();
     EXPECT_EQ(open(), 0u) << "killed after " << killAfterMs << " ms";
-    EXPECT_LT(GetTickCount() - t0, 1000u) << killAfterMs;
     EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u) << killAfterMs;
     EXPECT_EQ(close(), 0u);
   }

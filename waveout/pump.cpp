@@ -64,12 +64,12 @@ void returnBuffers(DWORD cUsedUp) {
 // live owner or to an open under way: this open is refused at once. Answers
 // the pump's answer to the open when it cannot own it.
 HANDLE takeOwnerMutex(LONG* plRefusal) {
-  *plRefusal = 4;
+  *plRefusal = PUMP_NO_MUTEX;
   HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
   if (!hMutex) return nullptr;
   DWORD dwWait = WaitForSingleObject(hMutex, 0);
   if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED) return hMutex;
-  if (dwWait == WAIT_TIMEOUT) *plRefusal = 2;
+  if (dwWait == WAIT_TIMEOUT) *plRefusal = PUMP_MUTEX_TAKEN;
   CloseHandle(hMutex);
   return nullptr;
 }
@@ -156,7 +156,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     InterlockedDecrement(&lWavePumpsRunning);
     return 1;
   }
-  InterlockedExchange(&lWavePumpOwner, 1);
+  InterlockedExchange(&lWavePumpOwner, PUMP_OWNS_MUTEX);
   if (!waitForGo()) {
     endOwnership(hOwner);
     InterlockedDecrement(&lWavePumpsRunning);
@@ -187,7 +187,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
     // The open answers once the first tick has filled the lead with silence,
     // before the client can write.
     if (!fAnswered) {
-      InterlockedExchange(&lWavePumpOwner, 3);
+      InterlockedExchange(&lWavePumpOwner, PUMP_TICKED);
       fAnswered = TRUE;
     }
 

@@ -50,9 +50,14 @@ const char WAVE_OWNER_MUTEX[] = "$_RT_MutexForKVDRVR32-wodOpen_$";
 // Set by a close beside hStopEvent, so that a stop the event could not carry
 // still ends the pump at its next tick.
 extern volatile LONG lWavePumpStop;
-// The pump's answers to the open: 0 while it starts, 1 when it owns the owner
-// mutex, 2 when another thread owns the mutex, 3 when it has made its first
-// tick, 4 when it had no mutex at all.
+// The pump's answers to the open, in lWavePumpOwner.
+enum WavePumpState : LONG {
+  PUMP_STARTING = 0,     // the pump has not looked at the owner mutex yet
+  PUMP_OWNS_MUTEX = 1,   // it owns the owner mutex and waits for the open's word
+  PUMP_MUTEX_TAKEN = 2,  // a live owner, or an open under way, owns the mutex
+  PUMP_TICKED = 3,       // it has made its first tick: the lead is filled
+  PUMP_NO_MUTEX = 4      // the mutex could not be had at all
+};
 extern volatile LONG lWavePumpOwner;
 // Set by the open once the host has accepted: the waiting pump starts to play.
 extern volatile LONG lWavePumpGo;

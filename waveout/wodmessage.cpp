@@ -10,7 +10,7 @@
 WaveClient waveClient;
 CRITICAL_SECTION csWaveQueue;
 volatile LONG lWavePumpStop = 0;
-volatile LONG lWavePumpOwner = 0;
+volatile LONG lWavePumpOwner = PUMP_STARTING;
 volatile LONG lWavePumpGo = 0;
 volatile LONG lWavePumpsRunning = 0;
 volatile LONG lWaveResets = 0;
@@ -164,18 +164,18 @@ DWORD startOwner() {
   WaveClient& wc = waveClient;
   InterlockedExchange(&lWavePumpStop, 0);
   InterlockedExchange(&lWavePumpGo, 0);
-  InterlockedExchange(&lWavePumpOwner, 0);
+  InterlockedExchange(&lWavePumpOwner, PUMP_STARTING);
   wc.hStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   wc.hGoEvent = wc.hStopEvent ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
   if (wc.hGoEvent) {
     InterlockedIncrement(&lWavePumpsRunning);
     wc.hPumpThread = CreateThread(nullptr, 0, wavePumpThread, nullptr, 0, &wc.dwPumpThreadId);
     if (wc.hPumpThread) {
-      LONG lOwner = waitForPump(0);
-      if (lOwner == 1) return MMSYSERR_NOERROR;
+      LONG lOwner = waitForPump(PUMP_STARTING);
+      if (lOwner == PUMP_OWNS_MUTEX) return MMSYSERR_NOERROR;
       stopPump(FALSE);
       closeEvents();
-      return lOwner == 2 ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;
+      return lOwner == PUMP_MUTEX_TAKEN ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;
     }
     InterlockedDecrement(&lWavePumpsRunning);
   }
@@ -190,7 +190,7 @@ DWORD startPlaying() {
   dwWaveSessionHost = gkWaveOut.hwndHost;
   InterlockedExchange(&lWavePumpGo, 1);
   SetEvent(wc.hGoEvent);
-  if (waitForPump(1) == 3) {
+  if (waitForPump(PUMP_OWNS_MUTEX) == PUMP_TICKED) {
     gkWaveOut.dwStatus = CHANNEL_OPEN;
     EnterCriticalSection(&csWaveQueue);
     InterlockedOr(&wc.dwClientFlags, WCF_OPEN);

@@ -60,7 +60,6 @@ struct Value {
 struct Key {
   std::string path;                     // as the registry spells it
   size_t depth = 0;                     // levels below its root
-  std::vector<std::string> names;       // the key's own name, for the limits
   std::map<std::string, Value> values;  // by folded name
   std::vector<std::string> valueNames;  // as spelled
   bool operator==(const Key& o) const { return path == o.path && values == o.values && valueNames == o.valueNames; }
@@ -91,17 +90,17 @@ std::string picture(Picture& out) {
     LSTATUS st = RegQueryInfoKeyA(o.key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
                                   &maxData, nullptr, nullptr);
     if (st != ERROR_SUCCESS) why = "cannot read " + o.path + ": error " + std::to_string(st);
-    std::vector<char> name(maxName + 1);
+    std::vector<char> nameBuffer(maxName + 1);
     std::vector<BYTE> data(maxData + 1);
     for (DWORD i = 0; why.empty(); ++i) {
-      DWORD cch = (DWORD)name.size(), cb = (DWORD)data.size(), type = 0;
-      st = RegEnumValueA(o.key, i, name.data(), &cch, nullptr, &type, data.data(), &cb);
+      DWORD cch = (DWORD)nameBuffer.size(), cb = (DWORD)data.size(), type = 0;
+      st = RegEnumValueA(o.key, i, nameBuffer.data(), &cch, nullptr, &type, data.data(), &cb);
       if (st == ERROR_NO_MORE_ITEMS) break;
       if (st != ERROR_SUCCESS) {
         why = "cannot read a value of " + o.path + ": error " + std::to_string(st);
         break;
       }
-      std::string spelled(name.data(), cch);
+      std::string spelled(nameBuffer.data(), cch);
       k.values[folded(spelled)] = {type, std::string(reinterpret_cast<char*>(data.data()), cb)};
       k.valueNames.push_back(spelled);
     }

@@ -374,6 +374,19 @@ void tellMediaDevice(const MachineState& after, bool installing) {
   if (!said.empty()) printf("restart-proof device:\n  %s\n", said.c_str());
 }
 
+// The length of an install directory too long for the paths of the host
+// copies in it (a separator, the name and a terminator within MAX_PATH),
+// which makes the driver refuse to install or remove anything; 0 when it fits.
+size_t tooLongInstallDir(size_t& longest) {
+  size_t name = 0;
+  for (const char* copy : kHostCopies) name = strlen(copy) > name ? strlen(copy) : name;
+  longest = MAX_PATH - 2 - name;
+  std::vector<char> dir(MAX_PATH);
+  while (strlen(getInstallDir(dir.data(), (DWORD)dir.size())) + 2 >= dir.size()) dir.resize(dir.size() * 2);
+  size_t length = strlen(dir.data());
+  return length > longest ? length : 0;
+}
+
 typedef int(WINAPI* InstallExport)(void);
 
 // This program's directory, with the separator its own path uses after it.
@@ -415,7 +428,13 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
     printf(installing ? "The installation succeeded. The driver takes effect at the next system start.\n"
                       : "The removal succeeded. The module leaves the system directory at the next system start.\n");
   } else {
-    if (installing)
+    size_t longest = 0, length = tooLongInstallDir(longest);
+    if (length)
+      printf(
+          "what failed:\n  the install directory is %u characters long; at most %u are allowed, so that the\n"
+          "  paths of the host programs in it fit\n",
+          (unsigned)length, (unsigned)longest);
+    else if (installing)
       tellInstallFailures(after);
     else
       tellRemoveFailures(before, after);

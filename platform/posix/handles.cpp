@@ -92,6 +92,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD dwMilliseconds) {
   if (plat::faultHit("WaitForSingleObject")) return plat::fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   std::shared_ptr<plat::Object> obj = plat::handleLookup(h);
   if (!obj) return plat::fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+  if (dwMilliseconds > 1 && dwMilliseconds != INFINITE && plat::clockFrozen())
+    return plat::clockWait(*obj, dwMilliseconds);
   return obj->wait(dwMilliseconds);
 }
 

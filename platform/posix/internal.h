@@ -86,6 +86,14 @@ inline HANDLE currentThreadPseudo() { return (HANDLE)(LONG_PTR)-2; }
 struct timespec deadlineAfter(DWORD ms);
 unsigned long long monotonicMs();
 
+// ---- the clock (clock.cpp) -------------------------------------------------------
+// The platform's clock in milliseconds: the host clock, or a test's stopped one.
+unsigned long long clockMs();
+bool clockFrozen();
+// While the clock stands: a wait of `ms` on `obj`, and a sleep, measured on it.
+DWORD clockWait(Object& obj, DWORD ms);
+void clockSleep(DWORD ms);
+
 // ---- named objects -------------------------------------------------------------
 // A named object is a file in the machine's object namespace, mapped shared.
 // Every open holds a shared lock on the file for as long as it is open, so the

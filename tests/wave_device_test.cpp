@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "clock.h"
 #include "kv/plat.h"
 #include "product.h"
 #include "sound.h"
@@ -783,8 +784,6 @@ TEST_F(WaveDeviceTest, PumpTicksEveryTenMillisecondsTimeCriticalWithAFineTimerWh
   // process waits on anything while it runs. The schedule is fixed and catches
   // up after late ticks, so, counted from the open, their number follows the
   // clock.
-  unsigned waits0 = platFaultCalls("WaitForSingleObject");
-  DWORD t0 = timeGetTime();
   pid_t pump = pumpThread();
   // What the system really applied: real-time scheduling where allowed,
   // otherwise the highest share of the processor.
@@ -795,12 +794,38 @@ TEST_F(WaveDeviceTest, PumpTicksEveryTenMillisecondsTimeCriticalWithAFineTimerWh
   EXPECT_EQ(platFaultCalls("timeBeginPeriod"), 1u);
   EXPECT_EQ(platFaultCalls("timeEndPeriod"), 0u);
 
-  Sleep(500);
-  unsigned ticks = platFaultCalls("WaitForSingleObject") - waits0;
-  DWORD elapsed = timeGetTime() - t0;
-  EXPECT_GE(ticks * 10 + 20, elapsed * 9 / 10) << ticks << " ticks in " << elapsed << " ms";
-  EXPECT_LE(ticks * 10, elapsed * 11 / 10 + 20) << ticks << " ticks in " << elapsed << " ms";
-
+  {
+    // Once the clock stands, the pump waits for it, and each move of the
+    // clock is answered by the ticks whose time has come: one for 10 ms,
+    // more than one at once for 30 ms (a late tick is caught up), and over
+    // all the moves one tick per 10 ms. The pump's schedule is up to 20 ms
+    // ahead of the clock (a late tick, then a wait of at most 10 ms), so the
+    // first move may bring one tick more or fewer.
+    kvtest::FrozenClock clock;
+    ASSERT_TRUE(kvtest::clockWaiters(1));
+    // Ticks after a move, once the pump waits for the clock again.
+    auto ticksAfter = [&](DWORD ms) {
+      unsigned waits0 = platFaultCalls("WaitForSingleObject");
+      clock.advance(ms);
+      EXPECT_TRUE(
+          kvtest::waitUntil([&] { return platFaultCalls("WaitForSingleObject") > waits0 && platClockWaiters() == 1; }));
+      return platFaultCalls("WaitForSingleObject") - waits0;
+    };
+    unsigned ticks = ticksAfter(10);
+    EXPECT_TRUE(ticks == 1 || ticks == 2) << ticks;
+    for (int i = 0; i < 20; ++i) {
+      unsigned n = ticksAfter(10);
+      ASSERT_EQ(n, 1u) << "move " << i;
+      ticks += n;
+    }
+    unsigned late = ticksAfter(30);
+    EXPECT_GE(late, 2u) << "a late tick is caught up at once";
+    EXPECT_LE(late, 4u);
+    ticks += late;
+    for (int i = 0; i < 5; ++i) ticks += ticksAfter(10);
+    EXPECT_GE(ticks * 10 + 20, clock.advanced()) << ticks << " ticks in " << clock.advanced() << " ms";
+    EXPECT_LE(ticks * 10, clock.advanced() + 20) << ticks << " ticks in " << clock.advanced() << " ms";
+  }
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
   EXPECT_FALSE(threadExists(pump)) << "the close waited for the pump's end";
   EXPECT_EQ(platFaultCalls("timeBeginPeriod"), 1u);
@@ -858,10 +883,25 @@ TEST_F(WaveDeviceTest, AHostThatRefusesOrAnswersAnotherValueLeavesTheGatesFree) 
   EXPECT_EQ(out, "0 100\n") << "both gates are free";
 }
 
-TEST_F(WaveDeviceTest, AHostThatNeverAnswersSlow) {
+TEST_F(WaveDeviceTest, AHostThatNeverAnswersIsGivenUpAfterThirtySeconds) {
   hostSetting("Answer", "never");
   hostSetting("NeverLingerMs", "40000");
-  EXPECT_EQ(open(pcm(1, 8000, 8)), 6u);
+  DWORD result = 99;
+  {
+    // The host stays on the same stopped clock.
+    kvtest::FrozenClock clock(true);
+    kvtest::Running opening([&] { result = open(pcm(1, 8000, 8)); });
+    // The pump waits for the go, the open on the host's process.
+    ASSERT_TRUE(kvtest::clockWaiters(2));
+    unsigned looks = platFaultCalls("GetTickCount");
+    clock.advance(29999);
+    ASSERT_TRUE(kvtest::clockLooks("GetTickCount", looks));
+    EXPECT_FALSE(opening.done()) << "still waiting after 29999 ms";
+    clock.advance(2);
+    ASSERT_TRUE(opening.ends());
+    clock.advance(11000);  // the host's linger
+  }
+  EXPECT_EQ(result, 6u);
   EXPECT_EQ(drv.wave->dwStatus, CHANNEL_IDLE);
   EXPECT_EQ(notifications.size(), 0u);
   hostSetting("Answer", "accept");

@@ -209,7 +209,11 @@ bool MidiServer::ownerGone() {
   if (!mutex) return false;
   DWORD wait = WaitForSingleObject(mutex, 0);
   bool gone = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  if (gone) ReleaseMutex(mutex);
+  if (gone) {
+    hostHoldPoint("KVHOST.probe");
+    ReleaseMutex(mutex);
+    hostHoldPoint("KVHOST.probed");
+  }
   CloseHandle(mutex);
   return gone;
 }

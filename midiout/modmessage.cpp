@@ -59,6 +59,18 @@ BOOL hostLeftChannel() {
   return hostLeavesChannel(&gkMidiOut.dwStatus, gkMidiOut.hwndHost, gkMidiOut.uHostMsg, HOSTCMD_MIDI_CLOSE);
 }
 
+// The host of an open channel looks whether the channel's owner has gone by
+// acquiring the owner mutex for a moment. An open that finds the mutex owned
+// waits a little for it before it takes it for a live owner's: otherwise a
+// look that happens to meet it would refuse an open that is due.
+const DWORD OWNER_LOOK_MS = 50;
+
+BOOL acquireOwnerMutex(HANDLE hMutex) {
+  DWORD dwWait = WaitForSingleObject(hMutex, 0);
+  if (dwWait == WAIT_TIMEOUT) dwWait = WaitForSingleObject(hMutex, OWNER_LOOK_MS);
+  return dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
+}
+
 // Claims the channel for the whole system and has the host started. The
 // owner mutex is taken first and kept from then on, so that an open under way
 // is told apart from one whose thread has gone.
@@ -68,12 +80,9 @@ DWORD midiOpenChannel() {
   // abandoned or not, unless a live thread of another open owns it.
   HANDLE hMutex = CreateMutexA(nullptr, TRUE, kvSharedDA.names.szMidiMutex);
   if (!hMutex) return MMSYSERR_ERROR;
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    DWORD dwWait = WaitForSingleObject(hMutex, 0);
-    if (dwWait != WAIT_OBJECT_0 && dwWait != WAIT_ABANDONED) {
-      CloseHandle(hMutex);
-      return MMSYSERR_ALLOCATED;
-    }
+  if (GetLastError() == ERROR_ALREADY_EXISTS && !acquireOwnerMutex(hMutex)) {
+    CloseHandle(hMutex);
+    return MMSYSERR_ALLOCATED;
   }
   if (InterlockedIncrement(&kvSharedDA.names.lMidiOpenGate) != 0) {
     InterlockedDecrement(&kvSharedDA.names.lMidiOpenGate);

@@ -436,6 +436,12 @@ void HandshakeTest::everyOrdering(bool fWave) {
     instance.reset(new kvtest::Child("instance_window"));
     ASSERT_EQ(instance->expectLine(), "open");
   }
+  // The handshake is all these hosts take part in: no SoundFont to load (the
+  // host then serves without a synthesizer), no sound server, no record.
+  hostSetting("SoundFont", "C:\\KV\\NONE.SF2");
+  hostSetting("SoundServer", "none");
+  hostSetting("MidiRecord", "");
+  hostSetting("WaveRecord", "");
   const std::string id = std::to_string(GetCurrentProcessId());
   std::vector<std::string> orderings = orderingsOf("OOLLLNN");
   unsigned nOpened = 0;

@@ -2,6 +2,7 @@
 // handshake, take-over of a channel whose owner has gone, host failures, and
 // the notifications a client gets.
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -180,6 +181,9 @@ KV_HELPER(midi_device_client) {
     if (line == "open") kvtest::say(std::to_string(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0)));
     if (line == "close") kvtest::say(std::to_string(drv.modMessage(0, MODM_CLOSE, 0, 0, 0)));
     if (line == "note") kvtest::say(std::to_string(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0)));
+    // Holds the next open at its second wait for the owner mutex, which only
+    // an open that found the mutex owned makes.
+    if (line == "hold-second-look") platHoldInject("WaitForSingleObject", 2, "second-look");
   }
   return 0;
 }
@@ -208,6 +212,35 @@ TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
   ASSERT_EQ(next.expectLine(), "loaded");
   next.send("open");
   EXPECT_EQ(next.expectLine(), "0") << "the close freed the system-wide gate";
+  next.send("close");
+  EXPECT_EQ(next.expectLine(), "0");
+}
+
+// The host of the killed owner's channel looks whether its owner has gone by
+// acquiring the owner mutex for a moment; the next open meets the mutex held
+// by that look, and looks again until the host has let it go.
+TEST_F(MidiDeviceTest, AnOpenThatMeetsTheHostsLookAtTheOwnerMutexLooksAgain) {
+  setenv(PLAT_HOLDS_ENV, "KVHOST.probe=1@probe,KVHOST.probed=1@probed", 1);
+  Child owner("midi_device_client");
+  unsetenv(PLAT_HOLDS_ENV);
+  ASSERT_EQ(owner.expectLine(), "loaded");
+  owner.send("open");
+  ASSERT_EQ(owner.expectLine(), "0");
+  owner.kill();
+  owner.wait();
+  ASSERT_TRUE(platHoldWait("probe", 30000)) << "the host looks at the owner mutex";
+  Child next("midi_device_client");
+  ASSERT_EQ(next.expectLine(), "loaded");
+  next.send("hold-second-look");
+  next.send("open");
+  EXPECT_TRUE(platHoldWait("second-look", 10000)) << "the open did not wait for the mutex";
+  platHoldRelease("probe");
+  ASSERT_TRUE(platHoldWait("probed", 30000));
+  platHoldRelease("second-look");
+  platHoldRelease("probed");
+  EXPECT_EQ(next.expectLine(30000), "0") << "the open was refused";
+  next.send("note");
+  EXPECT_EQ(next.expectLine(), "0");
   next.send("close");
   EXPECT_EQ(next.expectLine(), "0");
 }

@@ -175,6 +175,9 @@ TEST_F(MmTest, MidiClientOpensSendsAndClosesThroughTheDriver) {
   ASSERT_EQ(midiOutGetDevCapsW(0, &capsW, sizeof capsW), (MMRESULT)MMSYSERR_NOERROR);
   EXPECT_EQ(capsW.szPname[0], (WCHAR)'K');
   EXPECT_EQ(capsW.wTechnology, MOD_SYNTH);
+  EXPECT_EQ(capsA.wTechnology, capsW.wTechnology);
+  EXPECT_EQ(capsA.wVoices, capsW.wVoices);
+  EXPECT_EQ(capsA.dwSupport, capsW.dwSupport);
   EXPECT_EQ(midiOutGetDevCapsA(1, &capsA, sizeof capsA), (MMRESULT)MMSYSERR_BADDEVICEID);
 
   HMIDIOUT h = (HMIDIOUT)(ULONG_PTR)1;

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <string.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <new>
 
@@ -52,8 +53,19 @@ void lockState(pthread_mutex_t* m) {
 int lockTimed(pthread_mutex_t* m, DWORD ms) {
   if (ms == 0) return pthread_mutex_trylock(m);
   if (ms == INFINITE) return pthread_mutex_lock(m);
-  struct timespec until = plat::deadlineAfter(ms);
-  return pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &until);
+  // pthread_mutex_timedlock, whose deadline is on the realtime clock, rather
+  // than pthread_mutex_clocklock: the thread sanitizer sees a lock taken only
+  // through the former, and reports the later unlock as one of a mutex that
+  // was never locked.
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += (long)(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  return pthread_mutex_timedlock(m, &until);
 }
 
 // ---- events ----------------------------------------------------------------------

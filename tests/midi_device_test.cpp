@@ -50,6 +50,22 @@ class MidiDeviceTest : public kvtest::ProductTest {
     desc.dwInstance = 0xABCD;
     return drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, flags);
   }
+  // An open that finds the channel's owner alive, made on the stopped clock:
+  // it waits for the owner mutex 50 ms of the clock (the owner's host may be
+  // looking at it), no less, and is then refused without any other wait.
+  DWORD openRefusedAfterTheOwnerLook() {
+    kvtest::FrozenClock clock;
+    DWORD result = 99;
+    kvtest::Running opening([&] { result = open(); });
+    EXPECT_TRUE(kvtest::clockWaiters(1)) << "the open waits for the owner mutex";
+    clock.advance(49);
+    EXPECT_TRUE(kvtest::clockLooks("ClockWait", platFaultCalls("ClockWait")));
+    EXPECT_FALSE(opening.done()) << "still waiting after 49 ms";
+    clock.advance(1);
+    EXPECT_TRUE(opening.ends());
+    return result;
+  }
+
   DWORD close() { return drv.modMessage(0, MODM_CLOSE, 0, 0, 0); }
 
   MIDIOPENDESC desc = {};
@@ -196,9 +212,7 @@ TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
   owner.send("note");
   ASSERT_EQ(owner.expectLine(), "0");
 
-  DWORD result = 99;
-  EXPECT_TRUE(kvtest::endsWithoutTheClock([&] { result = open(); })) << "the owner test does not wait";
-  EXPECT_EQ(result, (DWORD)MMSYSERR_ALLOCATED) << "a live owner holds the channel";
+  EXPECT_EQ(openRefusedAfterTheOwnerLook(), (DWORD)MMSYSERR_ALLOCATED) << "a live owner holds the channel";
 
   owner.kill();
   owner.wait();
@@ -512,9 +526,7 @@ TEST_F(MidiDeviceTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOp
   DWORD t0 = GetTickCount();
   while (!FindWindowA("KVHostWinClass", nullptr) && GetTickCount() - t0 < 5000) Sleep(1);
   ASSERT_NE(FindWindowA("KVHostWinClass", nullptr), nullptr);
-  DWORD result = 99;
-  EXPECT_TRUE(kvtest::endsWithoutTheClock([&] { result = open(); })) << "refused without a wait";
-  EXPECT_EQ(result, (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
+  EXPECT_EQ(openRefusedAfterTheOwnerLook(), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
   owner.kill();
   owner.wait();
   hostSetting("AnswerDelayMs", "0");

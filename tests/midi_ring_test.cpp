@@ -358,20 +358,13 @@ TEST_F(MidiRingTest, WritersOnThreeThreadsAreAllServed) {
     readPos = 0;
     std::atomic<bool> done{false};
     std::vector<BYTE> stream;
-    // The clock moves only as the ring does: 10 ms each time the host finds
-    // that the write position has moved on. So a waiter is refused exactly
-    // when it waits for 50 ms of the clock in which the ring did not move,
-    // however the threads are scheduled.
+    // On the stopped clock no writer gives up for time, however the threads
+    // are scheduled: what counts is that the lock keeps every message whole
+    // and serves every writer. (When a waiter gives up, the test below.)
     kvtest::FrozenClock clock;
     // Consumes as the host does, while the writers write.
     std::thread host([&] {
-      DWORD lastPos = drv.midi->dwWritePos;
       while (!done || drv.midi->dwRingCount > 0) {
-        DWORD pos = drv.midi->dwWritePos;
-        if (pos != lastPos) {
-          lastPos = pos;
-          platClockAdvance(10);
-        }
         std::vector<BYTE> got = consume();
         stream.insert(stream.end(), got.begin(), got.end());
         if (got.empty()) Sleep(0);
@@ -398,6 +391,31 @@ TEST_F(MidiRingTest, WritersOnThreeThreadsAreAllServed) {
     }
     EXPECT_EQ(drv.midi->lWriteLock, -1);
   }
+}
+
+// A waiter gives up after 50 ms of the clock in which the ring did not move;
+// each byte the holder stores starts those 50 ms afresh.
+TEST_F(MidiRingTest, AWaiterWaitsOnWhileTheHolderKeepsWriting) {
+  ASSERT_EQ(InterlockedIncrement(&drv.midi->lWriteLock), 0) << "held, as by a writer on another thread";
+  kvtest::FrozenClock clock;
+  DWORD result = 99;
+  unsigned looks = platFaultCalls("timeGetTime");
+  kvtest::Running write([&] { result = data(0x403C90); });
+  ASSERT_TRUE(kvtest::clockLooks("timeGetTime", looks));
+  clock.advance(40);
+  ASSERT_TRUE(kvtest::clockLooks("timeGetTime", platFaultCalls("timeGetTime")));
+  // The holder stores a byte.
+  drv.setMidiLong(offsetof(MidiChannel, dwWritePos), 1);
+  InterlockedIncrement(&drv.midi->dwRingCount);
+  ASSERT_TRUE(kvtest::clockLooks("timeGetTime", platFaultCalls("timeGetTime")));
+  clock.advance(49);
+  ASSERT_TRUE(kvtest::clockLooks("timeGetTime", platFaultCalls("timeGetTime")));
+  EXPECT_FALSE(write.done()) << "89 ms since the wait began, 49 since the ring moved";
+  clock.advance(1);
+  ASSERT_TRUE(write.ends());
+  EXPECT_EQ(result, (DWORD)MIDIERR_NOTREADY) << "50 ms since the ring moved";
+  EXPECT_EQ(drv.midi->dwRingCount, 1);
+  EXPECT_EQ(InterlockedDecrement(&drv.midi->lWriteLock), -1) << "the waiter gave its count back";
 }
 
 TEST_F(MidiRingTest, ALockLeftByAKilledWriterIsBrokenAfterTwoSeconds) {

@@ -384,6 +384,7 @@ TEST_F(SoundTest, ASoundServerThatHeldAWriteLeavesNoLastingDelay) {
       30000))
       << "the host never wrote to the server";
   size_t before = monitor.samples().size();
+  DWORD sent = GetTickCount();
   ASSERT_EQ(midiOutShortMsg(out, noteOn(69)), 0u);
   ASSERT_TRUE(monitor.waitFor(
       [&](const std::vector<int16_t>& s) {
@@ -392,14 +393,11 @@ TEST_F(SoundTest, ASoundServerThatHeldAWriteLeavesNoLastingDelay) {
       },
       30000))
       << "the note never came out of the server";
-  // What the held write cost the stream is left out of it, not sent late: at
-  // least the time it was held, but for the server's buffering.
-  std::string record = readInstallFile("KVMIDIIN.TXT");
-  const std::string kCaughtUp = "caught up with the clock: ";
-  size_t at = record.find(kCaughtUp);
-  ASSERT_NE(at, std::string::npos) << record;
-  unsigned leftOut = (unsigned)strtoul(record.c_str() + at + kCaughtUp.size(), nullptr, 10);
-  EXPECT_GE(leftOut + 100, kStallMs) << record;
+  // The one upper time bound left in the tests: how soon the note is heard
+  // through a real sound server is the point, and the server and the host's
+  // render clock run in real time, which no test can stop.
+  DWORD heard = GetTickCount() - sent;
+  EXPECT_LT(heard, kStallMs / 2) << "heard " << heard << " ms after it was sent";
   ASSERT_EQ(midiOutShortMsg(out, noteOff(69)), 0u);
   closeAndWaitForHost(out);
 }

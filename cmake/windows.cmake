@@ -10,7 +10,8 @@ target_link_libraries(kvdrvr32 PRIVATE winmm)
 target_link_options(kvdrvr32 PRIVATE -Wl,--kill-at)
 set_target_properties(kvdrvr32 PROPERTIES OUTPUT_NAME KVDRVR32 PREFIX "" SUFFIX ".DLL")
 
-add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold_none.cpp host/win/soundout_winmm.cpp host/win/synth_none.cpp host/win/wavrecord_mmio.cpp)
+add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold_none.cpp host/win/soundfont_win.cpp host/win/soundout_winmm.cpp
+  host/win/wavrecord_mmio.cpp)
 target_include_directories(kvtsk16 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvtsk16 PRIVATE winmm)
 # A windowed program: the driver starts it from any client, and it must not
@@ -19,7 +20,7 @@ target_link_libraries(kvtsk16 PRIVATE winmm)
 target_link_options(kvtsk16 PRIVATE -mwindows)
 set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK16 SUFFIX ".EXE")
 
-add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp)
+add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp host/win/soundfont_win.cpp)
 target_include_directories(kvsetup PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvsetup PRIVATE advapi32)
 set_target_properties(kvsetup PROPERTIES OUTPUT_NAME KVSETUP SUFFIX ".EXE")

@@ -1,13 +1,13 @@
-// The synthesizer back end: FluidSynth with a General MIDI SoundFont.
-#include <fluidsynth.h>
+// The synthesizer back end: FluidSynth with a General MIDI SoundFont, through
+// the functions taken from its library at run time.
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <vector>
 
+#include "host/fluidbind.h"
 #include "host/synth.h"
-#include "kv/plat.h"
 
 namespace {
 
@@ -17,11 +17,12 @@ const long long kDynamicLoadingFrom = 32ll << 20;
 
 class FluidSynth : public Synth {
  public:
-  FluidSynth(fluid_settings_t* settings, fluid_synth_t* synth, const HostSettings& host, std::string font)
-      : settings_(settings), synth_(synth), gain_(host.gain), font_(std::move(font)) {}
+  FluidSynth(const FluidApi& f, fluid_settings_t* settings, fluid_synth_t* synth, const HostSettings& host,
+             std::string font)
+      : f_(f), settings_(settings), synth_(synth), gain_(host.gain), font_(std::move(font)) {}
   ~FluidSynth() override {
-    delete_fluid_synth(synth_);
-    delete_fluid_settings(settings_);
+    f_.delete_fluid_synth(synth_);
+    f_.delete_fluid_settings(settings_);
   }
 
   void message(const uint8_t* b, size_t size) override {
@@ -37,54 +38,54 @@ class FluidSynth : public Synth {
     if (status >= 0xF0 || size < 2) return;
     int ch = status & 0x0F;
     switch (status & 0xF0) {
-      case 0x80: fluid_synth_noteoff(synth_, ch, b[1]); break;
+      case 0x80: f_.fluid_synth_noteoff(synth_, ch, b[1]); break;
       case 0x90:
         if (size < 3) return;
         if (b[2] == 0)
-          fluid_synth_noteoff(synth_, ch, b[1]);
+          f_.fluid_synth_noteoff(synth_, ch, b[1]);
         else
-          fluid_synth_noteon(synth_, ch, b[1], b[2]);
+          f_.fluid_synth_noteon(synth_, ch, b[1], b[2]);
         break;
       case 0xA0:
-        if (size >= 3) fluid_synth_key_pressure(synth_, ch, b[1], b[2]);
+        if (size >= 3) f_.fluid_synth_key_pressure(synth_, ch, b[1], b[2]);
         break;
       case 0xB0:
-        if (size >= 3) fluid_synth_cc(synth_, ch, b[1], b[2]);
+        if (size >= 3) f_.fluid_synth_cc(synth_, ch, b[1], b[2]);
         break;
-      case 0xC0: fluid_synth_program_change(synth_, ch, b[1]); break;
-      case 0xD0: fluid_synth_channel_pressure(synth_, ch, b[1]); break;
+      case 0xC0: f_.fluid_synth_program_change(synth_, ch, b[1]); break;
+      case 0xD0: f_.fluid_synth_channel_pressure(synth_, ch, b[1]); break;
       case 0xE0:
-        if (size >= 3) fluid_synth_pitch_bend(synth_, ch, b[1] | b[2] << 7);
+        if (size >= 3) f_.fluid_synth_pitch_bend(synth_, ch, b[1] | b[2] << 7);
         break;
     }
   }
 
   // The reset ends voices with their release; the sound-off after it cuts them.
   void reset() override {
-    fluid_synth_system_reset(synth_);
-    fluid_synth_all_sounds_off(synth_, -1);
-    fluid_synth_set_gain(synth_, (float)gain_);
+    f_.fluid_synth_system_reset(synth_);
+    f_.fluid_synth_all_sounds_off(synth_, -1);
+    f_.fluid_synth_set_gain(synth_, (float)gain_);
   }
 
   void notesOff() override {
     for (int ch = 0; ch < 16; ++ch) {
-      fluid_synth_cc(synth_, ch, 64, 0);
-      fluid_synth_all_notes_off(synth_, ch);
+      f_.fluid_synth_cc(synth_, ch, 64, 0);
+      f_.fluid_synth_all_notes_off(synth_, ch);
     }
   }
 
   void render(int16_t* frames, size_t count) override {
     buffer_.resize(count * 2);
-    fluid_synth_write_float(synth_, (int)count, buffer_.data(), 0, 2, buffer_.data(), 1, 2);
+    f_.fluid_synth_write_float(synth_, (int)count, buffer_.data(), 0, 2, buffer_.data(), 1, 2);
     for (size_t i = 0; i < count * 2; ++i) {
       float v = buffer_[i] * 32767.0f;
       frames[i] = (int16_t)(v >= 32767.0f ? 32767 : v <= -32768.0f ? -32768 : lrintf(v));
     }
   }
 
-  unsigned activeVoices() override { return (unsigned)fluid_synth_get_active_voice_count(synth_); }
+  unsigned activeVoices() override { return (unsigned)f_.fluid_synth_get_active_voice_count(synth_); }
 
-  unsigned step() const override { return (unsigned)fluid_synth_get_internal_bufsize(synth_); }
+  unsigned step() const override { return (unsigned)f_.fluid_synth_get_internal_bufsize(synth_); }
 
   std::string description() const override { return font_; }
 
@@ -95,7 +96,7 @@ class FluidSynth : public Synth {
     size_t n = size - 2;
     // Master volume (universal real time): 7F dev 04 01 lsb msb.
     if (n == 6 && body[0] == 0x7F && body[2] == 0x04 && body[3] == 0x01) {
-      fluid_synth_set_gain(synth_, (float)(gain_ * (body[4] | body[5] << 7) / 16383.0));
+      f_.fluid_synth_set_gain(synth_, (float)(gain_ * (body[4] | body[5] << 7) / 16383.0));
       return;
     }
     // General MIDI system on (1 or 2): a full reset of every channel.
@@ -103,16 +104,17 @@ class FluidSynth : public Synth {
       reset();
       return;
     }
-    fluid_synth_sysex(synth_, reinterpret_cast<const char*>(body), (int)n, nullptr, nullptr, nullptr, 0);
+    f_.fluid_synth_sysex(synth_, reinterpret_cast<const char*>(body), (int)n, nullptr, nullptr, nullptr, 0);
     // The other makers' resets (they also choose how banks are selected) silence too.
     static const uint8_t gsReset[] = {0x41, 0x00, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41};
     static const uint8_t xgReset[] = {0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00};
     bool gs = n == sizeof gsReset && body[0] == 0x41 && memcmp(body + 2, gsReset + 2, sizeof gsReset - 2) == 0;
     bool xg = n == sizeof xgReset && body[0] == 0x43 && (body[1] & 0xF0) == 0x10 &&
               memcmp(body + 2, xgReset + 2, sizeof xgReset - 2) == 0;
-    if (gs || xg) fluid_synth_all_sounds_off(synth_, -1);
+    if (gs || xg) f_.fluid_synth_all_sounds_off(synth_, -1);
   }
 
+  const FluidApi& f_;
   fluid_settings_t* settings_;
   fluid_synth_t* synth_;
   double gain_;
@@ -120,62 +122,46 @@ class FluidSynth : public Synth {
   std::vector<float> buffer_;
 };
 
-void quiet(int, const char*, void*) {}
-
-// The file's size, or -1 when it cannot be read.
-long long fileSize(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return -1;
-  long long size = fseek(f, 0, SEEK_END) == 0 ? (long long)ftell(f) : -1;
-  fclose(f);
-  return size;
-}
-
-std::string findSoundFont(const HostSettings& settings, long long* size) {
-  if (!settings.soundFont.empty()) {
-    // A Windows path (C:\KV\GM.SF2) names a file of the emulated machine, as
-    // the platform's own file calls take it; a host path passes unchanged.
-    std::vector<char> host(settings.soundFont.size() + 4096, 0);
-    if (!platHostPath(settings.soundFont.c_str(), host.data(), (DWORD)host.size())) return settings.soundFont;
-    *size = fileSize(host.data());
-    return host.data();
-  }
-  for (const char* const* p = kDefaultSoundFonts; *p; ++p) {
-    *size = fileSize(*p);
-    if (*size >= 0) return *p;
-  }
-  return "";
-}
+void __cdecl quiet(int, const char*, void*) {}
 
 }  // namespace
 
 std::unique_ptr<Synth> createSynth(const HostSettings& host, std::string* why) {
-  long long size = 0;
-  std::string font = findSoundFont(host, &size);
-  if (font.empty()) {
-    *why = "no SoundFont installed (timgm6mb-soundfont, fluid-soundfont-gm) and none named in KVHOST.INI";
+  // Loaded once; what it lacks is said once, by the first open.
+  static FluidLibrary library;
+  static bool loaded = loadFluidSynth(host, &library);
+  SoundFontChoice font;
+  bool found = findSoundFont(host, &font);
+  if (!loaded || !found) {
+    *why = !loaded && !found ? library.why + "; " + font.why : !loaded ? library.why : font.why;
     return nullptr;
   }
-  for (int level : {FLUID_WARN, FLUID_INFO, FLUID_DBG}) fluid_set_log_function(level, quiet, nullptr);
-  fluid_settings_t* settings = new_fluid_settings();
-  fluid_settings_setnum(settings, "synth.sample-rate", host.sampleRate);
-  fluid_settings_setint(settings, "synth.polyphony", (int)host.polyphony);
-  fluid_settings_setint(settings, "synth.reverb.active", host.reverb);
-  fluid_settings_setint(settings, "synth.chorus.active", host.chorus);
-  fluid_settings_setnum(settings, "synth.gain", host.gain);
-  fluid_settings_setint(settings, "synth.threadsafe-api", 0);
-  fluid_settings_setint(settings, "synth.dynamic-sample-loading", size >= kDynamicLoadingFrom);
-  fluid_synth_t* synth = new_fluid_synth(settings);
+  const FluidApi& f = library.api;
+  // The host says what went wrong itself, once: FluidSynth's own log stays off.
+  for (int level = FLUID_PANIC; level < FLUID_LOG_LEVELS; ++level) f.fluid_set_log_function(level, quiet, nullptr);
+  fluid_settings_t* settings = f.new_fluid_settings();
+  if (!settings) {
+    *why = "FluidSynth cannot start";
+    return nullptr;
+  }
+  f.fluid_settings_setnum(settings, "synth.sample-rate", host.sampleRate);
+  f.fluid_settings_setint(settings, "synth.polyphony", (int)host.polyphony);
+  f.fluid_settings_setint(settings, "synth.reverb.active", host.reverb);
+  f.fluid_settings_setint(settings, "synth.chorus.active", host.chorus);
+  f.fluid_settings_setnum(settings, "synth.gain", host.gain);
+  f.fluid_settings_setint(settings, "synth.threadsafe-api", 0);
+  f.fluid_settings_setint(settings, "synth.dynamic-sample-loading", font.size >= kDynamicLoadingFrom);
+  fluid_synth_t* synth = f.new_fluid_synth(settings);
   if (!synth) {
-    delete_fluid_settings(settings);
-    *why = "the synthesizer cannot start";
+    f.delete_fluid_settings(settings);
+    *why = "FluidSynth cannot start";
     return nullptr;
   }
-  if (fluid_synth_sfload(synth, font.c_str(), 1) == FLUID_FAILED) {
-    delete_fluid_synth(synth);
-    delete_fluid_settings(settings);
-    *why = "cannot load the SoundFont " + font;
+  if (f.fluid_synth_sfload(synth, font.openPath.c_str(), 1) == FLUID_FAILED) {
+    f.delete_fluid_synth(synth);
+    f.delete_fluid_settings(settings);
+    *why = "cannot load the SoundFont " + font.path + " (" + font.source + ")";
     return nullptr;
   }
-  return std::unique_ptr<Synth>(new FluidSynth(settings, synth, host, font));
+  return std::unique_ptr<Synth>(new FluidSynth(f, settings, synth, host, font.openPath));
 }

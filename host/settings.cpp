@@ -89,12 +89,6 @@ int readChoice(const std::string& file, const char* key, std::initializer_list<c
 
 }  // namespace
 
-const char* const kDefaultSoundFonts[] = {
-    "/usr/share/sounds/sf2/FluidR3_GM.sf2",
-    "/usr/share/sounds/sf2/TimGM6mb.sf2",
-    nullptr,
-};
-
 HostSettings loadHostSettings(const std::string& file, std::vector<std::string>* said) {
   HostSettings s;
   std::string answer = readValue(file, "Answer", "accept");
@@ -131,6 +125,7 @@ HostSettings loadHostSettings(const std::string& file, std::vector<std::string>*
   s.crash = crashes[readChoice(file, "Crash", {"never", "after-accept", "on-first-byte"}, said)];
   s.midiRecord = readValue(file, "MidiRecord", "");
   s.waveRecord = readValue(file, "WaveRecord", "");
+  s.fluidSynth = readValue(file, "FluidSynth", "");
   s.soundFont = readValue(file, "SoundFont", "");
   s.polyphony = readNumber(file, "Polyphony", s.polyphony, 1, 65535, said);
   s.reverb = readNumber(file, "Reverb", 1, 0, 1, said) != 0;
@@ -150,5 +145,12 @@ HostSettings loadHostSettings() {
   HostSettings s = loadHostSettings(std::string(dir) + "\\KVHOST.INI", &said);
   for (const std::string& line : said) fprintf(stderr, "KVTSK16: %s\n", line.c_str());
   s.said = said;
+  char self[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (n > 0 && n < sizeof self) {
+    s.folder.assign(self, n);
+    size_t cut = s.folder.find_last_of("\\/");
+    s.folder.resize(cut == std::string::npos ? 0 : cut);
+  }
   return s;
 }

@@ -31,8 +31,10 @@ struct HostSettings {
   std::string midiRecord;  // MidiRecord: <name>.RAW, <name>.TXT and <name>.WAV; empty: none
   std::string waveRecord;  // WaveRecord: <name>.WAV and <name>.TXT; empty: none
 
-  // The synthesizer and the sound output.
-  std::string soundFont;        // SoundFont: a General MIDI SoundFont; empty: the first one installed
+  // The synthesizer and the sound output. FluidSynth's library and the
+  // SoundFont are looked for in the host's own folder when not named.
+  std::string fluidSynth;       // FluidSynth: its library, or the folder that holds libfluidsynth-3.dll
+  std::string soundFont;        // SoundFont: a General MIDI SoundFont; empty: one beside the host, or installed
   unsigned polyphony = 256;     // Polyphony: voices at most
   bool reverb = true;           // Reverb: 1 or 0
   bool chorus = true;           // Chorus: 1 or 0
@@ -45,14 +47,13 @@ struct HostSettings {
   // What the file held that the host could not use, one line each: said on
   // standard error and in the MIDI record, where one is kept.
   std::vector<std::string> said;
+  // The folder of the host program (not a setting).
+  std::string folder;
 };
-
-// The SoundFonts tried, in order, when KVHOST.INI names none.
-extern const char* const kDefaultSoundFonts[];
 
 // Reads section [Host] of `iniFile`. A value the host cannot use is replaced
 // by its key's default, and a line in `said` tells which and why.
 HostSettings loadHostSettings(const std::string& iniFile, std::vector<std::string>* said);
-// KVHOST.INI of the current directory; what it says goes to standard error and
-// into `said`.
+// KVHOST.INI of the current directory, with the folder of this program; what
+// it says goes to standard error and into `said`.
 HostSettings loadHostSettings();

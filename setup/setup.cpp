@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "host/fluidbind.h"
+#include "host/synth.h"
 #include "hostlink/hostlink.h"
 #include "install/slots.h"
 #include "kvplatform.h"
@@ -31,7 +33,11 @@ int usage(FILE* out) {
           "is read from (key KVDirectory of section [KelvasongSetup] of KELVASON.INI in the\n"
           "Windows directory; a KVDirectory key in section [DEBUG] wins), the host programs\n"
           "found there (KVTSK16.EXE and its copies KVMIDI16.EXE and KVWAVE16.EXE), and the\n"
-          "driver's registration (its MIDI and wave aliases among the registered drivers).\n"
+          "driver's registration (its MIDI and wave aliases among the registered drivers),\n"
+          "and the synthesizer the host would use: FluidSynth's library (libfluidsynth-3.dll;\n"
+          "FluidSynth= of KVHOST.INI in the install directory, else beside the host, else on\n"
+          "the system's search path) and the SoundFont (SoundFont=, else the first .sf2 beside\n"
+          "the host), each with where it was found and whether it loads.\n"
           "\n"
           "  /CONFIG 0 -w HWND HWND  how the driver's configuration command starts it; HWND\n"
           "                          is the number of the window that asked\n"
@@ -73,6 +79,29 @@ void showAlias(const char* what, int number, const char* prefix) {
   }
 }
 
+// The synthesizer the host in `dir` would use, found as the host finds it
+// (its settings in KVHOST.INI there), and whether it loads.
+void showSynthesizer(const std::string& dir) {
+  std::vector<std::string> said;
+  HostSettings settings = loadHostSettings(dir + "\\KVHOST.INI", &said);
+  settings.folder = dir;
+  printf("synthesizer\n");
+  FluidLibrary library;
+  bool loaded = loadFluidSynth(settings, &library);
+  printf("  %-13s %s (%s): %s\n", "FluidSynth", library.path.c_str(), library.source.c_str(),
+         loaded ? "loads" : ("does not load: " + library.why).c_str());
+  SoundFontChoice font;
+  if (!findSoundFont(settings, &font)) {
+    printf("  %-13s %s\n", "SoundFont", font.why.c_str());
+    return;
+  }
+  std::string why;
+  std::string result = !loaded                       ? "not tried without FluidSynth"
+                       : createSynth(settings, &why) ? "loads"
+                                                     : "does not load: " + why;
+  printf("  %-13s %s (%s): %s\n", "SoundFont", font.path.c_str(), font.source.c_str(), result.c_str());
+}
+
 // Tells, in plain words, that the registry cannot be read because its store is
 // damaged; true then. Nothing is read from it or written to it after that.
 bool registryDamaged() {
@@ -104,6 +133,7 @@ int showConfiguration(const char* hwnd) {
     showProgram(dir, "KVTSK16.EXE");
     showProgram(dir, "KVMIDI16.EXE");
     showProgram(dir, "KVWAVE16.EXE");
+    showSynthesizer(dir);
   }
   printf("driver KVDRVR32.DLL\n");
   if (registryDamaged()) return 1;
@@ -320,6 +350,19 @@ void tellRemoveFailures(const MachineState& before, const MachineState& after) {
   if (!midiBefore && waveBefore) printf("  the driver's wave alias stays\n");
 }
 
+// The length of an install directory too long for the paths of the host
+// copies in it (a separator, the name and a terminator within MAX_PATH),
+// which makes the driver refuse to install or remove anything; 0 when it fits.
+size_t tooLongInstallDir(size_t& longest) {
+  size_t name = 0;
+  for (const char* copy : kHostCopies) name = strlen(copy) > name ? strlen(copy) : name;
+  longest = MAX_PATH - 2 - name;
+  std::vector<char> dir(MAX_PATH);
+  while (strlen(getInstallDir(dir.data(), (DWORD)dir.size())) + 2 >= dir.size()) dir.resize(dir.size() * 2);
+  size_t length = strlen(dir.data());
+  return length > longest ? length : 0;
+}
+
 typedef int(WINAPI* InstallExport)(void);
 
 int runExport(const char* exportName, const char* modulePath, bool installing) {
@@ -358,7 +401,13 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
     printf(installing ? "The installation succeeded. The driver takes effect at the next system start.\n"
                       : "The removal succeeded. The module leaves the system directory at the next system start.\n");
   } else {
-    if (installing)
+    size_t longest = 0, length = tooLongInstallDir(longest);
+    if (length)
+      printf(
+          "what failed:\n  the install directory is %u characters long; at most %u are allowed, so that the\n"
+          "  paths of the host programs in it fit\n",
+          (unsigned)length, (unsigned)longest);
+    else if (installing)
       tellInstallFailures(after);
     else
       tellRemoveFailures(before, after);

@@ -1,4 +1,5 @@
 // kvreg: registry trees to REGEDIT4 text and back.
+#include <sqlite3.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -20,6 +21,19 @@ class KvregTest : public MachineTest {
  protected:
   int kvreg(const std::vector<std::string>& args, std::string* output = nullptr) {
     return kvtest::runProgram(kvtest::buildDir() + "/kvreg", args, output);
+  }
+  // kvreg with its stack limited to `kib` KiB, as a program whose stack a
+  // deep tree would overflow.
+  int kvregInStack(int kib, const std::vector<std::string>& args, std::string* output = nullptr) {
+    std::vector<std::string> all = {"-c", "ulimit -s " + std::to_string(kib) + " && exec \"$0\" \"$@\"",
+                                    kvtest::buildDir() + "/kvreg"};
+    all.insert(all.end(), args.begin(), args.end());
+    return kvtest::runProgram("/bin/sh", all, output);
+  }
+  // Imports `text` as a file; answers kvreg's status, its words in `output`.
+  int importText(const std::string& text, std::string* output = nullptr) {
+    write(file("in.reg"), text);
+    return kvreg({"import", file("in.reg")}, output);
   }
   std::string file(const char* name) { return root + "/" + name; }
   static std::string read(const std::string& path) {
@@ -163,4 +177,115 @@ TEST_F(KvregTest, ARootExportsUnderItsOwnNameAndImportsBack) {
   EXPECT_EQ(kvreg({"import", file("all.reg")}, &out), 0) << out;
   EXPECT_EQ(dump(kTree), before);
   setenv("KV_MACHINE_ROOT", root.c_str(), 1);
+}
+
+static bool keyExists(HKEY root, const char* path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// A root key cannot be deleted, and its deletion leaves everything below it.
+TEST_F(KvregTest, ARootKeyIsNeverDeletedNorAnythingBelowIt) {
+  set(kTree, "v", REG_SZ, std::string("x", 2));
+  HKEY user = nullptr;
+  ASSERT_EQ(
+      RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\KvTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &user, nullptr),
+      ERROR_SUCCESS);
+  RegCloseKey(user);
+  const std::string before = dump("Software");
+  for (const char* line : {"[-HKEY_LOCAL_MACHINE]", "[-HKCU\\]", "[-hklm\\]", "[-HKEY_CURRENT_USER]"}) {
+    SCOPED_TRACE(line);
+    std::string out;
+    EXPECT_EQ(importText(std::string("REGEDIT4\r\n\r\n") + line + "\r\n", &out), 1);
+    EXPECT_NE(out.find("in.reg:3: cannot delete HKEY_"), std::string::npos) << out;
+    EXPECT_NE(out.find(": a root key stays"), std::string::npos) << out;
+    EXPECT_EQ(dump("Software"), before);
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, "Software\\KvTest"));
+  }
+}
+
+// A NUL ends a name early and a CR or LF ends its line: names holding them are
+// refused, so the file changes neither the key it seems to name nor another.
+// Export then still writes the whole registry.
+TEST_F(KvregTest, NamesWithANulCrOrLfAreRefusedAndNothingElseChanges) {
+  set("Software\\Victim", "n", REG_SZ, std::string("keep", 5));
+  set("Software\\Victim\\Sub", "s", REG_SZ, std::string("keep", 5));
+  const std::string before = dump("Software");
+  const std::string nul(1, '\0');
+  struct Case {
+    const char* what;
+    std::string text;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"deletion", "[-HKLM\\Software\\Victim" + nul + "junk]\r\n", "in.reg:3: HKLM\\Software\\Victim...: a key name"},
+      {"key", "[HKLM\\Software\\Victim" + nul + "junk]\r\n\"v\"=\"x\"\r\n", "in.reg:4: a value outside a key"},
+      {"value", "[HKLM\\Software\\Victim]\r\n\"n" + nul + "m\"=\"x\"\r\n", "in.reg:4: a value name holding a NUL"},
+      {"value with CR", "[HKLM\\Software\\Victim]\r\n\"n\rm\"=\"x\"\r\n", "in.reg:4: a value name holding a NUL"},
+      {"CR-only lines", "[HKLM\\Software\\Victim]\r\"a\"=\"b\"\r[HKLM\\Software\\Other]\r",
+       "in.reg:3: HKLM\\Software\\Victim]...: a key name holding a NUL, CR or LF"},
+      {"key with LF", "[HKLM\\Software\\Vic\ntim]\r\n", "in.reg:3: unterminated key name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string out;
+    EXPECT_EQ(importText("REGEDIT4\r\n\r\n" + c.text, &out), 1);
+    EXPECT_NE(out.find(c.said), std::string::npos) << out;
+    EXPECT_EQ(dump("Software"), before);
+    EXPECT_EQ(kvreg({"export", "HKLM", file("all.reg")}, &out), 0) << out;
+  }
+}
+
+// Keys as deep and names as long as the platform allows import; one level or
+// one character more is refused with its reason, and nothing is made.
+TEST_F(KvregTest, KeysBeyondTheDepthAndNameLimitsAreRefused) {
+  std::string deepest = "HKLM\\Software\\Deep";
+  for (int level = 3; level <= 512; ++level) deepest += "\\d";
+  std::string out;
+  EXPECT_EQ(importText("REGEDIT4\r\n\r\n[" + deepest + "]\r\n\"v\"=\"x\"\r\n", &out), 0) << out;
+  EXPECT_EQ(importText("REGEDIT4\r\n\r\n[" + deepest + "\\e]\r\n", &out), 1);
+  EXPECT_NE(out.find("in.reg:3: HKLM\\Software\\Deep\\d\\d"), std::string::npos) << out;
+  EXPECT_NE(out.find(": more than 512 levels below its root"), std::string::npos) << out;
+  EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, (deepest.substr(5) + "\\e").c_str()));
+
+  const std::string longest(255, 'n');
+  EXPECT_EQ(importText("REGEDIT4\r\n\r\n[HKLM\\Software\\" + longest + "]\r\n", &out), 0) << out;
+  EXPECT_EQ(importText("REGEDIT4\r\n\r\n[HKLM\\Software\\Long\\" + longest + "n]\r\n", &out), 1);
+  EXPECT_NE(out.find("in.reg:3: HKLM\\Software\\Long\\nnn"), std::string::npos) << out;
+  EXPECT_NE(out.find(": a key name longer than 255 characters"), std::string::npos) << out;
+  EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, "Software\\Long"));
+  EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, ("Software\\" + longest).c_str()));
+}
+
+// A store deeper than the platform now lets any program make (an older one
+// made it) still exports and deletes, in a stack far smaller than its depth
+// needs with one frame per level.
+TEST_F(KvregTest, ADeepStoreExportsAndDeletesWithoutRunningOutOfStack) {
+  const int kLevels = 1000;
+  set("Software\\Deep", "v", REG_SZ, std::string("x", 2));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((root + "/registry.db").c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
+  // Each new key goes below the newest one, which Deep is at the start.
+  std::string sql = "BEGIN IMMEDIATE;";
+  for (int i = 0; i < kLevels; ++i)
+    sql += "INSERT INTO keys(parent, name, fold, written) SELECT max(id), x'64', x'44', 0 FROM keys;";
+  sql += "COMMIT;";
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+
+  std::string deepest = "HKEY_LOCAL_MACHINE\\Software\\Deep";
+  for (int i = 0; i < kLevels; ++i) deepest += "\\d";
+  std::string out;
+  EXPECT_EQ(kvregInStack(256, {"export", "HKLM\\Software", file("deep.reg")}, &out), 0) << out;
+  EXPECT_NE(read(file("deep.reg")).find("[" + deepest + "]\r\n\r\n"), std::string::npos);
+
+  write(file("remove.reg"), "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\Deep]\r\n");
+  EXPECT_EQ(kvregInStack(256, {"import", file("remove.reg")}, &out), 0) << out;
+  EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, "Software\\Deep"));
+  EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, "Software"));
 }

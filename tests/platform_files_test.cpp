@@ -1,6 +1,7 @@
 // Files, profiles, text and paths of the emulated machine.
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -49,6 +50,65 @@ TEST_F(FilesTest, WindowsPathsMapIntoTheMachineRoot) {
   ASSERT_TRUE(platHostPath("c:\\windows\\SYSTEM32", host, sizeof host));
   EXPECT_EQ(std::string(host), root + "/drive_c/WINDOWS/system32");
   EXPECT_FALSE(platHostPath("C:\\KV", host, 4));
+}
+
+// ".." stops at a drive's root, as on the platform, also for a path relative
+// to a current directory on a drive; a path of another machine or of the
+// device namespace names nothing here. No file call reaches outside the root.
+TEST_F(FilesTest, NoWindowsPathLeavesItsDrive) {
+  char host[512];
+  struct Case {
+    const char* win;
+    const char* host;
+  };
+  const Case onDrive[] = {
+      {"C:\\..", "/drive_c"},
+      {"C:\\..\\..\\..\\etc\\passwd", "/drive_c/etc/passwd"},
+      {"C:\\a\\..\\..\\b", "/drive_c/b"},
+      {"C:..\\x", "/drive_c/x"},
+      {"\\..\\y", "/drive_c/y"},
+      {"d:/../../z/./w", "/drive_d/z/w"},
+  };
+  for (const Case& c : onDrive) {
+    ASSERT_TRUE(platHostPath(c.win, host, sizeof host)) << c.win;
+    EXPECT_EQ(std::string(host), root + c.host) << c.win;
+  }
+
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir((root + "/drive_c/WINDOWS/system32").c_str()), 0);
+  ASSERT_TRUE(platHostPath("..\\..\\..\\..\\r", host, sizeof host));
+  EXPECT_EQ(std::string(host), root + "/drive_c/r");
+  ASSERT_TRUE(platHostPath("s", host, sizeof host));
+  EXPECT_EQ(std::string(host), root + "/drive_c/WINDOWS/system32/s");
+
+  // Outside the drives, a relative path stays relative to the host's directory.
+  std::string scratch = root + "/scratch";
+  ASSERT_EQ(mkdir(scratch.c_str(), 0777), 0);
+  ASSERT_EQ(chdir(scratch.c_str()), 0);
+  for (const char* win : {"\\\\server\\share\\x", "\\\\server", "\\\\.\\pipe\\x", "\\\\?\\C:\\x", "\\/server\\x"}) {
+    SCOPED_TRACE(win);
+    SetLastError(0);
+    EXPECT_FALSE(platHostPath(win, host, sizeof host));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BAD_PATHNAME);
+    EXPECT_EQ(CreateFileA(win, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BAD_PATHNAME);
+    EXPECT_FALSE(CreateDirectoryA(win, nullptr));
+    EXPECT_FALSE(WritePrivateProfileStringA("s", "k", "v", (std::string(win) + "\\x.ini").c_str()));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BAD_PATHNAME);
+  }
+  EXPECT_EQ(rmdir(scratch.c_str()), 0) << "something was made in the host's directory";
+  ASSERT_EQ(chdir(cwd), 0);
+
+  // Two levels above drive_c lies the directory that holds the machine root.
+  std::string name = root.substr(root.rfind('/') + 1) + "-escaped";
+  std::string outside = root.substr(0, root.rfind('/')) + "/" + name;
+  HANDLE file = CreateFileA(("C:\\..\\..\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  bool escaped = unlink(outside.c_str()) == 0;
+  EXPECT_FALSE(escaped) << outside;
+  EXPECT_EQ(GetFileAttributesA(("C:\\" + name).c_str()), (DWORD)FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(FilesTest, SystemDirectoryFollowsThePlatformsSizeRule) {

@@ -247,6 +247,31 @@ TEST_F(RegistryTest, CreateMakesEveryMissingLevelOpenNeedsThePath) {
   EXPECT_EQ(longestData, 10u);
 }
 
+// The depth counts from the root, also for a key made through a handle of a
+// deep key; a refused creation makes none of the levels it would have made.
+TEST_F(RegistryTest, NoKeyIsMadeDeeperThan512LevelsBelowItsRoot) {
+  std::string levels;  // Software\KvTest is 2 levels deep
+  for (int level = 3; level <= 500; ++level) levels += std::string(levels.empty() ? "" : "\\") + "k";
+  HKEY at500 = createKey(key, levels.c_str());
+  ASSERT_NE(at500, nullptr);
+  std::string twelve = "a\\a\\a\\a\\a\\a\\a\\a\\a\\a\\a\\a";
+  HKEY h = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(at500, (twelve + "\\a").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegOpenKeyExA(at500, "a", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("Software\\KvTest\\" + levels + "\\" + twelve + "\\a").c_str(), 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+            ERROR_INVALID_PARAMETER);
+  HKEY at512 = createKey(at500, twelve.c_str());
+  ASSERT_NE(at512, nullptr);
+  EXPECT_EQ(RegCreateKeyExA(at512, "a", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr), ERROR_INVALID_PARAMETER);
+  DWORD disposition = 0;
+  RegCloseKey(createKey(at500, twelve.c_str(), &disposition));
+  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+  RegCloseKey(at512);
+  RegCloseKey(at500);
+}
+
 TEST_F(RegistryTest, DeleteRefusesKeysWithSubkeysAndStaleHandlesSeeKeyDeleted) {
   RegCloseKey(createKey(key, "A\\B"));
   EXPECT_EQ(RegDeleteKeyA(key, "A"), ERROR_ACCESS_DENIED);

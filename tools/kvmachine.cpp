@@ -1,8 +1,9 @@
 // The emulated machine's own tool: where it lives, its layout, its code page,
 // and the system start that carries out file operations waiting for it.
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
+
+#include <vector>
 
 #include "kv/plat.h"
 #include "kvplatform.h"
@@ -14,8 +15,9 @@ int usage() {
           "usage: kvmachine COMMAND\n"
           "  root                 print the machine root (set it with %s)\n"
           "  init                 create the machine's directories\n"
-          "  path WINPATH         print the host path a Windows path names\n"
-          "  codepage [CP]        print or set the ANSI code page (1252, 932, ...)\n"
+          "  path WINPATH         print the host path a Windows path names; \\\\server\\...\n"
+          "                       and device paths (\\\\.\\, \\\\?\\) name nothing here\n"
+          "  codepage [CP]        print or set the ANSI code page (1252, 932, ...: 1 to 65535)\n"
           "  start                system start: carry out the pending file replacements\n"
           "                       and deletions, in the order they were recorded, and\n"
           "                       list them; a deletion of a file that is gone is done\n"
@@ -28,11 +30,58 @@ int usage() {
   return 2;
 }
 
+// The host path `win` names, in a buffer as long as it needs.
+int printHostPath(const char* win) {
+  std::vector<char> host(4096);
+  while (!platHostPath(win, host.data(), (DWORD)host.size())) {
+    if (GetLastError() == ERROR_BAD_PATHNAME) {
+      fprintf(stderr, "kvmachine: %s names another machine or a device: nothing on this machine\n", win);
+      return 1;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+      fprintf(stderr, "kvmachine: cannot map %s (error %u)\n", win, GetLastError());
+      return 1;
+    }
+    host.resize(host.size() * 2);
+  }
+  printf("%s\n", host.data());
+  return 0;
+}
+
+// A code page as written: decimal, 1 to 65535; 0 for anything else.
+unsigned codePageOf(const char* text) {
+  const unsigned kLargest = 65535;
+  unsigned value = 0;
+  if (!*text) return 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    value = value * 10 + (unsigned)(*p - '0');
+    if (value > kLargest) return 0;
+  }
+  return value;
+}
+
+int setCodePage(const char* text) {
+  unsigned codePage = codePageOf(text);
+  if (!codePage) {
+    fprintf(stderr, "kvmachine: %s is no code page: a decimal number from 1 to 65535 (1252, 932, ...)\n", text);
+    return 2;
+  }
+  if (!platSetAnsiCodePage(codePage)) {
+    fprintf(stderr, "kvmachine: cannot store the code page (error %u)\n", GetLastError());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   const char* cmd = argv[1];
+  // Every command takes its own arguments and no more.
+  bool takesOne = strcmp(cmd, "path") == 0, mayTakeOne = strcmp(cmd, "codepage") == 0;
+  if (argc > (takesOne || mayTakeOne ? 3 : 2) || (takesOne && argc != 3)) return usage();
   if (strcmp(cmd, "root") == 0) {
     printf("%s\n", platMachineRoot());
     return 0;
@@ -47,21 +96,13 @@ int main(int argc, char** argv) {
     printf("machine root %s\nsystem directory %s\n", platMachineRoot(), sys);
     return 0;
   }
-  if (strcmp(cmd, "path") == 0 && argc == 3) {
-    char host[4096];
-    if (!platHostPath(argv[2], host, sizeof host)) return 1;
-    printf("%s\n", host);
-    return 0;
+  if (takesOne) return printHostPath(argv[2]);
+  if (mayTakeOne) {
+    int status = argc == 3 ? setCodePage(argv[2]) : 0;
+    if (status == 0) printf("%u\n", GetACP());
+    return status;
   }
-  if (strcmp(cmd, "codepage") == 0 && argc <= 3) {
-    if (argc == 3 && !platSetAnsiCodePage((UINT)strtoul(argv[2], nullptr, 10))) {
-      fprintf(stderr, "kvmachine: cannot store the code page (error %u)\n", GetLastError());
-      return 1;
-    }
-    printf("%u\n", GetACP());
-    return 0;
-  }
-  if (strcmp(cmd, "registry") == 0 && argc == 2) {
+  if (strcmp(cmd, "registry") == 0) {
     char path[4096];
     platRegistryStorePath(path, sizeof path);
     LSTATUS st = platRegistryCheck();
@@ -78,7 +119,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (strcmp(cmd, "renew-registry") == 0 && argc == 2) {
+  if (strcmp(cmd, "renew-registry") == 0) {
     char path[4096], aside[4096];
     platRegistryStorePath(path, sizeof path);
     LSTATUS st = platRegistryRenew(aside, sizeof aside);

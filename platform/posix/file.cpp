@@ -88,7 +88,8 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
     default: return plat::fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
-  std::string host = plat::hostPath(lpFileName);
+  std::string host;
+  if (!plat::hostPathFor(lpFileName, host)) return INVALID_HANDLE_VALUE;
   int fd = open(host.c_str(), flags, 0666);
   if (fd < 0) return plat::failErrno(INVALID_HANDLE_VALUE);
   auto file = std::make_shared<File>();
@@ -121,13 +122,16 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 extern "C" BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
   if (plat::faultHit("CopyFileA")) return plat::fail(ERROR_ACCESS_DENIED, FALSE);
   if (!lpExistingFileName || !lpNewFileName) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
-  return copyFile(plat::hostPath(lpExistingFileName), plat::hostPath(lpNewFileName), bFailIfExists != 0);
+  std::string from, to;
+  if (!plat::hostPathFor(lpExistingFileName, from) || !plat::hostPathFor(lpNewFileName, to)) return FALSE;
+  return copyFile(from, to, bFailIfExists != 0);
 }
 
 extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   if (plat::faultHit("DeleteFileA")) return plat::fail(ERROR_ACCESS_DENIED, FALSE);
   if (!lpFileName) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
-  std::string host = plat::hostPath(lpFileName);
+  std::string host;
+  if (!plat::hostPathFor(lpFileName, host)) return FALSE;
   struct stat st;
   if (lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return plat::fail(ERROR_ACCESS_DENIED, FALSE);
   if (unlink(host.c_str()) != 0) return plat::failErrno(FALSE);
@@ -137,8 +141,9 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
 extern "C" BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
   if (plat::faultHit("MoveFileExA")) return plat::fail(ERROR_ACCESS_DENIED, FALSE);
   if (!lpExistingFileName) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
-  std::string from = plat::hostPath(lpExistingFileName);
-  std::string to = lpNewFileName ? plat::hostPath(lpNewFileName) : std::string();
+  std::string from, to;
+  if (!plat::hostPathFor(lpExistingFileName, from) || (lpNewFileName && !plat::hostPathFor(lpNewFileName, to)))
+    return FALSE;
   if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
     if (!plat::recordPendingFileOperation(from, to, dwFlags)) return plat::failErrno(FALSE);
     return TRUE;
@@ -168,8 +173,10 @@ extern "C" BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNa
 extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
   if (plat::faultHit("GetFileAttributesA")) return plat::fail(ERROR_ACCESS_DENIED, INVALID_FILE_ATTRIBUTES);
   if (!lpFileName) return plat::fail(ERROR_INVALID_PARAMETER, INVALID_FILE_ATTRIBUTES);
+  std::string host;
+  if (!plat::hostPathFor(lpFileName, host)) return INVALID_FILE_ATTRIBUTES;
   struct stat st;
-  if (stat(plat::hostPath(lpFileName).c_str(), &st) != 0) return plat::failErrno(INVALID_FILE_ATTRIBUTES);
+  if (stat(host.c_str(), &st) != 0) return plat::failErrno(INVALID_FILE_ATTRIBUTES);
   DWORD attrs = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
   if (!(st.st_mode & 0222)) attrs |= FILE_ATTRIBUTE_READONLY;
   return attrs ? attrs : FILE_ATTRIBUTE_NORMAL;
@@ -177,7 +184,9 @@ extern "C" DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
 
 extern "C" BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES) {
   if (!lpPathName) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
-  if (mkdir(plat::hostPath(lpPathName).c_str(), 0777) != 0)
+  std::string host;
+  if (!plat::hostPathFor(lpPathName, host)) return FALSE;
+  if (mkdir(host.c_str(), 0777) != 0)
     return plat::fail(errno == EEXIST ? (DWORD)ERROR_ALREADY_EXISTS : plat::win32FromErrno(errno), FALSE);
   return TRUE;
 }

@@ -41,7 +41,16 @@ void unlockLoader();
 
 // ---- the machine ---------------------------------------------------------------
 std::string machineRoot();
+// The host path a Windows path names: below the machine root for a path on a
+// drive ("C:\dir", "\dir"), where ".." never climbs above the drive's root; a
+// host path ("/dir") as it is; a relative path from the current directory.
+// Empty for a path of another machine or of the device namespace
+// ("\\server\share", "\\.\", "\\?\"): nothing on this machine.
 std::string hostPath(const char* winPath);
+bool isUncOrDevicePath(const char* winPath);
+// hostPath for a call that names a file: false (ERROR_BAD_PATHNAME) for a path
+// that names nothing on this machine.
+bool hostPathFor(const char* winPath, std::string& host);
 // The Windows form of a host path: "C:\dir\file" for paths on an emulated drive,
 // the host path unchanged otherwise.
 std::string winPathFromHost(const std::string& hostPath);

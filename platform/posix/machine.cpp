@@ -56,10 +56,14 @@ std::string joinComponent(const std::string& dir, const std::string& component) 
   return dir.empty() ? found : (dir == "/" ? "/" + found : dir + "/" + found);
 }
 
-// The second byte of a double-byte character of the machine's code page is
-// never a separator, also when it is 0x5C.
-std::string resolveComponents(std::string base, const char* rest) {
+// Follows the components of `rest` from the host directory `base`. The second
+// byte of a double-byte character of the machine's code page is never a
+// separator, also when it is 0x5C. On a drive, "." stays and ".." goes up but
+// never above the drive's root, as on the platform (C:\.. is C:\); a relative
+// host path keeps both for the host to follow.
+std::string resolveComponents(std::string base, const char* rest, bool onDrive) {
   std::string component;
+  std::vector<size_t> above;  // on a drive: the length of `base` before each component
   UINT codePage = 0;
   for (const char* p = rest;; ++p) {
     if ((BYTE)*p >= 0x80 && p[1] != '\0') {
@@ -71,7 +75,15 @@ std::string resolveComponents(std::string base, const char* rest) {
       }
     }
     if (*p == '\0' || isSep(*p)) {
-      if (!component.empty()) base = joinComponent(base, component);
+      if (onDrive && component == "..") {
+        if (!above.empty()) {
+          base.resize(above.back());
+          above.pop_back();
+        }
+      } else if (!component.empty() && !(onDrive && component == ".")) {
+        above.push_back(base.size());
+        base = joinComponent(base, component);
+      }
       component.clear();
       if (*p == '\0') break;
     } else {
@@ -109,15 +121,29 @@ bool makeDirs(const std::string& path) {
   return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
+bool isUncOrDevicePath(const char* win) { return win && win[0] == '\\' && isSep(win[1]); }
+
 std::string hostPath(const char* win) {
-  if (!win || !*win) return std::string();
+  if (!win || !*win || isUncOrDevicePath(win)) return std::string();
   if (win[0] == '/') return win;
   if (isDrivePrefix(win)) {
     char drive = (char)(win[0] | 0x20);
-    return resolveComponents(machineRoot() + "/drive_" + drive, win + 2);
+    return resolveComponents(machineRoot() + "/drive_" + drive, win + 2, true);
   }
-  if (isSep(win[0]) && !isSep(win[1])) return resolveComponents(machineRoot() + "/drive_c", win);
-  return resolveComponents(std::string(), win);
+  if (isSep(win[0])) return resolveComponents(machineRoot() + "/drive_c", win, true);
+  // Relative to a current directory on a drive, as a path from that drive's root.
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd)) {
+    std::string onDrive = winPathFromHost(cwd);
+    if (isDrivePrefix(onDrive.c_str())) return hostPath((onDrive + "\\" + win).c_str());
+  }
+  return resolveComponents(std::string(), win, false);
+}
+
+bool hostPathFor(const char* win, std::string& host) {
+  if (isUncOrDevicePath(win)) return fail(ERROR_BAD_PATHNAME, false);
+  host = hostPath(win);
+  return true;
 }
 
 std::string winPathFromHost(const std::string& host) {
@@ -227,7 +253,8 @@ extern "C" BOOL platMachineInit(void) {
 }
 
 extern "C" BOOL platHostPath(LPCSTR winPath, char* out, DWORD cbHost) {
-  std::string host = plat::hostPath(winPath);
+  std::string host;
+  if (!plat::hostPathFor(winPath, host)) return FALSE;
   if (host.size() + 1 > cbHost) return plat::fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   memcpy(out, host.c_str(), host.size() + 1);
   return TRUE;

@@ -6,6 +6,7 @@
 #include <link.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -53,6 +54,22 @@ struct LoaderLock {
   LoaderLock& operator=(const LoaderLock&) = delete;
 };
 
+// The system's builds of the libraries a program loads by their Windows names.
+struct SystemLibrary {
+  const char* windowsName;
+  const char* systemName;
+};
+const SystemLibrary kSystemLibraries[] = {
+    {"libfluidsynth-3.dll", "libfluidsynth.so.3"},
+};
+
+// The system's library a bare Windows name stands for; null when none does.
+const char* systemLibraryFor(const char* name) {
+  for (const SystemLibrary& lib : kSystemLibraries)
+    if (strcasecmp(name, lib.windowsName) == 0) return lib.systemName;
+  return nullptr;
+}
+
 HMODULE baseOf(void* dlHandle) {
   struct link_map* map = nullptr;
   if (dlinfo(dlHandle, RTLD_DI_LINKMAP, &map) != 0 || !map) return nullptr;
@@ -64,17 +81,25 @@ HMODULE baseOf(void* dlHandle) {
 extern "C" HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
   if (plat::faultHit("LoadLibraryA")) return plat::fail(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
   if (!lpLibFileName || !*lpLibFileName) return plat::fail(ERROR_INVALID_PARAMETER, (HMODULE) nullptr);
-  std::string path = plat::searchPath(lpLibFileName, ".DLL");
+  const char* system = systemLibraryFor(lpLibFileName);
+  // The system's library is found where the system keeps it.
+  std::string path = system ? system : plat::searchPath(lpLibFileName, ".DLL");
   if (path.empty()) return plat::fail(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
   LoaderLock g;
   void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!h) return plat::fail(ERROR_BAD_EXE_FORMAT, (HMODULE) nullptr);
+  if (!h) return plat::fail(system ? ERROR_MOD_NOT_FOUND : ERROR_BAD_EXE_FORMAT, (HMODULE) nullptr);
   HMODULE base = baseOf(h);
   if (plat::moduleAttachFailed(base)) {
     dlclose(h);
     return plat::fail(ERROR_DLL_INIT_FAILED, (HMODULE) nullptr);
   }
   return base;
+}
+
+extern "C" HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+  if (hFile || (dwFlags & ~(DWORD)LOAD_WITH_ALTERED_SEARCH_PATH))
+    return plat::fail(ERROR_INVALID_PARAMETER, (HMODULE) nullptr);
+  return LoadLibraryA(lpLibFileName);
 }
 
 // Finds the dlopen handle of a loaded module without changing its reference count.
@@ -116,7 +141,8 @@ extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     if (self) dlclose(self);
     return base;
   }
-  std::string path = plat::searchPath(lpModuleName, ".DLL");
+  const char* system = systemLibraryFor(lpModuleName);
+  std::string path = system ? system : plat::searchPath(lpModuleName, ".DLL");
   void* h = path.empty() ? nullptr : dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (!h) return plat::fail(ERROR_MOD_NOT_FOUND, (HMODULE) nullptr);
   HMODULE base = baseOf(h);

@@ -86,6 +86,7 @@ extern "C" DWORD WINAPI GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer
 extern "C" DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart) {
   if (plat::faultHit("GetFullPathNameA")) return plat::fail(ERROR_INVALID_PARAMETER, 0u);
   if (!lpFileName || !*lpFileName) return plat::fail(ERROR_INVALID_PARAMETER, 0u);
+  if (plat::isUncOrDevicePath(lpFileName)) return plat::fail(ERROR_BAD_PATHNAME, 0u);
   std::string in = lpFileName, full;
   if (in[0] == '/') {
     full = normalise(in, 1, '/');
@@ -114,8 +115,8 @@ extern "C" DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength,
 extern "C" DWORD WINAPI GetShortPathNameA(LPCSTR lpszLongPath, LPSTR lpszShortPath, DWORD cchBuffer) {
   if (plat::faultHit("GetShortPathNameA")) return plat::fail(ERROR_FILE_NOT_FOUND, 0u);
   if (!lpszLongPath) return plat::fail(ERROR_INVALID_PARAMETER, 0u);
-  std::string longPath = lpszLongPath;
-  std::string host = plat::hostPath(longPath.c_str());
+  std::string longPath = lpszLongPath, host;
+  if (!plat::hostPathFor(longPath.c_str(), host)) return 0;
   struct stat st;
   if (stat(host.c_str(), &st) != 0) return plat::failErrno(0u);
   if (longPath.find_first_of(" \t") == std::string::npos) return answerPath(longPath, lpszShortPath, cchBuffer);

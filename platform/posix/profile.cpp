@@ -162,6 +162,7 @@ extern "C" BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKey
                                                   LPCSTR lpFileName) {
   if (plat::faultHit("WritePrivateProfileStringA")) return plat::fail(ERROR_ACCESS_DENIED, FALSE);
   if (!lpAppName || !lpFileName) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (plat::isUncOrDevicePath(lpFileName)) return plat::fail(ERROR_BAD_PATHNAME, FALSE);
   std::string path = existingProfilePath(lpFileName);
   if (access(path.c_str(), F_OK) != 0) path = profilePath(lpFileName);
   size_t slash = path.find_last_of('/');

@@ -144,8 +144,14 @@ LPSTR WINAPI GetCommandLineA(void);
 void WINAPI ExitProcess(UINT uExitCode);
 
 // Modules. A module handle is the load address of a shared object; no module
-// stands for the process's executable.
+// stands for the process's executable. The system's libraries known by their
+// Windows names (libfluidsynth-3.dll) load, named bare, as the system's own
+// build (libfluidsynth.so.3). LoadLibraryExA takes no file and no flags but
+// LOAD_WITH_ALTERED_SEARCH_PATH: the libraries a full path's library needs
+// are found as the system finds them.
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);

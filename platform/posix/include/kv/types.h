@@ -10,6 +10,8 @@
 #define CALLBACK
 #define APIENTRY
 #define WINAPIV
+// The C calling convention, which the system's own libraries use here.
+#define __cdecl
 
 typedef int BOOL;
 typedef unsigned char BYTE;

@@ -1,0 +1,292 @@
+// The Windows host renders MIDI through FluidSynth's library, loaded at run
+// time: here the stand-in (tests/modules/fakefluid.cpp) built by the suite's
+// own compiler, which logs each call with its arguments and renders a sine at
+// each note's pitch. Its log shows the functions found by name and called with
+// their arguments in order and by the C convention; the host's record holds
+// the tone. A missing library, function or SoundFont is said in the record and
+// the device plays all the same.
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+using kvwine::Child;
+
+namespace {
+
+// A stand-in DLL of the build, reached through the drive Wine maps to the root.
+std::string standIn(const char* name) {
+  std::string path = std::string("Z:") + KV_WINE_BUILD_DIR + "/" + name;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+int kelvasongMidiDevice() {
+  UINT n = midiOutGetNumDevs();
+  for (UINT i = 0; i < n; ++i) {
+    MIDIOUTCAPSA caps = {};
+    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && strcmp(caps.szPname, "Kelvasong (NT)") == 0)
+      return (int)i;
+  }
+  return -1;
+}
+
+// The first channel of a 16-bit stereo WAV file's samples; empty when the file
+// is not one.
+std::vector<int16_t> leftChannel(const std::string& wav, unsigned* rate) {
+  std::vector<int16_t> out;
+  if (wav.size() < 12 || wav.compare(0, 4, "RIFF") != 0 || wav.compare(8, 4, "WAVE") != 0) return out;
+  size_t at = 12;
+  while (at + 8 <= wav.size()) {
+    uint32_t size;
+    memcpy(&size, wav.data() + at + 4, 4);
+    if (wav.compare(at, 4, "fmt ") == 0 && at + 16 <= wav.size()) memcpy(rate, wav.data() + at + 12, 4);
+    if (wav.compare(at, 4, "data") == 0) {
+      size_t frames = std::min<size_t>(size, wav.size() - at - 8) / 4;
+      for (size_t i = 0; i < frames; ++i) {
+        int16_t v;
+        memcpy(&v, wav.data() + at + 8 + i * 4, 2);
+        out.push_back(v);
+      }
+      return out;
+    }
+    at += 8 + size + (size & 1);
+  }
+  return out;
+}
+
+// The pitch of the tone that starts at the first sample beyond a tenth of full
+// scale, from its rising zero crossings over `seconds`; 0 without a tone.
+double tonePitch(const std::vector<int16_t>& s, unsigned rate, double seconds) {
+  size_t start = 0;
+  while (start < s.size() && abs(s[start]) < 3277) ++start;
+  size_t end = std::min(s.size(), start + (size_t)(rate * seconds));
+  double first = -1, last = -1;
+  int crossings = 0;
+  for (size_t i = start + 1; i < end; ++i) {
+    if (s[i - 1] < 0 && s[i] >= 0) {
+      double t = (double)(i - 1) + (double)-s[i - 1] / (double)(s[i] - s[i - 1]);
+      if (first < 0) first = t;
+      last = t;
+      ++crossings;
+    }
+  }
+  return crossings > 1 ? (crossings - 1) * (double)rate / (last - first) : 0;
+}
+
+class WineSynthTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cleanUp();
+    device = kelvasongMidiDevice();
+    ASSERT_GE(device, 0) << "the layer lists no Kelvasong device among " << midiOutGetNumDevs();
+  }
+  void TearDown() override { cleanUp(); }
+
+  std::string dir() const { return kvwine::installDir(); }
+  std::string ini() const { return dir() + "\\KVHOST.INI"; }
+
+  void cleanUp() {
+    kvwine::clearRecords("KVMIDIIN");
+    for (const char* f : {"libfluidsynth-3.dll", "GM.SF2", "BROKEN.SF2", "FAKEFLUID.LOG"})
+      DeleteFileA((dir() + "\\" + f).c_str());
+    DeleteFileA("C:\\Synth\\libfluidsynth-3.dll");
+    RemoveDirectoryA("C:\\Synth");
+    WritePrivateProfileStringA("Host", "FluidSynth", nullptr, ini().c_str());
+    WritePrivateProfileStringA("Host", "SoundFont", nullptr, ini().c_str());
+  }
+
+  void setting(const char* key, const char* value) {
+    ASSERT_TRUE(WritePrivateProfileStringA("Host", key, value, ini().c_str()));
+  }
+
+  void putStandIn(const char* name, const std::string& target) {
+    ASSERT_TRUE(CopyFileA(standIn(name).c_str(), target.c_str(), FALSE)) << standIn(name) << " " << GetLastError();
+  }
+
+  // A file that begins as a SoundFont does: the stand-in loads it.
+  void putSoundFont(const std::string& path) {
+    std::string font("RIFF\x04\x00\x00\x00sfbk", 12);
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(f, font.data(), (DWORD)font.size(), &written, nullptr));
+    CloseHandle(f);
+  }
+
+  // Plays the messages through the layer, closes, and waits for the host to
+  // end with its record written; the record holds every byte.
+  void play(const std::vector<DWORD>& messages, const std::vector<char>& sysex = {}) {
+    kvwine::clearRecords("KVMIDIIN");
+    HMIDIOUT out = nullptr;
+    ASSERT_EQ(midiOutOpen(&out, (UINT)device, 0, 0, CALLBACK_NULL), 0u);
+    std::vector<DWORD> hosts = kvwine::processesNamed("KVMIDI16.EXE");
+    ASSERT_EQ(hosts.size(), 1u);
+    HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, hosts[0]);
+    std::vector<char> buffer(sysex);
+    if (!buffer.empty()) {
+      MIDIHDR hdr = {};
+      hdr.lpData = buffer.data();
+      hdr.dwBufferLength = (DWORD)buffer.size();
+      ASSERT_EQ(midiOutPrepareHeader(out, &hdr, sizeof hdr), 0u);
+      ASSERT_EQ(midiOutLongMsg(out, &hdr, sizeof hdr), 0u);
+      EXPECT_EQ(midiOutUnprepareHeader(out, &hdr, sizeof hdr), 0u);
+    }
+    for (DWORD m : messages) ASSERT_EQ(midiOutShortMsg(out, m), 0u);
+    ASSERT_EQ(midiOutClose(out), 0u);
+    ASSERT_EQ(WaitForSingleObject(host, 20000), WAIT_OBJECT_0);
+    CloseHandle(host);
+    size_t bytes = buffer.size();
+    for (DWORD m : messages) bytes += (m & 0xE0) == 0xC0 ? 2 : 3;
+    EXPECT_EQ(kvwine::readFile(dir() + "\\KVMIDIIN.RAW").size(), bytes) << "the record holds every byte";
+  }
+
+  // Plays a note, says what the record says about the synthesizer.
+  std::string playNote() {
+    play({0x643C90, 0x003C90});
+    return kvwine::readFile(dir() + "\\KVMIDIIN.TXT");
+  }
+
+  int device = -1;
+};
+
+}  // namespace
+
+TEST_F(WineSynthTest, TheHostRendersTheNoteThroughTheLibraryBesideIt) {
+  putStandIn("fakefluid.dll", dir() + "\\libfluidsynth-3.dll");
+  putSoundFont(dir() + "\\GM.SF2");
+  // A GS reset, a controller, a program change, a pitch bend at its centre and A4.
+  std::vector<char> gsReset = {'\xF0', '\x41', '\x10', '\x42', '\x12', '\x40', '\x00', '\x7F', '\x00', '\x41', '\xF7'};
+  play({0x6407B0, 0x05C0, 0x4000E0, 0x644590, 0x004590}, gsReset);
+
+  std::string log = kvwine::readFile(dir() + "\\FAKEFLUID.LOG");
+  for (int level = 0; level < 5; ++level)
+    EXPECT_EQ(countOf(log, "fluid_set_log_function " + std::to_string(level) + " function null\n"), 1u) << log;
+  for (const char* call : {
+           "fluid_settings_setnum ok synth.sample-rate 44100\n",
+           "fluid_settings_setint ok synth.polyphony 256\n",
+           "new_fluid_synth ok\n",
+           "fluid_synth_sfload ok C:\\KV\\GM.SF2 1\n",
+           "fluid_synth_sysex ok 41 9 null null null 0\n",
+           "fluid_synth_cc ok 0 7 100\n",
+           "fluid_synth_program_change ok 0 5\n",
+           "fluid_synth_pitch_bend ok 0 8192\n",
+           "fluid_synth_noteon ok 0 69 100\n",
+           "fluid_synth_noteoff ok 0 69\n",
+           "fluid_synth_write_float ok 64 buffer 0 2 same 1 2\n",
+           "delete_fluid_synth ok\n",
+           "delete_fluid_settings ok\n",
+       })
+    EXPECT_EQ(countOf(log, call), 1u) << call << log;
+  EXPECT_EQ(countOf(log, " bad"), 0u) << "a handle came where it does not belong\n" << log;
+
+  std::string text = kvwine::readFile(dir() + "\\KVMIDIIN.TXT");
+  EXPECT_EQ(countOf(text, "# synthesizer: C:\\KV\\GM.SF2\n"), 1u) << text;
+  unsigned rate = 0;
+  std::vector<int16_t> left = leftChannel(kvwine::readFile(dir() + "\\KVMIDIIN.WAV"), &rate);
+  ASSERT_EQ(rate, 44100u);
+  // The stand-in sounds each note for half a second.
+  double pitch = tonePitch(left, rate, 0.4);
+  EXPECT_NEAR(pitch, 440.0, 1.0);
+  printf("A4 measured at %.2f Hz\n", pitch);
+}
+
+// KVHOST.INI holds the path in the ANSI code page; FluidSynth takes UTF-8.
+TEST_F(WineSynthTest, TheSoundFontsNameReachesTheLibraryInUtf8) {
+  const wchar_t* wide = L"C:\\KV\\Kl\u00e4nge.sf2";
+  char ansi[MAX_PATH];
+  BOOL lost = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, sizeof ansi, nullptr, &lost);
+  if (n <= 0 || lost) GTEST_SKIP() << "the ANSI code page " << GetACP() << " has no a-umlaut";
+  putStandIn("fakefluid.dll", dir() + "\\libfluidsynth-3.dll");
+  putSoundFont(ansi);
+  setting("SoundFont", ansi);
+  playNote();
+  DeleteFileW(wide);
+  std::string log = kvwine::readFile(dir() + "\\FAKEFLUID.LOG");
+  EXPECT_EQ(countOf(log, "fluid_synth_sfload ok C:\\KV\\Kl\xC3\xA4nge.sf2 1\n"), 1u) << log;
+}
+
+TEST_F(WineSynthTest, TheLibraryNamedInTheSettingsWinsOverTheOneBesideTheHost) {
+  putStandIn("fakefluid-lacking.dll", dir() + "\\libfluidsynth-3.dll");
+  ASSERT_TRUE(CreateDirectoryA("C:\\Synth", nullptr));
+  putStandIn("fakefluid.dll", "C:\\Synth\\libfluidsynth-3.dll");
+  putSoundFont(dir() + "\\GM.SF2");
+  setting("FluidSynth", "C:\\Synth");
+  std::string text = playNote();
+  EXPECT_EQ(countOf(text, "# synthesizer: C:\\KV\\GM.SF2\n"), 1u) << text;
+  EXPECT_EQ(countOf(text, "lacks"), 0u) << text;
+}
+
+TEST_F(WineSynthTest, AMissingLibraryIsSaidOnceAndTheDevicePlays) {
+  putSoundFont(dir() + "\\GM.SF2");
+  std::string text = playNote();
+  EXPECT_EQ(countOf(text,
+                    "# no synthesizer: no FluidSynth: libfluidsynth-3.dll is neither beside the host nor on "
+                    "the system's search path"),
+            1u)
+      << text;
+}
+
+TEST_F(WineSynthTest, ALibraryLackingFunctionsIsSaidWithTheirNames) {
+  putStandIn("fakefluid-lacking.dll", dir() + "\\libfluidsynth-3.dll");
+  putSoundFont(dir() + "\\GM.SF2");
+  std::string text = playNote();
+  EXPECT_EQ(countOf(text,
+                    "# no synthesizer: the FluidSynth library C:\\KV\\libfluidsynth-3.dll (beside the host) "
+                    "lacks the functions fluid_synth_sysex, fluid_synth_get_internal_bufsize;"),
+            1u)
+      << text;
+}
+
+TEST_F(WineSynthTest, AMissingOrBrokenSoundFontIsSaidOnce) {
+  putStandIn("fakefluid.dll", dir() + "\\libfluidsynth-3.dll");
+  std::string text = playNote();
+  EXPECT_EQ(countOf(text, "# no synthesizer: no SoundFont: KVHOST.INI names none (SoundFont=)"), 1u) << text;
+
+  setting("SoundFont", "C:\\KV\\NONE.SF2");
+  text = playNote();
+  EXPECT_EQ(countOf(text, "# no synthesizer: cannot read the SoundFont C:\\KV\\NONE.SF2 (SoundFont= in KVHOST.INI)"),
+            1u)
+      << text;
+
+  HANDLE f = CreateFileA((dir() + "\\BROKEN.SF2").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  CloseHandle(f);
+  setting("SoundFont", "C:\\KV\\BROKEN.SF2");
+  text = playNote();
+  EXPECT_EQ(countOf(text, "# no synthesizer: cannot load the SoundFont C:\\KV\\BROKEN.SF2 (SoundFont= in KVHOST.INI)"),
+            1u)
+      << text;
+}
+
+TEST_F(WineSynthTest, SetupShowsTheLibraryAndTheSoundFontAndWhetherTheyLoad) {
+  putStandIn("fakefluid.dll", dir() + "\\libfluidsynth-3.dll");
+  putSoundFont(dir() + "\\GM.SF2");
+  std::string out;
+  Child setup("\"" + dir() + "\\KVSETUP.EXE\"", dir());
+  ASSERT_EQ(setup.finish(out), 0u) << out;
+  EXPECT_NE(out.find("FluidSynth    C:\\KV\\libfluidsynth-3.dll (beside the host): loads"), std::string::npos) << out;
+  EXPECT_NE(out.find("SoundFont     C:\\KV\\GM.SF2 (beside the host): loads"), std::string::npos) << out;
+
+  putStandIn("fakefluid-lacking.dll", dir() + "\\libfluidsynth-3.dll");
+  Child config("\"" + dir() + "\\KVSETUP.EXE\" /CONFIG 0 -w 1 1", dir());
+  ASSERT_EQ(config.finish(out), 0u) << out;
+  EXPECT_NE(out.find("FluidSynth    C:\\KV\\libfluidsynth-3.dll (beside the host): does not load: the FluidSynth "
+                     "library C:\\KV\\libfluidsynth-3.dll (beside the host) lacks the functions"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("SoundFont     C:\\KV\\GM.SF2 (beside the host): not tried without FluidSynth"), std::string::npos)
+      << out;
+}

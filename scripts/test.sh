@@ -28,7 +28,7 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DKV_SANITIZE=ON
 scripts/ctest-sanitized.sh build-asan -j"$(nproc)" --output-on-failure "${filter[@]}"
 
-echo "== fuzzer of the module's exports, for a bounded time"
+echo "== fuzzers of the module's exports and of the registry import, for a bounded time"
 scripts/fuzz.sh
 
 echo "== tests under ThreadSanitizer, but the slow ones"

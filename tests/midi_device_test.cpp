@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "kv/plat.h"
 #include "support.h"
 #include "product.h"
@@ -49,6 +50,22 @@ class MidiDeviceTest : public kvtest::ProductTest {
     desc.dwInstance = 0xABCD;
     return drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, flags);
   }
+  // An open that finds the channel's owner alive, made on the stopped clock:
+  // it waits for the owner mutex 50 ms of the clock (the owner's host may be
+  // looking at it), no less, and is then refused without any other wait.
+  DWORD openRefusedAfterTheOwnerLook() {
+    kvtest::FrozenClock clock;
+    DWORD result = 99;
+    kvtest::Running opening([&] { result = open(); });
+    EXPECT_TRUE(kvtest::clockWaiters(1)) << "the open waits for the owner mutex";
+    clock.advance(49);
+    EXPECT_TRUE(kvtest::clockLooks("ClockWait", platFaultCalls("ClockWait")));
+    EXPECT_FALSE(opening.done()) << "still waiting after 49 ms";
+    clock.advance(1);
+    EXPECT_TRUE(opening.ends());
+    return result;
+  }
+
   DWORD close() { return drv.modMessage(0, MODM_CLOSE, 0, 0, 0); }
 
   MIDIOPENDESC desc = {};
@@ -107,9 +124,9 @@ TEST_F(MidiDeviceTest, MissingHostCopyFallsBackToTheBaseHostAndNoHostAtAllIsAnEr
   EXPECT_EQ(open(), 0u);
   EXPECT_EQ(close(), 0u);
   ASSERT_TRUE(DeleteFileA("C:\\KV\\KVTSK16.EXE"));
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
-  EXPECT_LT(GetTickCount() - t0, 1000u) << "no wait when nothing was started";
+  DWORD result = 99;
+  EXPECT_TRUE(kvtest::endsWithoutTheClock([&] { result = open(); })) << "no wait when nothing was started";
+  EXPECT_EQ(result, (DWORD)MMSYSERR_ERROR);
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
 }
 
@@ -204,9 +221,7 @@ TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
   owner.send("note");
   ASSERT_EQ(owner.expectLine(), "0");
 
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "a live owner holds the channel";
-  EXPECT_LT(GetTickCount() - t0, 100u) << "the owner test does not block";
+  EXPECT_EQ(openRefusedAfterTheOwnerLook(), (DWORD)MMSYSERR_ALLOCATED) << "a live owner holds the channel";
 
   owner.kill();
   owner.wait();
@@ -304,26 +319,39 @@ TEST_F(MidiDeviceTest, TakeOverWaitsForAPostedCloseToMakeTheOldHostIdle) {
   owner.wait();
   unsigned sends0 = platFaultCalls("SendMessageTimeoutA");
   platFaultInject("SendMessageTimeoutA", sends0 + 1, 1);
-  DWORD t0 = GetTickCount();
+  // A watch that ran out would have refused the take-over.
   EXPECT_EQ(open(), 0u) << "taken over once the posted close made the host idle";
-  EXPECT_LT(GetTickCount() - t0, 1000u);
   EXPECT_EQ(platFaultCalls("SendMessageTimeoutA"), sends0 + 1) << "the one timed send failed";
   EXPECT_TRUE(kvtest::processEnds((int)pid, 5000)) << "the old host closed";
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
   EXPECT_EQ(close(), 0u);
 }
 
-TEST_F(MidiDeviceTest, SlowHostThatNeverAnswersTimesOutAfterTwentySeconds) {
+TEST_F(MidiDeviceTest, HostThatNeverAnswersTimesOutAfterTwentySeconds) {
   hostSetting("Answer", "never");
   hostSetting("NeverLingerMs", "21000");
-  int priority = GetThreadPriority(GetCurrentThread());
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
-  DWORD waited = GetTickCount() - t0;
-  EXPECT_GE(waited, 20000u);
-  EXPECT_LT(waited, 21000u);
+  DWORD result = 99;
+  int priorityBefore = 0, priorityAfter = 1;
+  {
+    // The host stays on the same stopped clock.
+    kvtest::FrozenClock clock(true);
+    kvtest::Running opening([&] {
+      priorityBefore = GetThreadPriority(GetCurrentThread());
+      result = open();
+      priorityAfter = GetThreadPriority(GetCurrentThread());
+    });
+    ASSERT_TRUE(kvtest::clockWaiters(1)) << "the open's first wait, on the host's process";
+    unsigned looks = platFaultCalls("GetTickCount");
+    clock.advance(19999);
+    ASSERT_TRUE(kvtest::clockLooks("GetTickCount", looks));
+    EXPECT_FALSE(opening.done()) << "still waiting after 19999 ms";
+    clock.advance(2);
+    ASSERT_TRUE(opening.ends());
+    clock.advance(1000);  // the host's linger
+  }
+  EXPECT_EQ(result, (DWORD)MMSYSERR_ERROR);
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
-  EXPECT_EQ(GetThreadPriority(GetCurrentThread()), priority) << "restored after the idle-priority wait";
+  EXPECT_EQ(priorityAfter, priorityBefore) << "restored after the idle-priority wait";
   hostSetting("Answer", "accept");
   EXPECT_EQ(open(), 0u) << "the gate is free";
   EXPECT_EQ(close(), 0u);
@@ -453,9 +481,9 @@ TEST_F(MidiDeviceTest, ACloseCommandThatIsNotDeliveredStillEndsTheHost) {
 TEST_F(MidiDeviceTest, WithoutTheModulePathTheOpenFailsAtOnceAndStartsNothing) {
   installProgram("RECARGS.EXE", "KVMIDI16.EXE");
   platFaultInject("GetModuleFileNameA", 1, 1);
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
-  EXPECT_LT(GetTickCount() - t0, 1000u);
+  DWORD result = 99;
+  EXPECT_TRUE(kvtest::endsWithoutTheClock([&] { result = open(); }));
+  EXPECT_EQ(result, (DWORD)MMSYSERR_ERROR);
   EXPECT_EQ(readInstallFile("KVMIDI16.EXE.ARGS"), "") << "no host was started";
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE);
   EXPECT_TRUE(notifications.empty());
@@ -464,9 +492,10 @@ TEST_F(MidiDeviceTest, WithoutTheModulePathTheOpenFailsAtOnceAndStartsNothing) {
 TEST_F(MidiDeviceTest, AHostThatEndsWithoutAnsweringEndsTheWait) {
   hostSetting("Answer", "never");
   hostSetting("NeverLingerMs", "200");
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ERROR);
-  EXPECT_LT(GetTickCount() - t0, 5000u) << "not the 20 s of a host that might still answer";
+  DWORD result = 99;
+  EXPECT_TRUE(kvtest::endsWithoutTheClock([&] { result = open(); }))
+      << "the host's end, not the 20 s of a host that might still answer";
+  EXPECT_EQ(result, (DWORD)MMSYSERR_ERROR);
   hostSetting("Answer", "accept");
   EXPECT_EQ(open(), 0u);
   EXPECT_EQ(close(), 0u);
@@ -522,7 +551,8 @@ TEST_F(MidiDeviceTest, TheNextOpenStartsFromACleanBlockBeforeItsHostStarts) {
 }
 
 TEST_F(MidiDeviceTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOpen) {
-  hostSetting("AnswerDelayMs", "3000");
+  // The owner's host would answer long after the test has ended.
+  hostSetting("AnswerDelayMs", "600000");
   Child owner("midi_device_client");
   ASSERT_EQ(owner.expectLine(), "loaded");
   owner.send("open");
@@ -530,15 +560,11 @@ TEST_F(MidiDeviceTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOp
   DWORD t0 = GetTickCount();
   while (!FindWindowA("KVHostWinClass", nullptr) && GetTickCount() - t0 < 5000) Sleep(1);
   ASSERT_NE(FindWindowA("KVHostWinClass", nullptr), nullptr);
-  t0 = GetTickCount();
-  EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
-  EXPECT_LT(GetTickCount() - t0, 100u);
+  EXPECT_EQ(openRefusedAfterTheOwnerLook(), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
   owner.kill();
   owner.wait();
   hostSetting("AnswerDelayMs", "0");
-  t0 = GetTickCount();
-  EXPECT_EQ(open(), 0u);
-  EXPECT_LT(GetTickCount() - t0, 1000u);
+  EXPECT_EQ(open(), 0u) << "taken over without waiting for the owner's host, which never answers";
   EXPECT_EQ(close(), 0u);
 }
 

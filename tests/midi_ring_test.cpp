@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "clock.h"
 #include "kv/plat.h"
 #include "product.h"
 
@@ -48,6 +49,24 @@ class MidiRingTest : public kvtest::MachineTest {
   }
 
   DWORD data(DWORD message) { return drv.modMessage(0, MODM_DATA, 0, message, 0); }
+
+  // With the clock stopped, writes `message` on a thread of its own and
+  // answers how the write ended once the clock had moved on `ms`; when it had
+  // moved on ms - 1, the writer had looked at it and waited on.
+  DWORD writeUntilTheClockMoved(kvtest::FrozenClock& clock, DWORD message, DWORD ms) {
+    DWORD result = 99;
+    unsigned looks = platFaultCalls("timeGetTime");
+    kvtest::Running write([&] { result = data(message); });
+    EXPECT_TRUE(kvtest::clockLooks("timeGetTime", looks)) << "the writer waits on the clock";
+    if (ms > 1) {
+      clock.advance(ms - 1);
+      EXPECT_TRUE(kvtest::clockLooks("timeGetTime", platFaultCalls("timeGetTime")));
+      EXPECT_FALSE(write.done()) << "still waiting after " << ms - 1 << " ms";
+    }
+    clock.advance(1);
+    EXPECT_TRUE(write.ends());
+    return result;
+  }
 
   // Takes every queued byte, as the host does.
   std::vector<BYTE> consume() {
@@ -176,18 +195,16 @@ TEST_F(MidiRingTest, AFullRingGivesUpAfterASecondAndTheStallGateThenRefusesAtOnc
 
   // Nine earlier give-ups and a bit: 9999 still lets a call through.
   drv.setMidiLong(offsetof(MidiChannel, dwStallMs), 9999);
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(data(0x0102F0), 0u) << "a dropped message touches nothing";
-  EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
-  DWORD waited = GetTickCount() - t0;
-  EXPECT_GE(waited, 1000u);
-  EXPECT_LT(waited, 1500u);
+  {
+    kvtest::FrozenClock clock;
+    EXPECT_EQ(data(0x0102F0), 0u) << "a dropped message touches nothing";
+    EXPECT_EQ(writeUntilTheClockMoved(clock, 0xF8, 1000), (DWORD)MIDIERR_NOTREADY);
+  }
   EXPECT_EQ(drv.midi->dwStallMs, 9999u + 1000u);
   EXPECT_EQ(drv.midi->lWriteLock, -1);
 
-  t0 = GetTickCount();
-  EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
-  EXPECT_LT(GetTickCount() - t0, 100u) << "from 10000 on the writer refuses at once";
+  EXPECT_TRUE(kvtest::endsWithoutTheClock([&] { EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY); }))
+      << "from 10000 on the writer refuses at once";
   EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), (DWORD)MIDIERR_NOTREADY);
   hdr.dwBufferLength = 0;
   EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u) << "count 0 still succeeds";
@@ -200,20 +217,20 @@ TEST_F(MidiRingTest, AFullRingGivesUpAfterASecondAndTheStallGateThenRefusesAtOnc
   EXPECT_EQ(drv.midi->dwStallMs, 0u);
 }
 
-TEST_F(MidiRingTest, SlowTenGiveUpsReachTheStallGate) {
+TEST_F(MidiRingTest, TenGiveUpsReachTheStallGate) {
   std::vector<BYTE> bytes(4096, 0x10);
   MIDIHDR hdr = {};
   hdr.lpData = reinterpret_cast<LPSTR>(bytes.data());
   hdr.dwBufferLength = 4096;
   hdr.dwFlags = MHDR_PREPARED;
   ASSERT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
+  kvtest::FrozenClock clock;
   for (DWORD i = 1; i <= 10; ++i) {
-    EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
+    EXPECT_EQ(writeUntilTheClockMoved(clock, 0xF8, 1000), (DWORD)MIDIERR_NOTREADY);
     EXPECT_EQ(drv.midi->dwStallMs, i * 1000);
   }
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY);
-  EXPECT_LT(GetTickCount() - t0, 100u);
+  kvtest::Running gated([&] { EXPECT_EQ(data(0xF8), (DWORD)MIDIERR_NOTREADY); });
+  EXPECT_TRUE(gated.ends()) << "refused without waiting for the clock";
 }
 
 // Holds the writer lock of the channel in the module named by argv[1] as a
@@ -235,11 +252,10 @@ KV_HELPER(hold_write_lock) {
 TEST_F(MidiRingTest, ASecondWriterInAnotherProcessGivesUpAfter50Ms) {
   kvtest::Child holder("hold_write_lock", {kvtest::driverModulePath()});
   ASSERT_EQ(holder.expectLine(), "holding");
-  DWORD t0 = GetTickCount();
-  EXPECT_EQ(data(0x403C90), (DWORD)MIDIERR_NOTREADY);
-  DWORD waited = GetTickCount() - t0;
-  EXPECT_GE(waited, 50u);
-  EXPECT_LT(waited, 200u);
+  {
+    kvtest::FrozenClock clock;
+    EXPECT_EQ(writeUntilTheClockMoved(clock, 0x403C90, 50), (DWORD)MIDIERR_NOTREADY);
+  }
   EXPECT_EQ(drv.midi->lWriteLock, 0) << "the holder's count only";
   EXPECT_EQ(drv.midi->dwRingCount, 0);
   holder.send("release");
@@ -342,6 +358,10 @@ TEST_F(MidiRingTest, WritersOnThreeThreadsAreAllServed) {
     readPos = 0;
     std::atomic<bool> done{false};
     std::vector<BYTE> stream;
+    // On the stopped clock no writer gives up for time, however the threads
+    // are scheduled: what counts is that the lock keeps every message whole
+    // and serves every writer. (When a waiter gives up, the test below.)
+    kvtest::FrozenClock clock;
     // Consumes as the host does, while the writers write.
     std::thread host([&] {
       while (!done || drv.midi->dwRingCount > 0) {
@@ -373,17 +393,44 @@ TEST_F(MidiRingTest, WritersOnThreeThreadsAreAllServed) {
   }
 }
 
+// A waiter gives up after 50 ms of the clock in which the ring did not move;
+// each byte the holder stores starts those 50 ms afresh.
+TEST_F(MidiRingTest, AWaiterWaitsOnWhileTheHolderKeepsWriting) {
+  ASSERT_EQ(InterlockedIncrement(&drv.midi->lWriteLock), 0) << "held, as by a writer on another thread";
+  kvtest::FrozenClock clock;
+  DWORD result = 99;
+  unsigned looks = platFaultCalls("timeGetTime");
+  kvtest::Running write([&] { result = data(0x403C90); });
+  ASSERT_TRUE(kvtest::clockLooks("timeGetTime", looks));
+  clock.advance(40);
+  ASSERT_TRUE(kvtest::clockLooks("timeGetTime", platFaultCalls("timeGetTime")));
+  // The holder stores a byte.
+  drv.setMidiLong(offsetof(MidiChannel, dwWritePos), 1);
+  InterlockedIncrement(&drv.midi->dwRingCount);
+  ASSERT_TRUE(kvtest::clockLooks("timeGetTime", platFaultCalls("timeGetTime")));
+  clock.advance(49);
+  ASSERT_TRUE(kvtest::clockLooks("timeGetTime", platFaultCalls("timeGetTime")));
+  EXPECT_FALSE(write.done()) << "89 ms since the wait began, 49 since the ring moved";
+  clock.advance(1);
+  ASSERT_TRUE(write.ends());
+  EXPECT_EQ(result, (DWORD)MIDIERR_NOTREADY) << "50 ms since the ring moved";
+  EXPECT_EQ(drv.midi->dwRingCount, 1);
+  EXPECT_EQ(InterlockedDecrement(&drv.midi->lWriteLock), -1) << "the waiter gave its count back";
+}
+
 TEST_F(MidiRingTest, ALockLeftByAKilledWriterIsBrokenAfterTwoSeconds) {
   kvtest::Child holder("hold_write_lock", {kvtest::driverModulePath()});
   ASSERT_EQ(holder.expectLine(), "holding");
   holder.kill();
   holder.wait();
-  DWORD t0 = GetTickCount();
   int refusals = 0;
-  while (data(0x403C90) == MIDIERR_NOTREADY && GetTickCount() - t0 < 5000) ++refusals;
-  DWORD waited = GetTickCount() - t0;
-  EXPECT_GE(waited, 2000u) << "a live holder is never broken sooner";
-  EXPECT_LT(waited, 3000u);
+  {
+    // Each write gives up after 50 ms of the clock, until one breaks the lock.
+    kvtest::FrozenClock clock;
+    while (clock.advanced() < 5000 && writeUntilTheClockMoved(clock, 0x403C90, 50) == MIDIERR_NOTREADY) ++refusals;
+    EXPECT_GE(clock.advanced(), 2000u) << "a live holder is never broken sooner";
+    EXPECT_LE(clock.advanced(), 2000u + 50u) << "broken by the first give-up after two seconds";
+  }
   EXPECT_GT(refusals, 0);
   EXPECT_EQ(drv.midi->dwRingCount, 3);
   EXPECT_EQ(drv.midi->lWriteLock, -1);

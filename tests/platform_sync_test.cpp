@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "clock.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 #include "support.h"
@@ -78,10 +79,18 @@ TEST_F(NamedMutexTest, LiveOwnerInAnotherProcessGivesTimeoutThenKilledOwnerGives
   h = CreateMutexA(nullptr, FALSE, kMutexName);
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
-  DWORD before = GetTickCount();
-  EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
-  EXPECT_LT(GetTickCount() - before, 50u);
-  EXPECT_EQ(WaitForSingleObject(h, 100), WAIT_TIMEOUT);
+  {
+    // On the stopped clock: a wait of 0 never waits for it; one of 100 ms
+    // ends when the clock has moved on 100 ms, with the mutex still owned.
+    kvtest::FrozenClock clock;
+    EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_TIMEOUT);
+    DWORD result = 99;
+    kvtest::Running wait([&] { result = WaitForSingleObject(h, 100); });
+    ASSERT_TRUE(kvtest::clockWaiters(1));
+    clock.advance(100);
+    ASSERT_TRUE(wait.ends());
+    EXPECT_EQ(result, (DWORD)WAIT_TIMEOUT);
+  }
 
   owner2.kill();
   owner2.wait();

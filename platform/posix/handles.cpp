@@ -61,9 +61,9 @@ bool handleClose(HANDLE h) {
   return true;
 }
 
-struct timespec deadlineAfter(DWORD ms) {
+struct timespec deadlineAfter(DWORD ms, clockid_t clock) {
   struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(clock, &ts);
   ts.tv_sec += ms / 1000;
   ts.tv_nsec += (long)(ms % 1000) * 1000000L;
   if (ts.tv_nsec >= 1000000000L) {
@@ -92,6 +92,8 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD dwMilliseconds) {
   if (plat::faultHit("WaitForSingleObject")) return plat::fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   std::shared_ptr<plat::Object> obj = plat::handleLookup(h);
   if (!obj) return plat::fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+  if (dwMilliseconds > 1 && dwMilliseconds != INFINITE && plat::clockFrozen())
+    return plat::clockWait(*obj, dwMilliseconds);
   return obj->wait(dwMilliseconds);
 }
 

@@ -3,6 +3,8 @@
 // named objects in the machine's object namespace.
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -91,9 +93,17 @@ bool handleClose(HANDLE h);
 inline HANDLE currentProcessPseudo() { return (HANDLE)(LONG_PTR)-1; }
 inline HANDLE currentThreadPseudo() { return (HANDLE)(LONG_PTR)-2; }
 
-// Absolute CLOCK_MONOTONIC deadline `ms` from now.
-struct timespec deadlineAfter(DWORD ms);
+// Absolute deadline `ms` from now on `clock`.
+struct timespec deadlineAfter(DWORD ms, clockid_t clock = CLOCK_MONOTONIC);
 unsigned long long monotonicMs();
+
+// ---- the clock (clock.cpp) -------------------------------------------------------
+// The platform's clock in milliseconds: the host clock, or a test's stopped one.
+unsigned long long clockMs();
+bool clockFrozen();
+// While the clock stands: a wait of `ms` on `obj`, and a sleep, measured on it.
+DWORD clockWait(Object& obj, DWORD ms);
+void clockSleep(DWORD ms);
 
 // ---- named objects -------------------------------------------------------------
 // A named object is a file in the machine's object namespace, mapped shared.

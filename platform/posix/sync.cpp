@@ -57,14 +57,7 @@ int lockTimed(pthread_mutex_t* m, DWORD ms) {
   // than pthread_mutex_clocklock: the thread sanitizer sees a lock taken only
   // through the former, and reports the later unlock as one of a mutex that
   // was never locked.
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += ms / 1000;
-  until.tv_nsec += (long)(ms % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000000000L;
-  }
+  struct timespec until = plat::deadlineAfter(ms, CLOCK_REALTIME);
   return pthread_mutex_timedlock(m, &until);
 }
 

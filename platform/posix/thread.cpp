@@ -193,13 +193,21 @@ extern "C" void WINAPI Sleep(DWORD dwMilliseconds) {
   if (dwMilliseconds == INFINITE) {
     for (;;) pause();
   }
+  if (dwMilliseconds > 1 && plat::clockFrozen()) return plat::clockSleep(dwMilliseconds);
   struct timespec until = plat::deadlineAfter(dwMilliseconds);
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
 }
 
-extern "C" DWORD WINAPI GetTickCount(void) { return (DWORD)plat::monotonicMs(); }
-extern "C" DWORD WINAPI timeGetTime(void) { return (DWORD)plat::monotonicMs(); }
+// Readings of a stopped clock are counted, so a test sees the code look at it.
+extern "C" DWORD WINAPI GetTickCount(void) {
+  if (plat::clockFrozen()) (void)plat::faultHit("GetTickCount");
+  return (DWORD)plat::clockMs();
+}
+extern "C" DWORD WINAPI timeGetTime(void) {
+  if (plat::clockFrozen()) (void)plat::faultHit("timeGetTime");
+  return (DWORD)plat::clockMs();
+}
 
 namespace {
 std::atomic<int> timerPeriods{0};

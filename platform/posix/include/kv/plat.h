@@ -104,6 +104,24 @@ void platHoldPoint(const char* name);
 BOOL platHoldWait(const char* tag, DWORD timeoutMs);
 void platHoldRelease(const char* tag);
 
+// The clock behind GetTickCount, timeGetTime and the time-outs of
+// WaitForSingleObject and Sleep, which a test can stop and move on by hand.
+// platClockFreeze stops it at its reading, for this process or, with
+// fMachine, through the machine root for this process and every process of
+// the machine that starts after. While it stands, GetTickCount and
+// timeGetTime answer its reading (and are counted, see platFaultCalls), and a
+// wait or sleep of more than 1 ms ends only when signalled or when the clock
+// has been moved past its end; one of 1 ms or less, a poll for something
+// other than the time, still passes in real time. SendMessageTimeoutA keeps
+// the real clock. platClockAdvance moves a stopped clock on
+// (FALSE when it runs); platClockThaw lets it run again from its reading,
+// never back. platClockWaiters: the threads of this process that wait for the
+// stopped clock now; each of their looks at it is counted as "ClockWait".
+BOOL platClockFreeze(BOOL fMachine);
+BOOL platClockAdvance(DWORD ms);
+void platClockThaw(void);
+unsigned platClockWaiters(void);
+
 // The multimedia layer's driver modules. Which modules serve a device type
 // ("midi" for MIDI output, "wave" for wave output) is, in this order: the path
 // given to platMmUseDriver, or the PATH of "TYPE=PATH" in the environment

@@ -29,6 +29,7 @@
 #include <string>
 
 #include "kv/plat.h"
+#include "tests/fuzz/exports_arena.h"
 
 namespace kvfuzz {
 
@@ -38,172 +39,7 @@ namespace {
 // Calls that wait on a host (a ring that stays full, an open that waits for an
 // answer) keep their own time limits within it.
 const DWORD INPUT_BUDGET_MS = 800;
-// How long the hosts of an input may take to end by themselves once its
-// devices are closed; then they are ended.
-const DWORD HOST_END_WAIT_MS = 50;
 const DWORD CLOSE_FINISH_WAIT_MS = 5000;
-
-const char HOST_INI[] = "C:\\KV\\KVHOST.INI";
-
-// Host settings that make a host cheap to start: no SoundFont to load, no
-// sound server, no records.
-const char* const DEFAULT_HOST_SETTINGS[][2] = {
-    {"Answer", "accept"},      {"AnswerDelayMs", "0"}, {"NeverLingerMs", "0"}, {"Consume", "normal"},
-    {"OnClose", "idle"},       {"Crash", "never"},     {"MidiRecord", ""},     {"WaveRecord", ""},
-    {"SoundServer", "none"},   {"Reverb", "0"},        {"Chorus", "0"},        {"Polyphony", "16"},
-    {"SoundFont", "NONE.SF2"},
-};
-
-// The input, read from the front; an input that has ended reads as zeros.
-class Reader {
- public:
-  Reader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
-  bool empty() const { return n_ == 0; }
-  uint8_t u8() {
-    if (n_ == 0) return 0;
-    --n_;
-    return *p_++;
-  }
-  uint16_t u16() {
-    uint16_t lo = u8();
-    return (uint16_t)(lo | (uint16_t)(u8() << 8));
-  }
-  uint32_t u32() {
-    uint32_t lo = u16();
-    return lo | ((uint32_t)u16() << 16);
-  }
-  // Copies up to n bytes of the input into out; answers how many.
-  size_t bytes(void* out, size_t n) {
-    size_t k = n < n_ ? n : n_;
-    memcpy(out, p_, k);
-    p_ += k;
-    n_ -= k;
-    return k;
-  }
-
- private:
-  const uint8_t* p_;
-  size_t n_;
-};
-
-// ---- the arena of client memory ---------------------------------------------------
-
-enum Slot {
-  SLOT_MIDIDESC,
-  SLOT_WAVEDESC,
-  SLOT_FORMAT,
-  SLOT_CAPS,
-  SLOT_TIME,
-  SLOT_VOLUME,
-  SLOT_MIDIHDR,
-  SLOT_MIDIDATA,
-  SLOT_WAVEHDR,  // WAVE_HEADERS of them
-  WAVE_HEADERS = 4,
-  SLOT_WAVEDATA = SLOT_WAVEHDR + WAVE_HEADERS,
-  SLOT_COUNT = SLOT_WAVEDATA + WAVE_HEADERS,
-};
-const size_t SLOT_PAGES = 4;
-
-struct Arena {
-  size_t page = 0;
-  BYTE* base = nullptr;
-  BYTE* guard = nullptr;  // a whole page that cannot be touched
-};
-Arena arena;
-
-bool makeArena() {
-  if (arena.base) return true;
-  size_t page = (size_t)sysconf(_SC_PAGESIZE);
-  size_t slot = (SLOT_PAGES + 1) * page;
-  void* p = mmap(nullptr, SLOT_COUNT * slot + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return false;
-  BYTE* base = static_cast<BYTE*>(p);
-  for (size_t i = 0; i < SLOT_COUNT; ++i) mprotect(base + i * slot + SLOT_PAGES * page, page, PROT_NONE);
-  arena.page = page;
-  arena.base = base;
-  arena.guard = base + SLOT_COUNT * slot;
-  mprotect(arena.guard, page, PROT_NONE);
-  return true;
-}
-
-size_t slotBytes() { return SLOT_PAGES * arena.page; }
-BYTE* slotEnd(int slot) { return arena.base + (size_t)slot * (SLOT_PAGES + 1) * arena.page + slotBytes(); }
-// The last n bytes of a slot, right before its guard page.
-BYTE* atEnd(int slot, size_t n) { return slotEnd(slot) - (n < slotBytes() ? n : slotBytes()); }
-
-// A pointer for a record of `size` bytes that the module may read. The full
-// record comes from fill; a short one is cut by the guard page behind it.
-template <typename T, typename Fill>
-DWORD_PTR recordPointer(Reader& in, int slot, Fill fill) {
-  uint8_t kind = in.u8();
-  switch (kind % 8) {
-    case 0: return 0;
-    case 1: return (DWORD_PTR)1 + in.u8();  // in the first page, never mapped
-    case 2: return (DWORD_PTR)(arena.guard + (in.u8() * 16) % arena.page);
-    case 3: {
-      T full;
-      memset(&full, 0, sizeof full);
-      fill(full);
-      size_t readable = 1 + in.u8() % (sizeof(T) - 1);
-      BYTE* p = atEnd(slot, readable);
-      memcpy(p, &full, readable);
-      return (DWORD_PTR)p;
-    }
-    default: {
-      T* p = reinterpret_cast<T*>(atEnd(slot, sizeof(T)));
-      memset((void*)p, 0, sizeof(T));
-      fill(*p);
-      return (DWORD_PTR)p;
-    }
-  }
-}
-
-// A pointer for `size` bytes that the module is to write: null, or exactly
-// that much memory before a guard page.
-DWORD_PTR outputPointer(Reader& in, int slot, size_t size) {
-  if (in.u8() % 8 == 0) return 0;
-  BYTE* p = atEnd(slot, size);
-  memset(p, 0xEE, size);
-  return (DWORD_PTR)p;
-}
-
-// Anything for a parameter the message does not use: a number or a pointer.
-DWORD_PTR anyParam(Reader& in) {
-  switch (in.u8() % 4) {
-    case 0: return 0;
-    case 1: return (DWORD_PTR)arena.guard;
-    case 2: return in.u8();
-    default: return in.u32();
-  }
-}
-
-// Client data of n bytes at the end of slot, starting with bytes of the input.
-BYTE* dataAtEnd(Reader& in, int slot, size_t n) {
-  BYTE* p = atEnd(slot, n);
-  size_t got = in.bytes(p, n < 64 ? n : 64);
-  if (n > got) memset(p + got, 0x5A, n - got);
-  return p;
-}
-
-// A data pointer and length for a header: valid data, or a wild pointer, with
-// a length that fits, is a little or very much too long, or is anything.
-void dataAndLength(Reader& in, int slot, LPSTR* plpData, DWORD* pcb) {
-  uint8_t kind = in.u8();
-  size_t n = in.u16() % (slotBytes() + 1);
-  switch (kind % 8) {
-    case 0: *plpData = nullptr; break;
-    case 1: *plpData = reinterpret_cast<LPSTR>(arena.guard); break;
-    default: *plpData = reinterpret_cast<LPSTR>(dataAtEnd(in, slot, n)); break;
-  }
-  switch ((kind >> 3) % 8) {
-    case 0: *pcb = (DWORD)n + 1 + in.u8(); break;
-    case 1: *pcb = 0xFFFFFFFFu - in.u8(); break;
-    case 2: *pcb = 0; break;
-    case 3: *pcb = in.u32(); break;
-    case 4: *pcb = (DWORD)(n & ~(size_t)1) + 1; break;
-    default: *pcb = (DWORD)n; break;
-  }
-}
 
 // ---- what the harness knows of the devices ---------------------------------------
 
@@ -668,50 +504,6 @@ void toggleInstanceWindow() {
 
 // ---- leaving the module as it was found -----------------------------------------
 
-bool readLink(const std::string& path, std::string* out) {
-  char buf[4096];
-  ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-  if (n <= 0) return false;
-  out->assign(buf, (size_t)n);
-  return true;
-}
-
-// The processes of the machine at root (the hosts): those whose program lies
-// below the root. Ended ones have no program any more.
-template <typename Fn>
-int forEachProcess(const std::string& root, Fn fn) {
-  std::string rootReal;
-  char buf[4096];
-  rootReal = realpath(root.c_str(), buf) ? buf : root;
-  int n = 0;
-  DIR* proc = opendir("/proc");
-  if (!proc) return 0;
-  while (struct dirent* e = readdir(proc)) {
-    pid_t pid = (pid_t)atoi(e->d_name);
-    if (pid <= 0 || pid == getpid()) continue;
-    std::string exe;
-    if (!readLink("/proc/" + std::string(e->d_name) + "/exe", &exe)) continue;
-    if (exe.compare(0, rootReal.size() + 1, rootReal + "/") != 0) continue;
-    ++n;
-    fn(pid);
-  }
-  closedir(proc);
-  return n;
-}
-
-template <typename Fn>
-int forEachHost(Fn fn) {
-  return forEachProcess(platMachineRoot(), fn);
-}
-
-void endHosts() {
-  DWORD t0 = GetTickCount();
-  while (forEachHost([](pid_t) {}) > 0 && GetTickCount() - t0 < HOST_END_WAIT_MS) Sleep(1);
-  forEachHost([](pid_t pid) { kill(pid, SIGKILL); });
-  t0 = GetTickCount();
-  while (forEachHost([](pid_t) {}) > 0 && GetTickCount() - t0 < 2000) Sleep(1);
-}
-
 void finishInput() {
   {
     std::lock_guard<std::mutex> g(st.lock);
@@ -761,34 +553,6 @@ void finishInput() {
 
 }  // namespace
 
-std::string prepareMachine(const std::string& buildDir) {
-  if (!platMachineInit()) return "the machine root cannot be made";
-  if (!CreateDirectoryA("C:\\KV", nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return "no C:\\KV";
-  if (!WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI")) return "no KELVASON.INI";
-  for (const char* name : {"KVTSK16.EXE", "KVMIDI16.EXE", "KVWAVE16.EXE"}) {
-    std::string target = std::string("C:\\KV\\") + name;
-    if (!CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), target.c_str(), FALSE)) return "cannot copy the host";
-  }
-  for (const auto& kv : DEFAULT_HOST_SETTINGS)
-    if (!WritePrivateProfileStringA("Host", kv[0], kv[1], HOST_INI)) return "no KVHOST.INI";
-  return "";
-}
-
-bool loadExports(const std::string& path, Exports* ex) {
-  HMODULE h = LoadLibraryA(path.c_str());
-  if (!h) return false;
-  auto proc = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(h, name)); };
-  ex->driverProc = reinterpret_cast<DriverProcFn>(proc("DriverProc"));
-  ex->modMessage = reinterpret_cast<DeviceMessageFn>(proc("modMessage"));
-  ex->wodMessage = reinterpret_cast<DeviceMessageFn>(proc("wodMessage"));
-  ex->setMidiLong = reinterpret_cast<SetLongFn>(proc("setgkMidiOutLong"));
-  ex->setWaveLong = reinterpret_cast<SetLongFn>(proc("setgkWaveOutLong"));
-  ex->midi = static_cast<MidiChannel*>(proc("gkMidiOut"));
-  ex->wave = static_cast<WaveChannel*>(proc("gkWaveOut"));
-  return ex->driverProc && ex->modMessage && ex->wodMessage && ex->setMidiLong && ex->setWaveLong && ex->midi &&
-         ex->wave;
-}
-
 void runInput(const Exports& ex, const uint8_t* data, size_t size) {
   if (!makeArena()) broken("no arena", 0);
   if (st.ex == nullptr) {
@@ -821,10 +585,6 @@ void runInput(const Exports& ex, const uint8_t* data, size_t size) {
   }
   finishInput();
   platSetDriverCallbackHook(nullptr);
-}
-
-void endMachineProcesses(const std::string& root) {
-  forEachProcess(root, [](pid_t pid) { kill(pid, SIGKILL); });
 }
 
 }  // namespace kvfuzz

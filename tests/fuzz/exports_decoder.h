@@ -53,4 +53,13 @@ void runInput(const Exports& ex, const uint8_t* data, size_t size);
 // hosts), by its process id.
 void endMachineProcesses(const std::string& root);
 
+// Shared by the decoder and the machine's preparation: the host settings file,
+// and the settings that make a host cheap to start, which every input finds.
+extern const char HOST_INI[];
+const size_t kHostSettings = 13;
+extern const char* const DEFAULT_HOST_SETTINGS[kHostSettings][2];
+// Waits a moment for the hosts of the machine to end by themselves, then ends
+// the rest.
+void endHosts();
+
 }  // namespace kvfuzz

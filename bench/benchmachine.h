@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 
@@ -25,7 +26,7 @@ inline std::string benchMachine(const std::string& buildDir, const char* szHostC
   std::string copy = std::string("C:\\KV\\") + szHostCopy;
   if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr) ||
       !CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), copy.c_str(), FALSE) ||
-      !WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI"))
+      !WritePrivateProfileStringA(KV_INI_SECTION, KV_INI_DIR_KEY, "C:\\KV", KV_INI_FILE))
     return "";
   return root;
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "hostlink/shared.h"
 #include "bench/benchmachine.h"
 #include "kv/plat.h"
@@ -125,7 +126,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   DWORD hostPid = 0;
-  GetWindowThreadProcessId(FindWindowA("KVHostWinClass", nullptr), &hostPid);
+  GetWindowThreadProcessId(FindWindowA(KV_HOST_WINDOW_CLASS, nullptr), &hostPid);
   // Every thread of the host: its consumer is one of them.
   auto placeHost = [&](int cpu) {
     std::string tasks = "/proc/" + std::to_string(hostPid) + "/task";

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "bench/benchmachine.h"
 #include "hostlink/shared.h"
 #include "kv/plat.h"
@@ -116,7 +117,7 @@ long long play(const Piece& piece) {
   MIDIOPENDESC desc = {};
   if (modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0) != MMSYSERR_NOERROR) return -1;
   DWORD hostPid = 0;
-  GetWindowThreadProcessId(FindWindowA("KVHostWinClass", nullptr), &hostPid);
+  GetWindowThreadProcessId(FindWindowA(KV_HOST_WINDOW_CLASS, nullptr), &hostPid);
   auto start = std::chrono::steady_clock::now();
   long long sent = 0;
   for (const Event& e : piece) {

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "bench/benchmachine.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
@@ -141,8 +142,8 @@ double rssKb() {
 // window the machine can find by class (the instance window and live hosts).
 double liveHostWindows() {
   double n = 0;
-  if (FindWindowA("KVInstWinClass", nullptr)) ++n;
-  if (FindWindowA("KVHostWinClass", nullptr)) ++n;
+  if (FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr)) ++n;
+  if (FindWindowA(KV_HOST_WINDOW_CLASS, nullptr)) ++n;
   return n;
 }
 
@@ -205,9 +206,9 @@ int main(int argc, char** argv) {
   }
   WNDCLASSA wc = {};
   wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "KVInstWinClass";
+  wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
   RegisterClassA(&wc);
-  CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
 
   std::string module = buildDir + "/KVDRVR32.DLL";
   // Everything the run records is allocated and touched before it starts, so
@@ -246,8 +247,8 @@ int main(int argc, char** argv) {
     // The host of the cycle ends on its close: a host window still there
     // after a while is a stray host.
     double waitStart = nowMs();
-    while (FindWindowA("KVHostWinClass", nullptr) && nowMs() - waitStart < 2000) Sleep(1);
-    if (FindWindowA("KVHostWinClass", nullptr)) ++strayHosts;
+    while (FindWindowA(KV_HOST_WINDOW_CLASS, nullptr) && nowMs() - waitStart < 2000) Sleep(1);
+    if (FindWindowA(KV_HOST_WINDOW_CLASS, nullptr)) ++strayHosts;
     samples[count] = sample(root);
     samples[count++].atMs = nowMs() - start;
   }

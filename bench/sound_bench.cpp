@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "hostlink/shared.h"
 #include "bench/benchmachine.h"
 #include "kv/plat.h"
@@ -115,7 +116,7 @@ std::vector<double> measureLatency(unsigned block, int notes, int gapMs) {
 
 pid_t hostPid() {
   DWORD pid = 0;
-  GetWindowThreadProcessId(FindWindowA("KVHostWinClass", nullptr), &pid);
+  GetWindowThreadProcessId(FindWindowA(KV_HOST_WINDOW_CLASS, nullptr), &pid);
   return (pid_t)pid;
 }
 

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "bench/benchmachine.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
@@ -136,9 +137,9 @@ int main(int argc, char** argv) {
   if (root.empty() || !WritePrivateProfileStringA("Host", "WaveRecord", "KVWAVEOUT", "C:\\KV\\KVHOST.INI")) return 1;
   WNDCLASSA wc = {};
   wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "KVInstWinClass";
+  wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
   RegisterClassA(&wc);
-  CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   HMODULE module = LoadLibraryA((buildDir + "/KVDRVR32.DLL").c_str());
   auto wod = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(module, "wodMessage")));
   if (!wod) return 1;

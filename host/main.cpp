@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "host/claim.h"
 #include "host/hold.h"
 #include "host/midiserver.h"
@@ -25,9 +26,6 @@
 
 namespace {
 
-const char kHostClass[] = "KVHostWinClass";
-const char kInstanceClass[] = "KVInstWinClass";
-const char kHostMessage[] = "KVHostCommand";
 // A late host of an earlier open keeps its name until its close is handled,
 // which the open waits for: the claim outwaits that.
 const DWORD kClaimWaitMs = 3000;
@@ -98,14 +96,15 @@ HWND createHostWindow() {
   memset(&wc, 0, sizeof wc);
   wc.lpfnWndProc = hostWindowProc;
   wc.hInstance = GetModuleHandleA(nullptr);
-  wc.lpszClassName = kHostClass;
+  wc.lpszClassName = KV_HOST_WINDOW_CLASS;
   if (!RegisterClassA(&wc)) return nullptr;
   // Without its message the host could obey no command, not even the close.
-  host.uHostMsg = RegisterWindowMessageA(kHostMessage);
+  host.uHostMsg = RegisterWindowMessageA(KV_HOST_COMMAND_MESSAGE);
   if (!host.uHostMsg) return nullptr;
   // A hidden top-level window rather than a message-only one, so that tools
   // can find the hosts that run.
-  return CreateWindowExA(0, kHostClass, "KVTSK16", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+  return CreateWindowExA(0, KV_HOST_WINDOW_CLASS, "KVTSK16", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
+                         nullptr);
 }
 
 // Stores the status the settings ask for, while the channel still names this
@@ -241,10 +240,10 @@ int keepInstanceWindow() {
   memset(&wc, 0, sizeof wc);
   wc.lpfnWndProc = instanceWindowProc;
   wc.hInstance = GetModuleHandleA(nullptr);
-  wc.lpszClassName = kInstanceClass;
+  wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
   if (!RegisterClassA(&wc)) return 1;
-  HWND hwnd = CreateWindowExA(0, kInstanceClass, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
-                              nullptr);
+  HWND hwnd = CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                              wc.hInstance, nullptr);
   if (!hwnd) {
     fprintf(stderr, "KVTSK16: cannot create the instance window (error %u)\n", (unsigned)GetLastError());
     return 1;
@@ -260,9 +259,9 @@ int keepInstanceWindow() {
 int main(int argc, char** argv) {
   const char* last = argc >= 2 ? argv[argc - 1] : "";
   const char* verb = argc >= 3 ? argv[argc - 2] : "";
-  if (strcmp(last, "/Instance") == 0) return keepInstanceWindow();
-  BOOL fMidi = strcmp(verb, "/OpenKvMidiOut$") == 0;
-  BOOL fWave = strcmp(verb, "/OpenKvWaveOut$") == 0;
+  if (strcmp(last, KV_VERB_INSTANCE) == 0) return keepInstanceWindow();
+  BOOL fMidi = strcmp(verb, KV_VERB_MIDI) == 0;
+  BOOL fWave = strcmp(verb, KV_VERB_WAVE) == 0;
   if (!fMidi && !fWave) {
     fprintf(stderr,
             "usage: KVTSK16.EXE VERB MODULE\n"

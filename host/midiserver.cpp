@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "host/hold.h"
+#include "hostlink/protocol.h"
 #include "kvplatform.h"
 
 namespace {
@@ -10,7 +11,6 @@ namespace {
 // The owner mutex of the MIDI channel (its name in the module's shared block,
 // in the namespace every session shares): the opening client holds it while
 // the channel is open.
-const char kOwnerMutex[] = "Global\\$_RT_MutexForKVDRVR32-modOpen_$";
 const DWORD kOwnerCheckMs = 250;
 
 // How the consumer waits for bytes. Right after a large batch (the ring was
@@ -206,7 +206,7 @@ void MidiServer::waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch) {
 // once, so that the next open can take the channel over.
 bool MidiServer::ownerGone() {
   if (channel_->dwStatus != CHANNEL_OPEN) return false;
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, kOwnerMutex);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, KV_MIDI_OWNER_MUTEX);
   if (!mutex) return false;
   DWORD wait = WaitForSingleObject(mutex, 0);
   bool gone = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;

@@ -1,3 +1,4 @@
+#include "hostlink/protocol.h"
 #include "host/settings.h"
 
 #include <ctype.h>
@@ -13,7 +14,7 @@ namespace {
 
 std::string readValue(const std::string& file, const char* key, const char* def) {
   char value[MAX_PATH];
-  GetPrivateProfileStringA("Host", key, def, value, sizeof value, file.c_str());
+  GetPrivateProfileStringA(KV_HOST_INI_SECTION, key, def, value, sizeof value, file.c_str());
   return value;
 }
 
@@ -142,7 +143,7 @@ HostSettings loadHostSettings() {
   char dir[MAX_PATH];
   GetCurrentDirectoryA(sizeof dir, dir);
   std::vector<std::string> said;
-  HostSettings s = loadHostSettings(std::string(dir) + "\\KVHOST.INI", &said);
+  HostSettings s = loadHostSettings(std::string(dir) + "\\" + KV_HOST_INI_FILE, &said);
   for (const std::string& line : said) fprintf(stderr, "KVTSK16: %s\n", line.c_str());
   s.said = said;
   char self[MAX_PATH];

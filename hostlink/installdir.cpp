@@ -1,10 +1,11 @@
 // The install directory, from the product's INI file.
+#include "hostlink/protocol.h"
 #include "hostlink/hostlink.h"
 
 char* getInstallDir(char* szDir, DWORD cbDir) {
-  GetPrivateProfileStringA("KelvasongSetup", "KVDirectory", "", szDir, cbDir, "KELVASON.INI");
+  GetPrivateProfileStringA(KV_INI_SECTION, KV_INI_DIR_KEY, "", szDir, cbDir, KV_INI_FILE);
   // A value in the DEBUG section wins; without one the first value stays.
-  GetPrivateProfileStringA("DEBUG", "KVDirectory", szDir, szDir, cbDir, "KELVASON.INI");
+  GetPrivateProfileStringA(KV_INI_DEBUG_SECTION, KV_INI_DIR_KEY, szDir, szDir, cbDir, KV_INI_FILE);
   if (szDir[0] == '\0') return szDir;
 
   // Cut the trailing run of separators. The second byte of a double-byte

@@ -3,6 +3,7 @@
 // to it after the wait and never ends it.
 #include <string.h>
 
+#include "hostlink/protocol.h"
 #include "hostlink/hostlink.h"
 #include "hostlink/shared.h"
 
@@ -211,7 +212,7 @@ BOOL waveInstanceGateOpen() {
     DWORD cchFull = GetFullPathNameA(szExe, MAX_PATH, szFull, &pszName);
     if (cchFull != 0 && cchFull < MAX_PATH && pszName && lstrcmpiA(pszName, "CSRSS.EXE") == 0) return FALSE;
   }
-  return FindWindowA("KVInstWinClass", nullptr) != nullptr;
+  return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) != nullptr;
 }
 
 }  // namespace
@@ -227,5 +228,5 @@ int startWaveHost(DWORD dwTimeoutMs) {
     return -1;
   }
   const ChannelWords ch = {&gkWaveOut.dwStatus, &gkWaveOut.hwndHost, &gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, FALSE};
-  return launchAndWait(ch, kvSharedDA.names.szWaveHostExe, "/OpenKvWaveOut$", WAVE_HOST_FLAGS, dwTimeoutMs, FALSE);
+  return launchAndWait(ch, kvSharedDA.names.szWaveHostExe, KV_VERB_WAVE, WAVE_HOST_FLAGS, dwTimeoutMs, FALSE);
 }

@@ -1,4 +1,5 @@
 // The shared sections themselves and the exported names of the channel blocks.
+#include "hostlink/protocol.h"
 #include "hostlink/shared.h"
 
 KV_SHARED_BSS SharedBS kvSharedBS = {};
@@ -8,7 +9,7 @@ KV_SHARED_DATA SharedDA kvSharedDA = {{
     "KVTSK" KV_PROGRAM_DIGITS ".EXE",
     "KVMIDI" KV_PROGRAM_DIGITS ".EXE",
     "KVWAVE" KV_PROGRAM_DIGITS ".EXE",
-    "$_RT_MutexForKVDRVR32-modOpen_$",
+    KV_MIDI_OWNER_MUTEX_NAME,
     -1,
 }};
 

@@ -89,10 +89,6 @@ static_assert(offsetof(WaveChannel, dwReserved) == 0x2C, "WaveChannel layout");
 static_assert(offsetof(WaveChannel, abRing) == 0x30, "WaveChannel layout");
 static_assert(sizeof(WaveChannel) == 65584, "WaveChannel size");
 
-// The owner mutexes are named in the namespace every session shares, so that
-// a client of one session finds a live owner of another one holding it.
-const char OWNER_MUTEX_NAMESPACE[] = "Global\\";
-
 struct SharedNames {
   volatile LONG lMidiOpenGate;
   char szHostExe[12];

@@ -9,6 +9,7 @@
 
 #include <string.h>
 
+#include "hostlink/protocol.h"
 #include "hostlink/hostlink.h"
 #include "hostlink/shared.h"
 #include "install/registry.h"
@@ -18,12 +19,6 @@
 namespace {
 
 const char szDescription[] = "Kelvasong Software-WaveTable-Synthesizer";
-const char szUserInstallableKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Userinstallable.drivers";
-const char szRelatedDescKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\related.desc";
-const char szDriversDescKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
-const char szMediaResourcesKey[] = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\MIDI";
-const char szMidiMapKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
-const char szMidiMapSaveKey[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
 const char szProductKey[] = "Software\\Orvellin\\Kelvasong";
 const char szMakerKey[] = "Software\\Orvellin";
 const char szForce[] = "Force";
@@ -106,14 +101,14 @@ int targetPath(LPSTR szTarget) {
 void clearDeviceEntries(void) {
   CHAR szKey[cbText];
   for (int n = 0; n < nDeviceEntries; ++n) {
-    wsprintfA(szKey, "%s\\%s<%04u>", szMediaResourcesKey, szDriverFile, (UINT)n);
+    wsprintfA(szKey, "%s\\%s<%04u>", KV_MEDIA_RESOURCES_KEY, szDriverFile, (UINT)n);
     regWriteString(HKEY_LOCAL_MACHINE, szKey, NULL, szForce);
   }
 }
 
 // Each deleted only when it holds nothing any more.
 void deleteEmptyProductKeys(void) {
-  regWriteString(HKEY_CURRENT_USER, szMidiMapSaveKey, NULL, NULL);
+  regWriteString(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, NULL, NULL);
   regWriteString(HKEY_CURRENT_USER, szProductKey, NULL, NULL);
   regWriteString(HKEY_CURRENT_USER, szMakerKey, NULL, NULL);
 }
@@ -165,22 +160,23 @@ int deleteMapperValue(int i, LPCSTR szSubKey) {
 // failing write can run again with the whole set. Without a saved set (no
 // installation reached its saving step) the mapper stays as it is.
 int restoreMapper(void) {
-  int nSaved = regKeyExists(HKEY_CURRENT_USER, szMidiMapSaveKey);
+  int nSaved = regKeyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY);
   if (nSaved < 0) return -1;
   if (nSaved > 0) return 0;
   CHAR szText[cbText];
   for (int i = 0; i < nMapperValues; ++i) {
     DWORD dwValue = 0;
-    int nRead = readMapperValue(i, szMidiMapSaveKey, szText, &dwValue);
+    int nRead = readMapperValue(i, KV_MIDIMAP_SAVE_KEY, szText, &dwValue);
     if (nRead < 0) return -1;
     // A value the set does not hold did not exist before the installation.
-    int nDone = nRead == 0 ? writeMapperValue(i, szMidiMapKey, szText, dwValue) : deleteMapperValue(i, szMidiMapKey);
+    int nDone =
+        nRead == 0 ? writeMapperValue(i, KV_MIDIMAP_KEY, szText, dwValue) : deleteMapperValue(i, KV_MIDIMAP_KEY);
     if (nDone != 0) return -1;
   }
   // The set goes whole, in one deletion: a set left partly or wholly empty
   // would make the next removal take values the user had for ones that did
   // not exist, and delete them. When it stays, the removal can run again.
-  return RegDeleteKeyA(HKEY_CURRENT_USER, szMidiMapSaveKey) == ERROR_SUCCESS ? 0 : -1;
+  return RegDeleteKeyA(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY) == ERROR_SUCCESS ? 0 : -1;
 }
 
 // Deletes every alias of this driver under szPrefix ("MIDI" or "WAVE"), each
@@ -198,14 +194,14 @@ int removeAliases(LPCSTR szPrefix, BOOL fWithEntries) {
       if (fFailed) return -1;
       break;
     }
-    if (regWriteString(HKEY_LOCAL_MACHINE, szDrivers32Key, szAlias, NULL) != 0) return -1;
+    if (regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, szAlias, NULL) != 0) return -1;
     ++nRemoved;
     if (!fWithEntries) continue;
     CHAR szText[cbText];
-    if (regReadString(HKEY_LOCAL_MACHINE, szUserInstallableKey, szAlias, "", szText, cbText) == 0 &&
+    if (regReadString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, szAlias, "", szText, cbText) == 0 &&
         namesDriverFile(szText))
-      regWriteString(HKEY_LOCAL_MACHINE, szUserInstallableKey, szAlias, NULL);
-    regWriteString(HKEY_LOCAL_MACHINE, szRelatedDescKey, szAlias, NULL);
+      regWriteString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, szAlias, NULL);
+    regWriteString(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, szAlias, NULL);
   }
   return nRemoved;
 }
@@ -222,7 +218,7 @@ int findFreeAlias(LPCSTR szPrefix, LPSTR szAlias) {
       lstrcpyA(szAlias, szPrefix);
     else
       wsprintfA(szAlias, "%s%u", szPrefix, (UINT)i);
-    int nRead = readString(HKEY_LOCAL_MACHINE, szDrivers32Key, szAlias, szText);
+    int nRead = readString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, szAlias, szText);
     if (nRead < 0) return -1;
     if (nRead > 0 || szText[0] == '\0' || namesDriverFile(szText)) return 0;
   }
@@ -256,18 +252,18 @@ int failWithTemp(LPCSTR szTemp) {
 // saved already is kept: the module of the other bitness, which shares the
 // user's settings, saved it and pointed the mapper here.
 int saveMapper(void) {
-  int nSaved = regKeyExists(HKEY_CURRENT_USER, szMidiMapSaveKey);
+  int nSaved = regKeyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY);
   if (nSaved <= 0) return nSaved;
-  if (regCreateKey(HKEY_CURRENT_USER, szMidiMapSaveKey) != 0) return -1;
+  if (regCreateKey(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY) != 0) return -1;
   CHAR szText[cbText];
   for (int i = 0; i < nMapperValues; ++i) {
     DWORD dwValue = 0;
-    int nRead = readMapperValue(i, szMidiMapKey, szText, &dwValue);
+    int nRead = readMapperValue(i, KV_MIDIMAP_KEY, szText, &dwValue);
     int nDone = nRead < 0    ? -1
-                : nRead == 0 ? writeMapperValue(i, szMidiMapSaveKey, szText, dwValue)
-                             : deleteMapperValue(i, szMidiMapSaveKey);
+                : nRead == 0 ? writeMapperValue(i, KV_MIDIMAP_SAVE_KEY, szText, dwValue)
+                             : deleteMapperValue(i, KV_MIDIMAP_SAVE_KEY);
     if (nDone != 0) {
-      regWriteString(HKEY_CURRENT_USER, szMidiMapSaveKey, NULL, szForce);
+      regWriteString(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, NULL, szForce);
       deleteEmptyProductKeys();
       return -1;
     }
@@ -278,19 +274,19 @@ int saveMapper(void) {
 void pointMapperHere(void) {
   CHAR szText[cbText];
   wsprintfA(szText, "%s<0000>", szDriverFile);
-  regWriteString(HKEY_CURRENT_USER, szMidiMapKey, "CurrentInstrument", szText);
-  regWriteDword(HKEY_CURRENT_USER, szMidiMapKey, "UseScheme", 0);
-  regWriteDword(HKEY_CURRENT_USER, szMidiMapKey, "AutoScheme", 0);
-  regWriteString(HKEY_CURRENT_USER, szMidiMapKey, "DeviceInterface", "");
-  regWriteDword(HKEY_CURRENT_USER, szMidiMapKey, "RelativeIndex", 0);
-  regWriteDword(HKEY_CURRENT_USER, szMidiMapKey, "SetupPreferredAudioDevicesCount", 0);
+  regWriteString(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "CurrentInstrument", szText);
+  regWriteDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "UseScheme", 0);
+  regWriteDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "AutoScheme", 0);
+  regWriteString(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "DeviceInterface", "");
+  regWriteDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "RelativeIndex", 0);
+  regWriteDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "SetupPreferredAudioDevicesCount", 0);
   MIDIOUTCAPSW caps;
   memset(&caps, 0, sizeof caps);
   modGetDevCaps(reinterpret_cast<BYTE*>(&caps), sizeof caps);
   caps.szPname[MAXPNAMELEN - 1] = 0;
   if (WideCharToMultiByte(CP_ACP, 0, caps.szPname, lstrlenW(caps.szPname) + 1, szText, (int)cbText, NULL, NULL) == 0)
     szText[0] = '\0';
-  regWriteString(HKEY_CURRENT_USER, szMidiMapKey, "szPname", szText);
+  regWriteString(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "szPname", szText);
 }
 
 }  // namespace
@@ -311,7 +307,7 @@ extern "C" int WINAPI kvRemoveDriverNT(void) {
   deleteEmptyProductKeys();
 
   if (removeAliases("MIDI", TRUE) <= 0) return -1;
-  regWriteString(HKEY_LOCAL_MACHINE, szDriversDescKey, szDriverFile, NULL);
+  regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, szDriverFile, NULL);
   clearDeviceEntries();
   if (removeAliases("WAVE", FALSE) < 0) return -1;
 
@@ -342,15 +338,15 @@ extern "C" int WINAPI kvInstallDriverNT(void) {
 
   CHAR szMidiAlias[cchAlias];
   if (findFreeAlias("midi", szMidiAlias) != 0) return failWithTemp(szTemp);
-  if (regWriteString(HKEY_LOCAL_MACHINE, szDrivers32Key, szMidiAlias, szDriverFile) != 0) return failWithTemp(szTemp);
-  regWriteString(HKEY_LOCAL_MACHINE, szUserInstallableKey, szMidiAlias, szDriverFile);
-  regWriteString(HKEY_LOCAL_MACHINE, szRelatedDescKey, szMidiAlias, "");
-  regWriteString(HKEY_LOCAL_MACHINE, szDriversDescKey, szDriverFile, szDescription);
+  if (regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, szMidiAlias, szDriverFile) != 0) return failWithTemp(szTemp);
+  regWriteString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, szMidiAlias, szDriverFile);
+  regWriteString(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, szMidiAlias, "");
+  regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, szDriverFile, szDescription);
   clearDeviceEntries();
 
   CHAR szWaveAlias[cchAlias];
   if (findFreeAlias("wave", szWaveAlias) != 0) return failWithTemp(szTemp);
-  if (regWriteString(HKEY_LOCAL_MACHINE, szDrivers32Key, szWaveAlias, szDriverFile) != 0) return failWithTemp(szTemp);
+  if (regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, szWaveAlias, szDriverFile) != 0) return failWithTemp(szTemp);
 
   if (!MoveFileExA(szTemp, szTarget, MOVE_REPLACE_AT_START)) return failWithTemp(szTemp);
 

@@ -1,7 +1,8 @@
 // The driver slot lookup: which Drivers32 alias names this driver's file.
 #include "install/slots.h"
 
-const char szDrivers32Key[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+#include "hostlink/protocol.h"
+
 const char szDriverFile[] = "KVDRVR32.DLL";
 
 namespace {
@@ -73,7 +74,7 @@ bool namesDriverFile(LPCSTR szPath) {
 int lookupDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias, BOOL* pfFailed) {
   if (pfFailed) *pfFailed = FALSE;
   HKEY hKey;
-  LONG lOpen = RegOpenKeyExA(HKEY_LOCAL_MACHINE, szDrivers32Key, 0, KEY_READ, &hKey);
+  LONG lOpen = RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_READ, &hKey);
   if (lOpen != ERROR_SUCCESS) {
     if (pfFailed) *pfFailed = lOpen != ERROR_FILE_NOT_FOUND;
     return -1;

@@ -5,8 +5,6 @@
 
 #include "kvplatform.h"
 
-// The key that lists the registered multimedia drivers, under HKEY_LOCAL_MACHINE.
-extern const char szDrivers32Key[];
 // This driver's file name, as it is registered and stored in the system directory.
 extern const char szDriverFile[];
 

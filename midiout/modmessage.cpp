@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "hostlink/protocol.h"
 #include "hostlink/hostlink.h"
 #include "hostlink/shared.h"
 #include "midiout/midiout.h"
@@ -78,8 +79,8 @@ DWORD midiOpenChannel() {
   // A mutex that outlived its creator (a process whose opening thread ended
   // keeps its handle) is not owned by its creator: it is acquired as it is,
   // abandoned or not, unless a live thread of another open owns it.
-  CHAR szMutex[sizeof OWNER_MUTEX_NAMESPACE + sizeof kvSharedDA.names.szMidiMutex];
-  wsprintfA(szMutex, "%s%.31s", OWNER_MUTEX_NAMESPACE, kvSharedDA.names.szMidiMutex);
+  CHAR szMutex[sizeof KV_OWNER_MUTEX_NAMESPACE + sizeof kvSharedDA.names.szMidiMutex];
+  wsprintfA(szMutex, "%s%.31s", KV_OWNER_MUTEX_NAMESPACE, kvSharedDA.names.szMidiMutex);
   HANDLE hMutex = CreateMutexA(nullptr, TRUE, szMutex);
   // One that cannot be opened (another user's) is taken for a live owner's.
   if (!hMutex) return MMSYSERR_ALLOCATED;
@@ -101,7 +102,7 @@ DWORD midiOpenChannel() {
   gkMidiOut.lWriteLock = -1;
   gkMidiOut.dwVersion = CHANNEL_VERSION;
 
-  if (startMidiHost("/OpenKvMidiOut$", MIDI_OPEN_TIMEOUT_MS) != 0) gkMidiOut.dwStatus = CHANNEL_IDLE;
+  if (startMidiHost(KV_VERB_MIDI, MIDI_OPEN_TIMEOUT_MS) != 0) gkMidiOut.dwStatus = CHANNEL_IDLE;
 
   // The launcher takes the host's acceptance by storing CHANNEL_OPEN itself,
   // in one step with reading it (the owner mutex is this thread's already).

@@ -4,6 +4,7 @@
 // SetupAPI refuses 32-bit callers on 64-bit Windows, so there the 64-bit
 // setup program keeps the device.
 // clang-format off
+#include "hostlink/protocol.h"
 #include "kvplatform.h"
 #include <setupapi.h>
 #include <devguid.h>
@@ -18,7 +19,6 @@ namespace {
 const char kHardwareId[] = "ROOT\\KVDRVR32\0";
 const char kDriverFile[] = "KVDRVR32.DLL";
 const char kDescription[] = "Kelvasong Software-WaveTable-Synthesizer";
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 
 bool underWow64() {
   BOOL wow64 = FALSE;
@@ -61,7 +61,7 @@ bool writeValues(HKEY driverKey, const char* type, const std::string& alias) {
 // Whether the Drivers32 key of one registry view names the driver.
 bool viewNamesDriver(REGSAM view) {
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return false;
   bool names = false;
   for (DWORD i = 0; !names; ++i) {
     char name[256], data[512];

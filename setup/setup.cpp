@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "host/fluidbind.h"
 #include "host/synth.h"
 #include "hostlink/hostlink.h"
@@ -20,8 +21,6 @@
 #include "setup/pending.h"
 
 namespace {
-
-const char kIni[] = "KELVASON.INI";
 
 int usage(FILE* out) {
   fprintf(out,
@@ -66,7 +65,7 @@ int usage(FILE* out) {
 
 bool iniHas(const char* section) {
   char value[MAX_PATH];
-  GetPrivateProfileStringA(section, "KVDirectory", "\x01", value, sizeof value, kIni);
+  GetPrivateProfileStringA(section, KV_INI_DIR_KEY, "\x01", value, sizeof value, KV_INI_FILE);
   return strcmp(value, "\x01") != 0;
 }
 
@@ -90,7 +89,7 @@ void showAlias(const char* what, int number, const char* prefix) {
 // (its settings in KVHOST.INI there), and whether it loads.
 void showSynthesizer(const std::string& dir) {
   std::vector<std::string> said;
-  HostSettings settings = loadHostSettings(dir + "\\KVHOST.INI", &said);
+  HostSettings settings = loadHostSettings(dir + "\\" + KV_HOST_INI_FILE, &said);
   settings.folder = dir;
   printf("synthesizer\n");
   FluidLibrary library;
@@ -131,10 +130,10 @@ int showConfiguration(const char* hwnd) {
   getInstallDir(dir, sizeof dir);
   printf("Kelvasong setup%s%s\n", hwnd ? ", asked by window " : "", hwnd ? hwnd : "");
   printf("install directory  %s\n", dir[0] ? dir : "(not set)");
-  printf("  read from        %s\\%s, section [%s]\n", winDir, kIni,
-         iniHas("DEBUG")            ? "DEBUG"
-         : iniHas("KelvasongSetup") ? "KelvasongSetup"
-                                    : "none");
+  printf("  read from        %s\\%s, section [%s]\n", winDir, KV_INI_FILE,
+         iniHas(KV_INI_DEBUG_SECTION) ? KV_INI_DEBUG_SECTION
+         : iniHas(KV_INI_SECTION)     ? KV_INI_SECTION
+                                      : "none");
   if (dir[0]) {
     printf("host programs\n");
     showProgram(dir, "KVTSK" KV_PROGRAM_DIGITS ".EXE");
@@ -150,19 +149,16 @@ int showConfiguration(const char* hwnd) {
 }
 
 int setDirectory(const char* dir) {
-  if (!WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", dir, kIni)) {
-    fprintf(stderr, "KVSETUP: cannot write %s (error %u)\n", kIni, (unsigned)GetLastError());
+  if (!WritePrivateProfileStringA(KV_INI_SECTION, KV_INI_DIR_KEY, dir, KV_INI_FILE)) {
+    fprintf(stderr, "KVSETUP: cannot write %s (error %u)\n", KV_INI_FILE, (unsigned)GetLastError());
     return 1;
   }
-  if (iniHas("DEBUG")) printf("note: the [DEBUG] section's KVDirectory still overrides it\n");
+  if (iniHas(KV_INI_DEBUG_SECTION)) printf("note: the [DEBUG] section's KVDirectory still overrides it\n");
   return 0;
 }
 
 // ---- installation and removal -------------------------------------------------------
 
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
-const char kMidiMap[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
-const char kMidiMapSave[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
 const char* const kMapperValues[] = {"CurrentInstrument",
                                      "UseScheme",
                                      "AutoScheme",
@@ -237,9 +233,9 @@ const char* const kHostCopies[] = {"KVMIDI" KV_PROGRAM_DIGITS ".EXE", "KVWAVE" K
 
 MachineState lookAtMachine() {
   MachineState s;
-  s.aliases = readValues(HKEY_LOCAL_MACHINE, kDrivers32, isAlias);
-  s.mapper = readValues(HKEY_CURRENT_USER, kMidiMap, isMapperValue);
-  s.mapperSaved = keyExists(HKEY_CURRENT_USER, kMidiMapSave);
+  s.aliases = readValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, isAlias);
+  s.mapper = readValues(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, isMapperValue);
+  s.mapperSaved = keyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY);
   s.pending = pendingFileOperations();
   char dir[MAX_PATH];
   getInstallDir(dir, sizeof dir);
@@ -255,7 +251,7 @@ std::string valueOr(const std::map<std::string, std::string>& m, const std::stri
 
 // Says, in plain words, what differs between before and after.
 void tellChanges(const MachineState& before, const MachineState& after) {
-  printf("driver aliases (HKLM\\%s):\n", kDrivers32);
+  printf("driver aliases (HKLM\\%s):\n", KV_DRIVERS32_KEY);
   bool any = false;
   for (auto& a : after.aliases) {
     std::string old = valueOr(before.aliases, a.first, "");
@@ -273,7 +269,7 @@ void tellChanges(const MachineState& before, const MachineState& after) {
   }
   if (!any) printf("  unchanged\n");
 
-  printf("MIDI mapper (HKCU\\%s):\n", kMidiMap);
+  printf("MIDI mapper (HKCU\\%s):\n", KV_MIDIMAP_KEY);
   any = false;
   for (const char* name : kMapperValues) {
     std::string old = valueOr(before.mapper, name, "(none)"), now = valueOr(after.mapper, name, "(none)");
@@ -494,7 +490,6 @@ int runOtherSetup(const std::string& program, const char* verb, const char* repo
 // ends it.
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char kRunValue[] = "KelvasongInstance";
-const char kInstanceClass[] = "KVInstWinClass";
 
 void startInstanceWindow() {
   char dir[MAX_PATH];
@@ -513,7 +508,7 @@ void startInstanceWindow() {
       printf("instance window: started at your logon (HKCU\\%s, %s)\n", kRunKey, kRunValue);
     RegCloseKey(key);
   }
-  if (FindWindowA(kInstanceClass, nullptr)) return;
+  if (FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr)) return;
   std::vector<char> cmd(line.begin(), line.end());
   cmd.push_back('\0');
   STARTUPINFOA si;
@@ -535,7 +530,7 @@ void endInstanceWindow() {
     if (RegDeleteValueA(key, kRunValue) == ERROR_SUCCESS) printf("instance window: no longer started at logon\n");
     RegCloseKey(key);
   }
-  HWND window = FindWindowA(kInstanceClass, nullptr);
+  HWND window = FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr);
   if (window && PostMessageA(window, WM_CLOSE, 0, 0)) printf("instance window: closed\n");
 }
 
@@ -563,13 +558,13 @@ int runBoth(bool installing, const char* report) {
 // anything is changed, what to do when it may not.
 bool mayChangeDrivers() {
   HKEY key;
-  LSTATUS st = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_SET_VALUE, &key);
+  LSTATUS st = RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_SET_VALUE, &key);
   if (st == ERROR_SUCCESS) RegCloseKey(key);
   if (st != ERROR_ACCESS_DENIED) return true;
   fprintf(stderr,
           "KVSETUP: you may not change the registered drivers (HKLM\\%s):\n"
           "KVSETUP: run it as administrator. Nothing was changed.\n",
-          kDrivers32);
+          KV_DRIVERS32_KEY);
   return false;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 
@@ -145,7 +146,7 @@ bool streamWave(UINT device, const std::string& input) {
   char line[] = "C:\\KV\\KVTSK16.EXE /Instance";
   if (!CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, "C:\\KV", &si, &instance))
     return fail("cannot start the instance window");
-  while (!FindWindowA("KVInstWinClass", nullptr)) Sleep(1);
+  while (!FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr)) Sleep(1);
 
   WAVEFORMATEX wf;
   memset(&wf, 0, sizeof wf);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "kvplatform.h"
 #include "tools/midifile.h"
 
@@ -217,7 +218,7 @@ std::string waveOpenFailure(MMRESULT rc, const SF_INFO& info) {
   if (rc == WAVERR_BADFORMAT) {
     snprintf(text, sizeof text, "the device does not take this format (%d Hz, %d channels, 16 bits)", info.samplerate,
              info.channels);
-  } else if (rc == MMSYSERR_ALLOCATED && !FindWindowA("KVInstWinClass", nullptr)) {
+  } else if (rc == MMSYSERR_ALLOCATED && !FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr)) {
     snprintf(text, sizeof text,
              "the product's instance window is not open, and without it the device starts no host "
              "(KVTSK16.EXE /Instance opens it)");

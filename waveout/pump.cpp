@@ -3,6 +3,7 @@
 // client's queued buffers or with silence, and returns the buffers it used up.
 #include <string.h>
 
+#include "hostlink/protocol.h"
 #include "hostlink/shared.h"
 #include "waveout/waveout.h"
 
@@ -66,7 +67,7 @@ void returnBuffers(DWORD cUsedUp) {
 // to the open when it cannot own it.
 HANDLE takeOwnerMutex(LONG* plRefusal) {
   *plRefusal = PUMP_NO_MUTEX;
-  HANDLE hMutex = CreateMutexA(nullptr, FALSE, WAVE_OWNER_MUTEX);
+  HANDLE hMutex = CreateMutexA(nullptr, FALSE, KV_WAVE_OWNER_MUTEX);
   if (!hMutex) {
     *plRefusal = PUMP_MUTEX_TAKEN;
     return nullptr;

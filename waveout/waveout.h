@@ -45,8 +45,6 @@ struct WaveClient {
 extern WaveClient waveClient;
 extern CRITICAL_SECTION csWaveQueue;
 
-const char WAVE_OWNER_MUTEX[] = "Global\\$_RT_MutexForKVDRVR32-wodOpen_$";
-
 // Set by a close beside hStopEvent, so that a stop the event could not carry
 // still ends the pump at its next tick.
 extern volatile LONG lWavePumpStop;

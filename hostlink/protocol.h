@@ -1,0 +1,43 @@
+// The names the driver module, its host, the setup program and the tools agree
+// on: the windows and the command message, the host's verbs, the owner
+// mutexes, the INI files and the registry keys. Each is written here once, so
+// no two programs can disagree on it.
+#pragma once
+
+// The install directory: key KVDirectory of section [KelvasongSetup] of
+// KELVASON.INI in the Windows directory; the same key of [DEBUG] overrides it.
+const char KV_INI_FILE[] = "KELVASON.INI";
+const char KV_INI_SECTION[] = "KelvasongSetup";
+const char KV_INI_DEBUG_SECTION[] = "DEBUG";
+const char KV_INI_DIR_KEY[] = "KVDirectory";
+// The host's settings: section [Host] of KVHOST.INI in the install directory.
+const char KV_HOST_INI_FILE[] = "KVHOST.INI";
+const char KV_HOST_INI_SECTION[] = "Host";
+
+// The product's instance window, without which the wave open starts no host;
+// each host's command window, and the registered message its commands come as.
+const char KV_INSTANCE_WINDOW_CLASS[] = "KVInstWinClass";
+const char KV_HOST_WINDOW_CLASS[] = "KVHostWinClass";
+const char KV_HOST_COMMAND_MESSAGE[] = "KVHostCommand";
+
+// The host's command lines: "HOST VERB MODULE", or "HOST /Instance".
+const char KV_VERB_MIDI[] = "/OpenKvMidiOut$";
+const char KV_VERB_WAVE[] = "/OpenKvWaveOut$";
+const char KV_VERB_INSTANCE[] = "/Instance";
+
+// The owner mutexes, in the namespace every session shares, so that a client
+// of one session finds a live owner of another one holding it. The MIDI one's
+// name is also kept, without the namespace, in the module's shared names.
+#define KV_OWNER_MUTEX_NAMESPACE "Global\\"
+#define KV_MIDI_OWNER_MUTEX_NAME "$_RT_MutexForKVDRVR32-modOpen_$"
+const char KV_MIDI_OWNER_MUTEX[] = KV_OWNER_MUTEX_NAMESPACE KV_MIDI_OWNER_MUTEX_NAME;
+const char KV_WAVE_OWNER_MUTEX[] = KV_OWNER_MUTEX_NAMESPACE "$_RT_MutexForKVDRVR32-wodOpen_$";
+
+// The registry keys installation and removal write, save and give back.
+const char KV_DRIVERS32_KEY[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+const char KV_USER_INSTALLABLE_KEY[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Userinstallable.drivers";
+const char KV_RELATED_DESC_KEY[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\related.desc";
+const char KV_DRIVERS_DESC_KEY[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
+const char KV_MEDIA_RESOURCES_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\MIDI";
+const char KV_MIDIMAP_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
+const char KV_MIDIMAP_SAVE_KEY[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";

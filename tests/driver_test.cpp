@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "product.h"
 
@@ -66,9 +67,7 @@ TEST_F(DriverEntryTest, InstallableDriverAnswers) {
   EXPECT_EQ(drv.driverProc(0, nullptr, DRV_INSTALL, 0, 0), DRVCNF_RESTART);
   EXPECT_EQ(drv.driverProc(0, nullptr, DRV_REMOVE, 0, 0), DRVCNF_RESTART);
   HKEY key;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0, KEY_READ,
-                          &key),
-            ERROR_FILE_NOT_FOUND)
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
       << "install and remove register nothing";
 }
 

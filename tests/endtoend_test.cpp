@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "product.h"
 #include "tests/shared/streams.h"
@@ -24,8 +25,7 @@ void CALLBACK midiCallback(HDRVR, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD
 // Registers the build's module as the machine's MIDI and wave driver.
 void registerDriver() {
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
-                            nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
   std::string path = kvtest::driverModulePath();
   for (const char* alias : {"midi", "wave"})

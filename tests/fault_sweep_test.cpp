@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "fault_sweep.h"
 #include "kv/plat.h"
 #include "product.h"
@@ -371,10 +372,6 @@ namespace {
 
 typedef int(WINAPI* InstallFn)(void);
 
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
-const char kMidiMap[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
-const char kMidiMapSave[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
-
 void setValue(HKEY root, const char* path, const char* name, DWORD type, const void* data, DWORD size) {
   HKEY key;
   ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
@@ -416,10 +413,10 @@ TEST_F(FaultSweepTest, SlowInstallAndRemoveAnswerEveryFailingCall) {
   ASSERT_TRUE(install && remove);
   // Another synthesizer is registered, and the user has mapper settings.
   std::string other = "mmother.dll";
-  setValue(HKEY_LOCAL_MACHINE, kDrivers32, "midi", REG_SZ, other.c_str(), (DWORD)other.size() + 1);
-  setValue(HKEY_CURRENT_USER, kMidiMap, "CurrentInstrument", REG_SZ, "mmother.dll<0000>", 18);
+  setValue(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi", REG_SZ, other.c_str(), (DWORD)other.size() + 1);
+  setValue(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "CurrentInstrument", REG_SZ, "mmother.dll<0000>", 18);
   DWORD one = 1;
-  setValue(HKEY_CURRENT_USER, kMidiMap, "UseScheme", REG_DWORD, &one, 4);
+  setValue(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "UseScheme", REG_DWORD, &one, 4);
   const std::string systemDir = root + "/drive_c/WINDOWS/system32";
   // The description keys the first installation creates stay, as on machines
   // that had a driver installed before: the state to come back to is after one
@@ -428,8 +425,8 @@ TEST_F(FaultSweepTest, SlowInstallAndRemoveAnswerEveryFailingCall) {
   ASSERT_EQ(remove(), 0);
   ASSERT_EQ(platSystemStart(), 0);
   const std::string registryBefore = kvtest::registryDump();
-  const std::string driversBefore = keyDump(HKEY_LOCAL_MACHINE, kDrivers32);
-  const std::string mapperBefore = keyDump(HKEY_CURRENT_USER, kMidiMap);
+  const std::string driversBefore = keyDump(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY);
+  const std::string mapperBefore = keyDump(HKEY_CURRENT_USER, KV_MIDIMAP_KEY);
   const std::string systemBefore = filesIn(systemDir);
   const std::string installBefore = filesIn(installDir());
 
@@ -484,10 +481,10 @@ TEST_F(FaultSweepTest, SlowInstallAndRemoveAnswerEveryFailingCall) {
           // may stay until the next removal, but never the saved set, which a
           // later removal would read as "the user had none of these".
           ASSERT_EQ(platSystemStart(), 0) << what;
-          ASSERT_EQ(keyDump(HKEY_LOCAL_MACHINE, kDrivers32), driversBefore) << what;
-          ASSERT_EQ(keyDump(HKEY_CURRENT_USER, kMidiMap), mapperBefore) << what;
+          ASSERT_EQ(keyDump(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY), driversBefore) << what;
+          ASSERT_EQ(keyDump(HKEY_CURRENT_USER, KV_MIDIMAP_KEY), mapperBefore) << what;
           HKEY saved;
-          ASSERT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, kMidiMapSave, 0, KEY_READ, &saved), ERROR_SUCCESS)
+          ASSERT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, 0, KEY_READ, &saved), ERROR_SUCCESS)
               << what << ": the saved set stays after the removal";
         }
         normalCycle(what);

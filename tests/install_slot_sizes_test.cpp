@@ -4,22 +4,22 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "install/slots.h"
 #include "kvplatform.h"
 #include "support.h"
 
 namespace {
 
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
-
 class SlotSizeTest : public kvtest::MachineTest {
  protected:
   // Replaces the Drivers32 key by one holding these REG_SZ values, in this order.
   void registerAliases(const std::vector<std::pair<std::string, std::string>>& aliases) {
     HKEY key = nullptr;
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kDrivers32);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY);
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     for (const auto& a : aliases)
       ASSERT_EQ(RegSetValueExA(key, a.first.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(a.second.c_str()),
                                (DWORD)a.second.size() + 1),

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "install/slots.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
@@ -14,7 +15,6 @@ using kvtest::MachineTest;
 
 namespace {
 
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 const char kSystemPath[] = "C:\\WINDOWS\\system32\\kvdrvr32.dll";
 
 struct Alias {
@@ -35,9 +35,10 @@ class SlotTest : public MachineTest {
   // Replaces the Drivers32 key by one holding `aliases`, created in this order.
   void registerAliases(const std::vector<Alias>& aliases) {
     HKEY key = nullptr;
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kDrivers32);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY);
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     for (const Alias& a : aliases)
       ASSERT_EQ(RegSetValueExA(key, a.name.c_str(), 0, a.type, reinterpret_cast<const BYTE*>(a.data.data()),
                                (DWORD)a.data.size()),

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "product.h"
 
@@ -20,13 +21,10 @@ namespace {
 
 typedef int(WINAPI* InstallFn)(void);
 
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 const char kUserInstallable[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Userinstallable.drivers";
 const char kRelatedDesc[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\related.desc";
 const char kDriversDesc[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
 const char kMediaResources[] = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\MIDI";
-const char kMidiMap[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
-const char kMidiMapSave[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
 
 void setString(HKEY root, const char* path, const char* name, const std::string& text, DWORD type = REG_SZ) {
   HKEY key;
@@ -115,10 +113,10 @@ class InstallTest : public kvtest::ProductTest {
   // device entry of another driver, and the user's mapper settings.
   void seedTypicalMachine() {
     std::string testDriver = kvtest::buildDir() + "/KVTESTDRV.DLL";
-    setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi", testDriver);
-    setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi1", "mmgone.dll");
-    setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave", testDriver);
-    setString(HKEY_LOCAL_MACHINE, kDrivers32, "aux", "mmgone.dll");
+    setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi", testDriver);
+    setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi1", "mmgone.dll");
+    setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave", testDriver);
+    setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "aux", "mmgone.dll");
     setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi1", "mmgone.dll");
     setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi1", "");
     setString(HKEY_LOCAL_MACHINE, kDriversDesc, "mmgone.dll", "Another synthesizer");
@@ -126,17 +124,17 @@ class InstallTest : public kvtest::ProductTest {
     seedMapper();
   }
   void seedMapper() {
-    setString(HKEY_CURRENT_USER, kMidiMap, "CurrentInstrument", "mmgone.dll<0000>");
-    setDword(HKEY_CURRENT_USER, kMidiMap, "UseScheme", 1);
-    setDword(HKEY_CURRENT_USER, kMidiMap, "AutoScheme", 1);
-    setString(HKEY_CURRENT_USER, kMidiMap, "szPname", "Another synthesizer");
-    setDword(HKEY_CURRENT_USER, kMidiMap, "ConfigureCount", 3);
+    setString(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "CurrentInstrument", "mmgone.dll<0000>");
+    setDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "UseScheme", 1);
+    setDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "AutoScheme", 1);
+    setString(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "szPname", "Another synthesizer");
+    setDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "ConfigureCount", 3);
   }
 
   std::string mapperDump() {
     std::string out;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kMidiMap, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
     kvtest::dumpKey(key, "MIDIMap", out);
     RegCloseKey(key);
     return out;
@@ -188,15 +186,15 @@ TEST_F(InstallTest, FullCycleRegistersPlaysAndLeavesTheMachineAsBefore) {
   ASSERT_TRUE(DeleteFileA("C:\\KV\\KVMIDI16.EXE") && DeleteFileA("C:\\KV\\KVWAVE16.EXE"));
 
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi2"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave1"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi2"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave1"), sz("KVDRVR32.DLL"));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi2"), sz("KVDRVR32.DLL"));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi2"), sz(""));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDriversDesc, "KVDRVR32.DLL"), sz("Kelvasong Software-WaveTable-Synthesizer"));
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMap, "CurrentInstrument"), sz("KVDRVR32.DLL<0000>"));
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMap, "szPname"), sz("Kelvasong (NT)"));
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "szPname"), sz("Another synthesizer"));
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "DeviceInterface"), "") << "it did not exist";
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "CurrentInstrument"), sz("KVDRVR32.DLL<0000>"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "szPname"), sz("Kelvasong (NT)"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, "szPname"), sz("Another synthesizer"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, "DeviceInterface"), "") << "it did not exist";
   EXPECT_EQ(readInstallFile("KVMIDI16.EXE"), readInstallFile("KVTSK16.EXE"));
   EXPECT_EQ(readInstallFile("KVWAVE16.EXE"), readInstallFile("KVTSK16.EXE"));
   EXPECT_FALSE(fileExists(systemDir() + "/KVDRVR32.DLL")) << "replaced only at the system start";
@@ -225,14 +223,14 @@ TEST_F(InstallTest, FullCycleRegistersPlaysAndLeavesTheMachineAsBefore) {
 
 TEST_F(InstallTest, InstallingTwiceKeepsTheSettingsFromBeforeTheFirst) {
   seedTypicalMachine();
-  setString(HKEY_CURRENT_USER, kMidiMap, "DeviceInterface", "expandable", REG_EXPAND_SZ);
-  setString(HKEY_CURRENT_USER, kMidiMap, "UseScheme", "a string where a number belongs");
+  setString(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "DeviceInterface", "expandable", REG_EXPAND_SZ);
+  setString(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "UseScheme", "a string where a number belongs");
   const std::string before = mapperDump();
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "DeviceInterface"), sz("expandable")) << "saved as REG_SZ";
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "UseScheme"), "") << "a mistyped value is not saved";
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, "DeviceInterface"), sz("expandable")) << "saved as REG_SZ";
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, "UseScheme"), "") << "a mistyped value is not saved";
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "szPname"), sz("Another synthesizer"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, "szPname"), sz("Another synthesizer"));
   ASSERT_EQ(remove(), 0);
   std::string after = mapperDump();
   // Strings come back as REG_SZ, and a mistyped value that was not saved is gone.
@@ -246,30 +244,30 @@ TEST_F(InstallTest, InstallingTwiceKeepsTheSettingsFromBeforeTheFirst) {
 
 TEST_F(InstallTest, AliasSearchTakesTheFirstFreeOrOwnName) {
   // Two foreign drivers: the third name.
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi", "a.dll");
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi1", "b.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi", "a.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi1", "b.dll");
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi2"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi2"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave"), sz("KVDRVR32.DLL"));
   ASSERT_EQ(remove(), 0);
 
   // An empty value is free and comes before an absent one; a DWORD is free too.
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi1", "");
-  setDword(HKEY_LOCAL_MACHINE, kDrivers32, "wave", 7);
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi1", "");
+  setDword(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave", 7);
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi1"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi1"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave"), sz("KVDRVR32.DLL"));
   ASSERT_EQ(remove(), 0);
 
   // An alias that still names this driver, left behind by a removal that
   // stopped, is taken again.
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi1", "b.dll");
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi3", "C:\\WINDOWS\\System32\\kvDrvr32.Dll");
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi2", "c.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi1", "b.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi3", "C:\\WINDOWS\\System32\\kvDrvr32.Dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi2", "c.dll");
   platFaultInject("RegDeleteValueA", 1, 1);
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi3"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi4"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi3"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi4"), "");
 }
 
 TEST_F(InstallTest, TenForeignWaveAliasesStopAfterTheMidiRegistration) {
@@ -277,14 +275,14 @@ TEST_F(InstallTest, TenForeignWaveAliasesStopAfterTheMidiRegistration) {
   const std::string mapper = mapperDump();
   for (int i = 0; i < 10; ++i) {
     std::string alias = i ? "wave" + std::to_string(i) : "wave";
-    setString(HKEY_LOCAL_MACHINE, kDrivers32, alias.c_str(), "other.dll");
+    setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, alias.c_str(), "other.dll");
   }
   ASSERT_EQ(install(), -1);
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi"), sz("KVDRVR32.DLL"));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi"), sz("KVDRVR32.DLL"));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDriversDesc, "KVDRVR32.DLL"), sz("Kelvasong Software-WaveTable-Synthesizer"));
   EXPECT_EQ(mapperDump(), mapper);
-  EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kMidiMapSave));
+  EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY));
   EXPECT_EQ(names(directoryFiles(systemDir())), "") << "the temporary copy is taken away again";
   EXPECT_EQ(pending(), "");
 }
@@ -318,8 +316,8 @@ TEST_F(InstallTest, FailingWaveAliasWriteIsReported) {
   // before it.
   platFaultInject("RegSetValueExA", 5, 1);
   EXPECT_EQ(install(), -1);
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave"), "");
   EXPECT_EQ(pending(), "") << "no replacement without the wave alias";
 }
 
@@ -364,14 +362,14 @@ TEST_F(InstallTest, AnInstallationKeepsASetSavedByTheOtherBitness) {
   ASSERT_EQ(install(), 0);
   // The first module's registration, out of the second module's sight.
   for (const char* alias : {"midi2", "wave1"}) {
-    ASSERT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, alias), sz("KVDRVR32.DLL")) << alias;
+    ASSERT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, alias), sz("KVDRVR32.DLL")) << alias;
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_WRITE, &key), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_WRITE, &key), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueA(key, alias), ERROR_SUCCESS);
     RegCloseKey(key);
   }
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMapSave, "CurrentInstrument"), sz("mmgone.dll<0000>"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, "CurrentInstrument"), sz("mmgone.dll<0000>"));
   ASSERT_EQ(remove(), 0);
   EXPECT_EQ(mapperDump(), before) << "the user's own settings come back";
 }
@@ -383,7 +381,7 @@ TEST_F(InstallTest, RemovalWithoutASavedSetLeavesTheMapperAlone) {
   EXPECT_EQ(mapperDump(), mapper);
 
   // A saving step that failed leaves no saved set, and the mapper untouched.
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi", "a.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi", "a.dll");
   platFaultInject("RegSetValueExA", 6, 1);  // aliases and descriptions first, then the first saved value
   EXPECT_EQ(install(), -1);
   EXPECT_EQ(mapperDump(), mapper);
@@ -404,14 +402,14 @@ TEST_F(InstallTest, ASavedSetThatCannotBeDeletedStaysWholeForTheNextRemoval) {
     platFaultClear();
     if (answer == 0) {
       EXPECT_EQ(mapperDump(), mapper) << op;
-      EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kMidiMapSave)) << op << ": removal said done";
+      EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY)) << op << ": removal said done";
       ASSERT_EQ(install(), 0);
       continue;
     }
-    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kMidiMapSave)) << op;
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY)) << op;
     EXPECT_EQ(remove(), 0) << op;
     EXPECT_EQ(mapperDump(), mapper) << op << ": the second removal gave the same settings back";
-    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kMidiMapSave)) << op;
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY)) << op;
     ASSERT_EQ(install(), 0);
   }
   ASSERT_EQ(remove(), 0);
@@ -419,22 +417,22 @@ TEST_F(InstallTest, ASavedSetThatCannotBeDeletedStaysWholeForTheNextRemoval) {
 }
 
 TEST_F(InstallTest, RemovalDeletesOnlyThisDriversAliases) {
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "MIDI", "mmdrv.dll");
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi0", "kvdrvr32.dll");
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi4", "C:\\WINDOWS\\system32\\KVDRVR32.DLL");
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave", "mmdrv.dll");
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave01", "KVDRVR32.DLL");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "MIDI", "mmdrv.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi0", "kvdrvr32.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi4", "C:\\WINDOWS\\system32\\KVDRVR32.DLL");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave", "mmdrv.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave01", "KVDRVR32.DLL");
   setString(HKEY_LOCAL_MACHINE, kUserInstallable, "MIDI", "mmdrv.dll");
   setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi0", "KVDRVR32.DLL");
   setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi4", "other.dll");
   setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "MIDI", "mmdrv");
   setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi0", "");
   ASSERT_EQ(remove(), 0);
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "MIDI"), sz("mmdrv.dll"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi0"), "");
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "midi4"), "");
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave"), sz("mmdrv.dll"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave01"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "MIDI"), sz("mmdrv.dll"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi0"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi4"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave"), sz("mmdrv.dll"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave01"), "");
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "MIDI"), sz("mmdrv.dll"));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi0"), "");
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi4"), sz("other.dll"));
@@ -443,11 +441,11 @@ TEST_F(InstallTest, RemovalDeletesOnlyThisDriversAliases) {
 }
 
 TEST_F(InstallTest, WaveAliasWithoutMidiAliasStopsRemoval) {
-  setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave3", "KVDRVR32.DLL");
+  setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave3", "KVDRVR32.DLL");
   std::string dev = std::string(kMediaResources) + "\\KVDRVR32.DLL<0001>";
   setString(HKEY_LOCAL_MACHINE, dev.c_str(), "Active", "1");
   EXPECT_EQ(remove(), -1);
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDrivers32, "wave3"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave3"), sz("KVDRVR32.DLL"));
   EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, dev.c_str()));
   EXPECT_EQ(pending(), "");
   EXPECT_FALSE(fileExists(installDir() + "/KVMIDI16.EXE")) << "the host copies went first";
@@ -509,7 +507,7 @@ TEST_F(InstallTest, SlowFaultAtEachStepLeavesAMachineThatInstallsAndRemovesAgain
           }
         }
         if (answer != 0 && phase == 1 && std::string(op) == "RegSetValueExA") {
-          EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, kMidiMapSave)) << what << ": the saved set is kept";
+          EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY)) << what << ": the saved set is kept";
         }
         cycle(what);
         if (HasFatalFailure()) return;
@@ -529,7 +527,7 @@ TEST_F(InstallTest, CodePage932NameAndDirectoryEndingInTrailByte5C) {
   ASSERT_TRUE(fileExists(hostDir + "/KVTSK16.EXE"));
 
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, kMidiMap, "szPname"), sz("Kelvasong (NT)"));
+  EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "szPname"), sz("Kelvasong (NT)"));
   EXPECT_TRUE(fileExists(hostDir + "/KVMIDI16.EXE"));
   EXPECT_TRUE(fileExists(hostDir + "/KVWAVE16.EXE"));
   ASSERT_EQ(remove(), 0);

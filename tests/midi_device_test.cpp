@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "clock.h"
 #include "kv/plat.h"
 #include "support.h"
@@ -136,7 +137,7 @@ TEST_F(MidiDeviceTest, MissingHostCopyFallsBackToTheBaseHostAndNoHostAtAllIsAnEr
 TEST_F(MidiDeviceTest, AnOwnerMutexHeldInAnySessionOrNotOpenedRefusesTheOpenBeforeAnyHostStarts) {
   installProgram("RECARGS.EXE", "KVMIDI16.EXE");
   {
-    Child owner("own_mutex", {"Global\\$_RT_MutexForKVDRVR32-modOpen_$"});
+    Child owner("own_mutex", {KV_MIDI_OWNER_MUTEX});
     ASSERT_EQ(owner.expectLine(), "owned");
     EXPECT_EQ(open(), (DWORD)MMSYSERR_ALLOCATED) << "held by a client of another session";
     owner.send("end");
@@ -558,8 +559,8 @@ TEST_F(MidiDeviceTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOp
   owner.send("open");
   // The host it started has made its window: the open waits for its answer.
   DWORD t0 = GetTickCount();
-  while (!FindWindowA("KVHostWinClass", nullptr) && GetTickCount() - t0 < 5000) Sleep(1);
-  ASSERT_NE(FindWindowA("KVHostWinClass", nullptr), nullptr);
+  while (!FindWindowA(KV_HOST_WINDOW_CLASS, nullptr) && GetTickCount() - t0 < 5000) Sleep(1);
+  ASSERT_NE(FindWindowA(KV_HOST_WINDOW_CLASS, nullptr), nullptr);
   EXPECT_EQ(openRefusedAfterTheOwnerLook(), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
   owner.kill();
   owner.wait();

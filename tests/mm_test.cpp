@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 #include "support.h"
@@ -412,8 +413,7 @@ namespace {
 
 void registerAlias(const char* alias, const std::string& path) {
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", 0,
-                            nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExA(key, alias, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()), (DWORD)path.size() + 1),
             ERROR_SUCCESS);

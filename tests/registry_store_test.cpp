@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "product.h"
 
@@ -23,7 +24,6 @@ using kvtest::Child;
 
 namespace {
 
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 const size_t kPage = 4096;  // the page size of a new store
 
 std::string readFile(const std::string& path) {
@@ -152,8 +152,8 @@ class StoreTest : public kvtest::ProductTest {
   std::string intactStore() {
     std::string dir = root + "/intact";
     useMachine(dir);
-    EXPECT_EQ(setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi", "KVDRVR32.DLL"), ERROR_SUCCESS);
-    EXPECT_EQ(setString(HKEY_LOCAL_MACHINE, kDrivers32, "wave", "KVDRVR32.DLL"), ERROR_SUCCESS);
+    EXPECT_EQ(setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi", "KVDRVR32.DLL"), ERROR_SUCCESS);
+    EXPECT_EQ(setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave", "KVDRVR32.DLL"), ERROR_SUCCESS);
     for (int i = 0; i < 150; ++i)
       EXPECT_EQ(setString(HKEY_CURRENT_USER, "Software\\KvTest", ("value" + std::to_string(i)).c_str(),
                           std::string(200, (char)('a' + i % 26))),
@@ -176,7 +176,7 @@ class StoreTest : public kvtest::ProductTest {
     char name[64];
     DWORD cch = sizeof name;
     const BYTE data[] = "x";
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(key, nullptr);
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
               ERROR_REGISTRY_CORRUPT);
@@ -258,8 +258,8 @@ TEST_P(DamagedStoreTest, EveryAnswerTellsAndNothingWritesTheStoreUntilRenewed) {
   EXPECT_TRUE(readFile(aside) == damaged) << "the store put aside is the damaged one";
   EXPECT_EQ(platRegistryCheck(), ERROR_SUCCESS);
   HKEY key = nullptr;
-  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(setString(HKEY_LOCAL_MACHINE, kDrivers32, "midi", "KVDRVR32.DLL"), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi", "KVDRVR32.DLL"), ERROR_SUCCESS);
   EXPECT_EQ(platRegistryRenew(aside, sizeof aside), ERROR_ALREADY_EXISTS);
   EXPECT_EQ(program("KVSETUP.EXE", {"/INSTALL", kvtest::driverModulePath()}, out), 0) << out;
 }

@@ -2,12 +2,11 @@
 // exports and tells what changed and what failed.
 #include <string>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "product.h"
 
 namespace {
-
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
 
 class SetupTest : public kvtest::ProductTest {
  protected:
@@ -21,7 +20,7 @@ class SetupTest : public kvtest::ProductTest {
   }
   void foreignAlias(const char* name) {
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>("other.dll"), 10), ERROR_SUCCESS);
     RegCloseKey(key);
@@ -141,13 +140,14 @@ TEST_F(SetupTest, InstallationStartsTheInstanceWindowAtLogonAndNowAndRemovalEnds
             ERROR_SUCCESS);
   RegCloseKey(key);
   EXPECT_EQ(std::string(value), "\"C:\\KV\\KVTSK16.EXE\" /Instance");
-  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA("KVInstWinClass", nullptr) != nullptr; }, 10000)) << out;
+  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) != nullptr; }, 10000))
+      << out;
 
   ASSERT_EQ(setup({"/REMOVE"}, out), 0) << out;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_SUCCESS);
   EXPECT_EQ(RegQueryValueExA(key, "KelvasongInstance", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
   RegCloseKey(key);
-  EXPECT_TRUE(kvtest::waitUntil([] { return FindWindowA("KVInstWinClass", nullptr) == nullptr; }, 10000))
+  EXPECT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) == nullptr; }, 10000))
       << "the instance ended";
 }
 
@@ -163,11 +163,11 @@ TEST_F(SetupTest, ASecondInstanceEndsAtOnce) {
   };
   PROCESS_INFORMATION first = {}, second = {};
   ASSERT_TRUE(start(first));
-  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA("KVInstWinClass", nullptr) != nullptr; }, 10000));
+  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) != nullptr; }, 10000));
   ASSERT_TRUE(start(second));
   EXPECT_EQ(WaitForSingleObject(second.hProcess, 10000), WAIT_OBJECT_0) << "the second instance stays";
   EXPECT_EQ(WaitForSingleObject(first.hProcess, 0), (DWORD)WAIT_TIMEOUT);
-  EXPECT_NE(FindWindowA("KVInstWinClass", nullptr), nullptr);
+  EXPECT_NE(FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr), nullptr);
   for (PROCESS_INFORMATION* pi : {&first, &second}) {
     TerminateProcess(pi->hProcess, 0);
     CloseHandle(pi->hThread);

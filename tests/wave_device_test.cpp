@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "clock.h"
 #include "kv/plat.h"
 #include "product.h"
@@ -36,9 +37,9 @@ KV_HELPER(instance_window) {
   (void)argv;
   WNDCLASSA wc = {};
   wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "KVInstWinClass";
+  wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
   if (!RegisterClassA(&wc)) return 1;
-  HWND hwnd = CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  HWND hwnd = CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   kvtest::say(hwnd ? "open" : "failed");
   std::string line;
   kvtest::hear(line);
@@ -131,7 +132,7 @@ TEST_F(WaveDeviceTest, InstanceGateAndHostFailures) {
 // it. A mutex that cannot be opened (another user's, say) counts as held too.
 TEST_F(WaveDeviceTest, AnOwnerMutexHeldInAnySessionOrNotOpenedRefusesTheOpenBeforeAnyHostStarts) {
   {
-    Child owner("own_mutex", {"Global\\$_RT_MutexForKVDRVR32-wodOpen_$"});
+    Child owner("own_mutex", {KV_WAVE_OWNER_MUTEX});
     ASSERT_EQ(owner.expectLine(), "owned");
     EXPECT_EQ(open(pcm(2, 44100, 16)), 4u) << "held by a client of another session";
     owner.send("end");

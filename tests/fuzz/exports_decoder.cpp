@@ -28,6 +28,7 @@
 #include <mutex>
 #include <string>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "tests/fuzz/exports_arena.h"
 
@@ -490,7 +491,7 @@ void setAction(Reader& in) {
 }
 
 HWND createInstanceWindow() {
-  return CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  return CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
 }
 
 void toggleInstanceWindow() {
@@ -559,7 +560,7 @@ void runInput(const Exports& ex, const uint8_t* data, size_t size) {
     WNDCLASSA wc;
     memset(&wc, 0, sizeof wc);
     wc.lpfnWndProc = DefWindowProcA;
-    wc.lpszClassName = "KVInstWinClass";
+    wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
     RegisterClassA(&wc);
     st.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "hostlink/protocol.h"
 #include "kvplatform.h"
 #include "tools/regfile.h"
 
@@ -38,8 +39,7 @@ const StartValue kStart[] = {
     {HKEY_LOCAL_MACHINE, "SOFTWARE\\Victim", "n", REG_SZ, std::string("keep", 5)},
     {HKEY_LOCAL_MACHINE, "SOFTWARE\\Victim", "d", REG_DWORD, std::string("\x01\x00\x00\x00", 4)},
     {HKEY_LOCAL_MACHINE, "SOFTWARE\\Victim\\Sub", "", REG_BINARY, std::string("\x00\xff", 2)},
-    {HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32", "midi", REG_SZ,
-     std::string("other.dll", 10)},
+    {HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi", REG_SZ, std::string("other.dll", 10)},
     {HKEY_CURRENT_USER, "Software\\Keep", "", REG_SZ, std::string("default", 8)},
 };
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 
 namespace kvtest {
@@ -81,9 +82,9 @@ DWORD hostProcessOf(DWORD hwndHost) {
 HWND openInstanceWindow() {
   WNDCLASSA wc = {};
   wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = "KVInstWinClass";
+  wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
   RegisterClassA(&wc);
-  return CreateWindowExA(0, "KVInstWinClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  return CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
 }
 
 void dumpKey(HKEY key, const std::string& path, std::string& out) {

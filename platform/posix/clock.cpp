@@ -123,11 +123,13 @@ void clockSleep(DWORD ms) {
 extern "C" BOOL platClockFreeze(BOOL fMachine) {
   std::lock_guard<std::mutex> g(gLock);
   if (!fMachine) {
-    ClockBlock* own = new ClockBlock{};  // kept for good: other threads may still read it
+    // The process's own block lives as long as the process: other threads may
+    // still read it, and a freeze after a thaw uses it again.
+    static ClockBlock own;
     ClockBlock* was = gBlock.load(std::memory_order_acquire);
-    __atomic_store_n(&own->frozenMs, was ? readingOf(was) : plat::monotonicMs(), __ATOMIC_RELEASE);
-    own->frozen = 1;
-    gBlock.store(own, std::memory_order_release);
+    __atomic_store_n(&own.frozenMs, was ? readingOf(was) : plat::monotonicMs(), __ATOMIC_RELEASE);
+    __atomic_store_n(&own.frozen, 1u, __ATOMIC_RELEASE);
+    gBlock.store(&own, std::memory_order_release);
     gLooked.store(true, std::memory_order_release);
     return TRUE;
   }

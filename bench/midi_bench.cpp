@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "hostlink/shared.h"
 #include "bench/benchmachine.h"
@@ -28,8 +29,6 @@
 #include "kvplatform.h"
 
 namespace {
-
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
 const int kRounds = 5;
 const size_t kShortMessages = 2000000;
@@ -118,8 +117,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "midi_bench: cannot install the host (error %u)\n", GetLastError());
     return 1;
   }
-  HMODULE module = LoadLibraryA((buildDir + "/KVDRVR32.DLL").c_str());
-  auto modMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(module, "modMessage")));
+  KvModule module;
+  loadKvModule((buildDir + "/KVDRVR32.DLL").c_str(), &module);
+  DeviceMessageFn modMessage = module.modMessage;
   MIDIOPENDESC desc = {};
   if (!modMessage || modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0) != MMSYSERR_NOERROR) {
     fprintf(stderr, "midi_bench: cannot open the MIDI device\n");

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "bench/benchmachine.h"
 #include "hostlink/shared.h"
@@ -32,7 +33,6 @@
 
 namespace {
 
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 DeviceMessageFn modMessage;
 std::string installDir;
 
@@ -161,8 +161,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "notes_bench: cannot install the host (error %u)\n", GetLastError());
     return 1;
   }
-  HMODULE module = LoadLibraryA((buildDir + "/KVDRVR32.DLL").c_str());
-  modMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(module, "modMessage")));
+  KvModule module;
+  loadKvModule((buildDir + "/KVDRVR32.DLL").c_str(), &module);
+  modMessage = module.modMessage;
   if (!modMessage) return 1;
 
   // Both cores busy, as during a parallel build.

@@ -23,14 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "bench/benchmachine.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 
 namespace {
-
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
 double nowMs() {
   struct timespec ts;
@@ -45,10 +44,10 @@ double nowMs() {
 int runClient(bool midi, const char* module) {
   // The hosts this client starts write to its standard error: quiet them.
   if (!freopen("/dev/null", "w", stderr)) return 1;
-  HMODULE h = LoadLibraryA(module);
-  if (!h) return 1;
-  auto mod = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(h, "modMessage")));
-  auto wod = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(h, "wodMessage")));
+  KvModule exports;
+  if (!loadKvModule(module, &exports)) return 1;
+  DeviceMessageFn mod = exports.modMessage;
+  DeviceMessageFn wod = exports.wodMessage;
   if (!mod || !wod) return 1;
   if (midi) {
     MIDIOPENDESC desc = {};

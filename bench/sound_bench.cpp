@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "hostlink/shared.h"
 #include "bench/benchmachine.h"
@@ -31,7 +32,6 @@
 
 namespace {
 
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 DeviceMessageFn modMessage;
 std::string installDir;
 
@@ -153,8 +153,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "sound_bench: cannot install the host (error %u)\n", GetLastError());
     return 1;
   }
-  HMODULE module = LoadLibraryA((buildDir + "/KVDRVR32.DLL").c_str());
-  modMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(module, "modMessage")));
+  KvModule module;
+  loadKvModule((buildDir + "/KVDRVR32.DLL").c_str(), &module);
+  modMessage = module.modMessage;
   if (!modMessage) return 1;
 
   printf("latency from modMessage to the first non-silent sample of the host's output stream (%d notes)\n", kNotes);

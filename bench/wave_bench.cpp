@@ -24,14 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "bench/benchmachine.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 
 namespace {
-
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
 // Whether the device has handed the buffer back. The device stores WHDR_DONE
 // from its own thread with an interlocked operation; the flags are polled here
@@ -140,8 +139,9 @@ int main(int argc, char** argv) {
   wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
   RegisterClassA(&wc);
   CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-  HMODULE module = LoadLibraryA((buildDir + "/KVDRVR32.DLL").c_str());
-  auto wod = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(module, "wodMessage")));
+  KvModule module;
+  loadKvModule((buildDir + "/KVDRVR32.DLL").c_str(), &module);
+  DeviceMessageFn wod = module.wodMessage;
   if (!wod) return 1;
 
   WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, 44100, 44100 * 4, 4, 16, 0};

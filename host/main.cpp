@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "host/claim.h"
 #include "host/hold.h"
@@ -29,8 +30,6 @@ namespace {
 // A late host of an earlier open keeps its name until its close is handled,
 // which the open waits for: the claim outwaits that.
 const DWORD kClaimWaitMs = 3000;
-
-typedef DWORD(WINAPI* SetLongFn)(DWORD dwOffset, DWORD dwValue);
 
 struct Host {
   HostSettings settings;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "host/fluidbind.h"
 #include "host/synth.h"
@@ -383,8 +384,6 @@ size_t tooLongInstallDir(size_t& longest) {
   return length > longest ? length : 0;
 }
 
-typedef int(WINAPI* InstallExport)(void);
-
 // This program's directory, with the separator its own path uses after it.
 std::string ownDirectory() {
   char self[MAX_PATH];
@@ -403,7 +402,7 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
     fprintf(stderr, "KVSETUP: cannot load the driver module %s (error %u)\n", module.c_str(), (unsigned)GetLastError());
     return 1;
   }
-  InstallExport fn = reinterpret_cast<InstallExport>(reinterpret_cast<void*>(GetProcAddress(h, exportName)));
+  InstallFn fn = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(h, exportName)));
   if (!fn) {
     fprintf(stderr, "KVSETUP: %s has no %s\n", module.c_str(), exportName);
     FreeLibrary(h);

@@ -142,7 +142,7 @@ namespace {
 // A streaming client: every buffer that comes back is written again at once,
 // up to a limit that keeps a reset that would never end from hanging the test.
 const int STREAM_REWRITE_LIMIT = 50;
-kvtest::DeviceMessageFn streamWod = nullptr;
+DeviceMessageFn streamWod = nullptr;
 std::atomic<int> streamDone{0};  // counted on the pump's thread
 
 void CALLBACK streamCallback(HDRVR, UINT uMsg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_PTR) {

@@ -370,8 +370,6 @@ TEST_F(FaultSweepTest, SlowWaveHostFailingAnyCallLeavesTheClientAnAnswer) {
 
 namespace {
 
-typedef int(WINAPI* InstallFn)(void);
-
 void setValue(HKEY root, const char* path, const char* name, DWORD type, const void* data, DWORD size) {
   HKEY key;
   ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
@@ -406,10 +404,8 @@ std::string filesIn(const std::string& dir) {
 TEST_F(FaultSweepTest, SlowInstallAndRemoveAnswerEveryFailingCall) {
   unsetenv(PLAT_MM_DRIVERS_ENV);
   ASSERT_TRUE(drv.load());
-  InstallFn install =
-      reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(drv.handle, "kvInstallDriverNT")));
-  InstallFn remove =
-      reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(drv.handle, "kvRemoveDriverNT")));
+  InstallFn install = drv.installDriver;
+  InstallFn remove = drv.removeDriver;
   ASSERT_TRUE(install && remove);
   // Another synthesizer is registered, and the user has mapper settings.
   std::string other = "mmother.dll";

@@ -19,8 +19,6 @@ using kvtest::Child;
 
 namespace {
 
-typedef int(WINAPI* InstallFn)(void);
-
 const char kUserInstallable[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Userinstallable.drivers";
 const char kRelatedDesc[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\related.desc";
 const char kDriversDesc[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
@@ -99,8 +97,8 @@ class InstallTest : public kvtest::ProductTest {
     unsetenv(PLAT_MM_DRIVERS_ENV);
     platFaultClear();
     ASSERT_TRUE(drv.load());
-    install = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(drv.handle, "kvInstallDriverNT")));
-    remove = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(drv.handle, "kvRemoveDriverNT")));
+    install = drv.installDriver;
+    remove = drv.removeDriver;
     ASSERT_TRUE(install && remove);
   }
   void TearDown() override {

@@ -13,24 +13,13 @@
 
 #include <string>
 
+#include "hostlink/module.h"
 #include "hostlink/shared.h"
 #include "kvplatform.h"
 
 namespace kvfuzz {
 
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-typedef DWORD(WINAPI* SetLongFn)(DWORD, DWORD);
-typedef LRESULT(WINAPI* DriverProcFn)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
-
-struct Exports {
-  DriverProcFn driverProc = nullptr;
-  DeviceMessageFn modMessage = nullptr;
-  DeviceMessageFn wodMessage = nullptr;
-  SetLongFn setMidiLong = nullptr;
-  SetLongFn setWaveLong = nullptr;
-  MidiChannel* midi = nullptr;
-  WaveChannel* wave = nullptr;
-};
+typedef KvModule Exports;
 
 // Makes the machine named by KV_MACHINE_ROOT ready for the module's devices:
 // the install directory C:\KV in KELVASON.INI, with the host and its two copies

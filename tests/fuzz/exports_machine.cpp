@@ -90,16 +90,7 @@ std::string prepareMachine(const std::string& buildDir) {
 }
 
 bool loadExports(const std::string& path, Exports* ex) {
-  HMODULE h = LoadLibraryA(path.c_str());
-  if (!h) return false;
-  auto proc = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(h, name)); };
-  ex->driverProc = reinterpret_cast<DriverProcFn>(proc("DriverProc"));
-  ex->modMessage = reinterpret_cast<DeviceMessageFn>(proc("modMessage"));
-  ex->wodMessage = reinterpret_cast<DeviceMessageFn>(proc("wodMessage"));
-  ex->setMidiLong = reinterpret_cast<SetLongFn>(proc("setgkMidiOutLong"));
-  ex->setWaveLong = reinterpret_cast<SetLongFn>(proc("setgkWaveOutLong"));
-  ex->midi = static_cast<MidiChannel*>(proc("gkMidiOut"));
-  ex->wave = static_cast<WaveChannel*>(proc("gkWaveOut"));
+  if (!loadKvModule(path.c_str(), ex)) return false;
   return ex->driverProc && ex->modMessage && ex->wodMessage && ex->setMidiLong && ex->setWaveLong && ex->midi &&
          ex->wave;
 }

@@ -7,9 +7,8 @@
 
 #include <string>
 
+#include "hostlink/module.h"
 #include "kvplatform.h"
-
-typedef DWORD(WINAPI* SetLongFn)(DWORD, DWORD);
 
 int main(int argc, char** argv) {
   std::string self = argv[0];

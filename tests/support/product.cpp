@@ -13,16 +13,7 @@ namespace kvtest {
 std::string driverModulePath() { return buildDir() + "/KVDRVR32.DLL"; }
 
 bool DriverModule::load(const std::string& path) {
-  handle = LoadLibraryA(path.c_str());
-  if (!handle) return false;
-  auto proc = [&](const char* name) { return reinterpret_cast<void*>(GetProcAddress(handle, name)); };
-  modMessage = reinterpret_cast<DeviceMessageFn>(proc("modMessage"));
-  wodMessage = reinterpret_cast<DeviceMessageFn>(proc("wodMessage"));
-  driverProc = reinterpret_cast<DriverProcFn>(proc("DriverProc"));
-  setMidiLong = reinterpret_cast<SetLongFn>(proc("setgkMidiOutLong"));
-  setWaveLong = reinterpret_cast<SetLongFn>(proc("setgkWaveOutLong"));
-  midi = static_cast<MidiChannel*>(proc("gkMidiOut"));
-  wave = static_cast<WaveChannel*>(proc("gkWaveOut"));
+  if (!loadKvModule(path.c_str(), this)) return false;
   return modMessage && midi && wave && setMidiLong && setWaveLong;
 }
 

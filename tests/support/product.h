@@ -5,15 +5,12 @@
 
 #include <string>
 
+#include "hostlink/module.h"
 #include "hostlink/shared.h"
 #include "kvplatform.h"
 #include "support.h"
 
 namespace kvtest {
-
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-typedef DWORD(WINAPI* SetLongFn)(DWORD, DWORD);
-typedef LRESULT(WINAPI* DriverProcFn)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
 
 std::string driverModulePath();
 
@@ -23,15 +20,7 @@ std::string driverModulePath();
 inline DWORD headerFlags(WAVEHDR& h) { return (DWORD)InterlockedOr(reinterpret_cast<volatile LONG*>(&h.dwFlags), 0); }
 inline bool headerDone(WAVEHDR& h) { return (headerFlags(h) & WHDR_DONE) != 0; }
 
-struct DriverModule {
-  HMODULE handle = nullptr;
-  DeviceMessageFn modMessage = nullptr;
-  DeviceMessageFn wodMessage = nullptr;
-  DriverProcFn driverProc = nullptr;
-  SetLongFn setMidiLong = nullptr;
-  SetLongFn setWaveLong = nullptr;
-  MidiChannel* midi = nullptr;
-  WaveChannel* wave = nullptr;
+struct DriverModule : KvModule {
   // Loads KVDRVR32.DLL of the build (or the module at `path`) into this process.
   bool load(const std::string& path = driverModulePath());
 };

@@ -55,11 +55,7 @@ void clearRecords(const char* name) {
 }
 
 bool Driver::load() {
-  handle = LoadLibraryA("KVDRVR32.DLL");
-  if (!handle) return false;
-  modMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(handle, "modMessage")));
-  wodMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(handle, "wodMessage")));
-  driverProc = reinterpret_cast<DriverProcFn>(reinterpret_cast<void*>(GetProcAddress(handle, "DriverProc")));
+  if (!loadKvModule("KVDRVR32.DLL", this)) return false;
   return modMessage && wodMessage && driverProc;
 }
 

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "hostlink/module.h"
+
 namespace kvwine {
 
 // The host programs of this build's bitness: the 64-bit module has its own.
@@ -28,15 +30,8 @@ std::string readFile(const std::string& path);
 // `name` (KVMIDIIN or KVWAVEOUT), or all of them.
 void clearRecords(const char* name = nullptr);
 
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-typedef LRESULT(WINAPI* DriverProcFn)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
-
 // KVDRVR32.DLL from the system directory, loaded into this process.
-struct Driver {
-  HMODULE handle = nullptr;
-  DeviceMessageFn modMessage = nullptr;
-  DeviceMessageFn wodMessage = nullptr;
-  DriverProcFn driverProc = nullptr;
+struct Driver : KvModule {
   bool load();
 };
 

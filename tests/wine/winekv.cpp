@@ -14,20 +14,15 @@
 #include <mmddk.h>
 #include <mmsystem.h>
 
+#include "hostlink/module.h"
+
 namespace {
 
-typedef DWORD(APIENTRY* DeviceMessageFn)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
-
-HMODULE gModule = nullptr;
-DeviceMessageFn gModMessage = nullptr;
+KvModule gModule;
 
 DeviceMessageFn driverModMessage() {
-  if (!gModMessage) {
-    gModule = LoadLibraryA("KVDRVR32.DLL");
-    if (gModule)
-      gModMessage = reinterpret_cast<DeviceMessageFn>(reinterpret_cast<void*>(GetProcAddress(gModule, "modMessage")));
-  }
-  return gModMessage;
+  if (!gModule.handle) loadKvModule("KVDRVR32.DLL", &gModule);
+  return gModule.modMessage;
 }
 
 }  // namespace

@@ -200,8 +200,40 @@ bool valueName(const std::string& line, std::string& name) {
   return false;
 }
 
+// Value names as the lines of a file join: lines end at LF (a CR before it is
+// dropped), and a line that is no section and ends in a backslash goes on in
+// the next one, less that line's leading blanks and tabs. The names of joined
+// lines count too: a name may be cut by a continuation.
+void joinedValueNames(const std::string& text, std::set<std::string>& values) {
+  std::string carried;
+  bool carrying = false;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (carrying) {
+      size_t start = line.find_first_not_of(" \t");
+      line = carried + (start == std::string::npos ? std::string() : line.substr(start));
+    }
+    carrying = !line.empty() && line[0] != '[' && line.back() == '\\';
+    if (carrying) {
+      carried = line.substr(0, line.size() - 1);
+      continue;
+    }
+    std::string value;
+    if (!line.empty() && valueName(line, value)) values.insert(folded(value));
+  }
+  if (carrying) {
+    std::string value;
+    if (!carried.empty() && valueName(carried, value)) values.insert(folded(value));
+  }
+}
+
 Named namedKeys(const std::string& text) {
   Named named;
+  joinedValueNames(text, named.values);
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find_first_of("\r\n", pos);

@@ -525,9 +525,17 @@ void startInstanceWindow() {
 
 void endInstanceWindow() {
   HKEY key;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-    if (RegDeleteValueA(key, kRunValue) == ERROR_SUCCESS) printf("instance window: no longer started at logon\n");
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    bool removed = RegDeleteValueA(key, kRunValue) == ERROR_SUCCESS;
+    if (removed) printf("instance window: no longer started at logon\n");
+    // The installation made the key where there was none: left empty, it goes
+    // too, so that the removal leaves the registry as it found it.
+    DWORD subkeys = 1, values = 1;
+    bool empty = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                                  nullptr, nullptr) == ERROR_SUCCESS &&
+                 subkeys == 0 && values == 0;
     RegCloseKey(key);
+    if (removed && empty) RegDeleteKeyA(HKEY_CURRENT_USER, kRunKey);
   }
   HWND window = FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr);
   if (window && PostMessageA(window, WM_CLOSE, 0, 0)) printf("instance window: closed\n");

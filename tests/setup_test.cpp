@@ -144,11 +144,32 @@ TEST_F(SetupTest, InstallationStartsTheInstanceWindowAtLogonAndNowAndRemovalEnds
       << out;
 
   ASSERT_EQ(setup({"/REMOVE"}, out), 0) << out;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExA(key, "KelvasongInstance", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
-  RegCloseKey(key);
+  // The machine had no Run key: the one the installation made goes with it.
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND) << out;
   EXPECT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) == nullptr; }, 10000))
       << "the instance ended";
+}
+
+// Another program started at logon keeps its value, and the key with it.
+TEST_F(SetupTest, RemovalLeavesTheRunValuesOfOtherPrograms) {
+  const char kRun[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kRun, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const char other[] = "C:\\OTHER.EXE";
+  ASSERT_EQ(RegSetValueExA(key, "Other", 0, REG_SZ, reinterpret_cast<const BYTE*>(other), sizeof other), ERROR_SUCCESS);
+  RegCloseKey(key);
+  std::string out;
+  ASSERT_EQ(setup({"/INSTALL"}, out), 0) << out;
+  ASSERT_EQ(setup({"/REMOVE"}, out), 0) << out;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_SUCCESS) << out;
+  EXPECT_EQ(RegQueryValueExA(key, "KelvasongInstance", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  char value[MAX_PATH] = {};
+  DWORD size = sizeof value;
+  EXPECT_EQ(RegQueryValueExA(key, "Other", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size), ERROR_SUCCESS);
+  EXPECT_STREQ(value, other);
+  RegCloseKey(key);
+  EXPECT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) == nullptr; }, 10000));
 }
 
 // A second instance (the installation's and the logon's) ends at once; the

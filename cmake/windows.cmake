@@ -28,8 +28,8 @@ target_link_options(kvdrvr32 PRIVATE -Wl,--kill-at)
 set_target_properties(kvdrvr32 PROPERTIES OUTPUT_NAME KVDRVR32 PREFIX "" SUFFIX ".DLL")
 kv_resources(kvdrvr32 KVDRVR32.DLL "Kelvasong synthesizer driver" VFT_DLL)
 
-add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold_none.cpp host/win/soundfont_win.cpp host/win/soundout_winmm.cpp
-  host/win/wavrecord_mmio.cpp)
+add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold.cpp host/win/soundfont.cpp host/win/soundout.cpp
+  host/win/wavrecord.cpp)
 target_include_directories(kvtsk16 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvtsk16 PRIVATE winmm)
 # A windowed program: the driver starts it from any client, and it must not
@@ -45,7 +45,7 @@ endif()
 set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK${KV_PROGRAM_DIGITS} SUFFIX ".EXE")
 kv_resources(kvtsk16 KVTSK${KV_PROGRAM_DIGITS}.EXE "Kelvasong synthesizer host" VFT_APP)
 
-add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp setup/elevation_win.cpp setup/mediadevice_win.cpp host/win/soundfont_win.cpp)
+add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp setup/elevation_win.cpp setup/mediadevice_win.cpp host/win/soundfont.cpp)
 target_include_directories(kvsetup PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvsetup PRIVATE advapi32 shell32 setupapi)
 set_target_properties(kvsetup PROPERTIES OUTPUT_NAME KVSETUP SUFFIX ".EXE")

@@ -2,18 +2,13 @@
 // random moments of their open, play and close, many times over. After every
 // kill the next open from a new process must succeed, and once
 // the survivors have closed the machine must hold nothing that the dead left
-// behind (see findLeftovers).
+// behind (see kvtest::findLeftovers).
 //
 // The delays come from a seeded generator; the seed is printed, and
 // KV_KILL_SEED=N replays a run, KV_KILL_ROUNDS=N sets the rounds per test.
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,158 +24,12 @@
 #include <vector>
 
 #include "kv/plat.h"
-#include "platform/posix/windowing.h"
+#include "leftovers.h"
 #include "product.h"
 
 using kvtest::Child;
 
 namespace {
-
-// ---- what the dead may leave behind ----------------------------------------------
-
-bool isDir(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::vector<std::string> entriesOf(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (struct dirent* e = readdir(d))
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-    closedir(d);
-  }
-  return names;
-}
-
-// Every file below `dir`, as paths relative to `root`.
-void listFiles(const std::string& root, const std::string& dir, std::set<std::string>& out) {
-  for (const std::string& name : entriesOf(dir)) {
-    std::string path = dir + "/" + name;
-    if (isDir(path))
-      listFiles(root, path, out);
-    else
-      out.insert(path.substr(root.size() + 1));
-  }
-}
-
-std::string commandOf(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/cmdline");
-  std::string cmd;
-  std::getline(f, cmd);
-  for (char& c : cmd)
-    if (c == '\0') c = ' ';
-  return cmd;
-}
-
-// The processes, other than this one, whose environment names the machine root.
-std::set<pid_t> machineProcesses(const std::string& root) {
-  std::set<pid_t> pids;
-  std::string marker = "KV_MACHINE_ROOT=" + root;
-  for (const std::string& name : entriesOf("/proc")) {
-    pid_t pid = (pid_t)atoi(name.c_str());
-    if (pid <= 0 || pid == getpid()) continue;
-    std::ifstream f("/proc/" + name + "/environ", std::ios::binary);
-    std::string env((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    for (size_t at = 0; at < env.size(); at += strlen(env.c_str() + at) + 1)
-      if (marker == env.c_str() + at) pids.insert(pid);
-  }
-  return pids;
-}
-
-// A process token's liveness, looked at without changing anything: its entry
-// exists and its process still holds the entry's lock.
-bool tokenAlive(const std::string& root, const std::string& token) {
-  int fd = open((root + "/procs/" + token).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool alive = flock(fd, LOCK_SH | LOCK_NB) != 0;
-  close(fd);
-  return alive;
-}
-
-// The processes that hold a lock on each file (by device and inode), from
-// /proc/locks: a named object is held open while its opener's lock is there.
-std::multimap<std::string, pid_t> fileLocks() {
-  std::multimap<std::string, pid_t> locks;
-  std::ifstream f("/proc/locks");
-  std::string line;
-  while (std::getline(f, line)) {
-    std::istringstream in(line);
-    std::string id, kind, mode, access, pid, file;
-    in >> id >> kind;
-    if (kind == "->") in >> kind;
-    in >> mode >> access >> pid >> file;
-    // MAJOR:MINOR:INODE, the device numbers in hexadecimal.
-    locks.emplace(file, (pid_t)atoi(pid.c_str()));
-  }
-  return locks;
-}
-
-// What a machine root holds that the processes of a round should not have
-// left, once every process of the round has ended but the `survivors` (the
-// instance window's keeper). Each finding is one line:
-// - "process": a process of the machine (its environment names the root) that
-//   is neither this test nor a survivor: a stray host, client or program;
-// - "object": a named object under objects/ that a process other than the
-//   survivors holds open (its lock is in /proc/locks);
-// - "entry": a liveness entry in procs/ whose process has ended, or one left
-//   half made (a dot name) by a process that has ended;
-// - "window", "queue": a used slot of the machine's window table whose process
-//   has ended.
-// An entry, a window and a queue stay until the next process starts after
-// their process has ended (so that an entry's absence always means an ended
-// process): the check is made while a process started after the round (a
-// survivor) runs, and then finds none.
-// - "file": a file below the root that was not there after the clean first
-//   round (`baseline`), outside procs/ (the entries have their own rule).
-std::vector<std::string> findLeftovers(const std::string& root, const std::set<pid_t>& survivors,
-                                       const std::set<std::string>& baseline) {
-  std::vector<std::string> found;
-  for (pid_t pid : machineProcesses(root))
-    if (!survivors.count(pid)) found.push_back("process " + std::to_string(pid) + ": " + commandOf(pid));
-
-  std::multimap<std::string, pid_t> locks = fileLocks();
-  std::set<std::string> objects;
-  listFiles(root, root + "/objects", objects);
-  for (const std::string& object : objects) {
-    struct stat st;
-    if (stat((root + "/" + object).c_str(), &st) != 0) continue;
-    char id[64];
-    snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev), (unsigned long long)st.st_ino);
-    auto range = locks.equal_range(id);
-    for (auto it = range.first; it != range.second; ++it)
-      if (!survivors.count(it->second))
-        found.push_back("object " + object + " held by " + std::to_string(it->second) + ": " + commandOf(it->second));
-  }
-
-  for (const std::string& name : entriesOf(root + "/procs")) {
-    bool ended = name[0] == '.' ? kill((pid_t)atoi(name.c_str() + 1), 0) != 0 : !tokenAlive(root, name);
-    if (ended) found.push_back("entry procs/" + name + " of an ended process");
-  }
-
-  std::ifstream f(root + "/objects/user/window-table", std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  if (bytes.size() >= sizeof(plat::user::Table)) {
-    const plat::user::Table* t = reinterpret_cast<const plat::user::Table*>(bytes.data());
-    for (const plat::user::WindowSlot& w : t->windows)
-      if (w.hwnd && !tokenAlive(root, w.token))
-        found.push_back("window " + std::string(w.className) + " of ended process " + std::to_string(w.pid));
-    for (const plat::user::QueueSlot& q : t->queues)
-      if (q.serial && !tokenAlive(root, q.token)) found.push_back("queue of ended process " + std::to_string(q.pid));
-  }
-
-  std::set<std::string> files;
-  listFiles(root, root, files);
-  for (const std::string& file : files)
-    if (file.compare(0, 6, "procs/") != 0 && !baseline.count(file)) found.push_back("file " + file);
-  return found;
-}
-
-std::string lines(const std::vector<std::string>& found) {
-  std::string out;
-  for (const std::string& f : found) out += "  " + f + "\n";
-  return out;
-}
 
 // ---- clients in processes of their own ------------------------------------------
 
@@ -382,21 +231,16 @@ class KillTest : public kvtest::ProductTest {
     // way out no longer shows its environment but may still hold its entry's
     // lock, so the processes named by entries are waited for too.
     std::set<pid_t> survivors = {instance->pid()};
-    std::set<pid_t> others = machineProcesses(root);
-    for (const std::string& name : entriesOf(root + "/procs"))
-      others.insert((pid_t)atoi(name.c_str() + (name[0] == '.' ? 1 : 0)));
+    std::set<pid_t> others = kvtest::machineProcesses(root);
+    for (pid_t pid : kvtest::entryProcesses(root)) others.insert(pid);
     for (pid_t pid : others)
       if (pid > 0 && pid != getpid() && !survivors.count(pid)) kvtest::processEnds((int)pid, 5000);
     Child probe("instance_window");
     ASSERT_EQ(probe.expectLine(), "open") << round;
     survivors.insert(probe.pid());
-    if (baseline.empty()) {
-      listFiles(root, root, baseline);
-      for (auto it = baseline.begin(); it != baseline.end();)
-        it = it->compare(0, 6, "procs/") == 0 ? baseline.erase(it) : ++it;
-    }
-    std::vector<std::string> found = findLeftovers(root, survivors, baseline);
-    EXPECT_TRUE(found.empty()) << round << ": left over\n" << lines(found);
+    if (baseline.empty()) baseline = kvtest::machineFiles(root);
+    std::vector<std::string> found = kvtest::findLeftovers(root, survivors, baseline);
+    EXPECT_TRUE(found.empty()) << round << ": left over\n" << kvtest::lines(found);
   }
 
   // Kills a client that opens, plays and closes over and over, at a random
@@ -496,12 +340,6 @@ namespace {
 
 class ProcessTraceTest : public kvtest::MachineTest {};
 
-std::set<std::string> filesBelow(const std::string& root) {
-  std::set<std::string> files;
-  listFiles(root, root, files);
-  return files;
-}
-
 }  // namespace
 
 // A process leaves its liveness entry and its window and queue slots in the
@@ -520,8 +358,8 @@ TEST_F(ProcessTraceTest, AProcessThatEndsOrIsKilledLeavesNothingBehind) {
   {
     Child next("instance_window");
     ASSERT_EQ(next.expectLine(), "open");
-    found = findLeftovers(root, {next.pid()}, filesBelow(root));
-    EXPECT_TRUE(found.empty()) << "after a normal end, once the next process has come:\n" << lines(found);
+    found = kvtest::findLeftovers(root, {next.pid()}, kvtest::machineFiles(root));
+    EXPECT_TRUE(found.empty()) << "after a normal end, once the next process has come:\n" << kvtest::lines(found);
     next.send("end");
     EXPECT_EQ(next.wait(), 0);
   }
@@ -532,8 +370,8 @@ TEST_F(ProcessTraceTest, AProcessThatEndsOrIsKilledLeavesNothingBehind) {
   killed.wait();
   Child next("instance_window");
   ASSERT_EQ(next.expectLine(), "open");
-  found = findLeftovers(root, {next.pid()}, filesBelow(root));
-  EXPECT_TRUE(found.empty()) << "once the next process has come:\n" << lines(found);
+  found = kvtest::findLeftovers(root, {next.pid()}, kvtest::machineFiles(root));
+  EXPECT_TRUE(found.empty()) << "once the next process has come:\n" << kvtest::lines(found);
   next.send("end");
   EXPECT_EQ(next.wait(), 0);
 }

@@ -2,7 +2,8 @@
 // started with posix_spawn, not through the platform under test.
 #include "support.h"
 
-#include <dirent.h>
+#include "leftovers.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -50,27 +51,7 @@ HelperRegistration::HelperRegistration(const char* name, HelperFn fn) { helpers(
 // Ends every process that runs on the machine `root`: the hosts and setup
 // programs the driver starts outlive the test process otherwise.
 void endMachineProcesses(const std::string& root) {
-  std::string marker = "KV_MACHINE_ROOT=" + root;
-  DIR* proc = opendir("/proc");
-  if (!proc) return;
-  while (struct dirent* e = readdir(proc)) {
-    pid_t pid = (pid_t)atoi(e->d_name);
-    if (pid <= 0 || pid == getpid()) continue;
-    int fd = open(("/proc/" + std::string(e->d_name) + "/environ").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    std::string env;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) env.append(buf, (size_t)n);
-    close(fd);
-    for (size_t at = 0; at < env.size(); at += strlen(env.c_str() + at) + 1) {
-      if (marker == env.c_str() + at) {
-        ::kill(pid, SIGKILL);
-        break;
-      }
-    }
-  }
-  closedir(proc);
+  for (pid_t pid : machineProcesses(root)) ::kill(pid, SIGKILL);
 }
 
 // A watchdog process that outlives the test: when the test process ends, even

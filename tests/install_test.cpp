@@ -145,36 +145,6 @@ class InstallTest : public kvtest::ProductTest {
   InstallFn remove = nullptr;
 };
 
-// A client of the multimedia layer, in a process of its own: plays a phrase on
-// MIDI output device argv[1] and answers "played NAME" or what failed.
-KV_HELPER(play_registered_device) {
-  if (argc < 2) return 2;
-  UINT device = (UINT)atoi(argv[1]);
-  MIDIOUTCAPSA caps = {};
-  if (midiOutGetDevCapsA(device, &caps, sizeof caps) != 0) {
-    kvtest::say("no device");
-    return 1;
-  }
-  HMIDIOUT out = nullptr;
-  if (midiOutOpen(&out, device, 0, 0, CALLBACK_NULL) != 0) {
-    kvtest::say("cannot open");
-    return 1;
-  }
-  for (BYTE key = 60; key < 64; ++key) midiOutShortMsg(out, 0x7F0090u | key << 8);
-  midiOutClose(out);
-  // The host has written its record when it gives the channel back; the
-  // module the layer loaded shows its channel block.
-  auto* channel = reinterpret_cast<volatile DWORD*>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("KVDRVR32.DLL"), "gkMidiOut")));
-  if (!channel) {
-    kvtest::say("no channel block");
-    return 1;
-  }
-  for (DWORD start = GetTickCount(); *channel != 0 && GetTickCount() - start < 10000;) Sleep(1);
-  kvtest::say(std::string("played ") + caps.szPname + " of " + std::to_string(midiOutGetNumDevs()));
-  return 0;
-}
-
 }  // namespace
 
 TEST_F(InstallTest, FullCycleRegistersPlaysAndLeavesTheMachineAsBefore) {
@@ -201,9 +171,15 @@ TEST_F(InstallTest, FullCycleRegistersPlaysAndLeavesTheMachineAsBefore) {
   EXPECT_EQ(readFile(systemDir() + "/KVDRVR32.DLL"), readFile(kvtest::driverModulePath()));
   EXPECT_FALSE(fileExists(systemDir() + "/KVDRVR32.000"));
   {
+    // A client of the multimedia layer plays a phrase on the registered device.
     // The test driver's device comes first; the registered one is the second.
-    Child client("play_registered_device", {"1"});
-    EXPECT_EQ(client.expectLine(), "played Kelvasong (NT) of 2");
+    // The host has written its record when it gives the channel back.
+    Child client("device_client",
+                 {"name 1", "devices", "open midi 1", "send 7F3C90 7F3D90 7F3E90 7F3F90", "close", "idle"});
+    EXPECT_EQ(client.expectLine(), "Kelvasong (NT)");
+    EXPECT_EQ(client.expectLine(), "2") << "devices";
+    for (const char* step : {"open", "send", "close"}) EXPECT_EQ(client.expectLine(), "0") << step;
+    EXPECT_EQ(client.expectLine(), "idle");
     EXPECT_EQ(client.wait(), 0);
   }
   std::string received = readInstallFile("KVMIDIIN.RAW");

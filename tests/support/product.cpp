@@ -78,6 +78,16 @@ HWND openInstanceWindow() {
   return CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
 }
 
+// Keeps the product's instance window open until its input closes or says "end".
+KV_HELPER(instance_window) {
+  (void)argc;
+  (void)argv;
+  kvtest::say(openInstanceWindow() ? "open" : "failed");
+  std::string line;
+  kvtest::hear(line);
+  return 0;
+}
+
 void dumpKey(HKEY key, const std::string& path, std::string& out) {
   out += "[" + path + "]\n";
   for (DWORD i = 0;; ++i) {

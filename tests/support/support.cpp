@@ -186,6 +186,9 @@ std::string Child::expectLine(int timeoutMs) {
 
 int Child::wait() {
   if (reaped_ || pid_ <= 0) return status_;
+  // A helper that reads its input to the end ends there.
+  if (toChild_ >= 0) close(toChild_);
+  toChild_ = -1;
   int st = 0;
   while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
   }

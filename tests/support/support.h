@@ -55,7 +55,8 @@ class Child {
   void send(const std::string& line);
   // Next line from the child; empty with a test failure after `timeoutMs`.
   std::string expectLine(int timeoutMs = 10000);
-  // Waits for the child to end and answers its exit status (-signal if killed).
+  // Closes the child's input, waits for the child to end and answers its exit
+  // status (-signal if killed).
   int wait();
   void kill();
 

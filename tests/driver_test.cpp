@@ -74,10 +74,10 @@ TEST_F(DriverEntryTest, ConfigureStartsTheSetupProgramInTheInstallDirectory) {
   EXPECT_EQ(drv.driverProc(0, nullptr, DRV_CONFIGURE, 500, 77), DRVCNF_OK);
   // The setup program is not waited for; it ends when it has written its record.
   std::string args;
-  for (int i = 0; i < 5000 && args.find('\n', args.find('\n') + 1) == std::string::npos; ++i) {
+  kvtest::waitUntil([&] {
     args = readInstallFile("KVSETUP.EXE.ARGS");
-    if (args.empty()) Sleep(1);
-  }
+    return args.find('\n', args.find('\n') + 1) != std::string::npos;
+  });
   EXPECT_EQ(args, "C:\\KV\\KVSETUP.EXE /CONFIG 0 -w 500 500\nC:\\KV\n");
   ASSERT_TRUE(DeleteFileA("C:\\KV\\KVSETUP.EXE"));
   EXPECT_EQ(drv.driverProc(0, nullptr, DRV_CONFIGURE, 500, 0), DRVCNF_CANCEL);

@@ -55,8 +55,7 @@ class HandshakeTest : public kvtest::ProductTest {
   static void held(const char* tag) { ASSERT_TRUE(platHoldWait(tag, kHangGuardMs)) << "not held at " << tag; }
   // Waits until the channel's hwndHost moves on from `from`.
   DWORD hostMovesOn(DWORD from) {
-    DWORD t0 = GetTickCount();
-    while (drv.midi->hwndHost == from && GetTickCount() - t0 < kHangGuardMs) Sleep(1);
+    kvtest::waitUntil([&] { return drv.midi->hwndHost != from; }, kHangGuardMs);
     return drv.midi->hwndHost;
   }
   void closeHost(DWORD hwnd) {
@@ -210,8 +209,7 @@ TEST_F(HandshakeTest, AStrayAcceptanceTheOpenSeesFirstIsTakenForItsOwnHost) {
   EXPECT_EQ(dwOpen, 0u);
   if (dwOpen != 0) {
     // The open failed: its host, which answers now, is sent away by hand.
-    DWORD t0 = GetTickCount();
-    while (drv.midi->dwStatus != CHANNEL_ACCEPTED && GetTickCount() - t0 < kHangGuardMs) Sleep(1);
+    kvtest::waitUntil([&] { return drv.midi->dwStatus == CHANNEL_ACCEPTED; }, kHangGuardMs);
     drv.midi->dwStatus = CHANNEL_OPEN;
     closeHost(drv.midi->hwndHost);
     return;
@@ -327,8 +325,7 @@ TEST_F(HandshakeTest, AHostNamedAfterAClearHasItsCommandMessageInTheBlock) {
   ASSERT_NE(hwndHost, 0u);
   EXPECT_NE(drv.midi->uHostMsg, 0u);
   platHoldRelease("answer");
-  DWORD t0 = GetTickCount();
-  while (drv.midi->dwStatus != CHANNEL_ACCEPTED && GetTickCount() - t0 < kHangGuardMs) Sleep(1);
+  kvtest::waitUntil([&] { return drv.midi->dwStatus == CHANNEL_ACCEPTED; }, kHangGuardMs);
   drv.midi->dwStatus = CHANNEL_OPEN;
   closeHost(hwndHost);
 }

@@ -512,9 +512,7 @@ TEST_F(MidiDeviceTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOp
   ASSERT_EQ(owner.expectLine(), "loaded");
   owner.send("open midi");
   // The host it started has made its window: the open waits for its answer.
-  DWORD t0 = GetTickCount();
-  while (!FindWindowA(KV_HOST_WINDOW_CLASS, nullptr) && GetTickCount() - t0 < 5000) Sleep(1);
-  ASSERT_NE(FindWindowA(KV_HOST_WINDOW_CLASS, nullptr), nullptr);
+  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_HOST_WINDOW_CLASS, nullptr) != nullptr; }));
   EXPECT_EQ(openRefusedAfterTheOwnerLook(), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
   owner.kill();
   owner.wait();

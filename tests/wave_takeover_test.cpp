@@ -72,8 +72,7 @@ class WaveTakeOverTest : public kvtest::ProductTest {
   DWORD hostOfAnOpenUnderWay(Child& opener) {
     if (opener.expectLine() != "loaded") return 0;
     opener.send("open wave");
-    DWORD t0 = GetTickCount();
-    while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
+    kvtest::waitUntil([&] { return hostProcess() != 0; });
     return hostProcess();
   }
 

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "hostlink/protocol.h"
 #include "kv/plat.h"
@@ -39,12 +38,7 @@ void ProductTest::installProgram(const char* buildName, const char* name) {
   ASSERT_TRUE(CopyFileA((buildDir() + "/" + buildName).c_str(), target.c_str(), FALSE)) << name;
 }
 
-std::string ProductTest::readInstallFile(const char* name) const {
-  std::ifstream f(installDir() + "/" + name, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+std::string ProductTest::readInstallFile(const char* name) const { return readFile(installDir() + "/" + name); }
 
 void ProductTest::keepHostStderr() {
   for (const char* copy : {"KVMIDI16.EXE", "KVWAVE16.EXE"}) {
@@ -57,12 +51,7 @@ void ProductTest::keepHostStderr() {
   }
 }
 
-std::string ProductTest::hostSaid() const {
-  std::ifstream f(root + "/host-stderr", std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+std::string ProductTest::hostSaid() const { return readFile(root + "/host-stderr"); }
 
 DWORD hostProcessOf(DWORD hwndHost) {
   DWORD pid = 0;

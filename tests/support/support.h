@@ -77,6 +77,10 @@ bool processEnds(int pid, int timeoutMs);
 
 // The whole file at `path`; "" when it cannot be read.
 std::string readFile(const std::string& path);
+// Writes `bytes` as the whole file at `path`; false when it cannot.
+bool writeFile(const std::string& path, const std::string& bytes);
+// Whether anything (a file, a directory, a link) is at `path`.
+bool fileExists(const std::string& path);
 
 // Looks at `done` every millisecond until it holds; false after `timeoutMs`,
 // which only guards against a hang.

@@ -160,12 +160,7 @@ TEST_F(MidiDeviceTest, CloseReleasesTheChannelWhateverTheStatusSays) {
     EXPECT_EQ(close(), 0u) << status;
     ASSERT_EQ(notifications.size(), 2u) << status;
     EXPECT_EQ(notifications[1].msg, (DWORD)MOM_CLOSE);
-    Child other("device_client", {"module"});
-    ASSERT_EQ(other.expectLine(), "loaded");
-    other.send("open midi");
-    EXPECT_EQ(other.expectLine(), "0") << "gate and owner mutex were freed, status " << status;
-    other.send("close");
-    EXPECT_EQ(other.expectLine(), "0");
+    EXPECT_EQ(kvtest::openElsewhere("midi"), "0 100 0") << "gate and owner mutex were freed, status " << status;
   }
 }
 
@@ -215,12 +210,7 @@ TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
   EXPECT_NE(drv.midi->hwndHost, oldHost) << "a new host serves the new client";
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403E90, 0), 0u);
   EXPECT_EQ(close(), 0u);
-  Child next("device_client", {"module"});
-  ASSERT_EQ(next.expectLine(), "loaded");
-  next.send("open midi");
-  EXPECT_EQ(next.expectLine(), "0") << "the close freed the system-wide gate";
-  next.send("close");
-  EXPECT_EQ(next.expectLine(), "0");
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "0 100 0") << "the close freed the system-wide gate";
 }
 
 // The host looks at the owner mutex, under the same name as the client, to
@@ -346,15 +336,9 @@ TEST_F(MidiDeviceTest, ChannelOfAnEndedOpeningThreadIsTakenOverAndThenOwned) {
   // The owner's process lives and keeps its handle to the mutex; the thread
   // that owned it has ended.
   ASSERT_EQ(open(), 0u);
-  Child third("device_client", {"module"});
-  ASSERT_EQ(third.expectLine(), "loaded");
-  third.send("open midi");
-  EXPECT_EQ(third.expectLine(), "4") << "the new owner really owns the channel";
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "4 100 5") << "the new owner really owns the channel";
   EXPECT_EQ(close(), 0u);
-  third.send("open midi");
-  EXPECT_EQ(third.expectLine(), "0");
-  third.send("close");
-  EXPECT_EQ(third.expectLine(), "0");
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "0 100 0");
 }
 
 TEST_F(MidiDeviceTest, AProcessWhoseChannelWasTakenOverClosesOnlyItself) {
@@ -368,15 +352,9 @@ TEST_F(MidiDeviceTest, AProcessWhoseChannelWasTakenOverClosesOnlyItself) {
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN) << "the new owner's host got no close command";
   EXPECT_EQ(drv.midi->hwndHost, hwndHost);
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
-  Child third("device_client", {"module"});
-  ASSERT_EQ(third.expectLine(), "loaded");
-  third.send("open midi");
-  EXPECT_EQ(third.expectLine(), "4") << "the gate is still held";
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "4 100 5") << "the gate is still held";
   EXPECT_EQ(close(), 0u);
-  third.send("open midi");
-  EXPECT_EQ(third.expectLine(), "0");
-  third.send("close");
-  EXPECT_EQ(third.expectLine(), "0");
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "0 100 0");
 
   // A stale process that ends without closing: its process detach closes only
   // its own state too.

@@ -7,8 +7,6 @@
 
 #include <memory>
 #include <mutex>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "kv/plat.h"
@@ -107,24 +105,6 @@ class WaveDeviceTest : public kvtest::ProductTest {
     MMTIME t = {};
     t.wType = TIME_MS;
     ASSERT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
-  }
-
-  // Opens the wave device from a process of its own (`program`: this test
-  // binary, or a copy of it) and closes it: "RESULT STATUS\n", the open's
-  // result and the channel's status after it.
-  static std::string openElsewhere(const std::string& program = kvtest::selfPath()) {
-    std::string out;
-    EXPECT_EQ(kvtest::runProgram(program,
-                                 {"--kv-helper", "device_client", "module " + kvtest::driverModulePath(), "open wave",
-                                  "status", "close", "exit"},
-                                 &out),
-              0);
-    std::istringstream lines(out);
-    std::string loaded, result, status;
-    std::getline(lines, loaded);
-    std::getline(lines, result);
-    std::getline(lines, status);
-    return loaded == "loaded" ? result + " " + status + "\n" : out;
   }
 
   // The pump's thread id, from the WOM_DONE it sends for an empty buffer.

@@ -308,12 +308,12 @@ TEST_F(WaveDeviceTest, ProcessNamedCsrssNeverStartsTheWaveHost) {
   for (const char* name : {"CSRSS.EXE", "csrss.exe", "CsRsS.ExE"}) {
     std::string program = root + "/drive_c/" + name;
     ASSERT_TRUE(CopyFileA(kvtest::selfPath().c_str(), program.c_str(), FALSE));
-    EXPECT_EQ(openElsewhere(program), "4 2\n")
+    EXPECT_EQ(kvtest::openElsewhere("wave", program), "4 2 5")
         << name << ": refused with CHANNEL_REFUSED, the instance window notwithstanding";
     DeleteFileA(program.c_str());
   }
   EXPECT_EQ(readInstallFile("KVWAVEOUT.TXT"), "") << "no host was started";
-  EXPECT_EQ(openElsewhere(), "0 100\n") << "any other process may open";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "any other process may open";
 }
 
 // ---- hostile and careless clients ----

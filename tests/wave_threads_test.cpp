@@ -127,7 +127,7 @@ TEST_F(WaveDeviceTest, AGoneOwnersChannelIsTakenOverButNeverALiveOne) {
   HWND ownersHost = (HWND)(ULONG_PTR)drv.wave->hwndHost;
   // The owner lives, although the thread that opened has ended.
   EXPECT_EQ(open(pcm(1, 8000, 8)), 4u) << "the system-wide gate, from this process";
-  EXPECT_EQ(openElsewhere(), "4 100\n") << "and from another one";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "4 100 5") << "and from another one";
   EXPECT_EQ(drv.wave->dwStatus, CHANNEL_OPEN);
   EXPECT_TRUE(IsWindow(ownersHost)) << "the owner's host still serves it";
 
@@ -135,7 +135,7 @@ TEST_F(WaveDeviceTest, AGoneOwnersChannelIsTakenOverButNeverALiveOne) {
   owner->kill();
   owner->wait();
   EXPECT_TRUE(IsWindow(ownersHost));
-  EXPECT_EQ(openElsewhere(), "0 100\n") << "a new process takes the channel over";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "a new process takes the channel over";
   EXPECT_EQ(open(pcm(1, 8000, 8)), 0u) << "and the gate is free after its close";
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }
@@ -201,7 +201,7 @@ TEST_F(WaveDeviceTest, ASecondCloseAtTheSameTimeAnswersFiveAndDoesNothing) {
     ASSERT_EQ(countOf(WOM_CLOSE), 1u) << "round " << round;
     closedAt0 += opened;
   }
-  EXPECT_EQ(openElsewhere(), "0 100\n") << "the system-wide gate is free, once";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "the system-wide gate is free, once";
 }
 
 TEST_F(WaveDeviceTest, AHeaderWrittenAgainWhileQueuedIsRefused) {
@@ -444,7 +444,7 @@ TEST_F(WaveDeviceTest, AHostThatRefusesOrAnswersAnotherValueLeavesTheGatesFree) 
   }
   EXPECT_EQ(notifications.size(), 0u);
   hostSetting("Answer", "accept");
-  EXPECT_EQ(openElsewhere(), "0 100\n") << "both gates are free";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "both gates are free";
 }
 
 TEST_F(WaveDeviceTest, AHostThatNeverAnswersIsGivenUpAfterThirtySeconds) {

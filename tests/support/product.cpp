@@ -67,6 +67,19 @@ HWND openInstanceWindow() {
   return CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
 }
 
+std::string openElsewhere(const char* device, const std::string& program) {
+  std::string out;
+  int status = runProgram(program,
+                          {"--kv-helper", "device_client", "module " + driverModulePath(),
+                           std::string("open ") + device, "status", "close", "exit"},
+                          &out, false);
+  if (status != 0 || out.compare(0, 7, "loaded\n") != 0) return "exit " + std::to_string(status) + ": " + out;
+  std::string answers = out.substr(7, out.size() - 8);
+  for (char& c : answers)
+    if (c == '\n') c = ' ';
+  return answers;
+}
+
 // Keeps the product's instance window open until its input closes or says "end".
 KV_HELPER(instance_window) {
   (void)argc;

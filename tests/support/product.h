@@ -50,6 +50,11 @@ DWORD hostProcessOf(DWORD hwndHost);
 // wave opens start their host; nullptr when it cannot.
 HWND openInstanceWindow();
 
+// Opens `device` ("midi", "wave") from a device client in a process of its
+// own (`program`: this test binary or a copy of it), reads the channel's
+// status and closes: "OPEN STATUS CLOSE", the three answers.
+std::string openElsewhere(const char* device, const std::string& program = selfPath());
+
 // Every key and value below `key`, one line each, in enumeration order.
 void dumpKey(HKEY key, const std::string& path, std::string& out);
 // The whole registry, HKLM and then HKCU, as dumpKey writes it.

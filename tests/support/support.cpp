@@ -201,7 +201,7 @@ void Child::kill() {
   if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL);
 }
 
-int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output) {
+int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output, bool errorsToo) {
   std::vector<std::string> all = {path};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv = argvOf(all);
@@ -210,7 +210,7 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, out[1], 2);
+  if (errorsToo) posix_spawn_file_actions_adddup2(&fa, out[1], 2);
   pid_t pid;
   int rc = posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);

@@ -69,8 +69,10 @@ class Child {
   int status_ = 0;
 };
 
-// Runs a program of the build (not a helper) to completion; answers its exit status.
-int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output = nullptr);
+// Runs a program to completion; answers its exit status. `output` gets its
+// standard output, and its standard error too when `errorsToo`.
+int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output = nullptr,
+               bool errorsToo = true);
 
 // Waits until the process `pid` (of any parent) has ended; false after `timeoutMs`.
 bool processEnds(int pid, int timeoutMs);

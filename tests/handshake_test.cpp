@@ -162,10 +162,9 @@ TEST_F(HandshakeTest, AStrayAcceptanceServesTheHostTheChannelNames) {
   ASSERT_EQ(WaitForSingleObject(hLate, kHangGuardMs), WAIT_OBJECT_0);
   // Taken back, the acceptance would leave the new host serving an idle
   // channel, which it leaves.
-  DWORD t0 = GetTickCount();
-  while (drv.midi->dwStatus != CHANNEL_ACCEPTED && WaitForSingleObject(hNew, 1) == WAIT_TIMEOUT &&
-         GetTickCount() - t0 < kHangGuardMs) {
-  }
+  kvtest::waitUntil(
+      [&] { return drv.midi->dwStatus == CHANNEL_ACCEPTED || WaitForSingleObject(hNew, 0) != WAIT_TIMEOUT; },
+      kHangGuardMs);
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_ACCEPTED);
   EXPECT_EQ(drv.midi->hwndHost, hwndNew);
   EXPECT_EQ(WaitForSingleObject(hNew, 0), (DWORD)WAIT_TIMEOUT) << "the new host serves";

@@ -53,6 +53,17 @@ void ProductTest::keepHostStderr() {
 
 std::string ProductTest::hostSaid() const { return readFile(root + "/host-stderr"); }
 
+void ProductTest::playMidiNote() {
+  MIDIOPENDESC desc = {};
+  ASSERT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_NULL), 0u) << "the device opens";
+  int pid = (int)kvtest::hostProcessOf(drv.midi->hwndHost);
+  ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x7F3C90, 0), 0u);
+  ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x003C90, 0), 0u);
+  EXPECT_TRUE(kvtest::waitUntil([&] { return drv.midi->dwRingCount == 0; })) << "the host takes the bytes";
+  ASSERT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+  ASSERT_TRUE(kvtest::processEnds(pid, 5000));
+}
+
 DWORD hostProcessOf(DWORD hwndHost) {
   DWORD pid = 0;
   if (hwndHost == 0 || GetWindowThreadProcessId((HWND)(ULONG_PTR)hwndHost, &pid) == 0) return 0;

@@ -39,6 +39,9 @@ class ProductTest : public MachineTest {
   // host with its standard error appended to a file, which hostSaid() reads.
   void keepHostStderr();
   std::string hostSaid() const;
+  // Opens the MIDI device, plays a note on and off, waits until the host has
+  // taken the bytes, closes and waits for the host to end.
+  void playMidiNote();
   DriverModule drv;
 };
 

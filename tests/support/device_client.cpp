@@ -33,9 +33,9 @@
 // A result is the device's answer, or for a step of several calls the first
 // that failed.
 #include <stdlib.h>
-#include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>

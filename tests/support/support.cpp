@@ -161,6 +161,20 @@ void Child::send(const std::string& line) {
   (void)!write(toChild_, out.data(), out.size());
 }
 
+namespace {
+
+// A hang guard's length: a sanitizer slows every process of a test down
+// severalfold, and its stage runs beside others on a busy machine.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const int kGuardFactor = 4;
+#else
+const int kGuardFactor = 1;
+#endif
+
+int guardMs(int ms) { return ms < 0 ? ms : ms * kGuardFactor; }
+
+}  // namespace
+
 std::string Child::expectLine(int timeoutMs) {
   for (;;) {
     size_t nl = buffered_.find('\n');
@@ -170,7 +184,7 @@ std::string Child::expectLine(int timeoutMs) {
       return line;
     }
     struct pollfd p = {fromChild_, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) {
+    if (poll(&p, 1, guardMs(timeoutMs)) <= 0) {
       ADD_FAILURE() << "no line from helper within " << timeoutMs << " ms";
       return std::string();
     }
@@ -249,7 +263,7 @@ bool fileExists(const std::string& path) {
 }
 
 bool waitUntil(const std::function<bool()>& done, unsigned timeoutMs) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(guardMs((int)timeoutMs));
   while (!done()) {
     if (std::chrono::steady_clock::now() > until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -262,7 +276,7 @@ bool processEnds(int pid, int timeoutMs) {
   if (fd < 0) return errno == ESRCH;
   struct pollfd p = {fd, POLLIN, 0};
   int rc;
-  while ((rc = poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+  while ((rc = poll(&p, 1, guardMs(timeoutMs))) < 0 && errno == EINTR) {
   }
   close(fd);
   return rc == 1;

@@ -54,6 +54,8 @@ class Child {
   pid_t pid() const { return pid_; }
   void send(const std::string& line);
   // Next line from the child; empty with a test failure after `timeoutMs`.
+  // (This and the other waits of the support are hang guards: under a
+  // sanitizer they are four times as long.)
   std::string expectLine(int timeoutMs = 10000);
   // Closes the child's input, waits for the child to end and answers its exit
   // status (-signal if killed).

@@ -10,6 +10,7 @@
 
 #include "kv/plat.h"
 #include "tests/fuzz/exports_decoder.h"
+#include "tests/support/machine.h"
 
 namespace kvfuzz {
 
@@ -77,13 +78,8 @@ void endHosts() {
 }
 
 std::string prepareMachine(const std::string& buildDir) {
-  if (!platMachineInit()) return "the machine root cannot be made";
-  if (!CreateDirectoryA("C:\\KV", nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return "no C:\\KV";
-  if (!WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI")) return "no KELVASON.INI";
-  for (const char* name : {"KVTSK16.EXE", "KVMIDI16.EXE", "KVWAVE16.EXE"}) {
-    std::string target = std::string("C:\\KV\\") + name;
-    if (!CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), target.c_str(), FALSE)) return "cannot copy the host";
-  }
+  std::string why = kvtest::setUpProductMachine(buildDir);
+  if (!why.empty()) return why;
   for (const auto& kv : DEFAULT_HOST_SETTINGS)
     if (!WritePrivateProfileStringA("Host", kv[0], kv[1], HOST_INI)) return "no KVHOST.INI";
   return "";

@@ -6,6 +6,7 @@
 
 #include "hostlink/protocol.h"
 #include "kv/plat.h"
+#include "machine.h"
 
 namespace kvtest {
 
@@ -18,12 +19,8 @@ bool DriverModule::load(const std::string& path) {
 
 void ProductTest::SetUp() {
   MachineTest::SetUp();
-  ASSERT_TRUE(platMachineInit());
-  ASSERT_TRUE(CreateDirectoryA("C:\\KV", nullptr));
-  ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV\\", "KELVASON.INI"));
-  installProgram("KVTSK16.EXE", "KVTSK16.EXE");
-  installProgram("KVTSK16.EXE", "KVMIDI16.EXE");
-  installProgram("KVTSK16.EXE", "KVWAVE16.EXE");
+  // The directory with a trailing separator, as a user may type it.
+  ASSERT_EQ(setUpProductMachine(buildDir(), "C:\\KV\\"), "");
   // The host keeps records only when told to; the tests read them.
   hostSetting("MidiRecord", "KVMIDIIN");
   hostSetting("WaveRecord", "KVWAVEOUT");

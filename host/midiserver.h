@@ -69,6 +69,10 @@ class MidiServer {
   // own) and for the sound to ring out, then silences the synthesizer.
   void join();
   End end() const { return end_; }
+  // Messages the renderer has applied or lost so far, and those lost: any
+  // thread (the benchmarks watch the intake with them).
+  unsigned long long handled() const { return renderer_.handled(); }
+  unsigned long long lost() const { return renderer_.dropped(); }
 
  private:
   void run();

@@ -120,6 +120,7 @@ void MidiRenderer::submit() {
     for (Event& e : batch_) {
       if (pending_.size() >= kMostPending) {
         ++dropped_;
+        handled_.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
       pending_.push_back(std::move(e));
@@ -202,6 +203,7 @@ void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
     }
     apply(e);
   }
+  if (!due_.empty()) handled_.fetch_add(due_.size(), std::memory_order_relaxed);
   if (done < block_) synth_->render(&buffer_[done * 2], block_ - done);
   if (fadeOut)
     for (size_t i = 0; i < block_; ++i) {

@@ -21,6 +21,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -63,6 +64,8 @@ class MidiRenderer {
   unsigned long long dropped() const { return dropped_ + unplayed_; }
   // Note-ons handed to the synthesizer. Read after stop().
   unsigned long long notesPlayed() const { return notesPlayed_; }
+  // Messages applied or lost so far: any thread.
+  unsigned long long handled() const { return handled_.load(std::memory_order_relaxed); }
   // What the render thread has to say for the record since the last call
   // (a sound server that held a block, catching up): any thread.
   std::vector<std::string> takeNotes();
@@ -114,6 +117,7 @@ class MidiRenderer {
   int64_t tailEnd_ = 0;        // under lock_: with stop_, the last frame a tail may reach
   bool idle_ = false;          // under lock_
   unsigned long long dropped_ = 0;
+  std::atomic<unsigned long long> handled_{0};
   std::vector<std::string> notes_;  // under lock_
 
   // The render thread's.

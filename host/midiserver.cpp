@@ -246,9 +246,11 @@ void MidiServer::watchOwner() {
 
 void MidiServer::run() {
   // The time a message is taken is the time it sounds: the consumer runs
-  // ahead of the machine's ordinary work (the renderer on time runs ahead of
-  // it in turn).
-  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+  // ahead of the machine's ordinary work, at the render thread's priority
+  // while that is on time, so that neither takes the other's core from it;
+  // it looks at most every kPlayingWait, also while a flood keeps the ring
+  // full, so that it never keeps a core to itself.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   DWORD lastByteMs = timeGetTime();
   bool flushed = true;
   const bool slow = settings_.consume == HostSettings::CONSUME_SLOW;
@@ -272,7 +274,10 @@ void MidiServer::run() {
     }
     if (taken) {
       renderer_.submit();
-      if (slow) std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
+      if (slow)
+        std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
+      else
+        std::this_thread::sleep_for(kPlayingWait);
       lastByteMs = timeGetTime();
       flushed = false;
       continue;

@@ -297,10 +297,12 @@ bool MidiRenderer::doneDraining(int64_t quietFrames) {
 }
 
 void MidiRenderer::run() {
-  // On time, the thread runs ahead of everything else, the consumer too: the
-  // consumer's looks at the ring then wait for a block's end. A thread behind
-  // its clock shares the machine as the consumer does, so that a synthesizer
-  // too slow for its stream cannot keep the ring from being taken.
+  // On time, the thread runs ahead of the machine's other work, at the
+  // consumer's priority: a thread of the same real-time priority does not
+  // take the core from the other. A thread behind its clock runs at the
+  // machine's ordinary high priority, so that a synthesizer too slow for its
+  // stream cannot keep the consumer from the ring, nor the machine from its
+  // work.
   bool critical = false;
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
   const int64_t blockNs = nsOf(block_) - nsOf(0);

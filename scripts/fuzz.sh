@@ -14,7 +14,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-75}
 import_seconds=${2:-30}
 dir=build-fuzz
-CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DKV_FUZZ=ON > /dev/null
+source scripts/ccache.sh
+CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DKV_FUZZ=ON "${KV_LAUNCHER[@]}" > /dev/null
 cmake --build "$dir" --target kvfuzz_exports kvfuzz_regimport -j"$(nproc)"
 mkdir -p "$dir/corpus" "$dir/corpus-regimport" "$dir/artifacts"
 rm -f "$dir"/fuzz-*.log "$dir"/regimport-*.log

@@ -31,6 +31,7 @@
 #include "kv/plat.h"
 #include "platform/posix/windowing.h"
 #include "product.h"
+#include "sweep.h"
 
 using kvtest::Child;
 
@@ -336,12 +337,6 @@ KV_HELPER(kill_next_open) {
 
 namespace {
 
-#ifdef __SANITIZE_THREAD__
-const bool kSanitizedThreads = true;
-#else
-const bool kSanitizedThreads = false;
-#endif
-
 class KillTest : public kvtest::ProductTest {
  protected:
   void SetUp() override {
@@ -453,9 +448,9 @@ class KillTest : public kvtest::ProductTest {
   }
 
   void announce(int defaultRounds) {
-    // ThreadSanitizer slows every process of a round down severalfold: a
-    // quarter of the rounds keeps the stage's time in bounds.
-    if (rounds == 0) rounds = kSanitizedThreads ? (defaultRounds + 3) / 4 : defaultRounds;
+    // A sanitizer slows every process of a round down severalfold: there the
+    // sweep's share of the rounds runs.
+    if (rounds == 0) rounds = (int)kvtest::SweepShare("kill rounds").of((unsigned)defaultRounds);
     printf("kill seed %u (KV_KILL_SEED=%u replays it), %d rounds\n", seed, seed, rounds);
   }
   void report() { printf("kills survived: %d\n", killed); }

@@ -1,6 +1,7 @@
 // The pump thread: every 10 ms it fills the shared sample ring from the driver's
 // write position up to 40 ms ahead of the host's read position, from the
 // client's queued buffers or with silence, and returns the buffers it used up.
+#include <assert.h>
 #include <string.h>
 
 #include "hostlink/protocol.h"
@@ -17,6 +18,7 @@ const DWORD RING_MASK = WAVE_RING_SIZE - 1;
 // Answers the number of buffers used up; lpPlayData and dwPlayRemain follow
 // the walk from the head of the queue.
 DWORD fillRing(DWORD dwTarget) {
+  assert(waveQueueHeld());
   WaveClient& wc = waveClient;
   BYTE* abRing = gkWaveOut.abRing;
   WAVEHDR* pWalk = wc.lpQueueHead;
@@ -52,8 +54,9 @@ DWORD fillRing(DWORD dwTarget) {
 // the rest already, and whatever is queued after it was not played.
 void returnBuffers(DWORD cUsedUp) {
   WaveClient& wc = waveClient;
-  LONG lResets = lWaveResets;
-  for (DWORD i = 0; i < cUsedUp && wc.lpQueueHead && lResets == lWaveResets; ++i) {
+  assert(waveQueueHeld());
+  LONG lResets = InterlockedOr(&wavePump.lResets, 0);
+  for (DWORD i = 0; i < cUsedUp && wc.lpQueueHead && lResets == InterlockedOr(&wavePump.lResets, 0); ++i) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
     waveReturnBuffer(pHdr);
@@ -92,8 +95,8 @@ void endOwnership(HANDLE hOwner) {
 // not given still ends the wait at the next look.
 BOOL waitForGo() {
   for (;;) {
-    if (InterlockedOr(&lWavePumpStop, 0)) return FALSE;
-    if (InterlockedOr(&lWavePumpGo, 0)) return TRUE;
+    if (InterlockedOr(&wavePump.lStop, 0)) return FALSE;
+    if (InterlockedOr(&wavePump.lGo, 0)) return TRUE;
     if (WaitForSingleObject(waveClient.hGoEvent, TICK_MS) == WAIT_FAILED) Sleep(TICK_MS);
   }
 }
@@ -104,7 +107,7 @@ BOOL waitForTick(DWORD dwMs) {
   DWORD dwWait = WaitForSingleObject(waveClient.hStopEvent, dwMs);
   if (dwWait == WAIT_OBJECT_0) return TRUE;
   if (dwWait != WAIT_TIMEOUT) Sleep(dwMs);
-  return InterlockedOr(&lWavePumpStop, 0) != 0;
+  return InterlockedOr(&wavePump.lStop, 0) != 0;
 }
 
 // A host that has ended reads no more. Once the read position has stood still
@@ -147,7 +150,7 @@ DWORD readPosition(ReadClock& clock, DWORD dwPrevRead) {
 }  // namespace
 
 BOOL wavePumpStopRequested() {
-  if (InterlockedOr(&lWavePumpStop, 0)) return TRUE;
+  if (InterlockedOr(&wavePump.lStop, 0)) return TRUE;
   return WaitForSingleObject(waveClient.hStopEvent, 0) == WAIT_OBJECT_0;
 }
 
@@ -157,14 +160,14 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   LONG lRefusal;
   HANDLE hOwner = takeOwnerMutex(&lRefusal);
   if (!hOwner) {
-    InterlockedExchange(&lWavePumpOwner, lRefusal);
-    InterlockedDecrement(&lWavePumpsRunning);
+    InterlockedExchange(&wavePump.lState, lRefusal);
+    InterlockedDecrement(&wavePump.lRunning);
     return 1;
   }
-  InterlockedExchange(&lWavePumpOwner, PUMP_OWNS_MUTEX);
+  InterlockedExchange(&wavePump.lState, PUMP_OWNS_MUTEX);
   if (!waitForGo()) {
     endOwnership(hOwner);
-    InterlockedDecrement(&lWavePumpsRunning);
+    InterlockedDecrement(&wavePump.lRunning);
     return 0;
   }
   timeBeginPeriod(1);
@@ -182,17 +185,17 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   ReadClock clock = {FALSE, dwDeadline, 0, 0};
   BOOL fAnswered = FALSE;
   for (;;) {
-    EnterCriticalSection(&csWaveQueue);
+    waveQueueEnter();
     DWORD dwRead = readPosition(clock, dwPrevRead);
     if (dwRead != dwPrevRead) {
       dwPrevRead = dwRead;
       returnBuffers(fillRing((dwRead + dwLead) & RING_MASK));
     }
-    LeaveCriticalSection(&csWaveQueue);
+    waveQueueLeave();
     // The open answers once the first tick has filled the lead with silence,
     // before the client can write.
     if (!fAnswered) {
-      InterlockedExchange(&lWavePumpOwner, PUMP_TICKED);
+      InterlockedExchange(&wavePump.lState, PUMP_TICKED);
       fAnswered = TRUE;
     }
 
@@ -208,7 +211,7 @@ DWORD WINAPI wavePumpThread(LPVOID lpParameter) {
   endOwnership(hOwner);
   // A close made from the client's callback on this thread is finished here,
   // now that nothing of this pump runs any more.
-  if (InterlockedExchange(&lWaveCloseOnPump, 0)) waveFinishClose(TRUE);
-  InterlockedDecrement(&lWavePumpsRunning);
+  if (InterlockedExchange(&wavePump.lCloseOnPump, 0)) waveFinishClose(TRUE);
+  InterlockedDecrement(&wavePump.lRunning);
   return 0;
 }

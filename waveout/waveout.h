@@ -1,11 +1,20 @@
 // The wave output device: wodMessage, the client's buffer queue and the pump
 // thread that keeps the shared sample ring filled ahead of the host.
 //
-// Locks: csWaveQueue guards the queue, the play position, dwFillPos,
-// qwSamplesSent, the writes into the ring and the setting and clearing of
-// WCF_OPEN; csWaveOpen guards the taking and giving back of the per-process open
-// gate. The two are never held together, and csMidi, when held, is always taken
-// before either.
+// The locks and what each guards:
+//
+//   csWaveQueue  the queue (lpQueueHead and the links of the queued buffers),
+//                lpPlayData, dwPlayRemain, dwFillPos, qwSamplesSent, the
+//                writes into the ring, and the setting and clearing of
+//                WCF_OPEN; held while WOM_DONE is sent (by the pump, a reset
+//                or a close). Taken with waveQueueEnter, left with
+//                waveQueueLeave; code that needs it checks waveQueueHeld()
+//                in a debug build.
+//   csWaveOpen   the taking and giving back of the per-process open gate.
+//
+// The two are never held together, and csMidi, when held, is always taken
+// before either. The words of wavePump are changed with interlocked
+// operations only and guarded by none.
 //
 // The pump thread owns the named owner mutex from before the open takes the
 // system-wide gate until after the close has freed it: a later opener that
@@ -45,10 +54,7 @@ struct WaveClient {
 extern WaveClient waveClient;
 extern CRITICAL_SECTION csWaveQueue;
 
-// Set by a close beside hStopEvent, so that a stop the event could not carry
-// still ends the pump at its next tick.
-extern volatile LONG lWavePumpStop;
-// The pump's answers to the open, in lWavePumpOwner.
+// The pump's answers to the open, in wavePump.lState.
 enum WavePumpState : LONG {
   PUMP_STARTING = 0,     // the pump has not looked at the owner mutex yet
   PUMP_OWNS_MUTEX = 1,   // it owns the owner mutex and waits for the open's word
@@ -56,18 +62,32 @@ enum WavePumpState : LONG {
   PUMP_TICKED = 3,       // it has made its first tick: the lead is filled
   PUMP_NO_MUTEX = 4      // the mutex could not be had at all
 };
-extern volatile LONG lWavePumpOwner;
-// Set by the open once the host has accepted: the waiting pump starts to play.
-extern volatile LONG lWavePumpGo;
-// Pump threads that have not yet left the module's work; a pump lowers it as
-// the last thing it does.
-extern volatile LONG lWavePumpsRunning;
-// Counts the resets, so that a tick whose callback reset the queue returns no
-// buffer that it did not use up.
-extern volatile LONG lWaveResets;
-// Set by a close made on the pump thread (from the client's callback): the
-// pump finishes that close once it has left its loop.
-extern volatile LONG lWaveCloseOnPump;
+
+// What the pump thread and the open, reset and close tell each other.
+struct WavePumpFlags {
+  // Set by a close beside hStopEvent, so that a stop the event could not
+  // carry still ends the pump at its next tick.
+  volatile LONG lStop;
+  // A WavePumpState.
+  volatile LONG lState;
+  // Set by the open once the host has accepted: the waiting pump starts to play.
+  volatile LONG lGo;
+  // Pump threads that have not yet left the module's work; a pump lowers it
+  // as the last thing it does.
+  volatile LONG lRunning;
+  // Counts the resets, so that a tick whose callback reset the queue returns
+  // no buffer that it did not use up.
+  volatile LONG lResets;
+  // Set by a close made on the pump thread (from the client's callback): the
+  // pump finishes that close once it has left its loop.
+  volatile LONG lCloseOnPump;
+};
+extern WavePumpFlags wavePump;
+
+void waveQueueEnter(void);
+void waveQueueLeave(void);
+// Whether this thread holds csWaveQueue (taken with waveQueueEnter).
+BOOL waveQueueHeld(void);
 
 // The plain read of a flag word that other threads change with interlocked
 // operations.

@@ -1,5 +1,6 @@
 // The wave output device "Kelvasong WaveOut (NT)": wodMessage, open and close
 // against the host, the buffer queue, pause, restart, reset, position and volume.
+#include <assert.h>
 #include <stddef.h>
 #include <string.h>
 
@@ -9,12 +10,25 @@
 
 WaveClient waveClient;
 CRITICAL_SECTION csWaveQueue;
-volatile LONG lWavePumpStop = 0;
-volatile LONG lWavePumpOwner = PUMP_STARTING;
-volatile LONG lWavePumpGo = 0;
-volatile LONG lWavePumpsRunning = 0;
-volatile LONG lWaveResets = 0;
-volatile LONG lWaveCloseOnPump = 0;
+WavePumpFlags wavePump = {0, PUMP_STARTING, 0, 0, 0, 0};
+
+// The thread that holds csWaveQueue and how often it entered, for
+// waveQueueHeld. Changed by the holder only; read by any thread.
+static volatile LONG lWaveQueueOwner = 0;
+static LONG lWaveQueueDepth = 0;
+
+void waveQueueEnter() {
+  EnterCriticalSection(&csWaveQueue);
+  if (lWaveQueueDepth++ == 0) InterlockedExchange(&lWaveQueueOwner, (LONG)GetCurrentThreadId());
+}
+
+void waveQueueLeave() {
+  assert(waveQueueHeld());
+  if (--lWaveQueueDepth == 0) InterlockedExchange(&lWaveQueueOwner, 0);
+  LeaveCriticalSection(&csWaveQueue);
+}
+
+BOOL waveQueueHeld() { return InterlockedOr(&lWaveQueueOwner, 0) == (LONG)GetCurrentThreadId(); }
 
 namespace {
 
@@ -117,10 +131,10 @@ void prepareChannel(const WAVEOPENDESC* pDesc) {
 // answers where it stands.
 LONG waitForPump(LONG lFrom) {
   for (;;) {
-    LONG lOwner = InterlockedOr(&lWavePumpOwner, 0);
+    LONG lOwner = InterlockedOr(&wavePump.lState, 0);
     if (lOwner != lFrom) return lOwner;
     DWORD dwWait = WaitForSingleObject(waveClient.hPumpThread, 1);
-    if (dwWait == WAIT_OBJECT_0) return InterlockedOr(&lWavePumpOwner, 0);
+    if (dwWait == WAIT_OBJECT_0) return InterlockedOr(&wavePump.lState, 0);
     if (dwWait == WAIT_FAILED) Sleep(1);
   }
 }
@@ -138,7 +152,7 @@ void closeEvents() {
 // which the unloading thread holds. A pump that the system has ended already
 // (at process exit) counts as gone.
 void waitPumpsGone(HANDLE hThread) {
-  while (InterlockedOr(&lWavePumpsRunning, 0) > 0) {
+  while (InterlockedOr(&wavePump.lRunning, 0) > 0) {
     DWORD dwWait = WaitForSingleObject(hThread, 1);
     if (dwWait == WAIT_OBJECT_0) return;
     if (dwWait == WAIT_FAILED) Sleep(1);
@@ -146,12 +160,12 @@ void waitPumpsGone(HANDLE hThread) {
 }
 
 // Stops the pump and waits for it; a failed signal or wait still ends in a
-// stopped pump, as the pump also looks at lWavePumpStop every tick. A pump that
+// stopped pump, as the pump also looks at wavePump.lStop every tick. A pump that
 // has not started to play waits on its go event instead.
 void stopPump(BOOL fDetach) {
   WaveClient& wc = waveClient;
-  InterlockedExchange(&lWavePumpStop, 1);
-  SetEvent(InterlockedOr(&lWavePumpGo, 0) ? wc.hStopEvent : wc.hGoEvent);
+  InterlockedExchange(&wavePump.lStop, 1);
+  SetEvent(InterlockedOr(&wavePump.lGo, 0) ? wc.hStopEvent : wc.hGoEvent);
   if (fDetach || WaitForSingleObject(wc.hPumpThread, INFINITE) != WAIT_OBJECT_0) waitPumpsGone(wc.hPumpThread);
   CloseHandle(wc.hPumpThread);
   wc.hPumpThread = nullptr;
@@ -162,13 +176,13 @@ void stopPump(BOOL fDetach) {
 // holds the mutex.
 DWORD startOwner() {
   WaveClient& wc = waveClient;
-  InterlockedExchange(&lWavePumpStop, 0);
-  InterlockedExchange(&lWavePumpGo, 0);
-  InterlockedExchange(&lWavePumpOwner, PUMP_STARTING);
+  InterlockedExchange(&wavePump.lStop, 0);
+  InterlockedExchange(&wavePump.lGo, 0);
+  InterlockedExchange(&wavePump.lState, PUMP_STARTING);
   wc.hStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   wc.hGoEvent = wc.hStopEvent ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
   if (wc.hGoEvent) {
-    InterlockedIncrement(&lWavePumpsRunning);
+    InterlockedIncrement(&wavePump.lRunning);
     wc.hPumpThread = CreateThread(nullptr, 0, wavePumpThread, nullptr, 0, &wc.dwPumpThreadId);
     if (wc.hPumpThread) {
       LONG lOwner = waitForPump(PUMP_STARTING);
@@ -177,7 +191,7 @@ DWORD startOwner() {
       closeEvents();
       return lOwner == PUMP_MUTEX_TAKEN ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;
     }
-    InterlockedDecrement(&lWavePumpsRunning);
+    InterlockedDecrement(&wavePump.lRunning);
   }
   closeEvents();
   return MMSYSERR_NODRIVER;
@@ -188,13 +202,13 @@ DWORD startOwner() {
 DWORD startPlaying() {
   WaveClient& wc = waveClient;
   dwWaveSessionHost = gkWaveOut.hwndHost;
-  InterlockedExchange(&lWavePumpGo, 1);
+  InterlockedExchange(&wavePump.lGo, 1);
   SetEvent(wc.hGoEvent);
   if (waitForPump(PUMP_OWNS_MUTEX) == PUMP_TICKED) {
     gkWaveOut.dwStatus = CHANNEL_OPEN;
-    EnterCriticalSection(&csWaveQueue);
+    waveQueueEnter();
     InterlockedOr(&wc.dwClientFlags, WCF_OPEN);
-    LeaveCriticalSection(&csWaveQueue);
+    waveQueueLeave();
     waveNotify(WOM_OPEN, 0, 0);
     return MMSYSERR_NOERROR;
   }
@@ -272,14 +286,15 @@ DWORD wodOpen(const WAVEOPENDESC* pDesc, DWORD dwFlags) {
 // back) stays queued and is played from its start: returning it too would
 // never end. A reset made from a notification returns the rest itself.
 void returnQueue() {
+  assert(waveQueueHeld());
   WaveClient& wc = waveClient;
-  LONG lReset = InterlockedIncrement(&lWaveResets);
+  LONG lReset = InterlockedIncrement(&wavePump.lResets);
   wc.qwSamplesSent = 0;
   WAVEHDR* pLast = wc.lpQueueHead;
   while (pLast && pLast->lpNext) pLast = pLast->lpNext;
   DWORD dwOuter = dwWaveReturningThread;  // a reset or close from a callback nests
   dwWaveReturningThread = GetCurrentThreadId();
-  while (pLast && wc.lpQueueHead && InterlockedOr(&lWaveResets, 0) == lReset) {
+  while (pLast && wc.lpQueueHead && InterlockedOr(&wavePump.lResets, 0) == lReset) {
     WAVEHDR* pHdr = wc.lpQueueHead;
     wc.lpQueueHead = pHdr->lpNext;
     waveReturnBuffer(pHdr);
@@ -294,9 +309,9 @@ void returnQueue() {
 
 DWORD wodReset() {
   if (!isOpen()) return MMSYSERR_INVALHANDLE;
-  EnterCriticalSection(&csWaveQueue);
+  waveQueueEnter();
   returnQueue();
-  LeaveCriticalSection(&csWaveQueue);
+  waveQueueLeave();
   return MMSYSERR_NOERROR;
 }
 
@@ -310,19 +325,19 @@ DWORD closeDevice(BOOL fDetach) {
   if (gkWaveOut.hwndHost == dwWaveSessionHost) {
     sendHostCommand(gkWaveOut.hwndHost, gkWaveOut.uHostMsg, HOSTCMD_WAVE_CLOSE, 0, HOST_SEND_OR_POST);
   }
-  EnterCriticalSection(&csWaveQueue);
+  waveQueueEnter();
   InterlockedAnd(&wc.dwClientFlags, ~WCF_OPEN);
   returnQueue();
   // From a callback under a reset, this thread still holds the queue lock
   // when the close returns, and the pump may be waiting for it.
   BOOL fInsideReturn = dwWaveReturningThread == GetCurrentThreadId();
-  LeaveCriticalSection(&csWaveQueue);
+  waveQueueLeave();
   if (fInsideReturn || GetCurrentThreadId() == wc.dwPumpThreadId) {
     // From the client's callback on the pump thread, which cannot wait for
     // itself, or under a reset: the pump finishes the close once the callback
     // has returned.
-    InterlockedExchange(&lWaveCloseOnPump, 1);
-    InterlockedExchange(&lWavePumpStop, 1);
+    InterlockedExchange(&wavePump.lCloseOnPump, 1);
+    InterlockedExchange(&wavePump.lStop, 1);
     SetEvent(wc.hStopEvent);
     return MMSYSERR_NOERROR;
   }
@@ -357,10 +372,10 @@ DWORD wodWrite(WAVEHDR* pHdr, DWORD cbHdr) {
     if (cb & ((1u << wc.bShift) - 1)) return MMSYSERR_INVALPARAM;
     if (!pHdr->lpData || IsBadReadPtr(pHdr->lpData, cb)) return MMSYSERR_INVALPARAM;
   }
-  EnterCriticalSection(&csWaveQueue);
+  waveQueueEnter();
   // Tested again under the lock: a close clears WCF_OPEN under it.
   if (!isOpen()) {
-    LeaveCriticalSection(&csWaveQueue);
+    waveQueueLeave();
     return MMSYSERR_INVALHANDLE;
   }
   // A header still queued (its WHDR_INQUEUE cleared by the client) would
@@ -368,7 +383,7 @@ DWORD wodWrite(WAVEHDR* pHdr, DWORD cbHdr) {
   WAVEHDR* pTail = nullptr;
   for (WAVEHDR* p = wc.lpQueueHead; p; p = p->lpNext) {
     if (p == pHdr) {
-      LeaveCriticalSection(&csWaveQueue);
+      waveQueueLeave();
       return WAVERR_STILLPLAYING;
     }
     pTail = p;
@@ -382,7 +397,7 @@ DWORD wodWrite(WAVEHDR* pHdr, DWORD cbHdr) {
   } else {
     pTail->lpNext = pHdr;
   }
-  LeaveCriticalSection(&csWaveQueue);
+  waveQueueLeave();
   return MMSYSERR_NOERROR;
 }
 
@@ -404,9 +419,9 @@ DWORD wodGetPos(MMTIME* pTime) {
   if (!isOpen()) return MMSYSERR_INVALHANDLE;
   if (!pTime) return MMSYSERR_INVALPARAM;
   WaveClient& wc = waveClient;
-  EnterCriticalSection(&csWaveQueue);
+  waveQueueEnter();
   ULONGLONG qwSamples = wc.qwSamplesSent;
-  LeaveCriticalSection(&csWaveQueue);
+  waveQueueLeave();
   switch (pTime->wType) {
     case TIME_MS: pTime->u.ms = (DWORD)((qwSamples * 1000) / wc.dwSampleRate); break;
     case TIME_SAMPLES: pTime->u.sample = (DWORD)qwSamples; break;
@@ -445,6 +460,7 @@ void waveNotify(UINT uMessage, DWORD_PTR dwParam1, DWORD_PTR dwParam2) {
 }
 
 void waveReturnBuffer(WAVEHDR* pHdr) {
+  assert(waveQueueHeld());  // WOM_DONE goes out under the queue lock
   volatile LONG* plFlags = reinterpret_cast<volatile LONG*>(&pHdr->dwFlags);
   LONG lFlags = InterlockedOr(plFlags, 0);
   if (lFlags & WHDR_DONE) return;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kv/plat.h"
 #include "kvplatform.h"
@@ -60,8 +61,24 @@ std::string windowsDirHost();
 std::string systemDirHost();
 // Creates a directory and its parents; answers false on failure (errno set).
 bool makeDirs(const std::string& path);
-UINT ansiCodePage();
+
+// ---- the code page (codepage.cpp) --------------------------------------------------
+// The machine's configuration, in the machine root; it names the code page.
+const char kMachineIni[] = "machine.ini";
+// GetACP's answer is read again after this (platSetAnsiCodePage).
 void forgetAnsiCodePage();
+// The code page a CP_ACP or CP_OEMCP stands for, or `cp` itself.
+UINT resolveCodePage(UINT cp);
+
+// ---- INI files at host paths (ini.cpp) ----------------------------------------------
+// The value of `key` in the first section named `app`; false when it has none.
+bool iniValue(const std::string& path, const char* app, const char* key, std::string& value);
+// The names of the sections (`app` null), or of the keys of the first section
+// named `app`.
+std::vector<std::string> iniNames(const std::string& path, const char* app);
+// Sets `key` to `value`, deletes it (`value` null) or deletes the section
+// (`key` null); false with errno set on failure.
+bool iniWrite(const std::string& path, const char* app, const char* key, const char* value);
 
 // A token that names this process instance and stays "alive" exactly as long
 // as the process runs (also when it is killed): other processes test it with

@@ -1,6 +1,6 @@
-// The emulated machine: its root directory, the translation of Windows paths
-// into host paths below it, its configuration, the liveness tokens of its
-// processes and the file operations pending until the next system start.
+// The emulated machine: the translation of Windows paths into host paths below
+// its root, its code page setting, the liveness tokens of its processes and the
+// file operations pending until the next system start.
 #include <dirent.h>
 #include <errno.h>
 #include <limits.h>
@@ -25,7 +25,6 @@ namespace {
 
 const char kWindowsDir[] = "C:\\WINDOWS";
 const char kSystemDir[] = "C:\\WINDOWS\\system32";
-const char kMachineIni[] = "machine.ini";
 const char kPendingFile[] = "pending-file-operations";
 
 bool isSep(char c) { return c == '\\' || c == '/'; }
@@ -93,33 +92,9 @@ std::string resolveComponents(std::string base, const char* rest, bool onDrive) 
   return base;
 }
 
-std::string defaultRoot() {
-  const char* state = getenv("XDG_STATE_HOME");
-  if (state && *state) return std::string(state) + "/kvmachine";
-  const char* home = getenv("HOME");
-  if (home && *home) return std::string(home) + "/.local/state/kvmachine";
-  return "/tmp/kvmachine-" + std::to_string(getuid());
-}
-
 }  // namespace
 
 namespace plat {
-
-std::string machineRoot() {
-  const char* env = getenv(PLAT_ROOT_ENV);
-  std::string root = (env && *env) ? env : defaultRoot();
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
-  return root;
-}
-
-bool makeDirs(const std::string& path) {
-  if (path.empty()) return true;
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) || (errno = ENOTDIR, false);
-  size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !makeDirs(path.substr(0, slash))) return false;
-  return mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
-}
 
 bool isUncOrDevicePath(const char* win) { return win && win[0] == '\\' && isSep(win[1]); }
 
@@ -164,14 +139,6 @@ std::string winPathFromHost(const std::string& host) {
 
 std::string windowsDirHost() { return hostPath(kWindowsDir); }
 std::string systemDirHost() { return hostPath(kSystemDir); }
-
-UINT ansiCodePage() {
-  char value[16];
-  std::string ini = machineRoot() + "/" + kMachineIni;
-  GetPrivateProfileStringA("machine", "acp", "1252", value, sizeof value, ini.c_str());
-  UINT cp = (UINT)strtoul(value, nullptr, 10);
-  return cp ? cp : 1252;
-}
 
 namespace {
 
@@ -235,15 +202,6 @@ bool processAlive(const std::string& token) {
 
 }  // namespace plat
 
-extern "C" const char* platMachineRoot(void) {
-  // A plain buffer: it still works while a module's process detach runs at
-  // exit, after the thread's thread_local objects have been destroyed.
-  static thread_local char root[PATH_MAX];
-  std::string r = plat::machineRoot();
-  snprintf(root, sizeof root, "%s", r.c_str());
-  return root;
-}
-
 extern "C" BOOL platMachineInit(void) {
   std::string root = plat::machineRoot();
   bool ok = plat::makeDirs(root + "/drive_c") && plat::makeDirs(plat::windowsDirHost()) &&
@@ -262,10 +220,10 @@ extern "C" BOOL platHostPath(LPCSTR winPath, char* out, DWORD cbHost) {
 
 extern "C" BOOL platSetAnsiCodePage(UINT codePage) {
   if (!platMachineInit()) return FALSE;
-  std::string ini = plat::machineRoot() + "/" + kMachineIni;
-  BOOL ok = WritePrivateProfileStringA("machine", "acp", std::to_string(codePage).c_str(), ini.c_str());
+  std::string ini = plat::machineRoot() + "/" + plat::kMachineIni;
+  bool ok = plat::iniWrite(ini, "machine", "acp", std::to_string(codePage).c_str());
   plat::forgetAnsiCodePage();
-  return ok;
+  return ok ? TRUE : plat::failErrno(FALSE);
 }
 
 // ---- file operations pending until the next system start ------------------------

@@ -115,7 +115,7 @@ BOOL sendTo(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT flags, DWORD timeout
 }
 
 bool validFilter(HWND filter) {
-  return !filter || filter == (HWND)(LONG_PTR)-1 || localProc(filter, nullptr) || IsWindow(filter);
+  return !filter || filter == (HWND)(LONG_PTR)-1 || localProc(filter, nullptr) || windowOwner(filter, nullptr);
 }
 
 }  // namespace
@@ -149,7 +149,8 @@ extern "C" LRESULT WINAPI DispatchMessageA(const MSG* lpMsg) {
   if (!lpMsg->hwnd) return 0;
   WNDPROC proc = localProc(lpMsg->hwnd, nullptr);
   if (!proc)
-    return plat::fail(IsWindow(lpMsg->hwnd) ? ERROR_MESSAGE_SYNC_ONLY : ERROR_INVALID_WINDOW_HANDLE, (LRESULT)0);
+    return plat::fail(windowOwner(lpMsg->hwnd, nullptr) ? ERROR_MESSAGE_SYNC_ONLY : ERROR_INVALID_WINDOW_HANDLE,
+                      (LRESULT)0);
   return proc(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
 }
 

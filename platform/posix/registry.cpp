@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,31 @@ LSTATUS keyAlive(Store& s, sqlite3_int64 id) {
   if (q.bind(id).row()) return ERROR_SUCCESS;
   return q.rc == SQLITE_OK ? ERROR_KEY_DELETED : q.status();
 }
+
+// The start of a call on an open key: its handle resolved, the access the
+// call needs checked, a transaction begun, and the key found still there
+// (another handle may have deleted it). status() says which step failed.
+class KeyCall {
+ public:
+  KeyCall(HKEY hKey, REGSAM access, bool write) {
+    if ((status_ = keyOf(hKey, key)) != ERROR_SUCCESS) return;
+    if (!key.allows(access)) {
+      status_ = ERROR_ACCESS_DENIED;
+      return;
+    }
+    txn_.emplace(*key.store, write);
+    if ((status_ = txn_->status()) == ERROR_SUCCESS) status_ = keyAlive(*key.store, key.id);
+  }
+  LSTATUS status() const { return status_; }
+  Store& store() { return *key.store; }
+  LSTATUS commit() { return txn_->commit(); }
+
+  KeyRef key;
+
+ private:
+  std::optional<Txn> txn_;
+  LSTATUS status_;
+};
 
 LSTATUS findChild(Store& s, sqlite3_int64 parent, const std::string& name, sqlite3_int64& child) {
   Stmt q(s, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
@@ -264,13 +290,11 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
                                            LPBYTE lpData, LPDWORD lpcbData) {
   if (plat::faultHit("RegQueryValueExA")) return ERROR_REGISTRY_IO_FAILED;
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  KeyRef key;
-  LSTATUS st = keyOf(hKey, key);
+  KeyCall call(hKey, KEY_QUERY_VALUE, false);
+  LSTATUS st = call.status();
   if (st != ERROR_SUCCESS) return st;
-  if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  Store& s = *key.store;
-  Txn txn(s, false);
-  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  const KeyRef& key = call.key;
+  Store& s = call.store();
   Stmt q(s, "SELECT type, data FROM vals WHERE key = ? AND fold = ?");
   if (!q.bind(key.id).bind(folded(valueName(lpValueName))).row()) {
     if (q.rc != SQLITE_OK) return q.status();
@@ -294,36 +318,32 @@ extern "C" LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, D
   if (!lpData && cbData) return ERROR_NOACCESS;
   std::string name = valueName(lpValueName);
   if (name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
-  KeyRef key;
-  LSTATUS st = keyOf(hKey, key);
+  KeyCall call(hKey, KEY_SET_VALUE, true);
+  LSTATUS st = call.status();
   if (st != ERROR_SUCCESS) return st;
-  if (!key.allows(KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  Store& s = *key.store;
-  Txn txn(s, true);
-  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  const KeyRef& key = call.key;
+  Store& s = call.store();
   // An update keeps the row, and with it the value's name and place in the order.
   Stmt upsert(s,
               "INSERT INTO vals(key, name, fold, type, data) VALUES (?, ?, ?, ?, ?) "
               "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
   st = upsert.bind(key.id).bind(name).bind(folded(name)).bind((sqlite3_int64)dwType).bindStatic(lpData, cbData).run();
   if (st == ERROR_SUCCESS) st = touch(s, key.id);
-  return st == ERROR_SUCCESS ? txn.commit() : st;
+  return st == ERROR_SUCCESS ? call.commit() : st;
 }
 
 extern "C" LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   if (plat::faultHit("RegDeleteValueA")) return ERROR_ACCESS_DENIED;
-  KeyRef key;
-  LSTATUS st = keyOf(hKey, key);
+  KeyCall call(hKey, KEY_SET_VALUE, true);
+  LSTATUS st = call.status();
   if (st != ERROR_SUCCESS) return st;
-  if (!key.allows(KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  Store& s = *key.store;
-  Txn txn(s, true);
-  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  const KeyRef& key = call.key;
+  Store& s = call.store();
   st = Stmt(s, "DELETE FROM vals WHERE key = ? AND fold = ?").bind(key.id).bind(folded(valueName(lpValueName))).run();
   if (st != ERROR_SUCCESS) return st;
   if (sqlite3_changes(connectionOf(s)) == 0) return ERROR_FILE_NOT_FOUND;
   if ((st = touch(s, key.id)) != ERROR_SUCCESS) return st;
-  return txn.commit();
+  return call.commit();
 }
 
 // ---- enumeration and inquiry -------------------------------------------------------
@@ -332,13 +352,11 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
                                         LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (plat::faultHit("RegEnumValueA")) return ERROR_REGISTRY_IO_FAILED;
   if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  KeyRef key;
-  LSTATUS st = keyOf(hKey, key);
+  KeyCall call(hKey, KEY_QUERY_VALUE, false);
+  LSTATUS st = call.status();
   if (st != ERROR_SUCCESS) return st;
-  if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  Store& s = *key.store;
-  Txn txn(s, false);
-  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  const KeyRef& key = call.key;
+  Store& s = call.store();
   Stmt q(s, "SELECT name, type, data FROM vals WHERE key = ? ORDER BY rowid LIMIT 1 OFFSET ?");
   if (!q.bind(key.id).bind((sqlite3_int64)dwIndex).row()) return q.rc == SQLITE_OK ? ERROR_NO_MORE_ITEMS : q.status();
   std::string name = q.bytes(0), data = q.bytes(2);
@@ -357,13 +375,11 @@ extern "C" LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, 
                                         LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
   if (plat::faultHit("RegEnumKeyExA")) return ERROR_REGISTRY_IO_FAILED;
   if (!lpName || !lpcchName || lpReserved) return ERROR_INVALID_PARAMETER;
-  KeyRef key;
-  LSTATUS st = keyOf(hKey, key);
+  KeyCall call(hKey, KEY_ENUMERATE_SUB_KEYS, false);
+  LSTATUS st = call.status();
   if (st != ERROR_SUCCESS) return st;
-  if (!key.allows(KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-  Store& s = *key.store;
-  Txn txn(s, false);
-  if ((st = txn.status()) != ERROR_SUCCESS || (st = keyAlive(s, key.id)) != ERROR_SUCCESS) return st;
+  const KeyRef& key = call.key;
+  Store& s = call.store();
   Stmt q(s, "SELECT name, class, written FROM keys WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
   if (!q.bind(key.id).bind((sqlite3_int64)dwIndex).row()) return q.rc == SQLITE_OK ? ERROR_NO_MORE_ITEMS : q.status();
   std::string name = q.bytes(0), cls = q.bytes(1);
@@ -383,13 +399,10 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
                                            LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
   if (plat::faultHit("RegQueryInfoKeyA")) return ERROR_REGISTRY_IO_FAILED;
   if (lpReserved) return ERROR_INVALID_PARAMETER;
-  KeyRef key;
-  LSTATUS st = keyOf(hKey, key);
-  if (st != ERROR_SUCCESS) return st;
-  if (!key.allows(KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  Store& s = *key.store;
-  Txn txn(s, false);
-  if ((st = txn.status()) != ERROR_SUCCESS) return st;
+  KeyCall call(hKey, KEY_QUERY_VALUE, false);
+  if (call.status() != ERROR_SUCCESS) return call.status();
+  const KeyRef& key = call.key;
+  Store& s = call.store();
   Stmt self(s, "SELECT class, written FROM keys WHERE id = ?");
   if (!self.bind(key.id).row()) return self.rc == SQLITE_OK ? ERROR_KEY_DELETED : self.status();
   Stmt subkeys(s,

@@ -1,10 +1,9 @@
-// Strings, wsprintfA, and the machine's ANSI code page (lead bytes, conversions).
+// Strings, wsprintfA, and conversions between code pages and UTF-16.
 #include <errno.h>
 #include <iconv.h>
 #include <string.h>
 #include <strings.h>
 
-#include <mutex>
 #include <string>
 
 #include "internal.h"
@@ -170,35 +169,7 @@ extern "C" int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
   return n;
 }
 
-// ---- code pages ----------------------------------------------------------------
-
 namespace {
-
-struct AcpCache {
-  std::mutex lock;
-  std::string root;
-  UINT acp = 0;
-};
-
-AcpCache& acpCache() {
-  static AcpCache* c = new AcpCache;
-  return *c;
-}
-
-bool leadByte(UINT cp, BYTE b) {
-  switch (cp) {
-    case 932: return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-    case 936:
-    case 949:
-    case 950: return b >= 0x81 && b <= 0xFE;
-    default: return false;
-  }
-}
-
-UINT resolveCodePage(UINT cp) {
-  if (cp == CP_ACP || cp == CP_OEMCP) return GetACP();
-  return cp;
-}
 
 std::string iconvName(UINT cp) {
   if (cp == CP_UTF8) return "UTF-8";
@@ -207,35 +178,11 @@ std::string iconvName(UINT cp) {
 
 }  // namespace
 
-namespace plat {
-void forgetAnsiCodePage() {
-  AcpCache& c = acpCache();
-  std::lock_guard<std::mutex> g(c.lock);
-  c.root.clear();
-}
-}  // namespace plat
-
-extern "C" UINT WINAPI GetACP(void) {
-  AcpCache& c = acpCache();
-  std::string root = plat::machineRoot();
-  std::lock_guard<std::mutex> g(c.lock);
-  if (c.root != root || !c.acp) {
-    c.acp = plat::ansiCodePage();
-    c.root = root;
-  }
-  return c.acp;
-}
-
-extern "C" BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) { return leadByte(GetACP(), TestChar); }
-extern "C" BOOL WINAPI IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar) {
-  return leadByte(resolveCodePage(CodePage), TestChar);
-}
-
 extern "C" int WINAPI WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR src, int cchWideChar, LPSTR dst,
                                           int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {
   if (!src || cbMultiByte < 0 || cchWideChar == 0) return plat::fail(ERROR_INVALID_PARAMETER, 0);
   int count = cchWideChar < 0 ? lstrlenW(src) + 1 : cchWideChar;
-  iconv_t cd = iconv_open(iconvName(resolveCodePage(CodePage)).c_str(), "UTF-16LE");
+  iconv_t cd = iconv_open(iconvName(plat::resolveCodePage(CodePage)).c_str(), "UTF-16LE");
   if (cd == (iconv_t)-1) return plat::fail(ERROR_INVALID_PARAMETER, 0);
   const char* fallback = lpDefaultChar ? lpDefaultChar : "?";
   std::string out;
@@ -277,7 +224,7 @@ extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR src, int 
                                           int cchWideChar) {
   if (!src || cchWideChar < 0 || cbMultiByte == 0) return plat::fail(ERROR_INVALID_PARAMETER, 0);
   size_t count = cbMultiByte < 0 ? strlen(src) + 1 : (size_t)cbMultiByte;
-  iconv_t cd = iconv_open("UTF-16LE", iconvName(resolveCodePage(CodePage)).c_str());
+  iconv_t cd = iconv_open("UTF-16LE", iconvName(plat::resolveCodePage(CodePage)).c_str());
   if (cd == (iconv_t)-1) return plat::fail(ERROR_INVALID_PARAMETER, 0);
   std::string in(src, count), out(count * 4 + 4, '\0');
   char* inp = &in[0];

@@ -1,6 +1,6 @@
 // Internals shared by the window services (window.cpp) and the message queues
-// (message.cpp): the machine-wide window table and the process's own records
-// of its classes and windows.
+// (message_queue.cpp, message.cpp): the machine-wide window table and the
+// process's own records of its classes and windows (windowing.cpp).
 //
 // The machine-wide table is one named object of the machine, guarded by one
 // robust process-shared mutex. It holds the atom table, one slot per thread
@@ -11,9 +11,11 @@
 
 #include <pthread.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "internal.h"
 
@@ -100,6 +102,34 @@ struct LocalWindow {
   WNDPROC proc;
   bool destroying;
 };
+
+// Frees a window slot; its handle is not given out again for long. With
+// `table` locked.
+void freeWindowSlot(WindowSlot& w);
+
+// A class belongs to the machine it was registered on: its atom is that
+// machine's.
+struct LocalClass {
+  std::string name;
+  ATOM atom;
+  WNDPROC proc;
+  std::string root;
+};
+
+struct LocalState {
+  std::mutex lock;
+  std::map<std::string, LocalClass> classes;  // by lower-case name
+  std::unordered_map<HWND, LocalWindow> windows;
+  std::unordered_map<HWND, std::string> windowClass;
+};
+
+// The process's records, for the rest of the process.
+LocalState& local();
+
+// The thread that owns a live window, and its process in `lpdwProcessId`;
+// 0 (ERROR_INVALID_WINDOW_HANDLE) for a window that is not, or whose process
+// has gone.
+DWORD windowOwner(HWND hWnd, LPDWORD lpdwProcessId);
 
 // The procedure of a window of this process, or null.
 WNDPROC localProc(HWND hwnd, DWORD* ownerTid);

@@ -41,3 +41,15 @@ const char KV_DRIVERS_DESC_KEY[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVers
 const char KV_MEDIA_RESOURCES_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\MIDI";
 const char KV_MIDIMAP_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
 const char KV_MIDIMAP_SAVE_KEY[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
+// The mapper's values in KV_MIDIMAP_KEY that installation saves into
+// KV_MIDIMAP_SAVE_KEY, sets, and removal gives back, always in this order;
+// strings (REG_SZ) or numbers (REG_DWORD).
+struct KvMapperValue {
+  const char* szName;
+  bool fString;
+};
+const KvMapperValue KV_MIDIMAP_VALUES[] = {
+    {"CurrentInstrument", true}, {"UseScheme", false},     {"AutoScheme", false},
+    {"DeviceInterface", true},   {"RelativeIndex", false}, {"SetupPreferredAudioDevicesCount", false},
+    {"szPname", true},
+};

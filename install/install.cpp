@@ -36,18 +36,8 @@ const UINT nTempNames = 256;
 const int cchTempStem = 8;
 const DWORD MOVE_REPLACE_AT_START = MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT;
 
-struct MapperValue {
-  LPCSTR szName;
-  BOOL fString;
-};
-
-// Saved, set and restored always in this order.
-const MapperValue aMapperValues[] = {
-    {"CurrentInstrument", TRUE}, {"UseScheme", FALSE},     {"AutoScheme", FALSE},
-    {"DeviceInterface", TRUE},   {"RelativeIndex", FALSE}, {"SetupPreferredAudioDevicesCount", FALSE},
-    {"szPname", TRUE},
-};
-const int nMapperValues = (int)(sizeof aMapperValues / sizeof aMapperValues[0]);
+const KvMapperValue* const aMapperValues = KV_MIDIMAP_VALUES;
+const int nMapperValues = (int)(sizeof KV_MIDIMAP_VALUES / sizeof KV_MIDIMAP_VALUES[0]);
 
 static_assert(sizeof(MIDIOUTCAPSW) == 84, "MIDI capability record");
 

@@ -1,6 +1,7 @@
 // Sweeps over many cases (orderings of writes, kill rounds, calls to fail)
 // run whole in the plain build. Under a sanitizer every process of a case is
-// several times slower, so there they run a share of their cases: every Nth,
+// several times slower, so there they run a share of their cases (every 4th
+// under AddressSanitizer, every 8th under ThreadSanitizer): every Nth,
 // from an offset drawn at random and printed with the way to replay it, so
 // that the stage's runs over time cover every case.
 //

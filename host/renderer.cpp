@@ -23,6 +23,11 @@ const unsigned kQuietMs = 500;
 // up in a few milliseconds. A synthesizer this far behind cannot keep up with
 // the stream, and a note it took now would sound seconds late.
 const int64_t kFloodBehindNs = 2000000000;
+// How far behind its clock the render thread may be and keep its real-time
+// priority: a thread held up once (a write that waited for the disk, a page
+// brought in) catches up at once, ahead of the machine's other work; one
+// further behind has a synthesizer too slow for its stream.
+const int64_t kCriticalBehindNs = 100000000;
 // How long a silence the record keeps at most: an idle host does not fill
 // the disk.
 const unsigned kLongestRecordedSilenceMs = 5000;
@@ -297,12 +302,12 @@ bool MidiRenderer::doneDraining(int64_t quietFrames) {
 }
 
 void MidiRenderer::run() {
-  // On time, the thread runs ahead of the machine's other work, at the
-  // consumer's priority: a thread of the same real-time priority does not
-  // take the core from the other. A thread behind its clock runs at the
-  // machine's ordinary high priority, so that a synthesizer too slow for its
-  // stream cannot keep the consumer from the ring, nor the machine from its
-  // work.
+  // On time, or a little behind, the thread runs ahead of the machine's
+  // other work, at the consumer's priority: a thread of the same real-time
+  // priority does not take the core from the other. A thread far behind its
+  // clock runs at the machine's ordinary high priority, so that a synthesizer
+  // too slow for its stream cannot keep the consumer from the ring, nor the
+  // machine from its work.
   bool critical = false;
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
   const int64_t blockNs = nsOf(block_) - nsOf(0);
@@ -341,7 +346,7 @@ void MidiRenderer::run() {
     // moment of `frame`. At stop every message has arrived: the rest is
     // rendered at once (a sound server paces it by its buffer).
     int64_t waitNs = nsOf(frame) - steadyNs();
-    if ((waitNs > -blockNs) != critical) {
+    if ((waitNs > -kCriticalBehindNs) != critical) {
       critical = !critical;
       SetThreadPriority(GetCurrentThread(), critical ? THREAD_PRIORITY_TIME_CRITICAL : THREAD_PRIORITY_HIGHEST);
     }

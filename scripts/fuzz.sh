@@ -4,6 +4,7 @@
 # inputs that once found a fault, for a bounded time: first the fuzzer of the
 # module's exports, then the fuzzer of the registry import.
 #     scripts/fuzz.sh [SECONDS [IMPORT_SECONDS]]          (default 75 and 30)
+#     scripts/fuzz.sh build                               (only builds them)
 # It fails on any crash, sanitizer report, leak, hang (an input that runs
 # longer than 20 s), broken promise of the module or broken rule of the import;
 # the input that found it is left in build-fuzz/artifacts/. The inputs they
@@ -17,6 +18,7 @@ dir=build-fuzz
 source scripts/ccache.sh
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DKV_FUZZ=ON "${KV_LAUNCHER[@]}" > /dev/null
 cmake --build "$dir" --target kvfuzz_exports kvfuzz_regimport -j"$(nproc)"
+[ "$seconds" = build ] && exit 0
 mkdir -p "$dir/corpus" "$dir/corpus-regimport" "$dir/artifacts"
 rm -f "$dir"/fuzz-*.log "$dir"/regimport-*.log
 

@@ -1,7 +1,5 @@
 // The module's entry: DriverProc and its configuration command, process detach
 // closing what a process leaves open, and the setup program.
-#include <string.h>
-
 #include <string>
 #include <vector>
 
@@ -76,10 +74,10 @@ TEST_F(DriverEntryTest, ConfigureStartsTheSetupProgramInTheInstallDirectory) {
   EXPECT_EQ(drv.driverProc(0, nullptr, DRV_CONFIGURE, 500, 77), DRVCNF_OK);
   // The setup program is not waited for; it ends when it has written its record.
   std::string args;
-  for (int i = 0; i < 5000 && args.find('\n', args.find('\n') + 1) == std::string::npos; ++i) {
+  kvtest::waitUntil([&] {
     args = readInstallFile("KVSETUP.EXE.ARGS");
-    if (args.empty()) Sleep(1);
-  }
+    return args.find('\n', args.find('\n') + 1) != std::string::npos;
+  });
   EXPECT_EQ(args, "C:\\KV\\KVSETUP.EXE /CONFIG 0 -w 500 500\nC:\\KV\n");
   ASSERT_TRUE(DeleteFileA("C:\\KV\\KVSETUP.EXE"));
   EXPECT_EQ(drv.driverProc(0, nullptr, DRV_CONFIGURE, 500, 0), DRVCNF_CANCEL);
@@ -100,52 +98,12 @@ TEST_F(DriverEntryTest, SetupProgramShowsAndSetsTheConfiguration) {
   EXPECT_NE(kvtest::runProgram(kvtest::buildDir() + "/KVSETUP.EXE", {"/bogus"}, &out), 0);
 }
 
-namespace {
-
-void CALLBACK reportingCallback(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-  kvtest::say(msg == MOM_OPEN    ? "MOM_OPEN"
-              : msg == MOM_CLOSE ? "MOM_CLOSE"
-              : msg == WOM_OPEN  ? "WOM_OPEN"
-              : msg == WOM_DONE  ? "WOM_DONE"
-              : msg == WOM_CLOSE ? "WOM_CLOSE"
-                                 : "other");
-}
-
-}  // namespace
-
-// Opens a device through the multimedia layer, reports its notifications, and
-// leaves main with the device still open when told to.
-KV_HELPER(exiting_client) {
-  (void)argc;
-  bool wave = strcmp(argv[1], "wave") == 0;
-  platMmUseDriver(argv[1], kvtest::driverModulePath().c_str());
-  static std::vector<char> data(4000, 1);
-  static WAVEHDR hdr[3] = {};
-  if (wave) {
-    WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
-    HWAVEOUT out;
-    if (waveOutOpen(&out, 0, &wf, (DWORD_PTR)reportingCallback, 0, CALLBACK_FUNCTION) != 0) return 1;
-    waveOutPause(out);
-    for (WAVEHDR& h : hdr) {
-      h.lpData = data.data();
-      h.dwBufferLength = (DWORD)data.size();
-      waveOutPrepareHeader(out, &h, sizeof h);
-      waveOutWrite(out, &h, sizeof h);
-    }
-  } else {
-    HMIDIOUT out;
-    if (midiOutOpen(&out, 0, (DWORD_PTR)reportingCallback, 0, CALLBACK_FUNCTION) != 0) return 1;
-  }
-  kvtest::say("open");
-  std::string line;
-  kvtest::hear(line);
-  return 0;  // the device is still open
-}
-
 TEST_F(DriverEntryTest, AProcessLeavingWithMidiOpenClosesTheChannelWithoutMomClose) {
-  Child client("exiting_client", {"midi"});
+  // A client that leaves main with the device still open when told to.
+  Child client("device_client", {"mm midi", "notes", "open midi"});
+  ASSERT_EQ(client.expectLine(), "loaded");
   ASSERT_EQ(client.expectLine(), "MOM_OPEN");
-  ASSERT_EQ(client.expectLine(), "open");
+  ASSERT_EQ(client.expectLine(), "0");
   HWND host = (HWND)(ULONG_PTR)drv.midi->hwndHost;
   ASSERT_TRUE(IsWindow(host));
   client.send("exit");
@@ -159,9 +117,10 @@ TEST_F(DriverEntryTest, AProcessLeavingWithMidiOpenClosesTheChannelWithoutMomClo
 TEST_F(DriverEntryTest, AProcessLeavingWithWaveOpenReturnsItsBuffersAndCloses) {
   Child instance("instance_window");
   ASSERT_EQ(instance.expectLine(), "open");
-  Child client("exiting_client", {"wave"});
+  Child client("device_client", {"mm wave", "notes", "open wave", "pause", "write 3 4000"});
+  ASSERT_EQ(client.expectLine(), "loaded");
   ASSERT_EQ(client.expectLine(), "WOM_OPEN");
-  ASSERT_EQ(client.expectLine(), "open");
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(client.expectLine(), "0");
   client.send("exit");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(client.expectLine(), "WOM_DONE");
   EXPECT_EQ(client.expectLine(), "WOM_CLOSE");
@@ -173,41 +132,14 @@ TEST_F(DriverEntryTest, AProcessLeavingWithWaveOpenReturnsItsBuffersAndCloses) {
   EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
 }
 
-// Loads the module itself, opens the wave device with three buffers queued,
-// and unloads the module with the device still open when told to.
-KV_HELPER(unloading_client) {
-  (void)argc;
-  (void)argv;
-  kvtest::DriverModule drv;
-  if (!drv.load()) return 1;
-  static WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
-  static WAVEOPENDESC desc = {};
-  desc.lpFormat = &wf;
-  desc.dwCallback = (DWORD_PTR)reportingCallback;
-  if (drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION) != 0) return 1;
-  drv.wodMessage(0, WODM_PAUSE, 0, 0, 0);
-  static std::vector<char> data(4000, 1);
-  static WAVEHDR hdr[3] = {};
-  for (WAVEHDR& h : hdr) {
-    h.lpData = data.data();
-    h.dwBufferLength = (DWORD)data.size();
-    h.dwFlags = WHDR_PREPARED;
-    drv.wodMessage(0, WODM_WRITE, 0, (DWORD_PTR)&h, sizeof h);
-  }
-  kvtest::say("open");
-  std::string line;
-  kvtest::hear(line);
-  kvtest::say(FreeLibrary(drv.handle) ? "unloaded" : "not unloaded");
-  kvtest::hear(line);
-  return 0;
-}
-
 TEST_F(DriverEntryTest, UnloadingTheModuleWithWaveOpenReturnsItsBuffersAndCloses) {
   Child instance("instance_window");
   ASSERT_EQ(instance.expectLine(), "open");
-  Child client("unloading_client");
+  // A client that loads the module itself and unloads it with three buffers queued.
+  Child client("device_client", {"module", "notes", "open wave", "pause", "write 3 4000"});
+  ASSERT_EQ(client.expectLine(), "loaded");
   ASSERT_EQ(client.expectLine(), "WOM_OPEN");
-  ASSERT_EQ(client.expectLine(), "open");
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(client.expectLine(), "0");
   client.send("unload");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(client.expectLine(), "WOM_DONE");
   EXPECT_EQ(client.expectLine(), "WOM_CLOSE");

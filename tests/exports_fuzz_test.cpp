@@ -30,13 +30,6 @@ std::vector<std::string> savedInputs(const std::string& dir) {
   return files;
 }
 
-std::string contents(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 class ExportsFuzzReplayTest : public kvtest::MachineTest {
  protected:
   void replay(const char* dir) {
@@ -48,7 +41,7 @@ class ExportsFuzzReplayTest : public kvtest::MachineTest {
     ASSERT_FALSE(files.empty()) << dir;
     for (const std::string& file : files) {
       SCOPED_TRACE(file);
-      std::string input = contents(file);
+      std::string input = kvtest::readFile(file);
       // A fault aborts the test process; a broken promise of the module, too.
       kvfuzz::runInput(ex, reinterpret_cast<const uint8_t*>(input.data()), input.size());
     }
@@ -187,8 +180,7 @@ TEST_F(FuzzFindingsTest, AResetReturnsTheBuffersQueuedBeforeItAndPlaysThoseWritt
   DWORD pos = drv.wave->dwReadPos;
   drv.wave->dwReadPos = (pos + 128) & 0xFFFF;
   DWORD lead = 8000 * 40 / 1000;
-  DWORD t0 = GetTickCount();
-  while (drv.wave->abRing[(pos + lead + 127) & 0xFFFF] != 0x22 && GetTickCount() - t0 < 5000) Sleep(1);
+  kvtest::waitUntil([&] { return drv.wave->abRing[(pos + lead + 127) & 0xFFFF] == 0x22; });
   EXPECT_EQ(drv.wave->abRing[(pos + lead) & 0xFFFF], 0x11);
   EXPECT_EQ(drv.wave->abRing[(pos + lead + 63) & 0xFFFF], 0x11);
   EXPECT_EQ(drv.wave->abRing[(pos + lead + 64) & 0xFFFF], 0x22);

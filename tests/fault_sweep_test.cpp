@@ -13,17 +13,12 @@
 // kSpreadCalls more, spread evenly up to the last call the recording saw.
 // KV_FAULT_SWEEP_EVERY=N raises the first bound for a longer run by hand.
 #include <dirent.h>
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -33,6 +28,7 @@
 #include "fault_sweep.h"
 #include "sweep.h"
 #include "kv/plat.h"
+#include "leftovers.h"
 #include "product.h"
 
 using kvtest::Child;
@@ -79,50 +75,6 @@ unsigned hostCalls(const std::string& path, const std::string& op) {
 }  // namespace
 
 namespace {
-
-// The processes of the machine that run, by their token in procs/.
-std::set<std::string> liveProcesses(const std::string& root) {
-  std::set<std::string> live;
-  DIR* d = opendir((root + "/procs").c_str());
-  if (!d) return live;
-  while (struct dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    int fd = open((root + "/procs/" + e->d_name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    if (flock(fd, LOCK_SH | LOCK_NB) != 0) live.insert(e->d_name);
-    close(fd);
-  }
-  closedir(d);
-  return live;
-}
-
-// The named objects that some process holds open, read under the namespace
-// lock so that no open is half done.
-std::set<std::string> heldObjects(const std::string& root) {
-  std::set<std::string> held;
-  std::string objects = root + "/objects";
-  int ns = open((objects + "/.namespace-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (ns < 0) return held;
-  flock(ns, LOCK_EX);
-  DIR* kinds = opendir(objects.c_str());
-  while (struct dirent* k = kinds ? readdir(kinds) : nullptr) {
-    if (k->d_name[0] == '.') continue;
-    std::string dir = objects + "/" + k->d_name;
-    DIR* d = opendir(dir.c_str());
-    while (struct dirent* e = d ? readdir(d) : nullptr) {
-      if (e->d_name[0] == '.') continue;
-      int fd = open((dir + "/" + e->d_name).c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd < 0) continue;
-      if (flock(fd, LOCK_EX | LOCK_NB) != 0) held.insert(std::string(k->d_name) + "/" + e->d_name);
-      close(fd);
-    }
-    if (d) closedir(d);
-  }
-  if (kinds) closedir(kinds);
-  flock(ns, LOCK_UN);
-  close(ns);
-  return held;
-}
 
 std::string joined(const std::set<std::string>& s) {
   std::string out;
@@ -182,7 +134,7 @@ class FaultSweepTest : public kvtest::ProductTest {
     unsetenv(PLAT_FAULT_CALLS_ENV);
     // Both sessions' hosts wrote their counts; the larger is the fault session's
     // or the normal one's alike, so each operation keeps its larger count.
-    EXPECT_TRUE(settle()) << "left running: " << joined(liveProcesses(root));
+    EXPECT_TRUE(settle()) << "left running: " << joined(kvtest::liveProcesses(root));
     std::ifstream f(calls);
     std::string program, item;
     while (f >> program >> item) {
@@ -196,20 +148,19 @@ class FaultSweepTest : public kvtest::ProductTest {
   }
 
   // Waits for every process the sessions started to end.
-  bool settle(int ms = 10000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-      bool extra = false;
-      for (const std::string& p : liveProcesses(root)) extra |= !baselineProcesses.count(p);
-      if (!extra) return true;
-      if (std::chrono::steady_clock::now() > until) return false;
-      usleep(5000);  // polls the process table; no hand-off waits on it
-    }
+  bool settle() {
+    return kvtest::waitUntil(
+        [&] {
+          for (const std::string& p : kvtest::liveProcesses(root))
+            if (!baselineProcesses.count(p)) return false;
+          return true;
+        },
+        10000);
   }
 
   void baseline() {
-    baselineProcesses = liveProcesses(root);
-    baselineObjects = heldObjects(root);
+    baselineProcesses = kvtest::liveProcesses(root);
+    baselineObjects = kvtest::heldObjects(root);
   }
 
   // Runs one case; answers the lines it said, for the report.
@@ -253,16 +204,16 @@ class FaultSweepTest : public kvtest::ProductTest {
     }
     ASSERT_TRUE(kvtest::processEnds(c.pid(), 10000)) << what << ": the client does not end";
     ASSERT_EQ(c.wait(), 0) << what;
-    ASSERT_TRUE(settle()) << what << ": left running: " << joined(liveProcesses(root));
+    ASSERT_TRUE(settle()) << what << ": left running: " << joined(kvtest::liveProcesses(root));
     // And a new client process.
     Child next("sweep_client", {args[0], "normal"});
     EXPECT_EQ(next.expectLine(60000), "normal OK") << what << ": in a new process";
     EXPECT_EQ(next.expectLine(10000), "end");
     ASSERT_TRUE(kvtest::processEnds(next.pid(), 10000)) << what << ": the new client does not end";
     ASSERT_EQ(next.wait(), 0) << what;
-    ASSERT_TRUE(settle()) << what << ": left running: " << joined(liveProcesses(root));
-    std::set<std::string> held = heldObjects(root);
-    for (const std::string& o : held) EXPECT_TRUE(baselineObjects.count(o)) << what << ": " << o << " still held";
+    ASSERT_TRUE(settle()) << what << ": left running: " << joined(kvtest::liveProcesses(root));
+    for (auto& o : kvtest::heldObjects(root))
+      EXPECT_TRUE(baselineObjects.count(o.first)) << what << ": " << o.first << " still held";
     if (hostCase && hostCalls(calls, args[2]) >= (unsigned)atoi(args[3].c_str())) ++injected;
     ++cases;
   }
@@ -345,7 +296,8 @@ class FaultSweepTest : public kvtest::ProductTest {
   }
 
   std::unique_ptr<Child> instance;
-  std::set<std::string> baselineProcesses, baselineObjects;
+  std::set<std::string> baselineProcesses;
+  std::map<std::string, std::set<pid_t>> baselineObjects;
   unsigned cases = 0, injected = 0, stalls = 0;
 };
 

@@ -56,8 +56,7 @@ class HandshakeTest : public kvtest::ProductTest {
   static void held(const char* tag) { ASSERT_TRUE(platHoldWait(tag, kHangGuardMs)) << "not held at " << tag; }
   // Waits until the channel's hwndHost moves on from `from`.
   DWORD hostMovesOn(DWORD from) {
-    DWORD t0 = GetTickCount();
-    while (drv.midi->hwndHost == from && GetTickCount() - t0 < kHangGuardMs) Sleep(1);
+    kvtest::waitUntil([&] { return drv.midi->hwndHost != from; }, kHangGuardMs);
     return drv.midi->hwndHost;
   }
   void closeHost(DWORD hwnd) {
@@ -164,10 +163,9 @@ TEST_F(HandshakeTest, AStrayAcceptanceServesTheHostTheChannelNames) {
   ASSERT_EQ(WaitForSingleObject(hLate, kHangGuardMs), WAIT_OBJECT_0);
   // Taken back, the acceptance would leave the new host serving an idle
   // channel, which it leaves.
-  DWORD t0 = GetTickCount();
-  while (drv.midi->dwStatus != CHANNEL_ACCEPTED && WaitForSingleObject(hNew, 1) == WAIT_TIMEOUT &&
-         GetTickCount() - t0 < kHangGuardMs) {
-  }
+  kvtest::waitUntil(
+      [&] { return drv.midi->dwStatus == CHANNEL_ACCEPTED || WaitForSingleObject(hNew, 0) != WAIT_TIMEOUT; },
+      kHangGuardMs);
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_ACCEPTED);
   EXPECT_EQ(drv.midi->hwndHost, hwndNew);
   EXPECT_EQ(WaitForSingleObject(hNew, 0), (DWORD)WAIT_TIMEOUT) << "the new host serves";
@@ -211,8 +209,7 @@ TEST_F(HandshakeTest, AStrayAcceptanceTheOpenSeesFirstIsTakenForItsOwnHost) {
   EXPECT_EQ(dwOpen, 0u);
   if (dwOpen != 0) {
     // The open failed: its host, which answers now, is sent away by hand.
-    DWORD t0 = GetTickCount();
-    while (drv.midi->dwStatus != CHANNEL_ACCEPTED && GetTickCount() - t0 < kHangGuardMs) Sleep(1);
+    kvtest::waitUntil([&] { return drv.midi->dwStatus == CHANNEL_ACCEPTED; }, kHangGuardMs);
     drv.midi->dwStatus = CHANNEL_OPEN;
     closeHost(drv.midi->hwndHost);
     return;
@@ -328,8 +325,7 @@ TEST_F(HandshakeTest, AHostNamedAfterAClearHasItsCommandMessageInTheBlock) {
   ASSERT_NE(hwndHost, 0u);
   EXPECT_NE(drv.midi->uHostMsg, 0u);
   platHoldRelease("answer");
-  DWORD t0 = GetTickCount();
-  while (drv.midi->dwStatus != CHANNEL_ACCEPTED && GetTickCount() - t0 < kHangGuardMs) Sleep(1);
+  kvtest::waitUntil([&] { return drv.midi->dwStatus == CHANNEL_ACCEPTED; }, kHangGuardMs);
   drv.midi->dwStatus = CHANNEL_OPEN;
   closeHost(hwndHost);
 }

@@ -41,19 +41,6 @@ class HostRecordsTest : public kvtest::ProductTest {
     ProductTest::TearDown();
   }
 
-  // Opens the MIDI device, plays a note on and off, waits until the host has
-  // taken the bytes, closes and waits for the host to end.
-  void playMidi() {
-    MIDIOPENDESC desc = {};
-    ASSERT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_NULL), 0u) << "the device opens";
-    int pid = (int)kvtest::hostProcessOf(drv.midi->hwndHost);
-    ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x7F3C90, 0), 0u);
-    ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x003C90, 0), 0u);
-    EXPECT_TRUE(waitUntil([&] { return drv.midi->dwRingCount == 0; })) << "the host takes the bytes";
-    ASSERT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
-    ASSERT_TRUE(kvtest::processEnds(pid, 5000));
-  }
-
   // Opens the wave device, plays a tenth of a second of 16-bit stereo until
   // the buffer comes back, closes and waits for the host to end.
   void playWave() {
@@ -98,7 +85,7 @@ class HostRecordsTest : public kvtest::ProductTest {
 TEST_F(HostRecordsTest, NoRecordIsKeptWhenNoneIsNamed) {
   ASSERT_TRUE(WritePrivateProfileStringA("Host", "MidiRecord", nullptr, "C:\\KV\\KVHOST.INI"));
   ASSERT_TRUE(WritePrivateProfileStringA("Host", "WaveRecord", nullptr, "C:\\KV\\KVHOST.INI"));
-  playMidi();
+  playMidiNote();
   playWave();
   EXPECT_EQ(filesEndingIn({".RAW", ".TXT", ".WAV"}), std::vector<std::string>());
 }
@@ -109,7 +96,7 @@ TEST_P(UnopenableMidiRecordTest, TheDevicePlaysAndTheHostSaysWhatItLeftOutOnce) 
   keepHostStderr();
   hostSetting("MidiRecord", GetParam());
   hostSetting("Gain", "nan");
-  playMidi();
+  playMidiNote();
   std::string said = hostSaid();
   for (const char* ext : {".RAW", ".TXT", ".WAV"})
     EXPECT_EQ(countOf(said, std::string("cannot open the record ") + GetParam() + ext), 1u) << ext << "\n" << said;
@@ -124,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, UnopenableMidiRecordTest,
 // could not use of its settings is in its record too.
 TEST_F(HostRecordsTest, TheRecordSaysWhichSettingsTheHostCouldNotUse) {
   hostSetting("Gain", "nan");
-  playMidi();
+  playMidiNote();
   std::string text = readInstallFile("KVMIDIIN.TXT");
   EXPECT_EQ(countOf(text, "# KVHOST.INI: Gain=nan is not a number from 0 to 10; using the default 0.5\n"), 1u) << text;
 }
@@ -143,7 +130,7 @@ TEST_F(HostRecordsTest, RecordsNamedByWindowsPathsLandOnTheEmulatedDrive) {
   // Existing names are matched without regard to case, as on Windows.
   hostSetting("MidiRecord", "C:\\Records\\MIDI");
   hostSetting("WaveRecord", "c:\\RECORDS\\WAVE");
-  playMidi();
+  playMidiNote();
   playWave();
   std::string dir = root + "/drive_c/Records/";
   EXPECT_EQ(readFile(dir + "MIDI.RAW"), std::string("\x90\x3C\x7F\x90\x3C\x00", 6));
@@ -164,7 +151,7 @@ TEST_F(HostRecordsTest, ASoundFontNamedByAWindowsPathIsLoaded) {
   if (GetFileAttributesA(font) == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "timgm6mb-soundfont is not installed";
   ASSERT_TRUE(CopyFileA(font, "C:\\KV\\GM.SF2", FALSE));
   hostSetting("SoundFont", "C:\\KV\\GM.SF2");
-  playMidi();
+  playMidiNote();
   std::string text = readInstallFile("KVMIDIIN.TXT");
   EXPECT_NE(text.find("# synthesizer: " + installDir() + "/GM.SF2\n"), std::string::npos) << text;
 }

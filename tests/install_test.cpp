@@ -20,11 +20,6 @@ using kvtest::Child;
 
 namespace {
 
-const char kUserInstallable[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Userinstallable.drivers";
-const char kRelatedDesc[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\related.desc";
-const char kDriversDesc[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
-const char kMediaResources[] = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\MIDI";
-
 void setString(HKEY root, const char* path, const char* name, const std::string& text, DWORD type = REG_SZ) {
   HKEY key;
   ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
@@ -60,18 +55,6 @@ bool keyExists(HKEY root, const char* path) {
   return true;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-bool fileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
 // Names and contents of the files in a host directory.
 std::map<std::string, std::string> directoryFiles(const std::string& dir) {
   std::map<std::string, std::string> files;
@@ -79,7 +62,7 @@ std::map<std::string, std::string> directoryFiles(const std::string& dir) {
   if (!d) return files;
   while (struct dirent* e = readdir(d)) {
     if (e->d_name[0] == '.') continue;
-    files[e->d_name] = readFile(dir + "/" + e->d_name);
+    files[e->d_name] = kvtest::readFile(dir + "/" + e->d_name);
   }
   closedir(d);
   return files;
@@ -116,10 +99,10 @@ class InstallTest : public kvtest::ProductTest {
     setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi1", "mmgone.dll");
     setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave", testDriver);
     setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "aux", "mmgone.dll");
-    setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi1", "mmgone.dll");
-    setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi1", "");
-    setString(HKEY_LOCAL_MACHINE, kDriversDesc, "mmgone.dll", "Another synthesizer");
-    setString(HKEY_LOCAL_MACHINE, (std::string(kMediaResources) + "\\mmgone.dll<0000>").c_str(), "Active", "1");
+    setString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "midi1", "mmgone.dll");
+    setString(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, "midi1", "");
+    setString(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, "mmgone.dll", "Another synthesizer");
+    setString(HKEY_LOCAL_MACHINE, (std::string(KV_MEDIA_RESOURCES_KEY) + "\\mmgone.dll<0000>").c_str(), "Active", "1");
     seedMapper();
   }
   void seedMapper() {
@@ -140,41 +123,11 @@ class InstallTest : public kvtest::ProductTest {
   }
 
   std::string systemDir() const { return root + "/drive_c/WINDOWS/system32"; }
-  std::string pending() const { return readFile(root + "/pending-file-operations"); }
+  std::string pending() const { return kvtest::readFile(root + "/pending-file-operations"); }
 
   InstallFn install = nullptr;
   InstallFn remove = nullptr;
 };
-
-// A client of the multimedia layer, in a process of its own: plays a phrase on
-// MIDI output device argv[1] and answers "played NAME" or what failed.
-KV_HELPER(play_registered_device) {
-  if (argc < 2) return 2;
-  UINT device = (UINT)atoi(argv[1]);
-  MIDIOUTCAPSA caps = {};
-  if (midiOutGetDevCapsA(device, &caps, sizeof caps) != 0) {
-    kvtest::say("no device");
-    return 1;
-  }
-  HMIDIOUT out = nullptr;
-  if (midiOutOpen(&out, device, 0, 0, CALLBACK_NULL) != 0) {
-    kvtest::say("cannot open");
-    return 1;
-  }
-  for (BYTE key = 60; key < 64; ++key) midiOutShortMsg(out, 0x7F0090u | key << 8);
-  midiOutClose(out);
-  // The host has written its record when it gives the channel back; the
-  // module the layer loaded shows its channel block.
-  auto* channel = reinterpret_cast<volatile DWORD*>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("KVDRVR32.DLL"), "gkMidiOut")));
-  if (!channel) {
-    kvtest::say("no channel block");
-    return 1;
-  }
-  for (DWORD start = GetTickCount(); *channel != 0 && GetTickCount() - start < 10000;) Sleep(1);
-  kvtest::say(std::string("played ") + caps.szPname + " of " + std::to_string(midiOutGetNumDevs()));
-  return 0;
-}
 
 }  // namespace
 
@@ -187,34 +140,41 @@ TEST_F(InstallTest, FullCycleRegistersPlaysAndLeavesTheMachineAsBefore) {
   ASSERT_EQ(install(), 0);
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi2"), sz("KVDRVR32.DLL"));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave1"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi2"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi2"), sz(""));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDriversDesc, "KVDRVR32.DLL"), sz("Kelvasong Software-WaveTable-Synthesizer"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "midi2"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, "midi2"), sz(""));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, "KVDRVR32.DLL"),
+            sz("Kelvasong Software-WaveTable-Synthesizer"));
   EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "CurrentInstrument"), sz("KVDRVR32.DLL<0000>"));
   EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "szPname"), sz("Kelvasong (NT)"));
   EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, "szPname"), sz("Another synthesizer"));
   EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, "DeviceInterface"), "") << "it did not exist";
   EXPECT_EQ(readInstallFile("KVMIDI16.EXE"), readInstallFile("KVTSK16.EXE"));
   EXPECT_EQ(readInstallFile("KVWAVE16.EXE"), readInstallFile("KVTSK16.EXE"));
-  EXPECT_FALSE(fileExists(systemDir() + "/KVDRVR32.DLL")) << "replaced only at the system start";
+  EXPECT_FALSE(kvtest::fileExists(systemDir() + "/KVDRVR32.DLL")) << "replaced only at the system start";
 
   ASSERT_EQ(platSystemStart(), 0);
-  EXPECT_EQ(readFile(systemDir() + "/KVDRVR32.DLL"), readFile(kvtest::driverModulePath()));
-  EXPECT_FALSE(fileExists(systemDir() + "/KVDRVR32.000"));
+  EXPECT_EQ(kvtest::readFile(systemDir() + "/KVDRVR32.DLL"), kvtest::readFile(kvtest::driverModulePath()));
+  EXPECT_FALSE(kvtest::fileExists(systemDir() + "/KVDRVR32.000"));
   {
+    // A client of the multimedia layer plays a phrase on the registered device.
     // The test driver's device comes first; the registered one is the second.
-    Child client("play_registered_device", {"1"});
-    EXPECT_EQ(client.expectLine(), "played Kelvasong (NT) of 2");
+    // The host has written its record when it gives the channel back.
+    Child client("device_client",
+                 {"name 1", "devices", "open midi 1", "send 7F3C90 7F3D90 7F3E90 7F3F90", "close", "idle"});
+    EXPECT_EQ(client.expectLine(), "Kelvasong (NT)");
+    EXPECT_EQ(client.expectLine(), "2") << "devices";
+    for (const char* step : {"open", "send", "close"}) EXPECT_EQ(client.expectLine(), "0") << step;
+    EXPECT_EQ(client.expectLine(), "idle");
     EXPECT_EQ(client.wait(), 0);
   }
   std::string received = readInstallFile("KVMIDIIN.RAW");
   EXPECT_EQ(received.substr(0, 3), "\x90<\x7F") << "the host did not get the phrase";
 
   ASSERT_EQ(remove(), 0);
-  EXPECT_FALSE(fileExists(installDir() + "/KVMIDI16.EXE"));
-  EXPECT_FALSE(fileExists(installDir() + "/KVWAVE16.EXE"));
-  EXPECT_TRUE(fileExists(installDir() + "/KVTSK16.EXE"));
-  EXPECT_TRUE(fileExists(systemDir() + "/KVDRVR32.DLL")) << "deleted only at the system start";
+  EXPECT_FALSE(kvtest::fileExists(installDir() + "/KVMIDI16.EXE"));
+  EXPECT_FALSE(kvtest::fileExists(installDir() + "/KVWAVE16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(installDir() + "/KVTSK16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(systemDir() + "/KVDRVR32.DLL")) << "deleted only at the system start";
   ASSERT_EQ(platSystemStart(), 0);
   EXPECT_EQ(kvtest::registryDump(), registryBefore);
   EXPECT_EQ(names(directoryFiles(systemDir())), names(systemBefore));
@@ -278,8 +238,9 @@ TEST_F(InstallTest, TenForeignWaveAliasesStopAfterTheMidiRegistration) {
   }
   ASSERT_EQ(install(), -1);
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi"), sz("KVDRVR32.DLL"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kDriversDesc, "KVDRVR32.DLL"), sz("Kelvasong Software-WaveTable-Synthesizer"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "midi"), sz("KVDRVR32.DLL"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, "KVDRVR32.DLL"),
+            sz("Kelvasong Software-WaveTable-Synthesizer"));
   EXPECT_EQ(mapperDump(), mapper);
   EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY));
   EXPECT_EQ(names(directoryFiles(systemDir())), "") << "the temporary copy is taken away again";
@@ -291,9 +252,9 @@ TEST_F(InstallTest, TakenTemporaryNamesAreSkippedAndLeftAlone) {
     std::ofstream(systemDir() + "/KVDRVR32.00" + std::to_string(i)) << "old " << i;
   }
   ASSERT_EQ(install(), 0);
-  EXPECT_EQ(readFile(systemDir() + "/KVDRVR32.005"), readFile(kvtest::driverModulePath()));
+  EXPECT_EQ(kvtest::readFile(systemDir() + "/KVDRVR32.005"), kvtest::readFile(kvtest::driverModulePath()));
   for (int i = 0; i < 5; ++i)
-    EXPECT_EQ(readFile(systemDir() + "/KVDRVR32.00" + std::to_string(i)), "old " + std::to_string(i));
+    EXPECT_EQ(kvtest::readFile(systemDir() + "/KVDRVR32.00" + std::to_string(i)), "old " + std::to_string(i));
   EXPECT_NE(pending().find("KVDRVR32.005\t"), std::string::npos) << pending();
 }
 
@@ -346,10 +307,10 @@ TEST_F(InstallTest, WithoutAnInstallDirectoryNoHostIsCopiedOrDeleted) {
   for (const char* name : {"KVTSK16.EXE", "KVMIDI16.EXE", "KVWAVE16.EXE"}) installProgram("KVTSK16.EXE", name);
   ASSERT_TRUE(CopyFileA("C:\\KV\\KVTSK16.EXE", "C:\\KVTSK16.EXE", FALSE));
   ASSERT_EQ(install(), 0);
-  EXPECT_FALSE(fileExists(root + "/drive_c/KVMIDI16.EXE"));
+  EXPECT_FALSE(kvtest::fileExists(root + "/drive_c/KVMIDI16.EXE"));
   ASSERT_TRUE(CopyFileA("C:\\KV\\KVTSK16.EXE", "C:\\KVMIDI16.EXE", FALSE));
   ASSERT_EQ(remove(), 0);
-  EXPECT_TRUE(fileExists(root + "/drive_c/KVMIDI16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(root + "/drive_c/KVMIDI16.EXE"));
 }
 
 // Both bitnesses share the user's mapper settings, but each module sees only
@@ -421,33 +382,33 @@ TEST_F(InstallTest, RemovalDeletesOnlyThisDriversAliases) {
   setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi4", "C:\\WINDOWS\\system32\\KVDRVR32.DLL");
   setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave", "mmdrv.dll");
   setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave01", "KVDRVR32.DLL");
-  setString(HKEY_LOCAL_MACHINE, kUserInstallable, "MIDI", "mmdrv.dll");
-  setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi0", "KVDRVR32.DLL");
-  setString(HKEY_LOCAL_MACHINE, kUserInstallable, "midi4", "other.dll");
-  setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "MIDI", "mmdrv");
-  setString(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi0", "");
+  setString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "MIDI", "mmdrv.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "midi0", "KVDRVR32.DLL");
+  setString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "midi4", "other.dll");
+  setString(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, "MIDI", "mmdrv");
+  setString(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, "midi0", "");
   ASSERT_EQ(remove(), 0);
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "MIDI"), sz("mmdrv.dll"));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi0"), "");
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "midi4"), "");
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave"), sz("mmdrv.dll"));
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave01"), "");
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "MIDI"), sz("mmdrv.dll"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi0"), "");
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kUserInstallable, "midi4"), sz("other.dll"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kRelatedDesc, "MIDI"), sz("mmdrv"));
-  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, kRelatedDesc, "midi0"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "MIDI"), sz("mmdrv.dll"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "midi0"), "");
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, "midi4"), sz("other.dll"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, "MIDI"), sz("mmdrv"));
+  EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, "midi0"), "");
 }
 
 TEST_F(InstallTest, WaveAliasWithoutMidiAliasStopsRemoval) {
   setString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave3", "KVDRVR32.DLL");
-  std::string dev = std::string(kMediaResources) + "\\KVDRVR32.DLL<0001>";
+  std::string dev = std::string(KV_MEDIA_RESOURCES_KEY) + "\\KVDRVR32.DLL<0001>";
   setString(HKEY_LOCAL_MACHINE, dev.c_str(), "Active", "1");
   EXPECT_EQ(remove(), -1);
   EXPECT_EQ(valueOf(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, "wave3"), sz("KVDRVR32.DLL"));
   EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, dev.c_str()));
   EXPECT_EQ(pending(), "");
-  EXPECT_FALSE(fileExists(installDir() + "/KVMIDI16.EXE")) << "the host copies went first";
+  EXPECT_FALSE(kvtest::fileExists(installDir() + "/KVMIDI16.EXE")) << "the host copies went first";
 }
 
 namespace {
@@ -526,15 +487,16 @@ TEST_F(InstallTest, CodePage932NameAndDirectoryEndingInTrailByte5C) {
   ASSERT_TRUE(CopyFileA("C:\\KV\\KVTSK16.EXE", (dir + "\\KVTSK16.EXE").c_str(), FALSE));
   ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", dir.c_str(), "KELVASON.INI"));
   const std::string hostDir = installDir() + "/\x95\x5C";
-  ASSERT_TRUE(fileExists(hostDir + "/KVTSK16.EXE"));
+  ASSERT_TRUE(kvtest::fileExists(hostDir + "/KVTSK16.EXE"));
 
   ASSERT_EQ(install(), 0);
   EXPECT_EQ(valueOf(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "szPname"), sz("Kelvasong (NT)"));
-  EXPECT_TRUE(fileExists(hostDir + "/KVMIDI16.EXE"));
-  EXPECT_TRUE(fileExists(hostDir + "/KVWAVE16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(hostDir + "/KVMIDI16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(hostDir + "/KVWAVE16.EXE"));
   ASSERT_EQ(remove(), 0);
-  EXPECT_FALSE(fileExists(hostDir + "/KVMIDI16.EXE"));
-  EXPECT_FALSE(fileExists(hostDir + "/KVWAVE16.EXE"));
-  EXPECT_TRUE(fileExists(hostDir + "/KVTSK16.EXE"));
-  EXPECT_TRUE(fileExists(installDir() + "/KVMIDI16.EXE")) << "the parent directory's copies are not ours to delete";
+  EXPECT_FALSE(kvtest::fileExists(hostDir + "/KVMIDI16.EXE"));
+  EXPECT_FALSE(kvtest::fileExists(hostDir + "/KVWAVE16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(hostDir + "/KVTSK16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(installDir() + "/KVMIDI16.EXE"))
+      << "the parent directory's copies are not ours to delete";
 }

@@ -32,18 +32,10 @@ class KvregTest : public MachineTest {
   }
   // Imports `text` as a file; answers kvreg's status, its words in `output`.
   int importText(const std::string& text, std::string* output = nullptr) {
-    write(file("in.reg"), text);
+    kvtest::writeFile(file("in.reg"), text);
     return kvreg({"import", file("in.reg")}, output);
   }
   std::string file(const char* name) { return root + "/" + name; }
-  static std::string read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-  static void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
   static void set(const char* path, const char* name, DWORD type, const std::string& data) {
     HKEY key = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
@@ -102,7 +94,7 @@ TEST_F(KvregTest, ExportImportRoundTripKeepsEveryValue) {
   const std::string before = dump(kTree);
 
   ASSERT_EQ(kvreg({"export", "HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree", file("tree.reg")}), 0);
-  std::string text = read(file("tree.reg"));
+  std::string text = kvtest::readFile(file("tree.reg"));
   EXPECT_EQ(text.compare(0, 12, "REGEDIT4\r\n\r\n"), 0);
   for (const char* line : {
            "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\r\n",
@@ -121,32 +113,32 @@ TEST_F(KvregTest, ExportImportRoundTripKeepsEveryValue) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
 
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\KvTest\\Tree\\Sub\\Deeper"), ERROR_SUCCESS);
-  write(file("remove.reg"), "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\n");
+  kvtest::writeFile(file("remove.reg"), "REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\n");
   ASSERT_EQ(kvreg({"import", file("remove.reg")}), 0);
   EXPECT_EQ(dump(kTree), "missing");
 
   ASSERT_EQ(kvreg({"import", file("tree.reg")}), 0);
   EXPECT_EQ(dump(kTree), before);
   ASSERT_EQ(kvreg({"export", "HKLM\\Software\\KvTest\\Tree", file("again.reg")}), 0);
-  EXPECT_EQ(read(file("again.reg")), text);
+  EXPECT_EQ(kvtest::readFile(file("again.reg")), text);
 }
 
 TEST_F(KvregTest, ImportDeletesValuesAndReportsBadLines) {
   set(kTree, "keep", REG_SZ, std::string("k", 2));
   set(kTree, "drop", REG_SZ, std::string("d", 2));
   set(kTree, "", REG_SZ, std::string("d", 2));
-  write(file("edit.reg"),
-        "REGEDIT4\r\n"
-        "; a comment\r\n"
-        "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\r\n"
-        "\"drop\"=-\r\n"
-        "@=-\r\n"
-        "\"new\"=hex:01,\\\r\n"
-        "    02\r\n"
-        "\"bad\"=dword:xyz\r\n"
-        "\"escape\"=\"\\q\"\r\n"
-        "stray text\r\n"
-        "[HKEY_CLASSES_ROOT\\X]\r\n");
+  kvtest::writeFile(file("edit.reg"),
+                    "REGEDIT4\r\n"
+                    "; a comment\r\n"
+                    "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\r\n"
+                    "\"drop\"=-\r\n"
+                    "@=-\r\n"
+                    "\"new\"=hex:01,\\\r\n"
+                    "    02\r\n"
+                    "\"bad\"=dword:xyz\r\n"
+                    "\"escape\"=\"\\q\"\r\n"
+                    "stray text\r\n"
+                    "[HKEY_CLASSES_ROOT\\X]\r\n");
   std::string output;
   EXPECT_EQ(kvreg({"import", file("edit.reg")}, &output), 1);
   EXPECT_NE(output.find("edit.reg:8: bad value data"), std::string::npos) << output;
@@ -155,7 +147,7 @@ TEST_F(KvregTest, ImportDeletesValuesAndReportsBadLines) {
   EXPECT_NE(output.find("edit.reg:11: HKEY_CLASSES_ROOT\\X: not a known root"), std::string::npos) << output;
   EXPECT_EQ(dump(kTree), "[Software\\KvTest\\Tree]\nkeep 1 k" + std::string(1, '\0') + "\nnew 3 \x01\x02\n");
 
-  write(file("plain.txt"), "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Other]\n");
+  kvtest::writeFile(file("plain.txt"), "[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Other]\n");
   EXPECT_EQ(kvreg({"import", file("plain.txt")}, &output), 1);
   EXPECT_NE(output.find("not a REGEDIT4 file"), std::string::npos);
   EXPECT_EQ(kvreg({"export", "HKLM\\Software\\KvTest\\Missing"}, &output), 1);
@@ -168,7 +160,7 @@ TEST_F(KvregTest, ARootExportsUnderItsOwnNameAndImportsBack) {
   set(kTree, "v", REG_SZ, std::string("x", 2));
   const std::string before = dump(kTree);
   ASSERT_EQ(kvreg({"export", "HKLM", file("all.reg")}), 0);
-  std::string text = read(file("all.reg"));
+  std::string text = kvtest::readFile(file("all.reg"));
   EXPECT_NE(text.find("\r\n[HKEY_LOCAL_MACHINE]\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\r\n[HKEY_LOCAL_MACHINE\\Software\\KvTest\\Tree]\r\n"), std::string::npos) << text;
 
@@ -282,9 +274,9 @@ TEST_F(KvregTest, ADeepStoreExportsAndDeletesWithoutRunningOutOfStack) {
   for (int i = 0; i < kLevels; ++i) deepest += "\\d";
   std::string out;
   EXPECT_EQ(kvregInStack(256, {"export", "HKLM\\Software", file("deep.reg")}, &out), 0) << out;
-  EXPECT_NE(read(file("deep.reg")).find("[" + deepest + "]\r\n\r\n"), std::string::npos);
+  EXPECT_NE(kvtest::readFile(file("deep.reg")).find("[" + deepest + "]\r\n\r\n"), std::string::npos);
 
-  write(file("remove.reg"), "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\Deep]\r\n");
+  kvtest::writeFile(file("remove.reg"), "REGEDIT4\r\n\r\n[-HKEY_LOCAL_MACHINE\\Software\\Deep]\r\n");
   EXPECT_EQ(kvregInStack(256, {"import", file("remove.reg")}, &out), 0) << out;
   EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, "Software\\Deep"));
   EXPECT_TRUE(keyExists(HKEY_LOCAL_MACHINE, "Software"));

@@ -160,12 +160,7 @@ TEST_F(MidiDeviceTest, CloseReleasesTheChannelWhateverTheStatusSays) {
     EXPECT_EQ(close(), 0u) << status;
     ASSERT_EQ(notifications.size(), 2u) << status;
     EXPECT_EQ(notifications[1].msg, (DWORD)MOM_CLOSE);
-    Child other("midi_device_client");
-    ASSERT_EQ(other.expectLine(), "loaded");
-    other.send("open");
-    EXPECT_EQ(other.expectLine(), "0") << "gate and owner mutex were freed, status " << status;
-    other.send("close");
-    EXPECT_EQ(other.expectLine(), "0");
+    EXPECT_EQ(kvtest::openElsewhere("midi"), "0 100 0") << "gate and owner mutex were freed, status " << status;
   }
 }
 
@@ -194,32 +189,15 @@ TEST_F(MidiDeviceTest, LongDataIsFinishedAtOnceAlsoWhenTheRingWriteGivesUp) {
   EXPECT_EQ(close(), 0u);
 }
 
-// A client in its own process: "open" and "close" answer the result code.
-KV_HELPER(midi_device_client) {
-  (void)argc;
-  (void)argv;
-  kvtest::DriverModule drv;
-  if (!drv.load()) return 1;
-  kvtest::say("loaded");
-  std::string line;
-  MIDIOPENDESC desc = {};
-  while (kvtest::hear(line)) {
-    if (line == "open") kvtest::say(std::to_string(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0)));
-    if (line == "close") kvtest::say(std::to_string(drv.modMessage(0, MODM_CLOSE, 0, 0, 0)));
-    if (line == "note") kvtest::say(std::to_string(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0)));
-    // Holds the next open at its second wait for the owner mutex, which only
-    // an open that found the mutex owned makes.
-    if (line == "hold-second-look") platHoldInject("WaitForSingleObject", 2, "second-look");
-  }
-  return 0;
-}
+// Clients in processes of their own are device clients (support/device_client.cpp).
+// The next open is held at its second wait for the owner mutex, which only
+// an open that found the mutex owned makes: "hold WaitForSingleObject 2 NAME".
 
 TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
-  Child owner("midi_device_client");
+  Child owner("device_client", {"module", "open midi"});
   ASSERT_EQ(owner.expectLine(), "loaded");
-  owner.send("open");
   ASSERT_EQ(owner.expectLine(), "0");
-  owner.send("note");
+  owner.send("send 403C90");
   ASSERT_EQ(owner.expectLine(), "0");
 
   EXPECT_EQ(openRefusedAfterTheOwnerLook(), (DWORD)MMSYSERR_ALLOCATED) << "a live owner holds the channel";
@@ -232,12 +210,7 @@ TEST_F(MidiDeviceTest, OneClientInTheSystemAndTakeOverAfterTheOwnerIsKilled) {
   EXPECT_NE(drv.midi->hwndHost, oldHost) << "a new host serves the new client";
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403E90, 0), 0u);
   EXPECT_EQ(close(), 0u);
-  Child next("midi_device_client");
-  ASSERT_EQ(next.expectLine(), "loaded");
-  next.send("open");
-  EXPECT_EQ(next.expectLine(), "0") << "the close freed the system-wide gate";
-  next.send("close");
-  EXPECT_EQ(next.expectLine(), "0");
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "0 100 0") << "the close freed the system-wide gate";
 }
 
 // The host looks at the owner mutex, under the same name as the client, to
@@ -270,25 +243,25 @@ TEST_F(MidiDeviceTest, TheHostTakesALiveOwnerForLive) {
 // by that look, and looks again until the host has let it go.
 TEST_F(MidiDeviceTest, AnOpenThatMeetsTheHostsLookAtTheOwnerMutexLooksAgain) {
   setenv(PLAT_HOLDS_ENV, "KVHOST.probe=1@probe,KVHOST.probed=1@probed", 1);
-  Child owner("midi_device_client");
+  Child owner("device_client", {"module"});
   unsetenv(PLAT_HOLDS_ENV);
   ASSERT_EQ(owner.expectLine(), "loaded");
-  owner.send("open");
+  owner.send("open midi");
   ASSERT_EQ(owner.expectLine(), "0");
   owner.kill();
   owner.wait();
   ASSERT_TRUE(platHoldWait("probe", 30000)) << "the host looks at the owner mutex";
-  Child next("midi_device_client");
+  Child next("device_client", {"module"});
   ASSERT_EQ(next.expectLine(), "loaded");
-  next.send("hold-second-look");
-  next.send("open");
+  next.send("hold WaitForSingleObject 2 second-look");
+  next.send("open midi");
   EXPECT_TRUE(platHoldWait("second-look", 10000)) << "the open did not wait for the mutex";
   platHoldRelease("probe");
   ASSERT_TRUE(platHoldWait("probed", 30000));
   platHoldRelease("second-look");
   platHoldRelease("probed");
   EXPECT_EQ(next.expectLine(30000), "0") << "the open was refused";
-  next.send("note");
+  next.send("send 403C90");
   EXPECT_EQ(next.expectLine(), "0");
   next.send("close");
   EXPECT_EQ(next.expectLine(), "0");
@@ -296,9 +269,8 @@ TEST_F(MidiDeviceTest, AnOpenThatMeetsTheHostsLookAtTheOwnerMutexLooksAgain) {
 
 TEST_F(MidiDeviceTest, TakeOverNeedsTheOldHostToGoIdle) {
   hostSetting("OnClose", "ignore");
-  Child owner("midi_device_client");
+  Child owner("device_client", {"module", "open midi"});
   ASSERT_EQ(owner.expectLine(), "loaded");
-  owner.send("open");
   ASSERT_EQ(owner.expectLine(), "0");
   owner.kill();
   owner.wait();
@@ -310,9 +282,8 @@ TEST_F(MidiDeviceTest, TakeOverNeedsTheOldHostToGoIdle) {
 // does not handle the timed close: the command is posted, and the take-over
 // waits for it to make the host idle.
 TEST_F(MidiDeviceTest, TakeOverWaitsForAPostedCloseToMakeTheOldHostIdle) {
-  Child owner("midi_device_client");
+  Child owner("device_client", {"module", "open midi"});
   ASSERT_EQ(owner.expectLine(), "loaded");
-  owner.send("open");
   ASSERT_EQ(owner.expectLine(), "0");
   DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
   ASSERT_NE(pid, 0u);
@@ -358,53 +329,21 @@ TEST_F(MidiDeviceTest, HostThatNeverAnswersTimesOutAfterTwentySeconds) {
   EXPECT_EQ(close(), 0u);
 }
 
-namespace {
-
-kvtest::DriverModule threadClientDriver;
-
-DWORD WINAPI openAndEnd(LPVOID) {
-  MIDIOPENDESC desc = {};
-  return threadClientDriver.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0);
-}
-
-}  // namespace
-
-// Opens the device from a thread that ends at once; the process lives on.
-KV_HELPER(thread_opens_and_ends) {
-  (void)argc;
-  (void)argv;
-  if (!threadClientDriver.load()) return 1;
-  HANDLE t = CreateThread(nullptr, 0, openAndEnd, nullptr, 0, nullptr);
-  DWORD result = 99;
-  WaitForSingleObject(t, INFINITE);
-  GetExitCodeThread(t, &result);
-  kvtest::say(std::to_string(result));
-  std::string line;
-  while (kvtest::hear(line) && line != "exit") {
-    if (line == "close") kvtest::say(std::to_string(threadClientDriver.modMessage(0, MODM_CLOSE, 0, 0, 0)));
-  }
-  return 0;
-}
-
 TEST_F(MidiDeviceTest, ChannelOfAnEndedOpeningThreadIsTakenOverAndThenOwned) {
-  Child owner("thread_opens_and_ends");
+  Child owner("device_client", {"module", "open-on-thread midi"});
+  ASSERT_EQ(owner.expectLine(), "loaded");
   ASSERT_EQ(owner.expectLine(), "0");
   // The owner's process lives and keeps its handle to the mutex; the thread
   // that owned it has ended.
   ASSERT_EQ(open(), 0u);
-  Child third("midi_device_client");
-  ASSERT_EQ(third.expectLine(), "loaded");
-  third.send("open");
-  EXPECT_EQ(third.expectLine(), "4") << "the new owner really owns the channel";
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "4 100 5") << "the new owner really owns the channel";
   EXPECT_EQ(close(), 0u);
-  third.send("open");
-  EXPECT_EQ(third.expectLine(), "0");
-  third.send("close");
-  EXPECT_EQ(third.expectLine(), "0");
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "0 100 0");
 }
 
 TEST_F(MidiDeviceTest, AProcessWhoseChannelWasTakenOverClosesOnlyItself) {
-  Child stale("thread_opens_and_ends");
+  Child stale("device_client", {"module", "open-on-thread midi"});
+  ASSERT_EQ(stale.expectLine(), "loaded");
   ASSERT_EQ(stale.expectLine(), "0");
   ASSERT_EQ(open(), 0u) << "taken over";
   DWORD hwndHost = drv.midi->hwndHost;
@@ -413,19 +352,14 @@ TEST_F(MidiDeviceTest, AProcessWhoseChannelWasTakenOverClosesOnlyItself) {
   EXPECT_EQ(drv.midi->dwStatus, CHANNEL_OPEN) << "the new owner's host got no close command";
   EXPECT_EQ(drv.midi->hwndHost, hwndHost);
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
-  Child third("midi_device_client");
-  ASSERT_EQ(third.expectLine(), "loaded");
-  third.send("open");
-  EXPECT_EQ(third.expectLine(), "4") << "the gate is still held";
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "4 100 5") << "the gate is still held";
   EXPECT_EQ(close(), 0u);
-  third.send("open");
-  EXPECT_EQ(third.expectLine(), "0");
-  third.send("close");
-  EXPECT_EQ(third.expectLine(), "0");
+  EXPECT_EQ(kvtest::openElsewhere("midi"), "0 100 0");
 
   // A stale process that ends without closing: its process detach closes only
   // its own state too.
-  Child leaving("thread_opens_and_ends");
+  Child leaving("device_client", {"module", "open-on-thread midi"});
+  ASSERT_EQ(leaving.expectLine(), "loaded");
   ASSERT_EQ(leaving.expectLine(), "0");
   ASSERT_EQ(open(), 0u) << "taken over";
   leaving.send("exit");
@@ -438,9 +372,8 @@ TEST_F(MidiDeviceTest, AProcessWhoseChannelWasTakenOverClosesOnlyItself) {
 TEST_F(MidiDeviceTest, ChannelOfAGoneOwnerIsTakenOverWhenItsHostIsGoneOrIdle) {
   // The host crashed: its window no longer exists and cannot answer.
   {
-    Child owner("midi_device_client");
+    Child owner("device_client", {"module", "open midi"});
     ASSERT_EQ(owner.expectLine(), "loaded");
-    owner.send("open");
     ASSERT_EQ(owner.expectLine(), "0");
     DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
     ASSERT_NE(pid, 0u);
@@ -454,9 +387,8 @@ TEST_F(MidiDeviceTest, ChannelOfAGoneOwnerIsTakenOverWhenItsHostIsGoneOrIdle) {
   }
   // The host already went idle (a posted close reached it late).
   {
-    Child owner("midi_device_client");
+    Child owner("device_client", {"module", "open midi"});
     ASSERT_EQ(owner.expectLine(), "loaded");
-    owner.send("open");
     ASSERT_EQ(owner.expectLine(), "0");
     drv.setMidiLong(0, CHANNEL_IDLE);
     owner.kill();
@@ -554,13 +486,11 @@ TEST_F(MidiDeviceTest, TheNextOpenStartsFromACleanBlockBeforeItsHostStarts) {
 TEST_F(MidiDeviceTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOpen) {
   // The owner's host would answer long after the test has ended.
   hostSetting("AnswerDelayMs", "600000");
-  Child owner("midi_device_client");
+  Child owner("device_client", {"module"});
   ASSERT_EQ(owner.expectLine(), "loaded");
-  owner.send("open");
+  owner.send("open midi");
   // The host it started has made its window: the open waits for its answer.
-  DWORD t0 = GetTickCount();
-  while (!FindWindowA(KV_HOST_WINDOW_CLASS, nullptr) && GetTickCount() - t0 < 5000) Sleep(1);
-  ASSERT_NE(FindWindowA(KV_HOST_WINDOW_CLASS, nullptr), nullptr);
+  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_HOST_WINDOW_CLASS, nullptr) != nullptr; }));
   EXPECT_EQ(openRefusedAfterTheOwnerLook(), (DWORD)MMSYSERR_ALLOCATED) << "an open under way is not taken over";
   owner.kill();
   owner.wait();
@@ -589,9 +519,9 @@ TEST_F(MidiDeviceTest, SlowALateHostsAnswerIsNotTakenByTheNextOpen) {
 
 TEST_F(MidiDeviceTest, AClientKilledAtAnyPointOfItsOpenLeavesTheChannelToTheNextOpen) {
   for (DWORD killAfterMs : {0u, 1u, 2u, 4u, 8u, 15u, 30u, 60u, 120u}) {
-    Child client("midi_device_client");
+    Child client("device_client", {"module"});
     ASSERT_EQ(client.expectLine(), "loaded");
-    client.send("open");
+    client.send("open midi");
     // Not a hand-off: any moment of the open, or after it, must do.
     Sleep(killAfterMs);
     client.kill();

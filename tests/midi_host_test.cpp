@@ -16,13 +16,6 @@ namespace {
 
 void CALLBACK clientCallback(HDRVR, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 class MidiHostTest : public kvtest::ProductTest {
  protected:
   void SetUp() override {
@@ -68,7 +61,7 @@ TEST_F(MidiHostTest, AnInstallDirectoryWithBlanksServesTheChannelAndStartsNoPlan
   EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
   EXPECT_EQ(close(), 0u);
   ASSERT_TRUE(kvtest::processEnds(pid, 5000));
-  EXPECT_EQ(readFile(root + "/drive_c/Program Files/KV/KVMIDIIN.RAW"), std::string("\x90\x3C\x40", 3));
+  EXPECT_EQ(kvtest::readFile(root + "/drive_c/Program Files/KV/KVMIDIIN.RAW"), std::string("\x90\x3C\x40", 3));
 }
 
 TEST_F(MidiHostTest, TheCloseCommandTakesTheCountedBytesAtOnceAndLeavesTheRing) {

@@ -12,22 +12,6 @@
 #include "kvplatform.h"
 #include "support.h"
 
-namespace {
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary);
-  f << text;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-}  // namespace
-
 class FilesTest : public kvtest::MachineTest {
  protected:
   void SetUp() override {
@@ -134,12 +118,12 @@ TEST_F(FilesTest, CreateCopyDeleteAndMove) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_EXISTS);
 
   std::string sys = root + "/drive_c/WINDOWS/system32/";
-  writeFile(sys + "source.bin", "new contents");
+  kvtest::writeFile(sys + "source.bin", "new contents");
   EXPECT_FALSE(CopyFileA("C:\\WINDOWS\\system32\\source.bin", "C:\\WINDOWS\\system32\\KVDRVR32.001", TRUE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_EXISTS);
-  EXPECT_EQ(readFile(sys + "KVDRVR32.001"), "abc");
+  EXPECT_EQ(kvtest::readFile(sys + "KVDRVR32.001"), "abc");
   EXPECT_TRUE(CopyFileA("C:\\WINDOWS\\system32\\source.bin", "C:\\WINDOWS\\system32\\KVDRVR32.001", FALSE));
-  EXPECT_EQ(readFile(sys + "KVDRVR32.001"), "new contents");
+  EXPECT_EQ(kvtest::readFile(sys + "KVDRVR32.001"), "new contents");
   EXPECT_FALSE(CopyFileA("C:\\WINDOWS\\system32\\none.bin", "C:\\WINDOWS\\system32\\x.bin", FALSE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 
@@ -153,43 +137,43 @@ TEST_F(FilesTest, CreateCopyDeleteAndMove) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
 
   platFaultInject("CopyFileA", 1, 1);
-  writeFile(sys + "a.bin", "a");
+  kvtest::writeFile(sys + "a.bin", "a");
   EXPECT_FALSE(CopyFileA("C:\\WINDOWS\\system32\\a.bin", "C:\\WINDOWS\\system32\\b.bin", FALSE));
   EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\system32\\b.bin"), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(FilesTest, DelayedReplacementAndDeletionWaitForTheSystemStart) {
   std::string sys = root + "/drive_c/WINDOWS/system32/";
-  writeFile(sys + "KVDRVR32.DLL", "old module");
-  writeFile(sys + "KVDRVR32.003", "new module");
-  writeFile(sys + "OBSOLETE.DLL", "obsolete");
+  kvtest::writeFile(sys + "KVDRVR32.DLL", "old module");
+  kvtest::writeFile(sys + "KVDRVR32.003", "new module");
+  kvtest::writeFile(sys + "OBSOLETE.DLL", "obsolete");
   EXPECT_TRUE(MoveFileExA("C:\\WINDOWS\\system32\\KVDRVR32.003", "C:\\WINDOWS\\system32\\KVDRVR32.DLL",
                           MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
   EXPECT_TRUE(MoveFileExA("C:\\WINDOWS\\system32\\OBSOLETE.DLL", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-  EXPECT_EQ(readFile(sys + "KVDRVR32.DLL"), "old module");
-  EXPECT_EQ(readFile(sys + "OBSOLETE.DLL"), "obsolete");
+  EXPECT_EQ(kvtest::readFile(sys + "KVDRVR32.DLL"), "old module");
+  EXPECT_EQ(kvtest::readFile(sys + "OBSOLETE.DLL"), "obsolete");
 
   EXPECT_EQ(platSystemStart(), 0);
-  EXPECT_EQ(readFile(sys + "KVDRVR32.DLL"), "new module");
+  EXPECT_EQ(kvtest::readFile(sys + "KVDRVR32.DLL"), "new module");
   EXPECT_EQ(access((sys + "KVDRVR32.003").c_str(), F_OK), -1);
   EXPECT_EQ(access((sys + "OBSOLETE.DLL").c_str(), F_OK), -1);
   // The record is cleared: a second start has nothing to do.
-  writeFile(sys + "OBSOLETE.DLL", "back");
+  kvtest::writeFile(sys + "OBSOLETE.DLL", "back");
   EXPECT_EQ(platSystemStart(), 0);
-  EXPECT_EQ(readFile(sys + "OBSOLETE.DLL"), "back");
+  EXPECT_EQ(kvtest::readFile(sys + "OBSOLETE.DLL"), "back");
 
   // Recorded operations run in order: a deletion recorded before a replacement
   // of the same file leaves the replacement in place.
-  writeFile(sys + "KVDRVR32.004", "newer module");
+  kvtest::writeFile(sys + "KVDRVR32.004", "newer module");
   EXPECT_TRUE(MoveFileExA("C:\\WINDOWS\\system32\\KVDRVR32.DLL", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
   EXPECT_TRUE(MoveFileExA("C:\\WINDOWS\\system32\\KVDRVR32.004", "C:\\WINDOWS\\system32\\KVDRVR32.DLL", 5));
   EXPECT_EQ(platSystemStart(), 0);
-  EXPECT_EQ(readFile(sys + "KVDRVR32.DLL"), "newer module");
+  EXPECT_EQ(kvtest::readFile(sys + "KVDRVR32.DLL"), "newer module");
 
   platFaultInject("MoveFileExA", 1, 1);
   EXPECT_FALSE(MoveFileExA("C:\\WINDOWS\\system32\\KVDRVR32.DLL", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
   EXPECT_EQ(platSystemStart(), 0);
-  EXPECT_EQ(readFile(sys + "KVDRVR32.DLL"), "newer module");
+  EXPECT_EQ(kvtest::readFile(sys + "KVDRVR32.DLL"), "newer module");
 
   // A deletion of a file that is already gone is done; a replacement whose
   // source is missing still fails, and the operations after it still run.
@@ -201,18 +185,18 @@ TEST_F(FilesTest, DelayedReplacementAndDeletionWaitForTheSystemStart) {
 }
 
 TEST_F(FilesTest, ProfileStringsFollowThePlatformsIniRules) {
-  writeFile(root + "/drive_c/WINDOWS/kelvason.ini",
-            "; comment\r\n"
-            "[KelvasongSetup]\r\n"
-            "  KVDirectory  =  C:\\KV\\  \r\n"
-            "Quoted=\"  spaced value  \"\r\n"
-            "Single='x'\r\n"
-            "Half=\"open\r\n"
-            "Empty=\r\n"
-            "[ Debug ]\r\n"
-            "kvdirectory=D:\\Dbg\r\n"
-            "[debug]\r\n"
-            "kvdirectory=second section is not read\r\n");
+  kvtest::writeFile(root + "/drive_c/WINDOWS/kelvason.ini",
+                    "; comment\r\n"
+                    "[KelvasongSetup]\r\n"
+                    "  KVDirectory  =  C:\\KV\\  \r\n"
+                    "Quoted=\"  spaced value  \"\r\n"
+                    "Single='x'\r\n"
+                    "Half=\"open\r\n"
+                    "Empty=\r\n"
+                    "[ Debug ]\r\n"
+                    "kvdirectory=D:\\Dbg\r\n"
+                    "[debug]\r\n"
+                    "kvdirectory=second section is not read\r\n");
   char buf[64];
   EXPECT_EQ(GetPrivateProfileStringA("kelvasongsetup", "kvDIRECTORY", "", buf, sizeof buf, "KELVASON.INI"), 6u);
   EXPECT_STREQ(buf, "C:\\KV\\");

@@ -15,13 +15,6 @@
 
 namespace {
 
-std::string readAll(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 // Places a copy of the test binary on the machine's drive C as C:\Kv Dir\HELPER.EXE.
 void installHelperProgram() {
   ASSERT_TRUE(platMachineInit());
@@ -63,7 +56,7 @@ TEST_F(ProcessTest, StartsABackslashPathWithCurrentDirectoryAndSplitsArgumentsAs
   EXPECT_TRUE(CloseHandle(pi.hThread));
   EXPECT_TRUE(CloseHandle(pi.hProcess));
 
-  std::string report = readAll(root + "/drive_c/Kv Dir/work/report.txt");
+  std::string report = kvtest::readFile(root + "/drive_c/Kv Dir/work/report.txt");
   EXPECT_NE(report.find("cwd=" + root + "/drive_c/Kv Dir/work\n"), std::string::npos) << report;
   EXPECT_NE(report.find("arg=7\narg=two words\narg=a\\\"b\narg=c\\d e\narg=f\n"), std::string::npos) << report;
   EXPECT_NE(report.find(std::string("line=") + line + "\n"), std::string::npos) << report;
@@ -79,7 +72,7 @@ TEST_F(ProcessTest, UnquotedProgramWithBlanksIsFoundByTheShortestExistingPrefix)
   EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
-  EXPECT_NE(readAll(root + "/drive_c/Kv Dir/report.txt").find("arg=0\n"), std::string::npos);
+  EXPECT_NE(kvtest::readFile(root + "/drive_c/Kv Dir/report.txt").find("arg=0\n"), std::string::npos);
 }
 
 TEST_F(ProcessTest, MissingProgramOrDirectoryFailsAndAFaultCanBeInjected) {

@@ -26,22 +26,6 @@ namespace {
 
 const size_t kPage = 4096;  // the page size of a new store
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
 std::string noise(size_t length, unsigned seed) {
   std::mt19937 random(seed);
   std::string bytes(length, '\0');
@@ -79,9 +63,9 @@ struct Damage {
 void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
 
 std::string sqliteChanged(const std::string& good, const std::string& scratch, const char* sql) {
-  writeFile(scratch, good);
+  kvtest::writeFile(scratch, good);
   changeWithSqlite(scratch, sql);
-  return readFile(scratch);
+  return kvtest::readFile(scratch);
 }
 
 const Damage kDamages[] = {
@@ -160,8 +144,8 @@ class StoreTest : public kvtest::ProductTest {
                 ERROR_SUCCESS);
     letGo();
     useMachine(root);
-    EXPECT_FALSE(exists(dir + "/registry.db-wal"));
-    return readFile(dir + "/registry.db");
+    EXPECT_FALSE(kvtest::fileExists(dir + "/registry.db-wal"));
+    return kvtest::readFile(dir + "/registry.db");
   }
 
   int program(const char* name, const std::vector<std::string>& args, std::string& out) {
@@ -201,8 +185,8 @@ class DamagedStoreTest : public StoreTest, public ::testing::WithParamInterface<
 
 TEST_P(DamagedStoreTest, EveryAnswerTellsAndNothingWritesTheStoreUntilRenewed) {
   std::string damaged = GetParam().make(intactStore(), root + "/scratch.db");
-  writeFile(store(), damaged);
-  ASSERT_TRUE(exists(store()));
+  kvtest::writeFile(store(), damaged);
+  ASSERT_TRUE(kvtest::fileExists(store()));
   EXPECT_EQ(platRegistryCheck(), ERROR_REGISTRY_CORRUPT);
 
   expectEveryCallCorrupt();
@@ -210,7 +194,7 @@ TEST_P(DamagedStoreTest, EveryAnswerTellsAndNothingWritesTheStoreUntilRenewed) {
   std::string out;
   EXPECT_EQ(program("kvreg", {"export", "HKLM\\SOFTWARE"}, out), 1) << out;
   EXPECT_NE(out.find("the registry store is damaged: " + store() + "\n"), std::string::npos) << out;
-  writeFile(root + "/change.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\X]\r\n\"a\"=\"b\"\r\n");
+  kvtest::writeFile(root + "/change.reg", "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\X]\r\n\"a\"=\"b\"\r\n");
   EXPECT_EQ(program("kvreg", {"import", root + "/change.reg"}, out), 1) << out;
   EXPECT_NE(out.find("the registry store is damaged: " + store() + "\n"), std::string::npos) << out;
 
@@ -233,11 +217,11 @@ TEST_P(DamagedStoreTest, EveryAnswerTellsAndNothingWritesTheStoreUntilRenewed) {
     ASSERT_NE(fn, nullptr);
     EXPECT_EQ(fn(), -1) << name;
   }
-  EXPECT_TRUE(exists(installDir() + "/KVMIDI16.EXE"));
-  EXPECT_TRUE(exists(installDir() + "/KVWAVE16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(installDir() + "/KVMIDI16.EXE"));
+  EXPECT_TRUE(kvtest::fileExists(installDir() + "/KVWAVE16.EXE"));
   char source[MAX_PATH], target[MAX_PATH];
   EXPECT_FALSE(platPendingFileOperation(0, source, sizeof source, target, sizeof target)) << source;
-  EXPECT_FALSE(exists(root + "/drive_c/WINDOWS/system32/KVDRVR32.000"));
+  EXPECT_FALSE(kvtest::fileExists(root + "/drive_c/WINDOWS/system32/KVDRVR32.000"));
 
   // An open through the multimedia layer: the list of drivers could not be
   // read, which is not the same as no driver installed.
@@ -248,14 +232,14 @@ TEST_P(DamagedStoreTest, EveryAnswerTellsAndNothingWritesTheStoreUntilRenewed) {
   EXPECT_EQ(client.wait(), 0);
 
   letGo();
-  EXPECT_TRUE(readFile(store()) == damaged) << "the damaged store was written";
-  EXPECT_FALSE(exists(store() + ".new"));
+  EXPECT_TRUE(kvtest::readFile(store()) == damaged) << "the damaged store was written";
+  EXPECT_FALSE(kvtest::fileExists(store() + ".new"));
 
   // Renewed on purpose: the damaged store is kept beside the new one.
   char aside[4096];
   ASSERT_EQ(platRegistryRenew(aside, sizeof aside), ERROR_SUCCESS);
   EXPECT_EQ(std::string(aside).rfind(store() + ".damaged-", 0), 0u) << aside;
-  EXPECT_TRUE(readFile(aside) == damaged) << "the store put aside is the damaged one";
+  EXPECT_TRUE(kvtest::readFile(aside) == damaged) << "the store put aside is the damaged one";
   EXPECT_EQ(platRegistryCheck(), ERROR_SUCCESS);
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
@@ -272,18 +256,18 @@ TEST_F(StoreTest, ANewMachineGetsAStoreAndOnlyADamagedOneIsRenewed) {
   EXPECT_EQ(program("kvmachine", {"registry"}, out), 0) << out;
   EXPECT_EQ(out, store() + ": not made yet (the first use of the registry makes it)\n");
   EXPECT_EQ(program("kvmachine", {"renew-registry"}, out), 1) << out;
-  EXPECT_FALSE(exists(store()));
+  EXPECT_FALSE(kvtest::fileExists(store()));
 
   EXPECT_EQ(setString(HKEY_CURRENT_USER, "Software\\KvTest", "kept", "yes"), ERROR_SUCCESS);
   letGo();
   EXPECT_EQ(program("kvmachine", {"registry"}, out), 0) << out;
   EXPECT_EQ(out, store() + ": intact\n");
-  std::string intact = readFile(store());
+  std::string intact = kvtest::readFile(store());
   EXPECT_EQ(program("kvmachine", {"renew-registry"}, out), 1) << out;
   EXPECT_NE(out.find("is intact; it was left alone"), std::string::npos) << out;
-  EXPECT_TRUE(readFile(store()) == intact) << "the intact store was changed";
+  EXPECT_TRUE(kvtest::readFile(store()) == intact) << "the intact store was changed";
 
-  writeFile(store(), intact.substr(0, intact.size() / 2));
+  kvtest::writeFile(store(), intact.substr(0, intact.size() / 2));
   EXPECT_EQ(program("kvmachine", {"registry"}, out), 1) << out;
   EXPECT_NE(out.find(store() + ": damaged"), std::string::npos) << out;
   EXPECT_EQ(program("kvmachine", {"renew-registry"}, out), 0) << out;
@@ -305,8 +289,8 @@ TEST_F(StoreTest, StoreDamagedUnderARunningProcessIsNeitherReadNorWritten) {
       {"cut short", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), (off_t)kPage + 100), 0); }},
       {"header overwritten",
        [](const std::string& path) {
-         std::string bytes = readFile(path);
-         writeFile(path, noise(100, 4) + bytes.substr(100));
+         std::string bytes = kvtest::readFile(path);
+         kvtest::writeFile(path, noise(100, 4) + bytes.substr(100));
        }},
       {"deleted", [](const std::string& path) { ASSERT_EQ(unlink(path.c_str()), 0); }},
   };
@@ -323,26 +307,26 @@ TEST_F(StoreTest, StoreDamagedUnderARunningProcessIsNeitherReadNorWritten) {
     letGo();  // the file holds these
     for (int i = 0; i < 40; ++i)
       ASSERT_EQ(setString(key, nullptr, ("value" + std::to_string(i)).c_str(), std::string(300, 'w')), ERROR_SUCCESS);
-    ASSERT_TRUE(exists(dir + "/registry.db-wal")) << "the changes wait in the log";
+    ASSERT_TRUE(kvtest::fileExists(dir + "/registry.db-wal")) << "the changes wait in the log";
 
     std::string path = dir + "/registry.db";
     kind.damage(path);
-    std::string damaged = readFile(path);
-    bool present = exists(path);
+    std::string damaged = kvtest::readFile(path);
+    bool present = kvtest::fileExists(path);
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueExA(key, "value1", nullptr, nullptr, nullptr, &size), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(setString(key, nullptr, "more", "x"), ERROR_REGISTRY_CORRUPT);
     expectEveryCallCorrupt();
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     letGo();
-    EXPECT_EQ(exists(path), present);
-    EXPECT_TRUE(readFile(path) == damaged) << "the damaged store was written";
-    EXPECT_TRUE(exists(dir + "/registry.db-wal")) << "the log of the damaged store is kept";
+    EXPECT_EQ(kvtest::fileExists(path), present);
+    EXPECT_TRUE(kvtest::readFile(path) == damaged) << "the damaged store was written";
+    EXPECT_TRUE(kvtest::fileExists(dir + "/registry.db-wal")) << "the log of the damaged store is kept";
 
     // Renewed, the log goes aside with the store it belongs to.
     char aside[4096];
     ASSERT_EQ(platRegistryRenew(aside, sizeof aside), ERROR_SUCCESS);
-    EXPECT_TRUE(exists(std::string(aside) + "-wal"));
+    EXPECT_TRUE(kvtest::fileExists(std::string(aside) + "-wal"));
     EXPECT_EQ(setString(HKEY_CURRENT_USER, "Software\\KvTest", "after", "fine"), ERROR_SUCCESS);
     useMachine(root);
   }

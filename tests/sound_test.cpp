@@ -256,21 +256,6 @@ TEST_F(SoundTest, ResetsNotesOffAndMasterVolumeLeaveSilence) {
   EXPECT_EQ(kvtest::peak(wav.samples, (sysex[1] + late) * 2, wav.samples.size()), 0) << "silence at master volume 0";
 }
 
-// A client that sounds an organ chord and then waits to be killed.
-KV_HELPER(organ_client) {
-  (void)argc;
-  (void)argv;
-  HMIDIOUT out = nullptr;
-  if (midiOutOpen(&out, 0, 0, 0, CALLBACK_NULL) != 0) return 1;
-  midiOutShortMsg(out, program(19));
-  for (BYTE key : {60, 64, 67}) midiOutShortMsg(out, noteOn(key));
-  kvtest::say("playing");
-  std::string line;
-  while (kvtest::hear(line)) {
-  }
-  return 0;
-}
-
 TEST_F(SoundTest, KilledClientLeavesNoHangingNote) {
   kvtest::PrivateSoundServer server;
   ASSERT_TRUE(server.start(root + "/pulse"));
@@ -278,8 +263,10 @@ TEST_F(SoundTest, KilledClientLeavesNoHangingNote) {
   hostSetting("Reverb", "0");
   MonitorRecorder monitor;
   ASSERT_TRUE(monitor.start(server.address()));
-  Child client("organ_client");
-  ASSERT_EQ(client.expectLine(), "playing");
+  // A client that sounds an organ chord (program 19; C, E, G) and then waits to be killed.
+  Child client("device_client", {"open midi", "send 13C0 643C90 644090 644390"});
+  ASSERT_EQ(client.expectLine(), "0");
+  ASSERT_EQ(client.expectLine(), "0");
   ASSERT_TRUE(monitor.waitFor([&](const std::vector<int16_t>& s) { return s.size() > loudFrom(s) + kRate / 5; }, 10000))
       << "the chord never sounded";
   client.kill();

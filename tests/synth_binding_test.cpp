@@ -50,14 +50,7 @@ class MissingSynthPartTest : public kvtest::ProductTest {
   // Opens the MIDI device, plays a note on and off, closes; the host's record
   // holds the bytes all the same.
   void playMidi() {
-    MIDIOPENDESC desc = {};
-    ASSERT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_NULL), 0u) << "the device opens";
-    int pid = (int)kvtest::hostProcessOf(drv.midi->hwndHost);
-    ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x7F3C90, 0), 0u);
-    ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x003C90, 0), 0u);
-    EXPECT_TRUE(waitUntil([&] { return drv.midi->dwRingCount == 0; })) << "the host takes the bytes";
-    ASSERT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
-    ASSERT_TRUE(kvtest::processEnds(pid, 5000));
+    playMidiNote();
     EXPECT_EQ(readInstallFile("KVMIDIIN.RAW"), std::string("\x90\x3C\x7F\x90\x3C\x00", 6));
   }
 

@@ -31,21 +31,6 @@ using kvtest::Child;
 using kvtest::waitUntil;
 using namespace wavetest;
 
-// Keeps the product's instance window open until its input closes.
-KV_HELPER(instance_window) {
-  (void)argc;
-  (void)argv;
-  WNDCLASSA wc = {};
-  wc.lpfnWndProc = DefWindowProcA;
-  wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
-  if (!RegisterClassA(&wc)) return 1;
-  HWND hwnd = CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-  kvtest::say(hwnd ? "open" : "failed");
-  std::string line;
-  kvtest::hear(line);
-  return 0;
-}
-
 TEST_F(WaveDeviceTest, CapabilitiesDeviceIdsAndClosedHandlers) {
   static const unsigned char name[] = "Kelvasong WaveOut (NT)";
   unsigned char caps[100];
@@ -319,33 +304,16 @@ TEST_F(WaveDeviceTest, VolumeTravelsThroughTheHost) {
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }
 
-// Opens the wave device and reports the answer and the channel status.
-KV_HELPER(open_wave) {
-  (void)argc;
-  kvtest::DriverModule drv;
-  if (!drv.load(argv[1])) return 1;
-  WAVEFORMATEX wf = pcm(2, 44100, 16);
-  WAVEOPENDESC desc = {};
-  desc.lpFormat = &wf;
-  DWORD result = drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0);
-  printf("%u %u\n", result, drv.wave->dwStatus);
-  if (result == 0) drv.wodMessage(0, WODM_CLOSE, 0, 0, 0);
-  return 0;
-}
-
 TEST_F(WaveDeviceTest, ProcessNamedCsrssNeverStartsTheWaveHost) {
   for (const char* name : {"CSRSS.EXE", "csrss.exe", "CsRsS.ExE"}) {
     std::string program = root + "/drive_c/" + name;
     ASSERT_TRUE(CopyFileA(kvtest::selfPath().c_str(), program.c_str(), FALSE));
-    std::string out;
-    EXPECT_EQ(kvtest::runProgram(program, {"--kv-helper", "open_wave", kvtest::driverModulePath()}, &out), 0);
-    EXPECT_EQ(out, "4 2\n") << name << ": refused with CHANNEL_REFUSED, the instance window notwithstanding";
+    EXPECT_EQ(kvtest::openElsewhere("wave", program), "4 2 5")
+        << name << ": refused with CHANNEL_REFUSED, the instance window notwithstanding";
     DeleteFileA(program.c_str());
   }
   EXPECT_EQ(readInstallFile("KVWAVEOUT.TXT"), "") << "no host was started";
-  std::string out;
-  EXPECT_EQ(kvtest::runProgram(kvtest::selfPath(), {"--kv-helper", "open_wave", kvtest::driverModulePath()}, &out), 0);
-  EXPECT_EQ(out, "0 100\n") << "any other process may open";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "any other process may open";
 }
 
 // ---- hostile and careless clients ----

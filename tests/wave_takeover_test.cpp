@@ -71,9 +71,8 @@ class WaveTakeOverTest : public kvtest::ProductTest {
   // open started, once that host has named its window (0 if not within 5 s).
   DWORD hostOfAnOpenUnderWay(Child& opener) {
     if (opener.expectLine() != "loaded") return 0;
-    opener.send("open");
-    DWORD t0 = GetTickCount();
-    while (hostProcess() == 0 && GetTickCount() - t0 < 5000) Sleep(1);
+    opener.send("open wave");
+    kvtest::waitUntil([&] { return hostProcess() != 0; });
     return hostProcess();
   }
 
@@ -90,30 +89,11 @@ void killProcess(DWORD pid) {
 
 }  // namespace
 
-// A wave client in its own process: "open" and "close" answer the result code.
-KV_HELPER(wave_device_client) {
-  (void)argc;
-  (void)argv;
-  kvtest::DriverModule drv;
-  if (!drv.load()) return 1;
-  WAVEFORMATEX wf = {WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0};
-  WAVEOPENDESC desc = {};
-  desc.lpFormat = &wf;
-  kvtest::say("loaded");
-  std::string line;
-  while (kvtest::hear(line)) {
-    if (line == "open") kvtest::say(std::to_string(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0)));
-    if (line == "close") kvtest::say(std::to_string(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0)));
-  }
-  return 0;
-}
-
 TEST_F(WaveTakeOverTest, AGoneOwnersChannelIsTakenOverWhenItsHostIsGoneOrIdle) {
   // The owner and its host are both killed: the host's window is gone.
   {
-    Child owner("wave_device_client");
+    Child owner("device_client", {"module", "open wave"});
     ASSERT_EQ(owner.expectLine(), "loaded");
-    owner.send("open");
     ASSERT_EQ(owner.expectLine(), "0");
     DWORD oldHost = drv.wave->hwndHost;
     killProcess(hostProcess());
@@ -130,9 +110,8 @@ TEST_F(WaveTakeOverTest, AGoneOwnersChannelIsTakenOverWhenItsHostIsGoneOrIdle) {
   // The host went idle before the owner was killed (a posted close that
   // reached it late), and is told to close once more.
   {
-    Child owner("wave_device_client");
+    Child owner("device_client", {"module", "open wave"});
     ASSERT_EQ(owner.expectLine(), "loaded");
-    owner.send("open");
     ASSERT_EQ(owner.expectLine(), "0");
     DWORD pid = hostProcess();
     drv.setWaveLong(0, CHANNEL_IDLE);
@@ -145,9 +124,8 @@ TEST_F(WaveTakeOverTest, AGoneOwnersChannelIsTakenOverWhenItsHostIsGoneOrIdle) {
   // The close command is only posted (the timed send fails): the host is
   // watched until the posted command has made it idle.
   {
-    Child owner("wave_device_client");
+    Child owner("device_client", {"module", "open wave"});
     ASSERT_EQ(owner.expectLine(), "loaded");
-    owner.send("open");
     ASSERT_EQ(owner.expectLine(), "0");
     DWORD pid = hostProcess();
     owner.kill();
@@ -159,19 +137,13 @@ TEST_F(WaveTakeOverTest, AGoneOwnersChannelIsTakenOverWhenItsHostIsGoneOrIdle) {
     EXPECT_TRUE(kvtest::processEnds((int)pid, 5000));
     EXPECT_EQ(close(), 0u);
   }
-  Child next("wave_device_client");
-  ASSERT_EQ(next.expectLine(), "loaded");
-  next.send("open");
-  EXPECT_EQ(next.expectLine(), "0") << "the close freed the system-wide gate";
-  next.send("close");
-  EXPECT_EQ(next.expectLine(), "0");
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "the close freed the system-wide gate";
 }
 
 TEST_F(WaveTakeOverTest, AHostThatDoesNotGoIdleKeepsItsChannel) {
   hostSetting("OnClose", "ignore");
-  Child owner("wave_device_client");
+  Child owner("device_client", {"module", "open wave"});
   ASSERT_EQ(owner.expectLine(), "loaded");
-  owner.send("open");
   ASSERT_EQ(owner.expectLine(), "0");
   DWORD pid = hostProcess();
   owner.kill();
@@ -186,7 +158,7 @@ TEST_F(WaveTakeOverTest, AHostThatDoesNotGoIdleKeepsItsChannel) {
 TEST_F(WaveTakeOverTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNextOpen) {
   // A host that never answers, and never handles a command while it lingers.
   hostSetting("Answer", "never");
-  Child opener("wave_device_client");
+  Child opener("device_client", {"module"});
   // The host it started has named its window: the open waits for its answer.
   DWORD lateHost = hostOfAnOpenUnderWay(opener);
   ASSERT_NE(lateHost, 0u);
@@ -207,7 +179,7 @@ TEST_F(WaveTakeOverTest, AClientKilledWhileItsOpenWaitsLeavesTheChannelToTheNext
 // opener was killed, and then handles the close command it was sent.
 TEST_F(WaveTakeOverTest, AClientKilledBeforeItsSlowHostAnswersLeavesTheChannelToTheNextOpen) {
   hostSetting("AnswerDelayMs", "3000");
-  Child opener("wave_device_client");
+  Child opener("device_client", {"module"});
   DWORD lateHost = hostOfAnOpenUnderWay(opener);
   ASSERT_NE(lateHost, 0u);
   opener.kill();
@@ -229,7 +201,7 @@ TEST_F(WaveTakeOverTest, AClientKilledBeforeItsSlowHostAnswersLeavesTheChannelTo
 // 30 s and answered 6, and the late host served the ring on.
 TEST_F(WaveTakeOverTest, ALateHostOfAnEarlierOpenNeverTakesTheChannel) {
   hostSetting("AnswerDelayMs", "3000");
-  Child opener("wave_device_client");
+  Child opener("device_client", {"module"});
   DWORD openersHost = hostOfAnOpenUnderWay(opener);
   ASSERT_NE(openersHost, 0u) << "the opener's host names its window before it answers";
 

@@ -92,24 +92,6 @@ std::vector<DWORD> messagesInOrder() {
 
 }  // namespace
 
-// Opens the wave device on a thread that ends at once, as a careless client
-// may, and keeps it open until its input closes.
-KV_HELPER(wave_owner) {
-  (void)argc;
-  static kvtest::DriverModule drv;
-  if (!drv.load(argv[1])) return 1;
-  static WAVEFORMATEX wf = pcm(2, 44100, 16);
-  static WAVEOPENDESC desc = {};
-  desc.lpFormat = &wf;
-  DWORD result = 99;
-  std::thread opener([&] { result = drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, 0); });
-  opener.join();
-  kvtest::say(result == 0 ? "open" : "failed " + std::to_string(result));
-  std::string line;
-  kvtest::hear(line);
-  return 0;
-}
-
 // The host ends while the client streams: its buffers still come back, at the
 // pace they would have played, and the position moves on; nothing waits for a
 // host that will never read again.
@@ -137,18 +119,15 @@ TEST_F(WaveDeviceTest, BuffersComeBackAtTheirPaceAfterTheHostHasEnded) {
 }
 
 TEST_F(WaveDeviceTest, AGoneOwnersChannelIsTakenOverButNeverALiveOne) {
-  auto openElsewhere = [] {
-    std::string out;
-    kvtest::runProgram(kvtest::selfPath(), {"--kv-helper", "open_wave", kvtest::driverModulePath()}, &out);
-    return out;
-  };
   hostSetting("Consume", "normal");
-  std::unique_ptr<Child> owner(new Child("wave_owner", {kvtest::driverModulePath()}));
-  ASSERT_EQ(owner->expectLine(), "open");
+  // Opens on a thread that ends at once, as a careless client may.
+  std::unique_ptr<Child> owner(new Child("device_client", {"module", "open-on-thread wave"}));
+  ASSERT_EQ(owner->expectLine(), "loaded");
+  ASSERT_EQ(owner->expectLine(), "0");
   HWND ownersHost = (HWND)(ULONG_PTR)drv.wave->hwndHost;
   // The owner lives, although the thread that opened has ended.
   EXPECT_EQ(open(pcm(1, 8000, 8)), 4u) << "the system-wide gate, from this process";
-  EXPECT_EQ(openElsewhere(), "4 100\n") << "and from another one";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "4 100 5") << "and from another one";
   EXPECT_EQ(drv.wave->dwStatus, CHANNEL_OPEN);
   EXPECT_TRUE(IsWindow(ownersHost)) << "the owner's host still serves it";
 
@@ -156,7 +135,7 @@ TEST_F(WaveDeviceTest, AGoneOwnersChannelIsTakenOverButNeverALiveOne) {
   owner->kill();
   owner->wait();
   EXPECT_TRUE(IsWindow(ownersHost));
-  EXPECT_EQ(openElsewhere(), "0 100\n") << "a new process takes the channel over";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "a new process takes the channel over";
   EXPECT_EQ(open(pcm(1, 8000, 8)), 0u) << "and the gate is free after its close";
   EXPECT_EQ(wod(WODM_CLOSE), 0u);
 }
@@ -166,8 +145,10 @@ TEST_F(WaveDeviceTest, AGoneOwnersChannelIsTakenOverButNeverALiveOne) {
 TEST_F(WaveDeviceTest, AClientThatStoppedRefillingLeavesSilenceNotABuzz) {
   hostSetting("Consume", "normal");
   hostSetting("SoundServer", "none");
-  std::unique_ptr<Child> owner(new Child("wave_owner", {kvtest::driverModulePath()}));
-  ASSERT_EQ(owner->expectLine(), "open");
+  // Opens on a thread that ends at once, as a careless client may.
+  std::unique_ptr<Child> owner(new Child("device_client", {"module", "open-on-thread wave"}));
+  ASSERT_EQ(owner->expectLine(), "loaded");
+  ASSERT_EQ(owner->expectLine(), "0");
   DWORD pid = kvtest::hostProcessOf(drv.wave->hwndHost);
   ASSERT_NE(pid, 0u);
   owner->kill();
@@ -220,9 +201,7 @@ TEST_F(WaveDeviceTest, ASecondCloseAtTheSameTimeAnswersFiveAndDoesNothing) {
     ASSERT_EQ(countOf(WOM_CLOSE), 1u) << "round " << round;
     closedAt0 += opened;
   }
-  std::string out;
-  kvtest::runProgram(kvtest::selfPath(), {"--kv-helper", "open_wave", kvtest::driverModulePath()}, &out);
-  EXPECT_EQ(out, "0 100\n") << "the system-wide gate is free, once";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "the system-wide gate is free, once";
 }
 
 TEST_F(WaveDeviceTest, AHeaderWrittenAgainWhileQueuedIsRefused) {
@@ -465,9 +444,7 @@ TEST_F(WaveDeviceTest, AHostThatRefusesOrAnswersAnotherValueLeavesTheGatesFree) 
   }
   EXPECT_EQ(notifications.size(), 0u);
   hostSetting("Answer", "accept");
-  std::string out;
-  kvtest::runProgram(kvtest::selfPath(), {"--kv-helper", "open_wave", kvtest::driverModulePath()}, &out);
-  EXPECT_EQ(out, "0 100\n") << "both gates are free";
+  EXPECT_EQ(kvtest::openElsewhere("wave"), "0 100 0") << "both gates are free";
 }
 
 TEST_F(WaveDeviceTest, AHostThatNeverAnswersIsGivenUpAfterThirtySeconds) {

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "hostlink/protocol.h"
 #include "kv/plat.h"
@@ -39,12 +38,7 @@ void ProductTest::installProgram(const char* buildName, const char* name) {
   ASSERT_TRUE(CopyFileA((buildDir() + "/" + buildName).c_str(), target.c_str(), FALSE)) << name;
 }
 
-std::string ProductTest::readInstallFile(const char* name) const {
-  std::ifstream f(installDir() + "/" + name, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+std::string ProductTest::readInstallFile(const char* name) const { return readFile(installDir() + "/" + name); }
 
 void ProductTest::keepHostStderr() {
   for (const char* copy : {"KVMIDI16.EXE", "KVWAVE16.EXE"}) {
@@ -57,11 +51,17 @@ void ProductTest::keepHostStderr() {
   }
 }
 
-std::string ProductTest::hostSaid() const {
-  std::ifstream f(root + "/host-stderr", std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
+std::string ProductTest::hostSaid() const { return readFile(root + "/host-stderr"); }
+
+void ProductTest::playMidiNote() {
+  MIDIOPENDESC desc = {};
+  ASSERT_EQ(drv.modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_NULL), 0u) << "the device opens";
+  int pid = (int)kvtest::hostProcessOf(drv.midi->hwndHost);
+  ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x7F3C90, 0), 0u);
+  ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x003C90, 0), 0u);
+  EXPECT_TRUE(kvtest::waitUntil([&] { return drv.midi->dwRingCount == 0; })) << "the host takes the bytes";
+  ASSERT_EQ(drv.modMessage(0, MODM_CLOSE, 0, 0, 0), 0u);
+  ASSERT_TRUE(kvtest::processEnds(pid, 5000));
 }
 
 DWORD hostProcessOf(DWORD hwndHost) {
@@ -76,6 +76,29 @@ HWND openInstanceWindow() {
   wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
   RegisterClassA(&wc);
   return CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+}
+
+std::string openElsewhere(const char* device, const std::string& program) {
+  std::string out;
+  int status = runProgram(program,
+                          {"--kv-helper", "device_client", "module " + driverModulePath(),
+                           std::string("open ") + device, "status", "close", "exit"},
+                          &out, false);
+  if (status != 0 || out.compare(0, 7, "loaded\n") != 0) return "exit " + std::to_string(status) + ": " + out;
+  std::string answers = out.substr(7, out.size() - 8);
+  for (char& c : answers)
+    if (c == '\n') c = ' ';
+  return answers;
+}
+
+// Keeps the product's instance window open until its input closes or says "end".
+KV_HELPER(instance_window) {
+  (void)argc;
+  (void)argv;
+  kvtest::say(openInstanceWindow() ? "open" : "failed");
+  std::string line;
+  kvtest::hear(line);
+  return 0;
 }
 
 void dumpKey(HKEY key, const std::string& path, std::string& out) {

@@ -39,6 +39,9 @@ class ProductTest : public MachineTest {
   // host with its standard error appended to a file, which hostSaid() reads.
   void keepHostStderr();
   std::string hostSaid() const;
+  // Opens the MIDI device, plays a note on and off, waits until the host has
+  // taken the bytes, closes and waits for the host to end.
+  void playMidiNote();
   DriverModule drv;
 };
 
@@ -49,6 +52,11 @@ DWORD hostProcessOf(DWORD hwndHost);
 // Opens a window of the product's instance class in this process, which lets
 // wave opens start their host; nullptr when it cannot.
 HWND openInstanceWindow();
+
+// Opens `device` ("midi", "wave") from a device client in a process of its
+// own (`program`: this test binary or a copy of it), reads the channel's
+// status and closes: "OPEN STATUS CLOSE", the three answers.
+std::string openElsewhere(const char* device, const std::string& program = selfPath());
 
 // Every key and value below `key`, one line each, in enumeration order.
 void dumpKey(HKEY key, const std::string& path, std::string& out);

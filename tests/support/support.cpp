@@ -2,7 +2,8 @@
 // started with posix_spawn, not through the platform under test.
 #include "support.h"
 
-#include <dirent.h>
+#include "leftovers.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -50,27 +51,7 @@ HelperRegistration::HelperRegistration(const char* name, HelperFn fn) { helpers(
 // Ends every process that runs on the machine `root`: the hosts and setup
 // programs the driver starts outlive the test process otherwise.
 void endMachineProcesses(const std::string& root) {
-  std::string marker = "KV_MACHINE_ROOT=" + root;
-  DIR* proc = opendir("/proc");
-  if (!proc) return;
-  while (struct dirent* e = readdir(proc)) {
-    pid_t pid = (pid_t)atoi(e->d_name);
-    if (pid <= 0 || pid == getpid()) continue;
-    int fd = open(("/proc/" + std::string(e->d_name) + "/environ").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    std::string env;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) env.append(buf, (size_t)n);
-    close(fd);
-    for (size_t at = 0; at < env.size(); at += strlen(env.c_str() + at) + 1) {
-      if (marker == env.c_str() + at) {
-        ::kill(pid, SIGKILL);
-        break;
-      }
-    }
-  }
-  closedir(proc);
+  for (pid_t pid : machineProcesses(root)) ::kill(pid, SIGKILL);
 }
 
 // A watchdog process that outlives the test: when the test process ends, even
@@ -205,6 +186,9 @@ std::string Child::expectLine(int timeoutMs) {
 
 int Child::wait() {
   if (reaped_ || pid_ <= 0) return status_;
+  // A helper that reads its input to the end ends there.
+  if (toChild_ >= 0) close(toChild_);
+  toChild_ = -1;
   int st = 0;
   while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
   }
@@ -217,7 +201,7 @@ void Child::kill() {
   if (pid_ > 0 && !reaped_) ::kill(pid_, SIGKILL);
 }
 
-int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output) {
+int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output, bool errorsToo) {
   std::vector<std::string> all = {path};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv = argvOf(all);
@@ -226,7 +210,7 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, out[1], 2);
+  if (errorsToo) posix_spawn_file_actions_adddup2(&fa, out[1], 2);
   pid_t pid;
   int rc = posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
@@ -251,6 +235,17 @@ std::string readFile(const std::string& path) {
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << bytes;
+  return (bool)f;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 bool waitUntil(const std::function<bool()>& done, unsigned timeoutMs) {

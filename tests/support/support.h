@@ -55,7 +55,8 @@ class Child {
   void send(const std::string& line);
   // Next line from the child; empty with a test failure after `timeoutMs`.
   std::string expectLine(int timeoutMs = 10000);
-  // Waits for the child to end and answers its exit status (-signal if killed).
+  // Closes the child's input, waits for the child to end and answers its exit
+  // status (-signal if killed).
   int wait();
   void kill();
 
@@ -68,14 +69,20 @@ class Child {
   int status_ = 0;
 };
 
-// Runs a program of the build (not a helper) to completion; answers its exit status.
-int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output = nullptr);
+// Runs a program to completion; answers its exit status. `output` gets its
+// standard output, and its standard error too when `errorsToo`.
+int runProgram(const std::string& path, const std::vector<std::string>& args, std::string* output = nullptr,
+               bool errorsToo = true);
 
 // Waits until the process `pid` (of any parent) has ended; false after `timeoutMs`.
 bool processEnds(int pid, int timeoutMs);
 
 // The whole file at `path`; "" when it cannot be read.
 std::string readFile(const std::string& path);
+// Writes `bytes` as the whole file at `path`; false when it cannot.
+bool writeFile(const std::string& path, const std::string& bytes);
+// Whether anything (a file, a directory, a link) is at `path`.
+bool fileExists(const std::string& path);
 
 // Looks at `done` every millisecond until it holds; false after `timeoutMs`,
 // which only guards against a hang.

@@ -8,54 +8,19 @@
 
 #include <map>
 
+#include "hostlink/protocol.h"
 #include "support.h"
 
 using kvwine::Child;
 
 namespace {
 
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
-const char kMidiMap[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
 // The device tests that play through both devices; the wave one last, so that
 // its record stays.
 const char kPlayingTests[] = "WineMidiTest.Messages*:WineWaveTest.Stream*";
 
-// The values of a key as "name=type:data" lines, sorted by name.
-std::map<std::string, std::string> keyValues(HKEY root, const char* path) {
-  std::map<std::string, std::string> values;
-  HKEY key;
-  if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    BYTE data[1024];
-    DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
-    if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
-    std::string text = std::to_string(type) + ":";
-    if (type == REG_DWORD) {
-      text += std::to_string(*reinterpret_cast<DWORD*>(data));
-    } else {
-      text += std::string(reinterpret_cast<char*>(data), dataSize);
-    }
-    values[name] = text;
-  }
-  RegCloseKey(key);
-  return values;
-}
-
 std::string sz(const char* s) { return std::to_string(REG_SZ) + ":" + std::string(s, strlen(s) + 1); }
 std::string dword(DWORD d) { return std::to_string(REG_DWORD) + ":" + std::to_string(d); }
-
-bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Runs a program to its end with its output shown; answers its exit code.
-DWORD run(const std::string& commandLine, const std::string& directory) {
-  Child program(commandLine, directory);
-  std::string output;
-  DWORD code = program.finish(output);
-  printf("> %s\n%s", commandLine.c_str(), output.c_str());
-  fflush(stdout);
-  return code;
-}
 
 class WineInstallTest : public ::testing::Test {
  protected:
@@ -64,7 +29,7 @@ class WineInstallTest : public ::testing::Test {
     module = kvwine::systemDir() + "\\KVDRVR32.DLL";
     // A user with another synthesizer as the MIDI mapper's device.
     HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kMidiMap, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     const char instrument[] = "mmsynth.dll<0000>";
     DWORD one = 1;
@@ -82,7 +47,9 @@ class WineInstallTest : public ::testing::Test {
     CopyFileA(in(kvwine::kHostExe).c_str(), in(kvwine::kMidiHostExe).c_str(), FALSE);
     CopyFileA(in(kvwine::kHostExe).c_str(), in(kvwine::kWaveHostExe).c_str(), FALSE);
   }
-  void systemStart() { ASSERT_EQ(run(kvwine::systemDir() + "\\wineboot.exe -r", kvwine::systemDir()), 0u); }
+  void systemStart() {
+    ASSERT_EQ(kvwine::runShown(kvwine::systemDir() + "\\wineboot.exe -r", kvwine::systemDir()), 0u);
+  }
 
   // A program of the install directory.
   std::string in(const char* name) const { return dir + "\\" + name; }
@@ -94,21 +61,22 @@ class WineInstallTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(WineInstallTest, InstallPlayAndRemoveLeaveTheRegistryAndTheSystemDirectoryAsTheyWere) {
-  std::map<std::string, std::string> driversBefore = keyValues(HKEY_LOCAL_MACHINE, kDrivers32);
-  std::map<std::string, std::string> mapperBefore = keyValues(HKEY_CURRENT_USER, kMidiMap);
+  std::map<std::string, std::string> driversBefore = kvwine::keyValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY);
+  std::map<std::string, std::string> mapperBefore = kvwine::keyValues(HKEY_CURRENT_USER, KV_MIDIMAP_KEY);
   ASSERT_EQ(mapperBefore["CurrentInstrument"], sz("mmsynth.dll<0000>"));
 
-  ASSERT_EQ(run(dir + "\\KVSETUP.EXE /INSTALL", dir), 0u);
-  std::map<std::string, std::string> drivers = keyValues(HKEY_LOCAL_MACHINE, kDrivers32);
+  ASSERT_EQ(kvwine::runShown(dir + "\\KVSETUP.EXE /INSTALL", dir), 0u);
+  std::map<std::string, std::string> drivers = kvwine::keyValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY);
   int aliases = 0;
   for (auto& v : drivers)
     if (v.second == sz("KVDRVR32.DLL")) ++aliases;
   EXPECT_EQ(aliases, 2) << "one MIDI and one wave alias";
-  std::map<std::string, std::string> mapper = keyValues(HKEY_CURRENT_USER, kMidiMap);
+  std::map<std::string, std::string> mapper = kvwine::keyValues(HKEY_CURRENT_USER, KV_MIDIMAP_KEY);
   EXPECT_EQ(mapper["CurrentInstrument"], sz("KVDRVR32.DLL<0000>"));
   EXPECT_EQ(mapper["UseScheme"], dword(0));
   EXPECT_EQ(mapper["szPname"], sz("Kelvasong (NT)"));
-  EXPECT_TRUE(exists(in(kvwine::kMidiHostExe)) && exists(in(kvwine::kWaveHostExe))) << "the host copies";
+  EXPECT_TRUE(kvwine::exists(in(kvwine::kMidiHostExe)) && kvwine::exists(in(kvwine::kWaveHostExe)))
+      << "the host copies";
   // The media device that keeps the driver across a restart of current
   // Windows: SetupAPI serves no 32-bit installer on 64-bit Windows, so only a
   // 64-bit setup program registers it.
@@ -116,31 +84,33 @@ TEST_F(WineInstallTest, InstallPlayAndRemoveLeaveTheRegistryAndTheSystemDirector
   EXPECT_EQ(kvwine::mediaDevices(&midiAlias), sizeof(void*) == 8 ? 1 : 0);
   if (sizeof(void*) == 8) {
     EXPECT_EQ(midiAlias, "midi") << "the alias the installation chose";
-    ASSERT_EQ(run(dir + "\\KVSETUP.EXE /INSTALL", dir), 0u);
+    ASSERT_EQ(kvwine::runShown(dir + "\\KVSETUP.EXE /INSTALL", dir), 0u);
     EXPECT_EQ(kvwine::mediaDevices(), 1) << "found again, not made twice";
   }
-  EXPECT_FALSE(exists(module)) << "the module is put in place at the next system start only";
+  EXPECT_FALSE(kvwine::exists(module)) << "the module is put in place at the next system start only";
 
   systemStart();
-  ASSERT_TRUE(exists(module));
+  ASSERT_TRUE(kvwine::exists(module));
   EXPECT_TRUE(kvwine::readFile(module) == kvwine::readFile(dir + "\\KVDRVR32.DLL")) << "the installed module";
-  EXPECT_FALSE(exists(kvwine::systemDir() + "\\KVDRVR32.000")) << "the staged copy was moved";
+  EXPECT_FALSE(kvwine::exists(kvwine::systemDir() + "\\KVDRVR32.000")) << "the staged copy was moved";
 
   // A client of its own plays, so that this process never maps the module the
   // removal deletes: a system start deletes no module in use.
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, sizeof self);
-  EXPECT_EQ(run(std::string("\"") + self + "\" --gtest_brief=1 --gtest_filter=" + kPlayingTests, dir), 0u);
+  EXPECT_EQ(kvwine::runShown(std::string("\"") + self + "\" --gtest_brief=1 --gtest_filter=" + kPlayingTests, dir), 0u);
   printf("%s", kvwine::readFile(dir + "\\KVMIDIIN.TXT").substr(0, 300).c_str());
   printf("...\n%s", kvwine::readFile(dir + "\\KVWAVEOUT.TXT").c_str());
 
-  ASSERT_EQ(run(dir + "\\KVSETUP.EXE /REMOVE", dir), 0u);
-  EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32), driversBefore);
-  EXPECT_EQ(keyValues(HKEY_CURRENT_USER, kMidiMap), mapperBefore) << "the mapper values come back as they were";
-  EXPECT_FALSE(exists(in(kvwine::kMidiHostExe)) || exists(in(kvwine::kWaveHostExe))) << "the host copies";
+  ASSERT_EQ(kvwine::runShown(dir + "\\KVSETUP.EXE /REMOVE", dir), 0u);
+  EXPECT_EQ(kvwine::keyValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY), driversBefore);
+  EXPECT_EQ(kvwine::keyValues(HKEY_CURRENT_USER, KV_MIDIMAP_KEY), mapperBefore)
+      << "the mapper values come back as they were";
+  EXPECT_FALSE(kvwine::exists(in(kvwine::kMidiHostExe)) || kvwine::exists(in(kvwine::kWaveHostExe)))
+      << "the host copies";
   EXPECT_EQ(kvwine::mediaDevices(), 0) << "the media device goes with the last registration";
   systemStart();
-  EXPECT_FALSE(exists(module)) << "the module leaves the system directory at the next system start";
+  EXPECT_FALSE(kvwine::exists(module)) << "the module leaves the system directory at the next system start";
   WIN32_FIND_DATAA found;
   HANDLE left = FindFirstFileA((kvwine::systemDir() + "\\KVDRVR32.*").c_str(), &found);
   EXPECT_EQ(left, INVALID_HANDLE_VALUE) << "left in the system directory: " << found.cFileName;

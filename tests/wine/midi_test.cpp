@@ -11,22 +11,11 @@ using kvwine::Child;
 
 namespace {
 
-// The layer's number for the product's MIDI device; -1 when it lists none.
-int kelvasongMidiDevice() {
-  UINT n = midiOutGetNumDevs();
-  for (UINT i = 0; i < n; ++i) {
-    MIDIOUTCAPSA caps = {};
-    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && strcmp(caps.szPname, "Kelvasong (NT)") == 0)
-      return (int)i;
-  }
-  return -1;
-}
-
 class WineMidiTest : public ::testing::Test {
  protected:
   void SetUp() override {
     kvwine::clearRecords("KVMIDIIN");
-    device = kelvasongMidiDevice();
+    device = kvwine::kelvasongMidiDevice();
     ASSERT_GE(device, 0) << "the layer lists no Kelvasong device among " << midiOutGetNumDevs();
   }
   int device = -1;
@@ -36,7 +25,7 @@ class WineMidiTest : public ::testing::Test {
 
 void kvwine::playMidiPhrase() {
   kvwine::clearRecords("KVMIDIIN");
-  int device = kelvasongMidiDevice();
+  int device = kvwine::kelvasongMidiDevice();
   ASSERT_GE(device, 0) << "the layer lists no Kelvasong device among " << midiOutGetNumDevs();
   HANDLE notified = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   HMIDIOUT out = nullptr;
@@ -80,7 +69,7 @@ KV_HELPER(midi_owner) {
   (void)argc;
   (void)argv;
   HMIDIOUT out = nullptr;
-  UINT rc = midiOutOpen(&out, (UINT)kelvasongMidiDevice(), 0, 0, CALLBACK_NULL);
+  UINT rc = midiOutOpen(&out, (UINT)kvwine::kelvasongMidiDevice(), 0, 0, CALLBACK_NULL);
   kvwine::say(rc == 0 ? "open" : "failed " + std::to_string(rc));
   std::string line;
   while (kvwine::hear(line)) {

@@ -7,59 +7,33 @@
 
 #include <map>
 
+#include "hostlink/protocol.h"
 #include "support.h"
 
 using kvwine::Child;
 
 namespace {
 
-const char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
-const char kMidiMap[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
 const char kPackage[] = "C:\\PKG";
 const char kOtherSuite[] = "C:\\kvtests\\x64\\kvwinetests.exe";
 // As this 32-bit process reaches each system directory.
 const char kModule32[] = "C:\\windows\\syswow64\\KVDRVR32.DLL";
 const char kModule64[] = "C:\\windows\\Sysnative\\KVDRVR32.DLL";
 
-// The values of a key in one registry view, as "name=type:data".
-std::map<std::string, std::string> keyValues(HKEY root, const char* path, REGSAM view) {
-  std::map<std::string, std::string> values;
-  HKEY key;
-  if (RegOpenKeyExA(root, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return values;
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    BYTE data[1024];
-    DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
-    if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
-    values[name] = std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), dataSize);
-  }
-  RegCloseKey(key);
-  return values;
-}
-
 int driverAliases(REGSAM view) {
   int n = 0;
-  for (auto& v : keyValues(HKEY_LOCAL_MACHINE, kDrivers32, view))
+  for (auto& v : kvwine::keyValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, view))
     if (v.second == std::to_string(REG_SZ) + ":" + std::string("KVDRVR32.DLL", 13)) ++n;
   return n;
 }
 
-bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-DWORD run(const std::string& commandLine) {
-  Child program(commandLine, kPackage, true);
-  std::string output;
-  DWORD code = program.finish(output);
-  printf("> %s\n%s", commandLine.c_str(), output.c_str());
-  fflush(stdout);
-  return code;
-}
+DWORD run(const std::string& commandLine) { return kvwine::runShown(commandLine, kPackage, true); }
 
 class WinePackageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (sizeof(void*) == 8) GTEST_SKIP() << "the 32-bit suite installs the package";
-    if (!exists(std::string(kPackage) + "\\KVSETUP.EXE") || !exists(kOtherSuite))
+    if (!kvwine::exists(std::string(kPackage) + "\\KVSETUP.EXE") || !kvwine::exists(kOtherSuite))
       GTEST_SKIP() << "no package in C:\\PKG (scripts/package.sh before wine-test.sh)";
     // Nothing of the product in either system directory; the package as the
     // install directory, with the suite's host settings.
@@ -80,24 +54,23 @@ class WinePackageTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth) {
-  const auto view32Before = keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_32KEY);
-  const auto view64Before = keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_64KEY);
-  const auto mapperBefore = keyValues(HKEY_CURRENT_USER, kMidiMap, 0);
+  const auto view32Before = kvwine::keyValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, KEY_WOW64_32KEY);
+  const auto view64Before = kvwine::keyValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, KEY_WOW64_64KEY);
+  const auto mapperBefore = kvwine::keyValues(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, 0);
 
   ASSERT_EQ(run(in("KVSETUP.EXE") + " /INSTALL"), 0u);
   EXPECT_EQ(driverAliases(KEY_WOW64_32KEY), 2) << "a MIDI and a wave alias in the 32-bit view";
   EXPECT_EQ(driverAliases(KEY_WOW64_64KEY), 2) << "a MIDI and a wave alias in the 64-bit view";
   for (const char* host : {"KVMIDI16.EXE", "KVWAVE16.EXE", "KVMIDI64.EXE", "KVWAVE64.EXE"})
-    EXPECT_TRUE(exists(in(host))) << host;
+    EXPECT_TRUE(kvwine::exists(in(host))) << host;
   EXPECT_EQ(kvwine::mediaDevices(), 1) << "the 64-bit setup program registers the restart-proof device";
   // The wave device's instance window, for programs that start none.
-  for (DWORD start = GetTickCount(); !FindWindowA("KVInstWinClass", nullptr) && GetTickCount() - start < 10000;)
-    Sleep(10);
-  EXPECT_NE(FindWindowA("KVInstWinClass", nullptr), nullptr) << "the installation started the instance window";
+  EXPECT_TRUE(kvwine::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) != nullptr; }))
+      << "the installation started the instance window";
   systemStart();
-  EXPECT_TRUE(exists(kModule32) && kvwine::readFile(kModule32) == kvwine::readFile(in("KVDRVR32.DLL")))
+  EXPECT_TRUE(kvwine::exists(kModule32) && kvwine::readFile(kModule32) == kvwine::readFile(in("KVDRVR32.DLL")))
       << "the 32-bit module in SysWOW64";
-  EXPECT_TRUE(exists(kModule64) && kvwine::readFile(kModule64) == kvwine::readFile(in("x64\\KVDRVR32.DLL")))
+  EXPECT_TRUE(kvwine::exists(kModule64) && kvwine::readFile(kModule64) == kvwine::readFile(in("x64\\KVDRVR32.DLL")))
       << "the 64-bit module in System32";
 
   // A client of each bitness plays through its own module and host.
@@ -114,16 +87,15 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   EXPECT_NE(report.find("Removing the Kelvasong driver with C:\\PKG\\KVDRVR32.DLL"), std::string::npos);
   EXPECT_NE(report.find("Removing the Kelvasong driver with C:\\PKG\\x64\\KVDRVR32.DLL"), std::string::npos);
   DeleteFileA(in("REPORT.TXT").c_str());
-  EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_32KEY), view32Before);
-  EXPECT_EQ(keyValues(HKEY_LOCAL_MACHINE, kDrivers32, KEY_WOW64_64KEY), view64Before);
-  EXPECT_EQ(keyValues(HKEY_CURRENT_USER, kMidiMap, 0), mapperBefore) << "the user's mapper settings";
+  EXPECT_EQ(kvwine::keyValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, KEY_WOW64_32KEY), view32Before);
+  EXPECT_EQ(kvwine::keyValues(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, KEY_WOW64_64KEY), view64Before);
+  EXPECT_EQ(kvwine::keyValues(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, 0), mapperBefore) << "the user's mapper settings";
   for (const char* host : {"KVMIDI16.EXE", "KVWAVE16.EXE", "KVMIDI64.EXE", "KVWAVE64.EXE"})
-    EXPECT_FALSE(exists(in(host))) << host;
-  for (DWORD start = GetTickCount(); FindWindowA("KVInstWinClass", nullptr) && GetTickCount() - start < 10000;)
-    Sleep(10);
-  EXPECT_EQ(FindWindowA("KVInstWinClass", nullptr), nullptr) << "the removal ended the instance window";
+    EXPECT_FALSE(kvwine::exists(in(host))) << host;
+  EXPECT_TRUE(kvwine::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) == nullptr; }))
+      << "the removal ended the instance window";
   EXPECT_EQ(kvwine::mediaDevices(), 0) << "the device goes with the last registration";
   systemStart();
-  EXPECT_FALSE(exists(kModule32));
-  EXPECT_FALSE(exists(kModule64));
+  EXPECT_FALSE(kvwine::exists(kModule32));
+  EXPECT_FALSE(kvwine::exists(kModule64));
 }

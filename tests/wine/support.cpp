@@ -9,6 +9,8 @@
 
 #include <map>
 
+#include "hostlink/protocol.h"
+
 namespace kvwine {
 
 namespace {
@@ -47,6 +49,47 @@ std::string readFile(const std::string& path) {
   while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
   fclose(f);
   return s;
+}
+
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::map<std::string, std::string> keyValues(HKEY root, const char* path, REGSAM view) {
+  std::map<std::string, std::string> values;
+  HKEY key;
+  if (RegOpenKeyExA(root, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return values;
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    BYTE data[1024];
+    DWORD nameSize = sizeof name, dataSize = sizeof data, type = 0;
+    if (RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+    std::string text = std::to_string(type) + ":";
+    if (type == REG_DWORD) {
+      text += std::to_string(*reinterpret_cast<DWORD*>(data));
+    } else {
+      text += std::string(reinterpret_cast<char*>(data), dataSize);
+    }
+    values[name] = text;
+  }
+  RegCloseKey(key);
+  return values;
+}
+
+bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  for (DWORD start = GetTickCount(); !done();) {
+    if (GetTickCount() - start > timeoutMs) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+int kelvasongMidiDevice() {
+  UINT n = midiOutGetNumDevs();
+  for (UINT i = 0; i < n; ++i) {
+    MIDIOUTCAPSA caps = {};
+    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && strcmp(caps.szPname, "Kelvasong (NT)") == 0)
+      return (int)i;
+  }
+  return -1;
 }
 
 void clearRecords(const char* name) {
@@ -204,6 +247,24 @@ DWORD Child::finish(std::string& output, DWORD timeoutMs) {
 void Child::terminate() {
   TerminateProcess(process_, 9);
   WaitForSingleObject(process_, 10000);
+}
+
+DWORD runShown(const std::string& commandLine, const std::string& directory, bool errorsToo) {
+  Child program(commandLine, directory, errorsToo);
+  std::string output;
+  DWORD code = program.finish(output);
+  printf("> %s\n%s", commandLine.c_str(), output.c_str());
+  fflush(stdout);
+  return code;
+}
+
+void startInstanceWindow(std::unique_ptr<Child>& instance) {
+  instance.reset(new Child(installDir() + "\\" + kHostExe + " " + KV_VERB_INSTANCE, installDir()));
+  std::string said = instance->expectLine();
+  ASSERT_TRUE(said.find("instance window open") != std::string::npos ||
+              said.find("the instance window is open already") != std::string::npos)
+      << said;
+  ASSERT_TRUE(waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) != nullptr; }));
 }
 
 std::vector<DWORD> processesNamed(const char* exeName) {

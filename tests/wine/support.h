@@ -8,6 +8,9 @@
 #include <mmddk.h>
 #include <mmsystem.h>
 
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,17 @@ constexpr const char* kWaveHostExe = sizeof(void*) == 8 ? "KVWAVE64.EXE" : "KVWA
 std::string installDir();
 std::string systemDir();
 std::string readFile(const std::string& path);
+bool exists(const std::string& path);
+// The values of a registry key by name, as "type:data", a REG_DWORD's data as
+// its number; `view` picks a registry view (KEY_WOW64_32KEY, ...), 0 this
+// process's own.
+std::map<std::string, std::string> keyValues(HKEY root, const char* path, REGSAM view = 0);
+// Looks at `done` every 10 ms until it holds; false after `timeoutMs`, which
+// only guards against a hang.
+bool waitUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
+// The multimedia layer's number for the product's MIDI device; -1 when it
+// lists none.
+int kelvasongMidiDevice();
 // Removes what the hosts recorded in the install directory: the records named
 // `name` (KVMIDIIN or KVWAVEOUT), or all of them.
 void clearRecords(const char* name = nullptr);
@@ -79,6 +93,13 @@ class Child {
   HANDLE fromChild_ = nullptr;
   std::string buffered_;
 };
+
+// Runs a program to its end and shows its output; answers its exit code.
+DWORD runShown(const std::string& commandLine, const std::string& directory = "", bool errorsToo = false);
+
+// Starts the product's instance window (one the installation started serves
+// as well) kept by `instance`, and waits until the window is there.
+void startInstanceWindow(std::unique_ptr<Child>& instance);
 
 // The media devices with the hardware id ROOT\KVDRVR32, and the MIDI alias
 // the first one's driver key names (Drivers\midi\KVDRVR32.DLL, value Alias).

@@ -32,16 +32,6 @@ size_t countOf(const std::string& text, const std::string& what) {
   return n;
 }
 
-int kelvasongMidiDevice() {
-  UINT n = midiOutGetNumDevs();
-  for (UINT i = 0; i < n; ++i) {
-    MIDIOUTCAPSA caps = {};
-    if (midiOutGetDevCapsA(i, &caps, sizeof caps) == MMSYSERR_NOERROR && strcmp(caps.szPname, "Kelvasong (NT)") == 0)
-      return (int)i;
-  }
-  return -1;
-}
-
 // The first channel of a 16-bit stereo WAV file's samples; empty when the file
 // is not one.
 std::vector<int16_t> leftChannel(const std::string& wav, unsigned* rate) {
@@ -89,7 +79,7 @@ class WineSynthTest : public ::testing::Test {
  protected:
   void SetUp() override {
     cleanUp();
-    device = kelvasongMidiDevice();
+    device = kvwine::kelvasongMidiDevice();
     ASSERT_GE(device, 0) << "the layer lists no Kelvasong device among " << midiOutGetNumDevs();
   }
   void TearDown() override { cleanUp(); }

@@ -93,14 +93,7 @@ class WineWaveTest : public ::testing::Test {
   void SetUp() override {
     kvwine::clearRecords("KVWAVEOUT");
     ASSERT_TRUE(drv.load());
-    instance.reset(new Child(kvwine::installDir() + "\\" + kvwine::kHostExe + " /Instance", kvwine::installDir()));
-    // One the installation started serves as well.
-    std::string said = instance->expectLine();
-    ASSERT_TRUE(said.find("instance window open") != std::string::npos ||
-                said.find("the instance window is open already") != std::string::npos)
-        << said;
-    for (DWORD start = GetTickCount(); !FindWindowA("KVInstWinClass", nullptr) && GetTickCount() - start < 10000;)
-      Sleep(10);
+    ASSERT_NO_FATAL_FAILURE(kvwine::startInstanceWindow(instance));
   }
   void TearDown() override { instance.reset(); }
 

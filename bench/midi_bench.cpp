@@ -1,12 +1,23 @@
-// Throughput of the MIDI path: short messages and system-exclusive bytes through
-// modMessage into the shared ring while a real host process consumes with its
-// synthesizer attached, each against a baseline measured in the same run: the
-// ring protocol's bare per-byte work (store, interlocked increment; the
-// consumer's interlocked decrement) between this process and a spinning
-// consumer process.
-// First pinned (the writer on CPU 0, the consumer, host or bare, on CPU 1),
-// then unpinned (every process and thread free to run anywhere).
-#include <dirent.h>
+// The MIDI path's cost, in three figures, each a ratio against a baseline
+// measured in the same run, first pinned (the writer on CPU 0, the consumer,
+// host or bare, on CPU 1), then unpinned:
+//
+// 1. The driver's cost on the application's thread: short messages and
+//    system-exclusive bytes through modMessage into the channel's ring, against
+//    the bare producer (store, interlocked increment per byte) into a ring of
+//    its own. Both are taken by the same consumer process, which only takes
+//    and counts bytes; the host is told not to consume meanwhile.
+// 2. The host's intake: the messages per second that the host's own MIDI
+//    server (its consumer, parser and renderer, with FluidSynth attached)
+//    takes from a ring and applies, against FluidSynth alone fed the same
+//    messages on one thread with the same number of blocks rendered between
+//    them. The host's code runs in this process, fed by a bare producer, so
+//    that the driver's cost stays out of this figure.
+// 3. The whole path as a client sees it: short messages through modMessage
+//    while the real host process consumes with its synthesizer attached,
+//    against the bare protocol.
+//
+//   midi_bench [ROUNDS]      (default 3)
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -17,22 +28,31 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <set>
+#include <atomic>
 #include <chrono>
+#include <dirent.h>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bench/benchmachine.h"
+#include "host/midiserver.h"
+#include "host/synth.h"
 #include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "hostlink/shared.h"
-#include "bench/benchmachine.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
 
 namespace {
 
-const int kRounds = 5;
-const size_t kShortMessages = 2000000;
-const size_t kSysexBytes = 8 << 20;
+const size_t kShortMessages = 300000;
+const size_t kSysexBytes = 2 << 20;
+const size_t kIntakeMessages = 200000;
+const char* const kSoundFont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
 
 double seconds(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -43,7 +63,7 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// cpu -1: every CPU.
+// cpu -1: every CPU. pid 0: the calling thread.
 void pinTo(pid_t pid, int cpu) {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -52,91 +72,100 @@ void pinTo(pid_t pid, int cpu) {
   sched_setaffinity(pid, sizeof set, &set);
 }
 
-// The bare protocol: one 4096-byte ring, a count, a spinning consumer process.
+// The messages every figure sends: note-on and note-off pairs walking over the
+// keys and the sixteen channels, as a dense piece does.
+DWORD shortMessage(size_t i) {
+  DWORD pair = (DWORD)(i / 2);
+  DWORD ch = (pair / 48) % 16, key = 36 + pair % 48;
+  return (i % 2 ? 0x80 | ch : 0x90 | ch) | key << 8 | (i % 2 ? 0 : 0x50) << 16;
+}
+
+// The consumer both producers feed: takes every counted byte, adds it up and
+// lowers the count by all of them at once, as the host does. It runs in a
+// process of its own until killed.
+pid_t startConsumer(volatile LONG* count, const volatile BYTE* ring, unsigned pos, int cpu) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  pinTo(0, cpu);
+  unsigned sum = 0;
+  for (;;) {
+    LONG n = __atomic_load_n(count, __ATOMIC_ACQUIRE);
+    if (n <= 0) continue;
+    for (LONG i = 0; i < n; ++i) {
+      sum += ring[pos];
+      pos = (pos + 1) % MIDI_RING_SIZE;
+    }
+    __asm__ volatile("" : : "r"(sum));
+    InterlockedExchangeAdd(count, -n);
+  }
+}
+
+void stopConsumer(pid_t pid) {
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+// The bare protocol's producer: per byte, a wait for room, the store and the
+// interlocked increment.
 struct BareRing {
   volatile LONG count;
-  BYTE ring[4096];
+  BYTE ring[MIDI_RING_SIZE];
 };
 
-double bareBytesPerSecond(size_t bytes, size_t chunk, bool pinned) {
-  auto* shared = static_cast<BareRing*>(
-      mmap(nullptr, sizeof(BareRing), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-  shared->count = 0;
-  pid_t consumer = fork();
-  if (consumer == 0) {
-    if (pinned) pinTo(0, 1);
-    unsigned pos = 0;
-    BYTE sink = 0;
-    for (;;) {
-      LONG n = __atomic_load_n(&shared->count, __ATOMIC_ACQUIRE);
-      for (LONG i = 0; i < n; ++i) {
-        sink = (BYTE)(sink ^ shared->ring[pos]);
-        __asm__ volatile("" : : "r"(sink));
-        pos = (pos + 1) & 4095;
-        InterlockedDecrement(&shared->count);
-      }
+void bareWrite(BareRing* r, unsigned& pos, const BYTE* bytes, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    while ((DWORD)r->count >= MIDI_RING_SIZE) {
     }
+    r->ring[pos] = bytes[i];
+    pos = (pos + 1) % MIDI_RING_SIZE;
+    InterlockedIncrement(&r->count);
   }
+}
+
+// Bytes per second of the bare protocol: `bytes` in writes of `chunk`.
+double bareRate(size_t bytes, size_t chunk, int consumerCpu) {
+  auto* r = static_cast<BareRing*>(
+      mmap(nullptr, sizeof(BareRing), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  pid_t consumer = startConsumer(&r->count, r->ring, 0, consumerCpu);
   unsigned pos = 0;
+  std::vector<BYTE> data(chunk);
   auto t0 = std::chrono::steady_clock::now();
   for (size_t done = 0; done < bytes; done += chunk) {
-    for (size_t i = 0; i < chunk; ++i) {
-      while ((DWORD)shared->count >= 4096) {
-      }
-      shared->ring[pos] = (BYTE)i;
-      pos = (pos + 1) & 4095;
-      InterlockedIncrement(&shared->count);
+    if (chunk == 3) {
+      DWORD m = shortMessage(done / 3);
+      data[0] = (BYTE)m, data[1] = (BYTE)(m >> 8), data[2] = (BYTE)(m >> 16);
     }
+    bareWrite(r, pos, data.data(), chunk);
   }
-  while (shared->count > 0) {
+  while (r->count > 0) {
   }
   double s = seconds(t0);
-  kill(consumer, SIGKILL);
-  waitpid(consumer, nullptr, 0);
-  munmap(shared, sizeof(BareRing));
+  stopConsumer(consumer);
+  munmap(r, sizeof(BareRing));
   return (double)bytes / s;
 }
 
-// The machine's root, or "" when the host could not be installed.
-std::string installProduct(const std::string& buildDir) {
-  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
-  bool set =
-      !root.empty() && WritePrivateProfileStringA("Host", "MidiRecord", "", "C:\\KV\\KVHOST.INI") &&
-      WritePrivateProfileStringA("Host", "SoundServer", "none", "C:\\KV\\KVHOST.INI") &&
-      WritePrivateProfileStringA("Host", "SoundFont", "/usr/share/sounds/sf2/TimGM6mb.sf2", "C:\\KV\\KVHOST.INI");
-  return set ? root : "";
+bool hostSetting(const char* key, const char* value) {
+  return WritePrivateProfileStringA("Host", key, value, "C:\\KV\\KVHOST.INI") != FALSE;
 }
 
-}  // namespace
+struct Rates {
+  double driver, bare;
+};
 
-int main(int argc, char** argv) {
-  (void)argc;
-  std::string buildDir = benchBuildDir(argv[0]);
-  std::string root = installProduct(buildDir);
-  if (root.empty()) {
-    fprintf(stderr, "midi_bench: cannot install the host (error %u)\n", GetLastError());
-    return 1;
-  }
-  KvModule module;
-  loadKvModule((buildDir + "/KVDRVR32.DLL").c_str(), &module);
-  DeviceMessageFn modMessage = module.modMessage;
-  MIDIOPENDESC desc = {};
-  if (!modMessage || modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0) != MMSYSERR_NOERROR) {
-    fprintf(stderr, "midi_bench: cannot open the MIDI device\n");
-    return 1;
-  }
-  DWORD hostPid = 0;
-  GetWindowThreadProcessId(FindWindowA(KV_HOST_WINDOW_CLASS, nullptr), &hostPid);
-  // Every thread of the host: its consumer is one of them.
-  auto placeHost = [&](int cpu) {
-    std::string tasks = "/proc/" + std::to_string(hostPid) + "/task";
-    if (DIR* d = opendir(tasks.c_str())) {
-      while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') pinTo((pid_t)atoi(e->d_name), cpu);
-      closedir(d);
-    }
-  };
+void printRatio(const char* what, const char* unit, double scale, const std::vector<double>& driver,
+                const std::vector<double>& bare, double target, bool atMost) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < driver.size(); ++i) ratios.push_back(atMost ? bare[i] / driver[i] : driver[i] / bare[i]);
+  double r = median(ratios);
+  printf("    %-34s %10.2f %s against %10.2f %s: %.2fx (target %s %.2fx)%s\n", what, median(driver) / scale, unit,
+         median(bare) / scale, unit, r, atMost ? "at most" : "at least", target,
+         (atMost ? r <= target : r >= target) ? "" : "  NOT MET");
+}
 
+// Figure 1: the driver's cost on the application's thread.
+void driverCost(DeviceMessageFn modMessage, MidiChannel* channel, bool pinned, int rounds) {
+  std::vector<double> shortDriver, shortBare, sysexDriver, sysexBare;
   std::vector<BYTE> sysex(65536, 0x22);
   sysex.front() = 0xF0;
   sysex.back() = 0xF7;
@@ -144,37 +173,250 @@ int main(int argc, char** argv) {
   hdr.lpData = reinterpret_cast<LPSTR>(sysex.data());
   hdr.dwBufferLength = (DWORD)sysex.size();
   hdr.dwFlags = MHDR_PREPARED;
-  for (bool pinned : {true, false}) {
-    pinTo(0, pinned ? 0 : -1);
-    placeHost(pinned ? 1 : -1);
-    std::vector<double> shortRate, shortBase, sysexRate, sysexBase;
-    size_t refused = 0;
-    for (int round = 0; round < kRounds; ++round) {
-      auto t0 = std::chrono::steady_clock::now();
-      for (size_t i = 0; i < kShortMessages; ++i) {
-        // A ring that stays full for the driver's stall time refuses the
-        // message: counted, as a busy machine may starve the consumer.
-        if (modMessage(0, MODM_DATA, 0, 0x403C90 | ((i & 0x7F) << 8), 0) != 0) ++refused;
-      }
-      shortRate.push_back((double)kShortMessages / seconds(t0));
-      shortBase.push_back(bareBytesPerSecond(kShortMessages * 3, 3, pinned) / 3);
-
-      t0 = std::chrono::steady_clock::now();
-      for (size_t done = 0; done < kSysexBytes; done += sysex.size()) {
-        if (modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr) != 0) ++refused;
-      }
-      sysexRate.push_back((double)kSysexBytes / seconds(t0));
-      sysexBase.push_back(bareBytesPerSecond(kSysexBytes, sysex.size(), pinned));
+  int cpu = pinned ? 1 : -1;
+  size_t refused = 0;
+  for (int round = 0; round < rounds; ++round) {
+    pid_t consumer = startConsumer(&channel->dwRingCount, channel->abRing, channel->dwWritePos, cpu);
+    auto t0 = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < kShortMessages; ++i)
+      if (modMessage(0, MODM_DATA, 0, shortMessage(i), 0) != 0) ++refused;
+    while (channel->dwRingCount > 0) {
     }
-    double sm = median(shortRate), sb = median(shortBase), xm = median(sysexRate), xb = median(sysexBase);
-    printf("%s\n", pinned ? "pinned: writer on CPU 0, consumer on CPU 1" : "unpinned");
-    printf("  short messages through modMessage:  %10.0f msg/s  (%.0f ns per message)\n", sm, 1e9 / sm);
-    printf("  bare ring protocol, 3 bytes:        %10.0f msg/s  (%.0f ns per message)\n", sb, 1e9 / sb);
-    printf("    driver path takes %.2fx the time of the bare protocol\n", sb / sm);
-    printf("  system-exclusive bytes:             %10.2f MB/s\n", xm / 1e6);
-    printf("  bare ring protocol bytes:           %10.2f MB/s\n", xb / 1e6);
-    printf("    driver path takes %.2fx the time of the bare protocol\n", xb / xm);
-    if (refused) printf("  %zu messages refused: the consumer was held up for the driver's stall time\n", refused);
+    shortDriver.push_back((double)kShortMessages / seconds(t0));
+    t0 = std::chrono::steady_clock::now();
+    for (size_t done = 0; done < kSysexBytes; done += sysex.size())
+      if (modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr) != 0) ++refused;
+    while (channel->dwRingCount > 0) {
+    }
+    sysexDriver.push_back((double)kSysexBytes / seconds(t0));
+    stopConsumer(consumer);
+    shortBare.push_back(bareRate(kShortMessages * 3, 3, cpu) / 3);
+    sysexBare.push_back(bareRate(kSysexBytes, sysex.size(), cpu));
+  }
+  printf("  the driver's cost on the application's thread (modMessage against the bare producer):\n");
+  printRatio("short messages", "M msg/s", 1e6, shortDriver, shortBare, 1.1, true);
+  printRatio("system-exclusive bytes", "MB/s   ", 1e6, sysexDriver, sysexBare, 1.1, true);
+  if (refused) printf("    %zu messages refused: the consumer was held up for the driver's stall time\n", refused);
+}
+
+// Figure 3: the whole path, with the real host consuming.
+void wholePath(DeviceMessageFn modMessage, DWORD hostPid, bool pinned, int rounds, double synthAloneRate) {
+  // Every thread of the host: its consumer and its renderer are among them.
+  std::string tasks = "/proc/" + std::to_string(hostPid) + "/task";
+  if (DIR* d = opendir(tasks.c_str())) {
+    while (struct dirent* e = readdir(d))
+      if (e->d_name[0] != '.') pinTo((pid_t)atoi(e->d_name), pinned ? 1 : -1);
+    closedir(d);
+  }
+  std::vector<double> driver, bare;
+  size_t refused = 0;
+  for (int round = 0; round < rounds; ++round) {
+    auto t0 = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < kShortMessages; ++i)
+      if (modMessage(0, MODM_DATA, 0, shortMessage(i), 0) != 0) ++refused;
+    driver.push_back((double)kShortMessages / seconds(t0));
+    bare.push_back(bareRate(kShortMessages * 3, 3, pinned ? 1 : -1) / 3);
+  }
+  printf("  the whole path (modMessage into the host with its synthesizer, against the bare protocol):\n");
+  printRatio("short messages", "M msg/s", 1e6, driver, bare, 1.5, true);
+  // The host applies every message: the path is no faster than the
+  // synthesizer, whatever the ring can carry.
+  printf("    against FluidSynth alone (the intake's baseline, %.2f M msg/s): %.2fx its rate\n", synthAloneRate / 1e6,
+         median(driver) / synthAloneRate);
+  if (refused) printf("    %zu messages refused: the consumer was held up for the driver's stall time\n", refused);
+}
+
+// Figure 2: the host's intake, its own code in this process.
+struct IntakeRun {
+  double rate;     // messages per second taken and applied
+  double cpuRate;  // the same per second of the host's threads' CPU time
+  double blocks;   // blocks the renderer rendered meanwhile
+  unsigned long long dropped;
+};
+
+std::set<std::string> threads() {
+  std::set<std::string> out;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (struct dirent* e = readdir(d))
+      if (e->d_name[0] != '.') out.insert(e->d_name);
+    closedir(d);
+  }
+  return out;
+}
+
+double threadCpuSeconds(const std::set<std::string>& tids) {
+  double ns = 0;
+  for (const std::string& tid : tids) {
+    std::ifstream f("/proc/self/task/" + tid + "/schedstat");
+    double n = 0;
+    f >> n;
+    ns += n;
+  }
+  return ns / 1e9;
+}
+
+double ownCpuSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+IntakeRun hostIntake(const HostSettings& settings, bool pinned) {
+  static MidiChannel channel;
+  memset(&channel, 0, sizeof channel);
+  channel.dwRingSize = MIDI_RING_SIZE;
+  channel.hwndHost = 1;
+  channel.dwStatus = CHANNEL_ACCEPTED;
+  // The server's threads take the affinity of the thread that starts them.
+  pinTo(0, pinned ? 1 : -1);
+  IntakeRun run = {0, 0, 0, 0};
+  {
+    MidiServer server(&channel, settings, 1, nullptr);
+    server.prepare();
+    std::set<std::string> before = threads(), host;
+    server.open();
+    server.start();
+    for (const std::string& t : threads())
+      if (!before.count(t)) host.insert(t);
+    double cpu0 = threadCpuSeconds(host);
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread writer([&] {
+      pinTo(0, pinned ? 0 : -1);
+      unsigned pos = 0;
+      for (size_t i = 0; i < kIntakeMessages; ++i) {
+        DWORD m = shortMessage(i);
+        const BYTE b[3] = {(BYTE)m, (BYTE)(m >> 8), (BYTE)(m >> 16)};
+        for (BYTE x : b) {
+          while ((DWORD)channel.dwRingCount >= MIDI_RING_SIZE) {
+          }
+          channel.abRing[pos] = x;
+          pos = (pos + 1) % MIDI_RING_SIZE;
+          InterlockedIncrement(&channel.dwRingCount);
+        }
+      }
+    });
+    // Every message taken is applied, or counted as lost, by the renderer.
+    while (server.handled() < kIntakeMessages && seconds(t0) < 60)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    double s = seconds(t0);
+    double cpu = threadCpuSeconds(host) - cpu0;
+    writer.join();
+    run.blocks = s * settings.sampleRate / settings.blockFrames;
+    server.close();
+    server.join();
+    // Only what was applied counts: a host that loses messages takes them
+    // faster than it plays them.
+    run.dropped = server.lost();
+    run.rate = (double)(kIntakeMessages - run.dropped) / s;
+    run.cpuRate = (double)(kIntakeMessages - run.dropped) / cpu;
+  }
+  pinTo(0, -1);
+  return run;
+}
+
+// FluidSynth alone on one thread: the same messages, with `blocks` blocks
+// rendered evenly between them; messages per second, and per second of the
+// thread's CPU time in `cpuRate`.
+double synthAlone(const HostSettings& settings, double blocks, bool pinned, double* cpuRate) {
+  std::string why;
+  std::unique_ptr<Synth> synth = createSynth(settings, &why);
+  if (!synth) return 0;
+  pinTo(0, pinned ? 1 : -1);
+  // At the priority of the host's threads while they take a flood, so that
+  // the machine's other work weighs on both alike.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+  std::vector<int16_t> buffer((size_t)settings.blockFrames * 2);
+  size_t every = blocks >= 1 ? (size_t)(kIntakeMessages / blocks) : kIntakeMessages;
+  if (every == 0) every = 1;
+  auto t0 = std::chrono::steady_clock::now();
+  double cpu0 = ownCpuSeconds();
+  for (size_t i = 0; i < kIntakeMessages; ++i) {
+    DWORD m = shortMessage(i);
+    const uint8_t b[3] = {(uint8_t)m, (uint8_t)(m >> 8), (uint8_t)(m >> 16)};
+    synth->message(b, 3);
+    if (i % every == every - 1) synth->render(buffer.data(), settings.blockFrames);
+  }
+  double s = seconds(t0);
+  *cpuRate = (double)kIntakeMessages / (ownCpuSeconds() - cpu0);
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+  pinTo(0, -1);
+  return (double)kIntakeMessages / s;
+}
+
+// FluidSynth's own rate alone, the median of the rounds.
+double intake(bool pinned, int rounds) {
+  HostSettings settings;
+  settings.soundServer = "none";
+  settings.soundFont = kSoundFont;
+  std::vector<double> host, alone, hostCpu, aloneCpu;
+  unsigned long long dropped = 0;
+  for (int round = 0; round < rounds; ++round) {
+    IntakeRun run = hostIntake(settings, pinned);
+    host.push_back(run.rate);
+    hostCpu.push_back(run.cpuRate);
+    dropped += run.dropped;
+    double cpuRate = 0;
+    alone.push_back(synthAlone(settings, run.blocks, pinned, &cpuRate));
+    aloneCpu.push_back(cpuRate);
+  }
+  // Per second of CPU time, the figure does not depend on what else the
+  // machine runs: a loaded machine gives the host's real-time threads more of
+  // a core than FluidSynth's thread.
+  printf("  the host's intake (its server with FluidSynth, against FluidSynth alone on one thread):\n");
+  printRatio("short messages, per second", "M msg/s", 1e6, host, alone, 0.9, false);
+  printRatio("per second of CPU time", "M msg/s", 1e6, hostCpu, aloneCpu, 0.9, false);
+  if (dropped)
+    printf("    %llu messages of %zu lost by the host, not counted in its rate\n", dropped,
+           kIntakeMessages * (size_t)rounds);
+  return median(alone);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = argc > 1 ? atoi(argv[1]) : 3;
+  if (rounds < 1) rounds = 1;
+  std::string buildDir = benchBuildDir(argv[0]);
+  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
+  if (root.empty() || !hostSetting("MidiRecord", "") || !hostSetting("SoundServer", "none") ||
+      !hostSetting("SoundFont", kSoundFont) || !hostSetting("Consume", "stop")) {
+    fprintf(stderr, "midi_bench: cannot install the host (error %u)\n", GetLastError());
+    return 1;
+  }
+  KvModule module;
+  loadKvModule((buildDir + "/KVDRVR32.DLL").c_str(), &module);
+  DeviceMessageFn modMessage = module.modMessage;
+  MIDIOPENDESC desc = {};
+  if (!modMessage || !module.midi || modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0) != MMSYSERR_NOERROR) {
+    fprintf(stderr, "midi_bench: cannot open the MIDI device\n");
+    return 1;
+  }
+  for (bool pinned : {true, false}) {
+    printf("%s\n", pinned ? "pinned: the writer on CPU 0, the consumer on CPU 1" : "unpinned");
+    pinTo(0, pinned ? 0 : -1);
+    driverCost(modMessage, module.midi, pinned, rounds);
+    fflush(stdout);
+  }
+  modMessage(0, MODM_CLOSE, 0, 0, 0);
+
+  double synthAloneRate[2] = {0, 0};
+  for (bool pinned : {true, false}) {
+    printf("%s\n", pinned ? "pinned: the writer on CPU 0, the host's threads on CPU 1" : "unpinned");
+    synthAloneRate[pinned] = intake(pinned, rounds);
+    fflush(stdout);
+  }
+
+  hostSetting("Consume", "normal");
+  if (modMessage(0, MODM_OPEN, 0, (DWORD_PTR)&desc, 0) != MMSYSERR_NOERROR) {
+    fprintf(stderr, "midi_bench: cannot open the MIDI device again\n");
+    return 1;
+  }
+  DWORD hostPid = 0;
+  GetWindowThreadProcessId(FindWindowA(KV_HOST_WINDOW_CLASS, nullptr), &hostPid);
+  for (bool pinned : {true, false}) {
+    printf("%s\n", pinned ? "pinned: the writer on CPU 0, the host on CPU 1" : "unpinned");
+    pinTo(0, pinned ? 0 : -1);
+    wholePath(modMessage, hostPid, pinned, rounds, synthAloneRate[pinned]);
     fflush(stdout);
   }
   modMessage(0, MODM_CLOSE, 0, 0, 0);

@@ -71,6 +71,37 @@ void MidiParser::feed(uint8_t b) {
   }
 }
 
+void MidiParser::feed(const uint8_t* p, size_t size) {
+  size_t i = 0;
+  while (i < size) {
+    uint8_t b = p[i];
+    if (!inSysex_ && b >= 0x80 && b < 0xF0) {
+      // A channel message with its status and every data byte in the stretch.
+      size_t needed = midiDataLength(b);
+      if (i + needed < size && p[i + 1] < 0x80 && (needed == 1 || p[i + 2] < 0x80)) {
+        status_ = b;
+        needed_ = needed;
+        have_ = 0;
+        emit(MidiMessage::CHANNEL, p + i, needed + 1);
+        i += needed + 1;
+        continue;
+      }
+    } else if (!inSysex_ && b == 0xF0) {
+      // A whole system-exclusive buffer, without real-time bytes inside.
+      size_t end = i + 1;
+      while (end < size && p[end] < 0x80) ++end;
+      if (end < size && p[end] == 0xF7) {
+        status_ = 0;
+        emit(MidiMessage::SYSEX, p + i, end + 1 - i);
+        i = end + 1;
+        continue;
+      }
+    }
+    feed(b);
+    ++i;
+  }
+}
+
 const char* midiMessageName(const MidiMessage& m) {
   if (m.kind == MidiMessage::SYSEX) return m.bytes[m.size - 1] == 0xF7 ? "sysex" : "sysex-cut";
   if (m.kind == MidiMessage::STRAY) return "stray";

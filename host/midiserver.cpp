@@ -13,17 +13,15 @@ namespace {
 // the channel is open.
 const DWORD kOwnerCheckMs = 250;
 
-// How the consumer waits for bytes. Right after a large batch (the ring was
-// filling) it only yields: a writer that found the ring full sleeps a
-// millisecond and must find room when it wakes. While the client plays it
-// looks often enough that the time a message is taken is its arrival time
-// within a fraction of a millisecond. The driver gives no sign of new bytes,
-// so a quiet channel is still looked at every millisecond through the rests
-// of a piece, so that the first note after one is as prompt as the others;
-// only a channel that has stayed quiet for long is looked at seldom, which is
-// most of what an idle host costs (each look wakes the thread).
-const DWORD kYieldMs = 5;
-const size_t kLargeBatch = MIDI_RING_SIZE / 4;
+// How the consumer waits for bytes. While the client plays it looks often
+// enough that the time a message is taken is its arrival time within a
+// fraction of a millisecond; it never spins or yields to look again sooner
+// (a writer that found the ring full sleeps a millisecond anyway). The driver
+// gives no sign of new bytes, so a quiet channel is still looked at every
+// millisecond through the rests of a piece, so that the first note after one
+// is as prompt as the others; only a channel that has stayed quiet for long is
+// looked at seldom, which is most of what an idle host costs (each look wakes
+// the thread).
 const DWORD kPlayingMs = 2000;
 const auto kPlayingWait = std::chrono::microseconds(500);
 const DWORD kRestMs = 30000;
@@ -43,23 +41,22 @@ void MidiRecorder::raw(const uint8_t* bytes, size_t size) { raw_.put(bytes, size
 
 void MidiRecorder::message(const MidiMessage& m, double ms) {
   if (!text_.isOpen()) return;
-  char part[64];
-  snprintf(part, sizeof part, "%12.3f ms  %-16s", ms, midiMessageName(m));
-  std::string line = part;
-  if (m.kind == MidiMessage::CHANNEL) {
-    snprintf(part, sizeof part, " ch%-2u", (m.bytes[0] & 0x0F) + 1u);
-    line += part;
-  }
-  if (m.kind == MidiMessage::SYSEX) line += " " + std::to_string(m.size) + " bytes";
-  line += "  ";
+  // Made in place, as every message comes by here.
+  char line[160];
+  int n = snprintf(line, sizeof line, "%12.3f ms  %-16s", ms, midiMessageName(m));
+  if (m.kind == MidiMessage::CHANNEL) n += snprintf(line + n, sizeof line - n, " ch%-2u", (m.bytes[0] & 0x0F) + 1u);
+  if (m.kind == MidiMessage::SYSEX) n += snprintf(line + n, sizeof line - n, " %zu bytes", m.size);
+  n += snprintf(line + n, sizeof line - n, "  ");
+  static const char hex[] = "0123456789ABCDEF";
   size_t shown = m.size > 16 ? 16 : m.size;
   for (size_t i = 0; i < shown; ++i) {
-    snprintf(part, sizeof part, " %02X", m.bytes[i]);
-    line += part;
+    line[n++] = ' ';
+    line[n++] = hex[m.bytes[i] >> 4];
+    line[n++] = hex[m.bytes[i] & 0x0F];
   }
-  if (shown < m.size) line += " ...";
-  line += '\n';
-  text_.put(line);
+  if (shown < m.size) n += snprintf(line + n, sizeof line - n, " ...");
+  line[n++] = '\n';
+  text_.put(line, (size_t)n);
 }
 
 void MidiRecorder::flush() {
@@ -82,7 +79,9 @@ MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD
                         (m.kind == MidiMessage::SYSEX && m.bytes[m.size - 1] == 0xF7) ||
                         (m.kind == MidiMessage::REALTIME && m.bytes[0] == 0xFF);
         if (complete) renderer_.add(m.bytes, m.size, takenNs_);
-      }) {}
+      }) {
+  closeTaken_.reserve(MIDI_RING_SIZE);
+}
 
 MidiServer::~MidiServer() {
   close();
@@ -138,6 +137,10 @@ void MidiServer::join() {
     stopNoted_ = true;
     noteRenderer();
     recorder_.note(std::to_string(renderer_.notesPlayed()) + " note-ons played");
+    char line[160];
+    snprintf(line, sizeof line, "%llu blocks rendered, %llu of them more than a block late, the latest %.3f ms late",
+             renderer_.blocksRendered(), renderer_.blocksLate(), (double)renderer_.latestNs() / 1e6);
+    recorder_.note(line);
     if (renderer_.dropped())
       recorder_.note(std::to_string(renderer_.dropped()) + " messages not played: the synthesizer fell behind");
   }
@@ -165,9 +168,8 @@ void MidiServer::takeFromRing(LONG cbMax, std::vector<uint8_t>& out) {
   LONG count = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
   if (count > cbMax) count = cbMax;
   if (count <= 0) return;
-  // Every byte counted is taken at once, in at most two stretches, and the
-  // count lowered by all of them in one atomic step: the driver's increments
-  // in between are kept.
+  // Every byte counted, in at most two stretches, and the count lowered by all
+  // of them in one atomic step.
   size_t first = MIDI_RING_SIZE - readPos_ < (unsigned)count ? MIDI_RING_SIZE - readPos_ : (size_t)count;
   out.insert(out.end(), channel_->abRing + readPos_, channel_->abRing + readPos_ + first);
   out.insert(out.end(), channel_->abRing, channel_->abRing + (count - first));
@@ -175,25 +177,35 @@ void MidiServer::takeFromRing(LONG cbMax, std::vector<uint8_t>& out) {
   InterlockedExchangeAdd(&channel_->dwRingCount, -count);
 }
 
-void MidiServer::feed(const std::vector<uint8_t>& bytes, bool paced) {
-  if (bytes.empty()) return;
-  if (!seenByte_ && settings_.crash == HostSettings::CRASH_ON_FIRST_BYTE) std::_Exit(3);
-  seenByte_ = true;
+LONG MidiServer::consumeRing(LONG cbMax) {
+  LONG count = InterlockedCompareExchange(&channel_->dwRingCount, 0, 0);
+  if (count > cbMax) count = cbMax;
+  // A renderer without room for what the ring may hold leaves it there: the
+  // writer waits, as for a full ring, and nothing taken is lost.
+  if (count <= 0 || !renderer_.hasRoom()) return 0;
   takenNs_ = steadyNs();
-  recorder_.raw(bytes.data(), bytes.size());
-  for (uint8_t b : bytes) {
-    parser_.feed(b);
-    if (paced && settings_.consume == HostSettings::CONSUME_SLOW) {
-      std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
-    }
-  }
-  renderer_.submit();
+  // Every byte counted is parsed where it lies, in at most two stretches, and
+  // the count lowered by all of them in one atomic step once they are: the
+  // driver's increments in between are kept, and it writes over none of them
+  // before.
+  size_t first = MIDI_RING_SIZE - readPos_ < (unsigned)count ? MIDI_RING_SIZE - readPos_ : (size_t)count;
+  feed(channel_->abRing + readPos_, first);
+  feed(channel_->abRing, count - first);
+  readPos_ = (readPos_ + (unsigned)count) % MIDI_RING_SIZE;
+  InterlockedExchangeAdd(&channel_->dwRingCount, -count);
+  return count;
 }
 
-void MidiServer::waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch) {
-  if (afterLargeBatch && sinceLastByteMs < kYieldMs)
-    std::this_thread::yield();
-  else if (sinceLastByteMs < kPlayingMs)
+void MidiServer::feed(const uint8_t* bytes, size_t size) {
+  if (size == 0) return;
+  if (!seenByte_ && settings_.crash == HostSettings::CRASH_ON_FIRST_BYTE) std::_Exit(3);
+  seenByte_ = true;
+  recorder_.raw(bytes, size);
+  parser_.feed(bytes, size);
+}
+
+void MidiServer::waitForBytes(DWORD sinceLastByteMs) {
+  if (sinceLastByteMs < kPlayingMs)
     std::this_thread::sleep_for(kPlayingWait);
   else if (sinceLastByteMs < kRestMs)
     std::this_thread::sleep_for(kRestWait);
@@ -234,15 +246,19 @@ void MidiServer::watchOwner() {
 
 void MidiServer::run() {
   // The time a message is taken is the time it sounds: the consumer runs
-  // ahead of the machine's ordinary work.
-  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+  // ahead of the machine's ordinary work, at the render thread's priority
+  // while that is on time, so that neither takes the other's core from it;
+  // it looks at most every kPlayingWait, also while a flood keeps the ring
+  // full, so that it never keeps a core to itself.
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   DWORD lastByteMs = timeGetTime();
   bool flushed = true;
-  bool largeBatch = false;
-  std::vector<uint8_t> bytes;
+  const bool slow = settings_.consume == HostSettings::CONSUME_SLOW;
   for (;;) {
-    bytes.clear();
+    LONG taken = 0;
     {
+      // One lock for each look at the ring: the close command takes what is
+      // left once this look is done.
       std::lock_guard<std::mutex> lock(ringLock_);
       if (end_ != SERVING) break;
       End why = checkChannel();
@@ -254,13 +270,14 @@ void MidiServer::run() {
         end_ = why;
         break;
       }
-      if (settings_.consume != HostSettings::CONSUME_STOPPED) {
-        takeFromRing(settings_.consume == HostSettings::CONSUME_SLOW ? 1 : MIDI_RING_SIZE, bytes);
-      }
+      if (settings_.consume != HostSettings::CONSUME_STOPPED) taken = consumeRing(slow ? 1 : MIDI_RING_SIZE);
     }
-    if (!bytes.empty()) {
-      feed(bytes, true);
-      largeBatch = bytes.size() >= kLargeBatch;
+    if (taken) {
+      renderer_.submit();
+      if (slow)
+        std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowByteUs));
+      else
+        std::this_thread::sleep_for(kPlayingWait);
       lastByteMs = timeGetTime();
       flushed = false;
       continue;
@@ -271,11 +288,14 @@ void MidiServer::run() {
       flushed = true;
     }
     watchOwner();
-    waitForBytes(timeGetTime() - lastByteMs, largeBatch);
+    waitForBytes(timeGetTime() - lastByteMs);
   }
   // The close command's bytes come after everything taken before it, all at
-  // once; end_ no longer changes, so closeTaken_ is read without the lock.
-  feed(closeTaken_, false);
+  // once (the renderer kept room for them); end_ no longer changes, so
+  // closeTaken_ is read without the lock.
+  takenNs_ = steadyNs();
+  feed(closeTaken_.data(), closeTaken_.size());
+  renderer_.submit();
   recorder_.flush();
   if (end_ != CLOSED && onEnded_) onEnded_();
 }

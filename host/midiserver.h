@@ -1,8 +1,9 @@
 // Serves the MIDI channel: takes the bytes the driver counts into the ring, in
-// order from index 0, lowers the count by the number of bytes taken (one atomic
-// subtraction for all that were counted), parses the stream and hands the
-// messages with the time they were taken to the synthesizer's renderer and to
-// the recorder of bytes and messages.
+// order from index 0, parses them where they lie and hands the messages with
+// the time they were taken to the synthesizer's renderer and to the recorder
+// of bytes and messages, then lowers the count by the number of bytes taken
+// (one atomic subtraction for all that were counted). While the renderer has
+// no room, the bytes wait in the ring.
 //
 // The ring belongs to this host only while the channel names this host's window
 // in hwndHost and its status is CHANNEL_ACCEPTED or CHANNEL_OPEN. Once the close
@@ -69,6 +70,10 @@ class MidiServer {
   // own) and for the sound to ring out, then silences the synthesizer.
   void join();
   End end() const { return end_; }
+  // Messages the renderer has applied or lost so far, and those lost: any
+  // thread (the benchmarks watch the intake with them).
+  unsigned long long handled() const { return renderer_.handled(); }
+  unsigned long long lost() const { return renderer_.dropped(); }
 
  private:
   void run();
@@ -76,11 +81,15 @@ class MidiServer {
   End checkChannel() const;
   // With ringLock_ held: moves up to cbMax counted bytes from the ring to out.
   void takeFromRing(LONG cbMax, std::vector<uint8_t>& out);
-  // Hands bytes to the back end; paced: as slowly as the settings ask.
-  void feed(const std::vector<uint8_t>& bytes, bool paced);
+  // With ringLock_ held: parses up to cbMax counted bytes where they lie in
+  // the ring and hands the messages to the back end, unless the renderer has
+  // no room for them; the bytes taken.
+  LONG consumeRing(LONG cbMax);
+  // Hands bytes to the records and the parser.
+  void feed(const uint8_t* bytes, size_t size);
   // Between bytes: how long the consumer waits for the next, and whether the
   // client that opened the channel has gone.
-  void waitForBytes(DWORD sinceLastByteMs, bool afterLargeBatch);
+  void waitForBytes(DWORD sinceLastByteMs);
   bool ownerGone();
   void watchOwner();
   // Writes what the renderer has to say into the record; whether it had any.

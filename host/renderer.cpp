@@ -4,13 +4,17 @@
 
 #include <chrono>
 
+#include "hostlink/shared.h"
 #include "kvplatform.h"
 
 namespace {
 
-// Messages waiting for the render thread at most; a flood beyond what the
-// synthesizer can take loses the excess rather than holding up the ring.
-const size_t kMostPending = 65536;
+// The most one look at the ring can add to the queue: a message for every
+// byte, and system-exclusive bytes for every byte and a buffer begun before
+// (a buffer that does not fit before the queue's end starts again at its
+// start, leaving at most that much unused).
+const size_t kMostEventsPerLook = MIDI_RING_SIZE + 1;
+const size_t kMostSysexPerLook = MIDI_RING_SIZE + 2 * MidiRenderer::kLongestSysex;
 // After this long without sound or messages the thread sleeps until a message.
 const unsigned kQuietMs = 500;
 // How far behind its clock the render thread may be and still take new notes.
@@ -19,6 +23,11 @@ const unsigned kQuietMs = 500;
 // up in a few milliseconds. A synthesizer this far behind cannot keep up with
 // the stream, and a note it took now would sound seconds late.
 const int64_t kFloodBehindNs = 2000000000;
+// How far behind its clock the render thread may be and keep its real-time
+// priority: a thread held up once (a write that waited for the disk, a page
+// brought in) catches up at once, ahead of the machine's other work; one
+// further behind has a synthesizer too slow for its stream.
+const int64_t kCriticalBehindNs = 100000000;
 // How long a silence the record keeps at most: an idle host does not fill
 // the disk.
 const unsigned kLongestRecordedSilenceMs = 5000;
@@ -39,7 +48,11 @@ int64_t steadyNs() {
 }
 
 MidiRenderer::MidiRenderer(const HostSettings& settings)
-    : settings_(settings), rate_(settings.sampleRate), block_(settings.blockFrames) {}
+    : settings_(settings),
+      rate_(settings.sampleRate),
+      block_(settings.blockFrames),
+      events_(kQueueEvents),
+      sysex_(kQueueSysex) {}
 
 MidiRenderer::~MidiRenderer() { stop(); }
 
@@ -90,44 +103,62 @@ void MidiRenderer::stop() {
   record_.reset();
 }
 
+bool MidiRenderer::hasRoom() const {
+  if (!synth_) return true;
+  uint64_t events = added_ - head_.load(std::memory_order_acquire);
+  uint32_t sysex = sysexTail_ - sysexHead_.load(std::memory_order_acquire);
+  return events + 2 * kMostEventsPerLook <= kQueueEvents && sysex + 2 * kMostSysexPerLook <= kQueueSysex;
+}
+
+MidiRenderer::Event* MidiRenderer::nextSlot(size_t sysexSize) {
+  uint64_t events = added_ - head_.load(std::memory_order_acquire);
+  size_t at = sysexTail_ % kQueueSysex;
+  size_t skip = at + sysexSize > kQueueSysex ? kQueueSysex - at : 0;
+  uint32_t sysex = sysexTail_ - sysexHead_.load(std::memory_order_acquire);
+  if (events >= kQueueEvents || sysex + skip + sysexSize > kQueueSysex) {
+    ++overflowed_;
+    return nullptr;
+  }
+  sysexTail_ += (uint32_t)(skip + sysexSize);
+  Event* e = &events_[added_++ % kQueueEvents];
+  e->sysexEnd = sysexTail_;
+  e->sysexSize = (uint16_t)sysexSize;
+  return e;
+}
+
 void MidiRenderer::add(const uint8_t* bytes, size_t size, int64_t atNs) {
   if (!synth_ || size == 0 || size > kLongestSysex) return;
-  batch_.emplace_back();
-  Event& e = batch_.back();
-  e.atNs = atNs;
-  e.kind = MESSAGE;
-  if (size <= sizeof e.bytes) {
-    e.size = (uint8_t)size;
-    memcpy(e.bytes, bytes, size);
-  } else {
-    e.size = 0;
-    e.sysex.assign(bytes, bytes + size);
-  }
+  bool inBytes = size <= sizeof(Event::bytes);
+  Event* e = nextSlot(inBytes ? 0 : size);
+  if (!e) return;
+  e->atNs = atNs;
+  e->kind = MESSAGE;
+  e->size = (uint8_t)(inBytes ? size : 0);
+  if (inBytes)
+    memcpy(e->bytes, bytes, size);
+  else
+    memcpy(&sysex_[(e->sysexEnd - size) % kQueueSysex], bytes, size);
 }
 
 void MidiRenderer::addNotesOff(int64_t atNs) {
   if (!synth_) return;
-  batch_.emplace_back();
-  batch_.back().atNs = atNs;
-  batch_.back().kind = NOTES_OFF;
+  Event* e = nextSlot(0);
+  if (!e) return;
+  e->atNs = atNs;
+  e->kind = NOTES_OFF;
+  e->size = 0;
 }
 
+// A render thread that waits for a message is woken under the lock, so that
+// the wake cannot fall between its look at the queue and its wait: it marks
+// itself idle before it looks, and the tail is stored before idle_ is read.
 void MidiRenderer::submit() {
-  if (batch_.empty()) return;
-  bool wasIdle;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    for (Event& e : batch_) {
-      if (pending_.size() >= kMostPending) {
-        ++dropped_;
-        continue;
-      }
-      pending_.push_back(std::move(e));
-    }
-    wasIdle = idle_;
+  if (tail_.load(std::memory_order_relaxed) == added_) return;
+  tail_.store(added_, std::memory_order_seq_cst);
+  if (idle_.load(std::memory_order_seq_cst)) {
+    { std::lock_guard<std::mutex> hold(lock_); }
+    wake_.notify_one();
   }
-  batch_.clear();
-  if (wasIdle) wake_.notify_one();
 }
 
 std::vector<std::string> MidiRenderer::takeNotes() {
@@ -157,8 +188,8 @@ void MidiRenderer::apply(const Event& e) {
     synth_->notesOff();
     return;
   }
-  const uint8_t* bytes = e.size ? e.bytes : e.sysex.data();
-  size_t size = e.size ? e.size : e.sysex.size();
+  const uint8_t* bytes = e.sysexSize ? &sysex_[(e.sysexEnd - e.sysexSize) % kQueueSysex] : e.bytes;
+  size_t size = e.sysexSize ? e.sysexSize : e.size;
   unsigned kind = bytes[0] < 0xF0 ? bytes[0] & 0xF0u : bytes[0];
   if (settings_.slowMessageUs && kind == settings_.slowStatus)
     std::this_thread::sleep_for(std::chrono::microseconds(settings_.slowMessageUs));
@@ -176,31 +207,36 @@ void MidiRenderer::writeSilence(int64_t frames) {
 }
 
 void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
-  // Every message whose frame falls before the block's end, in order of arrival.
-  due_.clear();
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    while (!pending_.empty() && frameAt(pending_.front().atNs) < frame) {
-      due_.push_back(std::move(pending_.front()));
-      pending_.pop_front();
-    }
-  }
-  // A message takes effect at the start of the synthesizer's step in which its
-  // frame falls. New notes are not played while the thread is far behind its
-  // clock (a flood no synthesizer keeps up with); everything else is.
+  // Every message whose frame falls before the block's end, in order of
+  // arrival, applied where it lies in the queue. A message takes effect at the
+  // start of the synthesizer's step in which its frame falls. New notes are
+  // not played while the thread is far behind its clock (a flood no
+  // synthesizer keeps up with); everything else is.
+  const uint64_t tail = tail_.load(std::memory_order_acquire);
+  uint64_t head = head_.load(std::memory_order_relaxed);
+  const uint64_t first = head;
+  uint32_t sysexEnd = 0;
   size_t done = 0;
-  for (const Event& e : due_) {
+  for (; head != tail; ++head) {
+    const Event& e = events_[head % kQueueEvents];
+    if (frameAt(e.atNs) >= frame) break;
+    sysexEnd = e.sysexEnd;
     int64_t at = frameAt(e.atNs) + block_ - frame;
     size_t offset = at <= 0 ? 0 : (size_t)at / step_ * step_;
     if (offset > done) {
       synth_->render(&buffer_[done * 2], offset - done);
       done = offset;
     }
-    if (e.kind == MESSAGE && isNoteOn(e.bytes, e.size) && steadyNs() - nsOf(frame) > kFloodBehindNs) {
+    if (e.kind == MESSAGE && !e.sysexSize && isNoteOn(e.bytes, e.size) && steadyNs() - nsOf(frame) > kFloodBehindNs) {
       ++unplayed_;
       continue;
     }
     apply(e);
+  }
+  if (head != first) {
+    sysexHead_.store(sysexEnd, std::memory_order_release);
+    head_.store(head, std::memory_order_release);
+    handled_.fetch_add(head - first, std::memory_order_relaxed);
   }
   if (done < block_) synth_->render(&buffer_[done * 2], block_ - done);
   if (fadeOut)
@@ -254,15 +290,27 @@ void MidiRenderer::catchUpInSilence() {
   frame_ = now;
 }
 
+bool MidiRenderer::queueEmpty() const {
+  return head_.load(std::memory_order_relaxed) == tail_.load(std::memory_order_seq_cst);
+}
+
 bool MidiRenderer::doneDraining(int64_t quietFrames) {
-  if (!stop_ || !pending_.empty()) return false;
+  if (!stop_ || !queueEmpty()) return false;
   const int64_t tailSilence = (int64_t)rate_ * kTailSilenceMs / 1000;
   bool rungOut = silentFrames_ >= tailSilence && synth_->activeVoices() == 0;
   return rungOut || silentFrames_ >= quietFrames;
 }
 
 void MidiRenderer::run() {
+  // On time, or a little behind, the thread runs ahead of the machine's
+  // other work, at the consumer's priority: a thread of the same real-time
+  // priority does not take the core from the other. A thread far behind its
+  // clock runs at the machine's ordinary high priority, so that a synthesizer
+  // too slow for its stream cannot keep the consumer from the ring, nor the
+  // machine from its work.
+  bool critical = false;
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+  const int64_t blockNs = nsOf(block_) - nsOf(0);
   frame_ = 0;
   int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;
@@ -272,20 +320,20 @@ void MidiRenderer::run() {
     {
       std::unique_lock<std::mutex> hold(lock_);
       if (faded || doneDraining(quietFrames)) return;
-      if (!stop_ && pending_.empty() && silentFrames_ >= quietFrames && synth_->activeVoices() == 0) {
+      if (!stop_ && queueEmpty() && silentFrames_ >= quietFrames && synth_->activeVoices() == 0) {
         // Nothing sounds and nothing is to be done: sleep until a message
         // comes, then carry on from the present.
-        idle_ = true;
-        wake_.wait_for(hold, std::chrono::seconds(1), [this] { return stop_ || !pending_.empty(); });
-        idle_ = false;
+        idle_.store(true, std::memory_order_seq_cst);
+        wake_.wait_for(hold, std::chrono::seconds(1), [this] { return stop_ || !queueEmpty(); });
+        idle_.store(false, std::memory_order_relaxed);
         // stop() catches up itself once the thread has ended.
-        if (stop_ && pending_.empty()) return;
+        if (stop_ && queueEmpty()) return;
         hold.unlock();
         catchUpInSilence();
         continue;
       }
       stopping = stop_;
-      drained = stop_ && pending_.empty();
+      drained = stop_ && queueEmpty();
       lastBlock = drained && frame + block_ >= tailEnd_;
     }
     // The client has gone: once its last message is applied, what it left
@@ -298,7 +346,16 @@ void MidiRenderer::run() {
     // moment of `frame`. At stop every message has arrived: the rest is
     // rendered at once (a sound server paces it by its buffer).
     int64_t waitNs = nsOf(frame) - steadyNs();
+    if ((waitNs > -kCriticalBehindNs) != critical) {
+      critical = !critical;
+      SetThreadPriority(GetCurrentThread(), critical ? THREAD_PRIORITY_TIME_CRITICAL : THREAD_PRIORITY_HIGHEST);
+    }
     if (waitNs > 0 && !stopping) std::this_thread::sleep_for(std::chrono::nanoseconds(waitNs));
+    if (!stopping) {
+      ++blocks_;
+      if (-waitNs > blockNs) ++lateBlocks_;
+      if (-waitNs > latestNs_) latestNs_ = -waitNs;
+    }
     renderBlock(frame, lastBlock);
     frame += block_;
     faded = lastBlock;

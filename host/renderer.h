@@ -21,8 +21,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,19 +50,35 @@ class MidiRenderer {
   void stop();
 
   // Called by the consumer thread: messages taken at `atNs` (steady clock)
-  // collect in a batch that submit() hands to the render thread at once.
+  // go into the render thread's queue where they lie, and submit() hands
+  // those added since the last call to the render thread at once, without a
+  // lock. The queue holds a fixed number of messages and of system-exclusive
+  // bytes, allotted once: the consumer takes from the ring only while
+  // hasRoom(), so that nothing it takes is ever lost for want of room (the
+  // ring waits instead, as the driver's writer does when it is full).
   void add(const uint8_t* bytes, size_t size, int64_t atNs);
   // Ends every note (the channel's owner has gone).
   void addNotesOff(int64_t atNs);
   void submit();
+  // Room for everything one look at the ring can take, and then for the close
+  // command's bytes.
+  bool hasRoom() const;
 
   int64_t startNs() const { return startNs_; }
   unsigned sampleRate() const { return rate_; }
-  // Messages lost: the queue was full, or new notes while the thread was far
-  // behind its clock. Read after stop().
-  unsigned long long dropped() const { return dropped_ + unplayed_; }
+  // Messages lost: new notes while the thread was far behind its clock (or,
+  // never with hasRoom() kept, a full queue). Read after stop().
+  unsigned long long dropped() const { return unplayed_ + overflowed_; }
   // Note-ons handed to the synthesizer. Read after stop().
   unsigned long long notesPlayed() const { return notesPlayed_; }
+  // Blocks rendered on the clock (not those of the close's tail), those that
+  // began more than a block after their moment, and the latest start of one
+  // after its moment. Read after stop().
+  unsigned long long blocksRendered() const { return blocks_; }
+  unsigned long long blocksLate() const { return lateBlocks_; }
+  int64_t latestNs() const { return latestNs_; }
+  // Messages applied or lost so far: any thread.
+  unsigned long long handled() const { return handled_.load(std::memory_order_relaxed); }
   // What the render thread has to say for the record since the last call
   // (a sound server that held a block, catching up): any thread.
   std::vector<std::string> takeNotes();
@@ -74,12 +90,19 @@ class MidiRenderer {
   enum Kind : uint8_t { MESSAGE, NOTES_OFF };
   struct Event {
     int64_t atNs;
+    uint32_t sysexEnd;   // where the queue's system-exclusive bytes end once this event is taken
+    uint16_t sysexSize;  // 0: the message is in bytes
     Kind kind;
     uint8_t size;
     uint8_t bytes[3];
-    std::vector<uint8_t> sysex;
   };
+  // The queue's size in messages, and in bytes of system-exclusive buffers.
+  static const size_t kQueueEvents = 16384;
+  static const size_t kQueueSysex = 65536;
 
+  // The slot for the next message; null (and counted) when the queue is full,
+  // which hasRoom() keeps from happening.
+  Event* nextSlot(size_t sysexSize);
   void run();
   void apply(const Event& e);
   // The stream frame at time `ns`.
@@ -94,6 +117,8 @@ class MidiRenderer {
   // Whether the thread stops after the stream up to frame_: stop() was called,
   // every message is applied and the sound has rung out. Under lock_.
   bool doneDraining(int64_t quietFrames);
+  // Whether the render thread has taken every message handed to it.
+  bool queueEmpty() const;
   void say(const std::string& line);
 
   HostSettings settings_;
@@ -106,22 +131,34 @@ class MidiRenderer {
   int64_t startNs_ = 0;
   std::thread thread_;
 
-  std::vector<Event> batch_;  // the consumer's
   std::mutex lock_;
   std::condition_variable wake_;
-  std::deque<Event> pending_;  // under lock_
-  bool stop_ = false;          // under lock_
-  int64_t tailEnd_ = 0;        // under lock_: with stop_, the last frame a tail may reach
-  bool idle_ = false;          // under lock_
-  unsigned long long dropped_ = 0;
+  bool stop_ = false;               // under lock_
+  int64_t tailEnd_ = 0;             // under lock_: with stop_, the last frame a tail may reach
   std::vector<std::string> notes_;  // under lock_
+  // The queue: events [head_, tail_) and their system-exclusive bytes
+  // [sysexHead_, sysexTail_), counted on and taken modulo the sizes. The
+  // consumer writes past tail_ and publishes by storing it; the render thread
+  // reads up to tail_, then gives the slots back by storing head_.
+  std::vector<Event> events_;
+  std::vector<uint8_t> sysex_;
+  std::atomic<uint64_t> tail_{0};
+  std::atomic<uint64_t> head_{0};
+  std::atomic<uint32_t> sysexHead_{0};
+  std::atomic<bool> idle_{false};  // the render thread waits for a message
+  uint64_t added_ = 0;             // the consumer's: events written, not all published yet
+  uint32_t sysexTail_ = 0;         // the consumer's
+  std::atomic<unsigned long long> handled_{0};
+  unsigned long long overflowed_ = 0;  // the consumer's: messages that found the queue full
 
   // The render thread's.
-  std::vector<Event> due_;
   std::vector<int16_t> buffer_;
   int64_t silentFrames_ = 0;
   unsigned long long unplayed_ = 0;
   unsigned long long notesPlayed_ = 0;
+  unsigned long long blocks_ = 0;
+  unsigned long long lateBlocks_ = 0;
+  int64_t latestNs_ = 0;
   int64_t frame_ = 0;           // the next frame to render
   int64_t serverSkipped_ = 0;   // frames left out of the server's stream since it was last on time
   bool serverStalled_ = false;  // the first write has waited the setting's stall

@@ -9,6 +9,7 @@
 #include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "kvplatform.h"
+#include "tests/support/machine.h"
 
 // The build directory, from the benchmark's own path (BUILD/bench/NAME).
 inline std::string benchBuildDir(const char* argv0) {
@@ -17,16 +18,12 @@ inline std::string benchBuildDir(const char* argv0) {
   return dir.substr(0, dir.find_last_of('/'));
 }
 
-// Makes a new machine root below /tmp for this process and installs the host
-// there as szHostCopy; the root's path, or "" when that failed.
-inline std::string benchMachine(const std::string& buildDir, const char* szHostCopy) {
+// Makes a new machine root below /tmp for this process and installs the
+// product's host there, as the tests do; the root's path, or "" when that
+// failed.
+inline std::string benchMachine(const std::string& buildDir) {
   char root[] = "/tmp/kvbench-XXXXXX";
   if (!mkdtemp(root)) return "";
   setenv(PLAT_ROOT_ENV, root, 1);
-  std::string copy = std::string("C:\\KV\\") + szHostCopy;
-  if (!platMachineInit() || !CreateDirectoryA("C:\\KV", nullptr) ||
-      !CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), copy.c_str(), FALSE) ||
-      !WritePrivateProfileStringA(KV_INI_SECTION, KV_INI_DIR_KEY, "C:\\KV", KV_INI_FILE))
-    return "";
-  return root;
+  return kvtest::setUpProductMachine(buildDir).empty() ? root : "";
 }

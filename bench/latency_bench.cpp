@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
   double seconds = argc > 1 ? atof(argv[1]) : 3.0;
   bool busy = argc > 2 && strcmp(argv[2], "--busy") == 0;
   std::string buildDir = benchBuildDir(argv[0]);
-  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
+  std::string root = benchMachine(buildDir);
   auto setting = [](const char* key, const char* value) {
     return WritePrivateProfileStringA("Host", key, value, "C:\\KV\\KVHOST.INI") != FALSE;
   };

@@ -377,7 +377,7 @@ int main(int argc, char** argv) {
   int rounds = argc > 1 ? atoi(argv[1]) : 3;
   if (rounds < 1) rounds = 1;
   std::string buildDir = benchBuildDir(argv[0]);
-  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
+  std::string root = benchMachine(buildDir);
   if (root.empty() || !hostSetting("MidiRecord", "") || !hostSetting("SoundServer", "none") ||
       !hostSetting("SoundFont", kSoundFont) || !hostSetting("Consume", "stop")) {
     fprintf(stderr, "midi_bench: cannot install the host (error %u)\n", GetLastError());

@@ -150,7 +150,7 @@ long long play(const Piece& piece) {
 int main(int argc, char** argv) {
   int plays = argc > 1 ? atoi(argv[1]) : 20;
   std::string buildDir = benchBuildDir(argv[0]);
-  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
+  std::string root = benchMachine(buildDir);
   if (argc > 2 && !CopyFileA(argv[2], "C:\\KV\\KVMIDI16.EXE", FALSE)) root.clear();
   installDir = root + "/drive_c/KV";
   auto setting = [](const char* key, const char* value) {

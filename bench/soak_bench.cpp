@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
   if (n <= 0) return 1;
   self[n] = '\0';
   std::string buildDir = benchBuildDir(self);
-  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
+  std::string root = benchMachine(buildDir);
   if (root.empty() || !CopyFileA((buildDir + "/KVTSK16.EXE").c_str(), "C:\\KV\\KVWAVE16.EXE", FALSE) ||
       !WritePrivateProfileStringA("Host", "SoundServer", "none", "C:\\KV\\KVHOST.INI") ||
       !WritePrivateProfileStringA("Host", "MidiRecord", "", "C:\\KV\\KVHOST.INI") ||

@@ -146,7 +146,7 @@ double coreShare(pid_t pid, int ms) {
 int main(int argc, char** argv) {
   (void)argc;
   std::string buildDir = benchBuildDir(argv[0]);
-  std::string root = benchMachine(buildDir, "KVMIDI16.EXE");
+  std::string root = benchMachine(buildDir);
   installDir = root + "/drive_c/KV";
   if (root.empty() || !setting("MidiRecord", "BENCH") || !setting("SoundServer", "none") || !setting("Reverb", "0") ||
       !setting("Chorus", "0") || !setting("SoundFont", "/usr/share/sounds/sf2/TimGM6mb.sf2")) {

@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
 
   std::vector<double> bare = bareTicks(3.0);
 
-  std::string root = benchMachine(buildDir, "KVWAVE16.EXE");
+  std::string root = benchMachine(buildDir);
   // The host's summary (KVWAVEOUT.TXT) tells its underruns; it keeps one only
   // when told to.
   if (root.empty() || !WritePrivateProfileStringA("Host", "WaveRecord", "KVWAVEOUT", "C:\\KV\\KVHOST.INI")) return 1;

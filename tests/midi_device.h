@@ -24,6 +24,19 @@ inline void recordCallback(DWORD_PTR, DWORD flags, HDRVR, DWORD msg, DWORD_PTR i
 
 inline void CALLBACK clientCallback(HDRVR, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
+// `size` bytes of system-exclusive message (F0, `fill`..., F7) in `bytes`, and
+// a prepared header for them.
+inline MIDIHDR preparedSysex(std::vector<BYTE>& bytes, size_t size, BYTE fill) {
+  bytes.assign(size, fill);
+  bytes.front() = 0xF0;
+  bytes.back() = 0xF7;
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(bytes.data());
+  hdr.dwBufferLength = (DWORD)bytes.size();
+  hdr.dwFlags = MHDR_PREPARED;
+  return hdr;
+}
+
 class MidiDeviceTest : public kvtest::ProductTest {
  protected:
   void SetUp() override {

@@ -110,13 +110,8 @@ TEST_F(MidiDeviceTest, CloseReleasesTheChannelWhateverTheStatusSays) {
 TEST_F(MidiDeviceTest, LongDataIsFinishedAtOnceAlsoWhenTheRingWriteGivesUp) {
   hostSetting("Consume", "stop");
   ASSERT_EQ(open(), 0u);
-  std::vector<BYTE> sysex(5000, 0x11);
-  sysex.front() = 0xF0;
-  sysex.back() = 0xF7;
-  MIDIHDR hdr = {};
-  hdr.lpData = reinterpret_cast<LPSTR>(sysex.data());
-  hdr.dwBufferLength = (DWORD)sysex.size();
-  hdr.dwFlags = MHDR_PREPARED;
+  std::vector<BYTE> sysex;
+  MIDIHDR hdr = miditest::preparedSysex(sysex, 5000, 0x11);
   EXPECT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, 0), (DWORD)MIDIERR_NOTREADY);
   EXPECT_EQ(hdr.dwFlags, MHDR_PREPARED | MHDR_DONE);
   ASSERT_EQ(notifications.size(), 2u);

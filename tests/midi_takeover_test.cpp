@@ -52,13 +52,8 @@ TEST_F(MidiTakeOverTest, TheHostTakesALiveOwnerForLive) {
   ASSERT_EQ(open(), 0u);
   DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
   // A second of taking bytes, through several of the host's looks at the owner.
-  std::vector<BYTE> sysex(1000, 0x10);
-  sysex.front() = 0xF0;
-  sysex.back() = 0xF7;
-  MIDIHDR hdr = {};
-  hdr.lpData = reinterpret_cast<LPSTR>(sysex.data());
-  hdr.dwBufferLength = (DWORD)sysex.size();
-  hdr.dwFlags = MHDR_PREPARED;
+  std::vector<BYTE> sysex;
+  MIDIHDR hdr = miditest::preparedSysex(sysex, 1000, 0x10);
   ASSERT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
   ASSERT_TRUE(kvtest::waitUntil([&] { return drv.midi->dwRingCount == 0; }, 20000));
   EXPECT_EQ(close(), 0u);

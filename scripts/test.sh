@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and runs every test, the quick stages first: the format check; the
 # tests (many start real processes), while the other builds go on beside
-# them; the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+# them, and the slow ones once the builds are done; the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 # and under ThreadSanitizer (the programs they start built so too; a report
 # from any process fails the stage, see scripts/ctest-sanitized.sh), where the
 # sweeps over many cases run a share of them (tests/support/sweep.h); then
@@ -42,7 +42,7 @@ trap 'kill $(jobs -p) 2> /dev/null || true; rm -rf "$logs"' EXIT
   scripts/fuzz.sh build
 ) > "$logs/builds.log" 2>&1 &
 builds=$!
-(cd build && ctest -j"$jobs" --output-on-failure "${filter[@]}")
+(cd build && ctest -j"$jobs" --output-on-failure -E '\.Slow')
 
 echo "== the sanitizer builds, the Windows programs for i686 and x86_64, the Windows package and the fuzzers"
 if ! wait "$builds"; then
@@ -50,6 +50,13 @@ if ! wait "$builds"; then
   exit 1
 fi
 grep -E '^== ' "$logs/builds.log" || true
+
+# The slow tests play in real time or wait out real time-outs: they run once
+# the compilers have stopped.
+if [ "${KV_SKIP_SLOW:-0}" != 1 ]; then
+  echo "== the slow tests"
+  (cd build && ctest -j"$jobs" --output-on-failure -R '\.Slow')
+fi
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/ctest-sanitized.sh build-asan -j"$jobs" --output-on-failure "${filter[@]}"

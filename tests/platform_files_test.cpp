@@ -264,6 +264,20 @@ TEST_F(FilesTest, CodePage932HasLeadBytesAndItsTrailBytesMayBeBackslashes) {
   EXPECT_TRUE(usedDefault);
 }
 
+// GetACP reads the machine's setting without the profile API, as on the
+// platform: it leaves the last error alone, and a fault a test injects into
+// the profile's reads does not change the code page.
+TEST_F(FilesTest, ReadingTheCodePageLeavesTheLastErrorAndTheProfileAlone) {
+  ASSERT_TRUE(platSetAnsiCodePage(932));  // the next GetACP reads the setting
+  platFaultClear();
+  platFaultInject("GetPrivateProfileStringA", 1, 0);
+  SetLastError(12345);
+  EXPECT_EQ(GetACP(), 932u);
+  EXPECT_EQ(GetLastError(), 12345u);
+  EXPECT_EQ(platFaultCalls("GetPrivateProfileStringA"), 0u);
+  platFaultClear();
+}
+
 TEST(Text, WsprintfFormatsAndStopsAt1024Bytes) {
   char buf[1100];
   EXPECT_EQ(wsprintfA(buf, "%s\\%s %s %s", "C:\\KV", "KVMIDI16.EXE", "/OpenKvMidiOut$", "C:\\DRV\\KVDRVR32.DLL"), 54);

@@ -76,15 +76,10 @@ void MidiRenderer::prepare(std::vector<std::string>* notes) {
   buffer_.resize((size_t)block_ * 2);
 }
 
-bool MidiRenderer::start(const std::string& recordWav) {
-  if (!recordWav.empty()) {
-    AudioFormat format = {rate_, 2, 16};
-    record_ = openWavRecord(recordWav, format);
-    if (!record_) return false;
-  }
+void MidiRenderer::start(RecordQueue* recordWav) {
+  record_ = recordWav;
   startNs_ = steadyNs();
   if (synth_) thread_ = std::thread(&MidiRenderer::run, this);
-  return true;
 }
 
 void MidiRenderer::stop() {
@@ -100,7 +95,7 @@ void MidiRenderer::stop() {
   }
   if (synth_) synth_->reset();
   server_.reset();
-  record_.reset();
+  record_ = nullptr;
 }
 
 bool MidiRenderer::hasRoom() const {
@@ -197,13 +192,9 @@ void MidiRenderer::apply(const Event& e) {
   if (isNoteOn(bytes, size)) ++notesPlayed_;
 }
 
+// One entry of the record's queue, however long: the writer thread writes it.
 void MidiRenderer::writeSilence(int64_t frames) {
-  if (!record_) return;
-  std::vector<int16_t> zeros((size_t)block_ * 2, 0);
-  for (int64_t left = frames; left > 0; left -= block_) {
-    int64_t n = left < block_ ? left : block_;
-    record_->write(zeros.data(), (size_t)n * 4);
-  }
+  if (record_ && frames > 0) record_->putSilence((uint64_t)frames * 4);
 }
 
 void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
@@ -253,7 +244,7 @@ void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
     }
   silentFrames_ = silent ? silentFrames_ + block_ : 0;
   toServer(frame);
-  if (record_) record_->write(buffer_.data(), buffer_.size() * 2);
+  if (record_) record_->put(buffer_.data(), buffer_.size() * 2);
 }
 
 // A block that would reach the server later than its buffering is left out of

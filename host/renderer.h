@@ -1,6 +1,6 @@
 // The MIDI side's sound: a render thread that applies the parsed messages to the
 // synthesizer at the frame of their arrival and plays the result to the sound
-// server and into the WAV record.
+// server and into the WAV record's queue (the writer thread writes it).
 //
 // The output stream starts when the renderer starts; frame f of it belongs to
 // the moment start + f / rate. A message that arrived at time t is applied at
@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "host/audio.h"
+#include "host/recordwriter.h"
 #include "host/settings.h"
 #include "host/synth.h"
 
@@ -40,13 +41,13 @@ class MidiRenderer {
   // Loads the synthesizer and connects to the sound server; what it could not
   // start it reports in `notes`, one line each.
   void prepare(std::vector<std::string>* notes);
-  // Opens the WAV record (`recordWav`, empty: none) and starts the stream;
-  // false when the record cannot be created.
-  bool start(const std::string& recordWav);
+  // Starts the stream, with the WAV record's queue (null: none): 16-bit
+  // stereo at sampleRate().
+  void start(RecordQueue* recordWav);
   // Ends the thread once every message that came before is applied, every note
   // has ended and its release has rung out (for a while at most, then it
   // fades); the record keeps the silence up to now. Then silences every
-  // channel.
+  // channel. The record's queue is no longer used after it.
   void stop();
 
   // Called by the consumer thread: messages taken at `atNs` (steady clock)
@@ -127,7 +128,7 @@ class MidiRenderer {
   unsigned step_ = 1;
   std::unique_ptr<Synth> synth_;
   std::unique_ptr<AudioSink> server_;
-  std::unique_ptr<AudioSink> record_;
+  RecordQueue* record_ = nullptr;
   int64_t startNs_ = 0;
   std::thread thread_;
 

@@ -169,6 +169,11 @@ void MidiServer::join() {
     snprintf(line, sizeof line, "%llu blocks rendered, %llu of them more than a block late, the latest %.3f ms late",
              renderer_.blocksRendered(), renderer_.blocksLate(), (double)renderer_.latestNs() / 1e6);
     recorder_.note(line, true);
+    if (renderer_.rests()) {
+      snprintf(line, sizeof line, "%llu rests ended by a message, the first block after one at most %.3f ms late",
+               renderer_.rests(), (double)renderer_.latestAfterRestNs() / 1e6);
+      recorder_.note(line, true);
+    }
     if (renderer_.dropped())
       recorder_.note(std::to_string(renderer_.dropped()) + " messages not played: the synthesizer fell behind", true);
     // Nothing that keeps time writes to the records any more: what they could

@@ -306,6 +306,7 @@ void MidiRenderer::run() {
   int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;
   bool notesEnded = false;
+  bool afterRest = false;  // the next block is the first after a rest that a message ended
   for (bool faded = false;;) {
     bool stopping, drained, lastBlock;
     {
@@ -319,6 +320,7 @@ void MidiRenderer::run() {
         idle_.store(false, std::memory_order_relaxed);
         // stop() catches up itself once the thread has ended.
         if (stop_ && queueEmpty()) return;
+        afterRest = !queueEmpty();
         hold.unlock();
         catchUpInSilence();
         continue;
@@ -346,7 +348,12 @@ void MidiRenderer::run() {
       ++blocks_;
       if (-waitNs > blockNs) ++lateBlocks_;
       if (-waitNs > latestNs_) latestNs_ = -waitNs;
+      if (afterRest) {
+        ++rests_;
+        if (-waitNs > latestAfterRestNs_) latestAfterRestNs_ = -waitNs;
+      }
     }
+    afterRest = false;
     renderBlock(frame, lastBlock);
     frame += block_;
     faded = lastBlock;

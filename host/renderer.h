@@ -78,6 +78,10 @@ class MidiRenderer {
   unsigned long long blocksRendered() const { return blocks_; }
   unsigned long long blocksLate() const { return lateBlocks_; }
   int64_t latestNs() const { return latestNs_; }
+  // Rests that a message ended, and the latest start of the first block after
+  // one (the block that takes the message). Read after stop().
+  unsigned long long rests() const { return rests_; }
+  int64_t latestAfterRestNs() const { return latestAfterRestNs_; }
   // Messages applied or lost so far: any thread.
   unsigned long long handled() const { return handled_.load(std::memory_order_relaxed); }
   // What the render thread has to say for the record since the last call
@@ -160,6 +164,8 @@ class MidiRenderer {
   unsigned long long blocks_ = 0;
   unsigned long long lateBlocks_ = 0;
   int64_t latestNs_ = 0;
+  unsigned long long rests_ = 0;
+  int64_t latestAfterRestNs_ = 0;
   int64_t frame_ = 0;           // the next frame to render
   int64_t serverSkipped_ = 0;   // frames left out of the server's stream since it was last on time
   bool serverStalled_ = false;  // the first write has waited the setting's stall

@@ -154,8 +154,12 @@ TEST_F(HostThreadsTest, ADiskThatStallsEveryWriteHoldsUpNoNote) {
   const int kNotes = 12;
   std::vector<int64_t> sentNs;
   for (int i = 0; i < kNotes; ++i) {
-    // A rest in the middle, long enough for the renderer to sleep.
-    Sleep(i == kNotes / 2 ? 800 : 40);
+    // A rest in the middle, long enough for the renderer to sleep once the
+    // sound has stopped.
+    if (i == kNotes / 2) {
+      ASSERT_EQ(send(0x0078B0), 0u);
+    }
+    Sleep(i == kNotes / 2 ? 1200 : 40);
     sentNs.push_back(steadyNs());
     ASSERT_EQ(send(0x7F0090u | (DWORD)(60 + i) << 8), 0u) << i;
     Sleep(30);
@@ -183,6 +187,7 @@ TEST_F(HostThreadsTest, ADiskThatStallsEveryWriteHoldsUpNoNote) {
   size_t at = text.find(", the latest ");
   ASSERT_NE(at, std::string::npos) << text;
   EXPECT_LT(atof(text.c_str() + at + 13), (double)kStallMs) << text;
+  EXPECT_GE(numberBefore(text, "rests ended by a message"), 1) << "the renderer slept in the rest\n" << text;
   at = text.find("# stream start ");
   ASSERT_NE(at, std::string::npos) << text;
   const long long startNs = atoll(text.c_str() + at + 15);
@@ -193,7 +198,7 @@ TEST_F(HostThreadsTest, ADiskThatStallsEveryWriteHoldsUpNoNote) {
 
   // The byte record kept what it could and the record says how much it left
   // out, once, as the host's standard error does.
-  const long long sent = 2 + 12 * 6 + (long long)sysex.size();
+  const long long sent = 2 + 3 + 12 * 6 + (long long)sysex.size();
   long long kept = (long long)readInstallFile("KVMIDIIN.RAW").size();
   long long leftOut = numberBefore(text, "bytes: writing it fell behind");
   if (leftOut < 0) leftOut = 0;

@@ -144,13 +144,19 @@ AfterQuiet measureAfterQuiet(int notes, int quietMs) {
     sleepMs(50);
     close();
     std::vector<double> l = latencies({sent});
-    if (l.empty()) continue;
+    if (l.empty()) {
+      printf("  (session %d: the note is not in the record)\n", i);
+      continue;
+    }
     int64_t due = sent + (int64_t)(l[0] * 1e6);
     int64_t start = streamStartNs();
     int64_t frame = (due - start) * (int64_t)kRate / 1000000000;
     int64_t blockNs = start + frame / 64 * 64 * 1000000000 / (int64_t)kRate;
     double late = afterRestLateMs();
-    if (late < 0) continue;
+    if (late < 0) {
+      printf("  (session %d: the record does not say how late the block after the rest began)\n", i);
+      continue;
+    }
     int64_t handed = blockNs + (int64_t)(late * 1e6);
     out.heard.push_back((double)((handed > due ? handed : due) - sent) / 1e6);
     out.late.push_back(late);

@@ -348,12 +348,13 @@ void MidiRenderer::run() {
       ++blocks_;
       if (-waitNs > blockNs) ++lateBlocks_;
       if (-waitNs > latestNs_) latestNs_ = -waitNs;
-      if (afterRest) {
-        ++rests_;
-        if (-waitNs > latestAfterRestNs_) latestAfterRestNs_ = -waitNs;
-      }
     }
-    afterRest = false;
+    // Also once the close has come: the block the rest's message is in.
+    if (afterRest) {
+      ++rests_;
+      if (-waitNs > latestAfterRestNs_) latestAfterRestNs_ = -waitNs;
+      afterRest = false;
+    }
     renderBlock(frame, lastBlock);
     frame += block_;
     faded = lastBlock;

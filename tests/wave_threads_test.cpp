@@ -299,8 +299,8 @@ TEST_F(WaveDeviceTest, CallsFromTheCallbackOnThePumpThread) {
   donesSeen = 0;
   onFirstDone = [&] { closed = wod(WODM_CLOSE); };
   clearNotifications();
-  // The position query's interlocked look at the count, which the pump
-  // changes every copy: the reads of c above come before the pump returns it.
+  // The position query takes the queue lock the pump takes every tick: the
+  // reads of c above come before the pump returns it.
   MMTIME t = {};
   t.wType = TIME_MS;
   ASSERT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
@@ -429,10 +429,10 @@ TEST_F(WaveDeviceTest, CloseWaitsForThePumpEvenBehindASlowCallback) {
   EXPECT_EQ(messagesInOrder(), order) << "nothing after WOM_CLOSE";
 }
 
-// A client thread that asks for the position takes no lock the pump needs:
-// here the pump holds the queue lock, returning a buffer to a callback that
-// waits, and the position still answers. So a client preempted while it asks
-// never holds up the pump.
+// A client thread that asks for the position in samples (or bytes) takes no
+// lock the pump needs: here the pump holds the queue lock, returning a buffer
+// to a callback that waits, and the position still answers. So a client
+// preempted while it asks never holds up the pump.
 TEST_F(WaveDeviceTest, ThePositionAnswersWhileThePumpHoldsTheQueueLock) {
   format = pcm(1, 8000, 8);
   desc.lpFormat = &format;
@@ -449,9 +449,13 @@ TEST_F(WaveDeviceTest, ThePositionAnswersWhileThePumpHoldsTheQueueLock) {
     inCallback = true;
     WaitForSingleObject(release, 30000);
   };
+  // In milliseconds the query takes the queue lock: the pump's next tick sees
+  // the callback's work.
+  MMTIME t = {};
+  t.wType = TIME_MS;
+  ASSERT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
   drv.wave->dwReadPos = 100;  // the pump copies a and part of b, and returns a
   ASSERT_TRUE(waitUntil([&] { return inCallback.load(); }));
-  MMTIME t = {};
   t.wType = TIME_SAMPLES;
   finishOrExit([&] { EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u); }, "the position query");
   EXPECT_GE(t.u.sample, 8u) << "a's samples are counted";

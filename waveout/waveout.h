@@ -14,9 +14,10 @@
 //
 // The two are never held together, and csMidi, when held, is always taken
 // before either. The words of wavePump are changed with interlocked
-// operations only and guarded by none. The position query takes no lock: it
-// reads the count through WaveClient.position (waveSamplesSent), so that the pump
-// never waits for a client thread that was preempted inside it.
+// operations only and guarded by none. The position query takes csWaveQueue
+// for milliseconds only; in samples or bytes it reads the count through
+// WaveClient.position (waveSamplesSent), so that the pump never waits for a
+// client thread that was preempted inside it.
 //
 // The pump thread owns the named owner mutex from before the open takes the
 // system-wide gate until after the close has freed it: a later opener that

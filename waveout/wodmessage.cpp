@@ -413,13 +413,22 @@ DWORD wodRestart() {
   return MMSYSERR_NOERROR;
 }
 
-// Without the queue lock: a client that asks often (a player keeping its
-// picture in time) and is preempted while it asks must not hold up the pump.
+// In milliseconds under the queue lock, so that the answer comes after the
+// pump's tick under way; in samples or bytes without it: a client that asks
+// often (a player keeping its picture in time) and is preempted while it asks
+// must not hold up the pump.
 DWORD wodGetPos(MMTIME* pTime) {
   if (!isOpen()) return MMSYSERR_INVALHANDLE;
   if (!pTime) return MMSYSERR_INVALPARAM;
   WaveClient& wc = waveClient;
-  ULONGLONG qwSamples = waveSamplesSent();
+  ULONGLONG qwSamples;
+  if (pTime->wType == TIME_MS) {
+    waveQueueEnter();
+    qwSamples = wc.qwSamplesSent;
+    waveQueueLeave();
+  } else {
+    qwSamples = waveSamplesSent();
+  }
   switch (pTime->wType) {
     case TIME_MS: pTime->u.ms = (DWORD)((qwSamples * 1000) / wc.dwSampleRate); break;
     case TIME_SAMPLES: pTime->u.sample = (DWORD)qwSamples; break;

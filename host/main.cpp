@@ -25,9 +25,10 @@
 //             only; it queues the WAV record and the silence after a rest.
 //   play      (wave) time-critical. Sleeps 5 ms steps. No lock. I/O: the sound
 //             server's writes only; it queues the WAV record.
-//   writer    lowest priority. Sleeps 10 to 100 ms between rounds. Takes only
-//             its own wake lock. I/O: every write of the records; for MIDI,
-//             every 250 ms, the look at the owner mutex (a named object).
+//   writer    lowest priority (normal while the main thread waits for it, at
+//             a close). Sleeps 10 to 100 ms between rounds. Takes only its own
+//             wake lock. I/O: every write of the records; for MIDI, every
+//             250 ms, the look at the owner mutex (a named object).
 //
 // FluidSynth and the sound server's library may run threads of their own.
 #include <signal.h>

@@ -203,10 +203,28 @@ std::vector<RecordQueue*> RecordWriter::queues() const {
 
 void RecordWriter::every(unsigned ms, std::function<void()> job) { jobs_.push_back({ms, std::move(job), 0}); }
 
+DWORD WINAPI RecordWriter::thunk(LPVOID self) {
+  static_cast<RecordWriter*>(self)->run();
+  return 0;
+}
+
 void RecordWriter::start() {
-  if (thread_.joinable()) return;
+  if (thread_) return;
   writing_.store(true, std::memory_order_release);
-  thread_ = std::thread(&RecordWriter::run, this);
+  thread_ = CreateThread(nullptr, 0, &RecordWriter::thunk, this, 0, nullptr);
+  if (!thread_) {
+    writing_.store(false, std::memory_order_release);
+    return;
+  }
+  // Below the machine's ordinary work: the records wait, the sound does not.
+  SetThreadPriority(thread_, THREAD_PRIORITY_LOWEST);
+}
+
+// A thread that keeps no time waits for the writer: the writer runs at that
+// thread's priority meanwhile, so that a busy machine does not keep it waiting
+// for long (the close command is such a wait).
+void RecordWriter::raise(bool up) {
+  if (thread_) SetThreadPriority(thread_, up ? THREAD_PRIORITY_NORMAL : THREAD_PRIORITY_LOWEST);
 }
 
 bool RecordWriter::drainAll() {
@@ -217,8 +235,6 @@ bool RecordWriter::drainAll() {
 }
 
 void RecordWriter::run() {
-  // Below the machine's ordinary work: the records wait, the sound does not.
-  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST);
   const uint64_t start = nowMs();
   for (Job& job : jobs_) job.dueMs = start + job.ms;
   unsigned lookMs = kBusyLookMs;
@@ -255,21 +271,30 @@ void RecordWriter::sync() {
       if (queues_[i]->target_ && queues_[i]->written_.load(std::memory_order_acquire) < tails[i]) return false;
     return true;
   };
-  std::unique_lock<std::mutex> hold(lock_);
-  if (!thread_.joinable() || stop_) return;
-  syncWanted_ = true;
-  wake_.notify_one();
-  roundDone_.wait(hold, [&] { return done() || stop_; });
+  if (!thread_) return;
+  raise(true);
+  {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (!stop_) {
+      syncWanted_ = true;
+      wake_.notify_one();
+      roundDone_.wait(hold, [&] { return done() || stop_; });
+    }
+  }
+  raise(false);
 }
 
 void RecordWriter::stop() {
-  if (thread_.joinable()) {
+  if (thread_) {
+    raise(true);
     {
       std::lock_guard<std::mutex> hold(lock_);
       stop_ = true;
     }
     wake_.notify_one();
-    thread_.join();
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    thread_ = nullptr;
   }
   writing_.store(false, std::memory_order_release);
   for (auto& q : queues_) {

@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "kvplatform.h"
+
 // Where a record's bytes go; only the writer thread (or, once it has ended,
 // the thread that stopped it) calls these.
 class RecordTarget {
@@ -105,8 +107,10 @@ class RecordWriter {
   void stop();
 
  private:
+  static DWORD WINAPI thunk(LPVOID self);
   void run();
   bool drainAll();
+  void raise(bool up);
 
   std::vector<std::unique_ptr<RecordQueue>> queues_;
   struct Job {
@@ -116,7 +120,7 @@ class RecordWriter {
   };
   std::vector<Job> jobs_;
   std::vector<uint8_t> scratch_;
-  std::thread thread_;
+  HANDLE thread_ = nullptr;
   std::mutex lock_;
   std::condition_variable wake_;
   std::condition_variable roundDone_;

@@ -263,8 +263,9 @@ TEST_F(SoundTest, KilledClientLeavesNoHangingNote) {
   hostSetting("Reverb", "0");
   MonitorRecorder monitor;
   ASSERT_TRUE(monitor.start(server.address()));
-  // A client that sounds an organ chord (program 19; C, E, G) and then waits to be killed.
-  Child client("device_client", {"open midi", "send 13C0 643C90 644090 644390"});
+  // A client that sounds an organ chord (program 19; C, E, G), holds it with
+  // the sostenuto pedal too, and then waits to be killed.
+  Child client("device_client", {"open midi", "send 13C0 643C90 644090 644390 7F42B0"});
   ASSERT_EQ(client.expectLine(), "0");
   ASSERT_EQ(client.expectLine(), "0");
   ASSERT_TRUE(monitor.waitFor([&](const std::vector<int16_t>& s) { return s.size() > loudFrom(s) + kRate / 5; }, 10000))

@@ -67,9 +67,12 @@ class FluidSynth : public Synth {
     f_.fluid_synth_set_gain(synth_, (float)gain_);
   }
 
+  // FluidSynth keeps a note that the sustain or the sostenuto pedal holds
+  // through all notes off: both pedals are lifted first.
   void notesOff() override {
     for (int ch = 0; ch < 16; ++ch) {
       f_.fluid_synth_cc(synth_, ch, 64, 0);
+      f_.fluid_synth_cc(synth_, ch, 66, 0);
       f_.fluid_synth_all_notes_off(synth_, ch);
     }
   }

@@ -20,8 +20,8 @@ class Synth {
   // Silences every voice at once and returns every channel to its power-on
   // state, as a General MIDI reset does.
   virtual void reset() = 0;
-  // Ends every note with its release and lifts the sustain pedals; programs and
-  // controllers stay.
+  // Ends every note with its release, those the sustain and sostenuto pedals
+  // hold too, and lifts the pedals; programs and the other controllers stay.
   virtual void notesOff() = 0;
   // Renders `frames` interleaved stereo frames.
   virtual void render(int16_t* frames, size_t count) = 0;

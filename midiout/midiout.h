@@ -14,6 +14,10 @@ DWORD midiWriteBytes(const BYTE* pbData, DWORD cbData);
 // Writes one packed short message, with running status supplied when it has
 // no status byte. Dropped messages answer MMSYSERR_NOERROR.
 DWORD midiSendShort(DWORD dwMessage);
+// Ends every note on all 16 channels with its release, the pedals' notes
+// too, through the ring as short messages are written, then forgets running
+// status. Answers as midiWriteBytes.
+DWORD midiWriteNotesOff(void);
 
 void midiDeviceInit(HMODULE hModule);
 // Runs inner (the wave device's shutdown) while csMidi is held, then closes the

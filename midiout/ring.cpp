@@ -106,19 +106,13 @@ BOOL waitForRoom(MidiChannel& ch) {
   return TRUE;
 }
 
-}  // namespace
-
-DWORD midiWriteBytes(const BYTE* pbData, DWORD cbData) {
-  MidiChannel& ch = gkMidiOut;
-  if (ch.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
-  if (cbData == 0) return MMSYSERR_NOERROR;
-  if (ch.dwStallMs >= STALL_GATE_MS) return MIDIERR_NOTREADY;
-  if (!takeWriteLock(ch)) return MIDIERR_NOTREADY;
-
+// Stores the bytes while the caller holds the writer lock. MIDIERR_NOTREADY
+// when the host took nothing for RING_FULL_LIMIT_MS: the bytes stored before
+// stay queued.
+DWORD storeBytes(MidiChannel& ch, const BYTE* pbData, DWORD cbData) {
   for (DWORD i = 0; i < cbData; ++i) {
     if (!waitForRoom(ch)) {
       ch.dwStallMs = ch.dwStallMs + RING_FULL_LIMIT_MS;
-      InterlockedDecrement(&ch.lWriteLock);
       return MIDIERR_NOTREADY;
     }
     ch.dwStallMs = 0;
@@ -133,8 +127,47 @@ DWORD midiWriteBytes(const BYTE* pbData, DWORD cbData) {
     InterlockedIncrement(&ch.dwRingCount);
     if (b >= 0x80 && b <= 0xF7) reinterpret_cast<BYTE*>(&ch.dwRunningStatus)[0] = b;
   }
-  InterlockedDecrement(&ch.lWriteLock);
   return MMSYSERR_NOERROR;
+}
+
+// `fForgetStatus`: running status is cleared before the lock goes, whatever
+// was stored, so that no writer in between sees the status the bytes left.
+DWORD writeBytes(const BYTE* pbData, DWORD cbData, BOOL fForgetStatus) {
+  MidiChannel& ch = gkMidiOut;
+  if (ch.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
+  if (cbData == 0) return MMSYSERR_NOERROR;
+  if (ch.dwStallMs >= STALL_GATE_MS) return MIDIERR_NOTREADY;
+  if (!takeWriteLock(ch)) return MIDIERR_NOTREADY;
+  DWORD dwResult = storeBytes(ch, pbData, cbData);
+  if (fForgetStatus) reinterpret_cast<BYTE*>(&ch.dwRunningStatus)[0] = 0;
+  InterlockedDecrement(&ch.lWriteLock);
+  return dwResult;
+}
+
+// What ends the notes of a channel at a reset: the sustain and sostenuto
+// pedals lifted, then all notes off. A synthesizer keeps a note that a pedal
+// holds through an all-notes-off, so the pedals go first. The notes end with
+// their release, as at a note-off and as the system's own synthesizer ends
+// them at a reset: all sound off would cut them, and their reverb, at once,
+// with a click wherever a player stops.
+const BYTE NOTES_OFF_CONTROLLERS[] = {64, 66, 123};
+const DWORD NOTES_OFF_BYTES = 16 * sizeof NOTES_OFF_CONTROLLERS * 3;
+
+}  // namespace
+
+DWORD midiWriteBytes(const BYTE* pbData, DWORD cbData) { return writeBytes(pbData, cbData, FALSE); }
+
+DWORD midiWriteNotesOff() {
+  BYTE ab[NOTES_OFF_BYTES];
+  DWORD cb = 0;
+  for (BYTE bChannel = 0; bChannel < 16; ++bChannel) {
+    for (BYTE bController : NOTES_OFF_CONTROLLERS) {
+      ab[cb++] = (BYTE)(0xB0 | bChannel);
+      ab[cb++] = bController;
+      ab[cb++] = 0;
+    }
+  }
+  return writeBytes(ab, cb, TRUE);
 }
 
 DWORD midiSendShort(DWORD dwMessage) {

@@ -263,8 +263,9 @@ TEST_F(SoundTest, KilledClientLeavesNoHangingNote) {
   hostSetting("Reverb", "0");
   MonitorRecorder monitor;
   ASSERT_TRUE(monitor.start(server.address()));
-  // A client that sounds an organ chord (program 19; C, E, G) and then waits to be killed.
-  Child client("device_client", {"open midi", "send 13C0 643C90 644090 644390"});
+  // A client that sounds an organ chord (program 19; C, E, G), holds it with
+  // the sostenuto pedal too, and then waits to be killed.
+  Child client("device_client", {"open midi", "send 13C0 643C90 644090 644390 7F42B0"});
   ASSERT_EQ(client.expectLine(), "0");
   ASSERT_EQ(client.expectLine(), "0");
   ASSERT_TRUE(monitor.waitFor([&](const std::vector<int16_t>& s) { return s.size() > loudFrom(s) + kRate / 5; }, 10000))
@@ -408,4 +409,60 @@ TEST_F(SoundTest, ANoteHeldAtTheCloseEndsWithItsRelease) {
   ASSERT_EQ(on.size(), 1u);
   EXPECT_GT(kvtest::peak(wav.samples, (on[0] + 64 + 2205) * 2, (on[0] + 64 + 8820) * 2), 1000) << "the note sounds";
   EXPECT_TRUE(endsSilent(wav.samples, kRate / 20 * 2)) << "the note ended at the close and its release rang out";
+}
+
+// A player that stops without closing resets the device: every note ends with
+// its release, those the sustain and sostenuto pedals hold too, on every
+// channel whatever its program and bank, and nothing sounds again until the
+// close.
+TEST_F(SoundTest, AResetEndsEveryNoteWithItsReleaseThoseThePedalsHoldToo) {
+  kvtest::PrivateSoundServer server;
+  ASSERT_TRUE(server.start(root + "/pulse"));
+  hostSetting("SoundServer", "");
+  hostSetting("Reverb", "0");
+  hostSetting("Chorus", "0");
+  MonitorRecorder monitor;
+  ASSERT_TRUE(monitor.start(server.address()));
+  HMIDIOUT out = openMidi();
+  const DWORD organs[] = {// Church organ: the key let go while the sustain pedal is down.
+                          program(19, 0), 0x7F40B0, noteOn(60, 0), noteOff(60, 0),
+                          // Drawbar organ of a variation bank (the font's own sounds): the key
+                          // held, the sustain pedal down.
+                          0x0800B6, program(16, 6), 0x7F40B6, noteOn(64, 6),
+                          // Rock organ: the key let go while the sostenuto pedal holds it.
+                          program(18, 15), noteOn(67, 15), 0x7F42BF, noteOff(67, 15)};
+  for (DWORD m : organs) ASSERT_EQ(midiOutShortMsg(out, m), 0u) << std::hex << m;
+  ASSERT_TRUE(monitor.waitFor([&](const std::vector<int16_t>& s) { return s.size() > loudFrom(s) + kRate / 5; }, 10000))
+      << "the organs never sounded";
+  ASSERT_EQ(midiOutReset(out), 0u);
+  size_t resetHeard = monitor.samples().size();
+  ASSERT_TRUE(monitor.waitFor(
+      [&](const std::vector<int16_t>& s) { return s.size() > resetHeard && endsSilent(s, kRate * 3 / 10); }, 10000))
+      << "the organs still sound after the reset";
+  size_t silentFrom = monitor.samples().size() - kRate * 3 / 10;
+  ASSERT_TRUE(
+      monitor.waitFor([&](const std::vector<int16_t>& s) { return s.size() > silentFrom + kRate * 3 / 2; }, 10000));
+  std::vector<int16_t> heard = monitor.samples();
+  EXPECT_LT(kvtest::peak(heard, silentFrom, heard.size()), 16) << "the server stays silent";
+  // Running status is forgotten: this data byte goes nowhere, not into a note.
+  ASSERT_EQ(midiOutShortMsg(out, 0x7F3E), 0u);
+  closeAndWaitForHost(out);
+
+  std::vector<size_t> controls = arrivals("control-change");
+  ASSERT_EQ(controls.size(), 4u + 16 * 3) << "the pedals, the bank, and the reset's three on every channel";
+  const size_t reset = controls[4], late = 64 + 128;
+  Wav wav = rendered();
+  ASSERT_GT(wav.frames(), reset + late + kRate * 3 / 2) << "the record reaches beyond the release";
+  EXPECT_GT(kvtest::peak(wav.samples, (reset + late - kRate / 10) * 2, (reset + late) * 2), 1000)
+      << "the organs sounded up to the reset";
+  EXPECT_EQ(kvtest::peak(wav.samples, (reset + late + kRate) * 2, wav.samples.size()), 0)
+      << "silent within a second of the reset, and until the close";
+  size_t lastSound = wav.samples.size();
+  while (lastSound > 0 && wav.samples[lastSound - 1] == 0) --lastSound;
+  printf("silent %.0f ms after the reset took effect\n",
+         ((double)lastSound / 2 - (double)(reset + late)) * 1000 / kRate);
+  std::string raw = readInstallFile("KVMIDIIN.RAW");
+  ASSERT_GT(raw.size(), 3u);
+  EXPECT_EQ(raw.substr(raw.size() - 3), std::string("\xBF\x7B\x00", 3)) << "the reset's bytes came last";
+  EXPECT_EQ(arrivals("note").size(), 3u + 2) << "the organs' notes, no other";
 }

@@ -280,3 +280,68 @@ TEST_F(WineSynthTest, SetupShowsTheLibraryAndTheSoundFontAndWhetherTheyLoad) {
   EXPECT_NE(out.find("SoundFont     C:\\KV\\GM.SF2 (beside the host): not tried without FluidSynth"), std::string::npos)
       << out;
 }
+
+// A player of a MIDI stream: Wine's multimedia layer plays the stream's
+// events from a thread of its own and turns midiStreamStop into a reset of
+// the device (MODM_RESET), as Windows does. The notes end: on every channel
+// the synthesizer lifts the sustain and sostenuto pedals and ends all notes,
+// with their release.
+TEST_F(WineSynthTest, AStreamsStopEndsItsNotesOnEveryChannel) {
+  putStandIn("fakefluid.dll", dir() + "\\libfluidsynth-3.dll");
+  putSoundFont(dir() + "\\GM.SF2");
+  UINT id = (UINT)device;
+  HMIDISTRM stream = nullptr;
+  ASSERT_EQ(midiStreamOpen(&stream, &id, 1, 0, 0, CALLBACK_NULL), 0u);
+  std::vector<DWORD> hosts = kvwine::processesNamed(kvwine::kMidiHostExe);
+  ASSERT_EQ(hosts.size(), 1u);
+  HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, hosts[0]);
+  // An organ on channel 1 and a piano on channel 16, with the sustain pedal
+  // down; the notes' ends lie a minute ahead, beyond the stop.
+  const DWORD kLater = 3000;  // ticks of the stream's default 24 a quarter at 120 beats a minute
+  // A short event is a MIDIEVENT without its parameters: three words.
+  struct ShortEvent {
+    DWORD dwDeltaTime, dwStreamID, dwEvent;
+  };
+  ShortEvent events[] = {{0, 0, 0x13C0},   {0, 0, 0x7F40B0},    {0, 0, 0x643C90}, {0, 0, 0x7F40BF},
+                         {0, 0, 0x64409F}, {kLater, 0, 0x3C80}, {0, 0, 0x408F}};
+  const std::string played("\xC0\x13\xB0\x40\x7F\x90\x3C\x64\xBF\x40\x7F\x9F\x40\x64", 14);
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(events);
+  hdr.dwBufferLength = hdr.dwBytesRecorded = sizeof events;
+  ASSERT_EQ(midiOutPrepareHeader((HMIDIOUT)stream, &hdr, sizeof hdr), 0u);
+  ASSERT_EQ(midiStreamOut(stream, &hdr, sizeof hdr), 0u);
+  ASSERT_EQ(midiStreamRestart(stream), 0u);
+  std::string raw;
+  ASSERT_TRUE(kvwine::waitUntil([&] { return (raw = kvwine::readFile(dir() + "\\KVMIDIIN.RAW")).size() >= 14; }))
+      << "the stream's notes never reached the host";
+  EXPECT_EQ(raw, played);
+
+  EXPECT_EQ(midiStreamStop(stream), 0u);
+  std::string notesOff;
+  for (int ch = 0; ch < 16; ++ch)
+    for (char controller : {64, 66, 123}) notesOff += {(char)(0xB0 | ch), controller, 0};
+  ASSERT_TRUE(kvwine::waitUntil([&] { return kvwine::readFile(dir() + "\\KVMIDIIN.RAW").size() >= 14 + 144; }))
+      << "the stop never reached the host";
+  ASSERT_TRUE(kvwine::waitUntil([&] { return (hdr.dwFlags & MHDR_DONE) != 0; })) << "the stop returns the header";
+  EXPECT_EQ(midiOutUnprepareHeader((HMIDIOUT)stream, &hdr, sizeof hdr), 0u);
+  ASSERT_EQ(midiStreamClose(stream), 0u);
+  ASSERT_EQ(WaitForSingleObject(host, 20000), WAIT_OBJECT_0);
+  CloseHandle(host);
+
+  // The close stops the stream again: another reset, nothing else.
+  raw = kvwine::readFile(dir() + "\\KVMIDIIN.RAW");
+  ASSERT_EQ(raw.substr(0, 14 + 144), played + notesOff);
+  for (size_t at = 14 + 144; at < raw.size(); at += 144) EXPECT_EQ(raw.substr(at, 144), notesOff) << at;
+  std::string log = kvwine::readFile(dir() + "\\FAKEFLUID.LOG");
+  size_t after = log.find("fluid_synth_noteon ok 15 64 100\n");
+  ASSERT_NE(after, std::string::npos) << log;
+  for (int ch = 0; ch < 16; ++ch) {
+    for (int controller : {64, 66, 123}) {
+      std::string call = "fluid_synth_cc ok " + std::to_string(ch) + " " + std::to_string(controller) + " 0\n";
+      size_t at = log.find(call, after);
+      ASSERT_NE(at, std::string::npos) << call << "after the notes, in order\n" << log;
+      after = at;
+    }
+  }
+  EXPECT_EQ(countOf(log, "fluid_synth_noteoff"), 0u) << "the notes' own ends were never played\n" << log;
+}

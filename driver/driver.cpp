@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "hostlink/hostlink.h"
+#include "hostlink/protocol.h"
 #include "midiout/midiout.h"
 #include "waveout/waveout.h"
 
@@ -13,7 +14,7 @@ LRESULT launchSetup(DWORD dwParentWindow) {
   char szDir[MAX_PATH];
   char szCmd[1024];
   getInstallDir(szDir, MAX_PATH);
-  wsprintfA(szCmd, "%s\\%s /CONFIG 0 -w %u %u", szDir, "KVSETUP.EXE", dwParentWindow, dwParentWindow);
+  wsprintfA(szCmd, "%s\\%s /CONFIG 0 -w %u %u", szDir, KV_SETUP_PROGRAM, dwParentWindow, dwParentWindow);
   STARTUPINFOA si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;

@@ -15,8 +15,16 @@
 
 namespace {
 
-const char kWindowsDir[] = "C:\\WINDOWS";
-const char kSystemDir[] = "C:\\WINDOWS\\system32";
+const char kDefaultWindowsDir[] = "C:\\WINDOWS";
+
+// Where the machine's Windows is installed: its configuration may name another
+// directory, as a machine installed elsewhere (D:\WINNT, or a long path) has.
+std::string windowsDir() {
+  std::string dir;
+  if (!plat::iniValue(plat::machineRoot() + "/" + plat::kMachineIni, "machine", "windir", dir) || dir.empty())
+    return kDefaultWindowsDir;
+  return dir;
+}
 
 bool isSep(char c) { return c == '\\' || c == '/'; }
 
@@ -128,8 +136,8 @@ std::string winPathFromHost(const std::string& host) {
   return win + rest;
 }
 
-std::string windowsDirHost() { return hostPath(kWindowsDir); }
-std::string systemDirHost() { return hostPath(kSystemDir); }
+std::string windowsDirHost() { return hostPath(windowsDir().c_str()); }
+std::string systemDirHost() { return hostPath((windowsDir() + "\\system32").c_str()); }
 
 }  // namespace plat
 
@@ -139,4 +147,11 @@ extern "C" BOOL platHostPath(LPCSTR winPath, char* out, DWORD cbHost) {
   if (host.size() + 1 > cbHost) return plat::fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   memcpy(out, host.c_str(), host.size() + 1);
   return TRUE;
+}
+
+extern "C" BOOL platSetWindowsDirectory(LPCSTR winDir) {
+  std::string root = plat::machineRoot();
+  if (!plat::makeDirs(root)) return plat::failErrno(FALSE);
+  bool ok = plat::iniWrite(root + "/" + plat::kMachineIni, "machine", "windir", winDir && *winDir ? winDir : nullptr);
+  return ok && platMachineInit() ? TRUE : plat::failErrno(FALSE);
 }

@@ -230,7 +230,7 @@ int serveWave(HMODULE module, HWND hwnd) {
 // starts one, and logon starts one again).
 int keepInstanceWindow() {
   // Owned while it lives: an instance that has ended leaves it abandoned.
-  HANDLE one = CreateMutexA(nullptr, FALSE, "KVInstWinClass-instance");
+  HANDLE one = CreateMutexA(nullptr, FALSE, KV_INSTANCE_MUTEX);
   if (one && WaitForSingleObject(one, 0) == WAIT_TIMEOUT) {
     printf("KVTSK%s: the instance window is open already\n", KV_PROGRAM_DIGITS);
     return 0;

@@ -3,7 +3,10 @@
 //
 // Lock order: csMidi is taken before either wave lock and is never held while
 // the system-wide gate, the owner mutex, the host, the ring or a client
-// callback is used.
+// callback is used, with one exception: at process detach the wave device is
+// shut down inside csMidi, so its close command to the host and its last
+// WOM_DONE and WOM_CLOSE callbacks come while csMidi is held (a callback that
+// calls back into the MIDI device re-enters it on the same thread).
 #pragma once
 
 #include "kvplatform.h"

@@ -143,7 +143,7 @@ int showConfiguration(const char* hwnd) {
     showProgram(dir, "KVWAVE" KV_PROGRAM_DIGITS ".EXE");
     showSynthesizer(dir);
   }
-  printf("driver KVDRVR32.DLL\n");
+  printf("driver %s\n", KV_DRIVER_FILE);
   if (registryDamaged()) return 1;
   showAlias("MIDI output", getKVMidiNumber(), "midi");
   showAlias("wave output", getKVWaveNumber(), "wave");
@@ -170,7 +170,7 @@ std::string ownDirectory() {
 
 int runExport(const char* exportName, const char* modulePath, bool installing) {
   std::string module = modulePath ? modulePath : "";
-  if (module.empty()) module = ownDirectory() + "KVDRVR32.DLL";
+  if (module.empty()) module = ownDirectory() + KV_DRIVER_FILE;
   if (registryDamaged()) return 1;
   HMODULE h = LoadLibraryA(module.c_str());
   if (!h) {
@@ -223,16 +223,16 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
 std::string otherSetupProgram() {
   std::string dir = ownDirectory();
   BOOL wow64 = FALSE;
-  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) return dir + "x64\\KVSETUP.EXE";
+  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) return dir + "x64\\" + KV_SETUP_PROGRAM;
   if (sizeof(void*) == 8 && dir.size() > 4 && lstrcmpiA(dir.substr(dir.size() - 4).c_str(), "x64\\") == 0)
-    return dir.substr(0, dir.size() - 4) + "KVSETUP.EXE";
+    return dir.substr(0, dir.size() - 4) + KV_SETUP_PROGRAM;
   return "";
 }
 
 // Runs the other bitness's setup program on its own module, its report going
 // where this one's goes; answers its exit code, or 1 when it cannot start.
 int runOtherSetup(const std::string& program, const char* verb, const char* report) {
-  std::string module = program.substr(0, program.size() - strlen("KVSETUP.EXE")) + "KVDRVR32.DLL";
+  std::string module = program.substr(0, program.size() - strlen(KV_SETUP_PROGRAM)) + KV_DRIVER_FILE;
   std::string line = "\"" + program + "\" " + verb + " \"" + module + "\"";
   // An elevated run's report goes to its file, which the other one adds to.
   if (report) line += std::string(" /REPORT \"") + report + "\"";
@@ -263,7 +263,6 @@ int runOtherSetup(const std::string& program, const char* verb, const char* repo
 // installation has it started at the user's logon and starts it now; removal
 // ends it.
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-const char kRunValue[] = "KelvasongInstance";
 
 void startInstanceWindow() {
   char dir[MAX_PATH];
@@ -277,9 +276,9 @@ void startInstanceWindow() {
   HKEY key;
   if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
       ERROR_SUCCESS) {
-    if (RegSetValueExA(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
+    if (RegSetValueExA(key, KV_INSTANCE_RUN_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
                        (DWORD)line.size() + 1) == ERROR_SUCCESS)
-      printf("instance window: started at your logon (HKCU\\%s, %s)\n", kRunKey, kRunValue);
+      printf("instance window: started at your logon (HKCU\\%s, %s)\n", kRunKey, KV_INSTANCE_RUN_VALUE);
     RegCloseKey(key);
   }
   if (FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr)) return;
@@ -301,7 +300,7 @@ void startInstanceWindow() {
 void endInstanceWindow() {
   HKEY key;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-    bool removed = RegDeleteValueA(key, kRunValue) == ERROR_SUCCESS;
+    bool removed = RegDeleteValueA(key, KV_INSTANCE_RUN_VALUE) == ERROR_SUCCESS;
     if (removed) printf("instance window: no longer started at logon\n");
     // The installation made the key where there was none: left empty, it goes
     // too, so that the removal leaves the registry as it found it.

@@ -11,10 +11,6 @@
 
 #include "internal.h"
 
-namespace plat {
-bool recordPendingFileOperation(const std::string& source, const std::string& target, DWORD flags);
-}
-
 namespace {
 
 class File : public plat::Object {

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "host/hold.h"
+#include "host/say.h"
 #include "hostlink/protocol.h"
 #include "kvplatform.h"
 
@@ -90,7 +91,7 @@ MidiServer::~MidiServer() {
 
 void MidiServer::prepare() {
   renderer_.prepare(&notes_);
-  for (const std::string& n : notes_) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+  for (const std::string& n : notes_) hostSay("%s", n.c_str());
 }
 
 void MidiServer::open() {

@@ -90,7 +90,7 @@ MidiServer::~MidiServer() {
 }
 
 void MidiServer::prepare() {
-  renderer_.prepare(&notes_);
+  renderer_.prepare(&notes_, &details_);
   for (const std::string& n : notes_) hostSay("%s", n.c_str());
 }
 
@@ -102,6 +102,7 @@ void MidiServer::open() {
   if (!record || !renderer_.start(settings_.midiRecord + ".WAV")) renderer_.start(std::string());
   for (const std::string& n : settings_.said) recorder_.note(n);
   for (const std::string& n : notes_) recorder_.note(n);
+  for (const std::string& n : details_) recorder_.note(n);
   char line[160];
   snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
            (long long)renderer_.startNs(), renderer_.sampleRate(), renderer_.blockFrames());

@@ -78,8 +78,9 @@ bool loadFluidSynth(const HostSettings& settings, FluidLibrary* lib) {
     else
       lib->why = std::string("no FluidSynth: ") + kFluidSynthLibrary +
                  " is neither beside the host, nor in the host's " + fluidSynthFolder(hostBits()) +
-                 " folder, nor on the system's search path (error " + std::to_string(error) +
-                 "), and KVHOST.INI names none (FluidSynth=)";
+                 " folder, nor on the system's search path (error " + std::to_string(error) + "), and " +
+                 (settings.fluidSynth.empty() ? "KVHOST.INI names none (FluidSynth=)"
+                                              : "the one KVHOST.INI names (FluidSynth=) is of the other bitness");
     return false;
   }
   std::string missing;

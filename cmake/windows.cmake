@@ -51,6 +51,9 @@ target_link_libraries(kvsetup PRIVATE advapi32 shell32 setupapi)
 set_target_properties(kvsetup PROPERTIES OUTPUT_NAME KVSETUP SUFFIX ".EXE")
 kv_resources(kvsetup KVSETUP.EXE "Kelvasong setup" VFT_APP)
 
+# FluidSynth for this bitness, which the package carries beside the hosts.
+include(${CMAKE_SOURCE_DIR}/cmake/fluidsynth.cmake)
+
 option(KV_WINE_TESTS "Build the Wine suite (tests/wine)" OFF)
 if(KV_WINE_TESTS)
   add_subdirectory(tests/wine)

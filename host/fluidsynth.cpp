@@ -129,12 +129,17 @@ void __cdecl quiet(int, const char*, void*) {}
 
 }  // namespace
 
-std::unique_ptr<Synth> createSynth(const HostSettings& host, std::string* why) {
+std::unique_ptr<Synth> createSynth(const HostSettings& host, std::string* why, SynthOrigin* origin) {
   // Loaded once; what it lacks is said once, by the first open.
   static FluidLibrary library;
   static bool loaded = loadFluidSynth(host, &library);
   SoundFontChoice font;
   bool found = findSoundFont(host, &font);
+  if (origin) {
+    origin->passedOver = library.passedOver;
+    if (loaded) origin->found.push_back("FluidSynth " + library.path + " (" + library.source + ")");
+    if (found) origin->found.push_back("SoundFont " + font.path + " (" + font.source + ")");
+  }
   if (!loaded || !found) {
     *why = !loaded && !found ? library.why + "; " + font.why : !loaded ? library.why : font.why;
     return nullptr;

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "host/hold.h"
+#include "host/say.h"
 #include "hostlink/protocol.h"
 #include "kvplatform.h"
 
@@ -89,8 +90,8 @@ MidiServer::~MidiServer() {
 }
 
 void MidiServer::prepare() {
-  renderer_.prepare(&notes_);
-  for (const std::string& n : notes_) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+  renderer_.prepare(&notes_, &details_);
+  for (const std::string& n : notes_) hostSay("%s", n.c_str());
 }
 
 void MidiServer::open() {
@@ -101,6 +102,7 @@ void MidiServer::open() {
   if (!record || !renderer_.start(settings_.midiRecord + ".WAV")) renderer_.start(std::string());
   for (const std::string& n : settings_.said) recorder_.note(n);
   for (const std::string& n : notes_) recorder_.note(n);
+  for (const std::string& n : details_) recorder_.note(n);
   char line[160];
   snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
            (long long)renderer_.startNs(), renderer_.sampleRate(), renderer_.blockFrames());

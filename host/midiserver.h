@@ -111,6 +111,7 @@ class MidiServer {
   bool seenByte_ = false;
   bool ownerSilenced_ = false;
   bool stopNoted_ = false;
-  std::vector<std::string> notes_;  // what prepare() could not start
+  std::vector<std::string> notes_;    // what prepare() could not start
+  std::vector<std::string> details_;  // where the synthesizer was found
   DWORD lastOwnerCheckMs_ = 0;
 };

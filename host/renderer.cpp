@@ -56,9 +56,14 @@ MidiRenderer::MidiRenderer(const HostSettings& settings)
 
 MidiRenderer::~MidiRenderer() { stop(); }
 
-void MidiRenderer::prepare(std::vector<std::string>* notes) {
+void MidiRenderer::prepare(std::vector<std::string>* notes, std::vector<std::string>* details) {
   std::string why;
-  synth_ = createSynth(settings_, &why);
+  SynthOrigin origin;
+  synth_ = createSynth(settings_, &why, &origin);
+  // A library of the other bitness passed over is said; where the library and
+  // the SoundFont were found is for the record.
+  notes->insert(notes->end(), origin.passedOver.begin(), origin.passedOver.end());
+  details->insert(details->end(), origin.found.begin(), origin.found.end());
   if (synth_)
     notes->push_back("synthesizer: " + synth_->description());
   else

@@ -39,7 +39,9 @@ class MidiRenderer {
   ~MidiRenderer();
   // Loads the synthesizer and connects to the sound server; what it could not
   // start it reports in `notes`, one line each.
-  void prepare(std::vector<std::string>* notes);
+  // Where the synthesizer's library and SoundFont were found goes into
+  // `details`, for the record only.
+  void prepare(std::vector<std::string>* notes, std::vector<std::string>* details);
   // Opens the WAV record (`recordWav`, empty: none) and starts the stream;
   // false when the record cannot be created.
   bool start(const std::string& recordWav);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "host/say.h"
 #include "kvplatform.h"
 
 namespace {
@@ -144,7 +145,7 @@ HostSettings loadHostSettings() {
   GetCurrentDirectoryA(sizeof dir, dir);
   std::vector<std::string> said;
   HostSettings s = loadHostSettings(std::string(dir) + "\\" + KV_HOST_INI_FILE, &said);
-  for (const std::string& line : said) fprintf(stderr, "KVTSK16: %s\n", line.c_str());
+  for (const std::string& line : said) hostSay("%s", line.c_str());
   s.said = said;
   char self[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/settings.h"
 
@@ -32,5 +33,12 @@ class Synth {
   virtual std::string description() const = 0;
 };
 
+// Where the synthesizer's parts were found, one line each: what was passed
+// over on the way (a library of the other bitness), and the library and the
+// SoundFont taken.
+struct SynthOrigin {
+  std::vector<std::string> passedOver;
+  std::vector<std::string> found;
+};
 // The synthesizer the settings ask for; null with the reason in `why`.
-std::unique_ptr<Synth> createSynth(const HostSettings& settings, std::string* why);
+std::unique_ptr<Synth> createSynth(const HostSettings& settings, std::string* why, SynthOrigin* origin = nullptr);

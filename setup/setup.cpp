@@ -13,6 +13,7 @@
 #include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "host/fluidbind.h"
+#include "host/modulecheck.h"
 #include "host/synth.h"
 #include "hostlink/hostlink.h"
 #include "install/slots.h"
@@ -39,10 +40,14 @@ int usage(FILE* out) {
           ".EXE and KVWAVE" KV_PROGRAM_DIGITS
           ".EXE), and the\n"
           "driver's registration (its MIDI and wave aliases among the registered drivers),\n"
-          "and the synthesizer the host would use: FluidSynth's library (libfluidsynth-3.dll;\n"
-          "FluidSynth= of KVHOST.INI in the install directory, else beside the host, else on\n"
-          "the system's search path) and the SoundFont (SoundFont=, else the first .sf2 beside\n"
-          "the host), each with where it was found and whether it loads.\n"
+          "and the synthesizer the hosts would use: FluidSynth's library (libfluidsynth-3.dll;\n"
+          "FluidSynth= of KVHOST.INI in the install directory, else beside the host, else in\n"
+          "the folder of the host's bitness below it, x86 or x64, else on the system's\n"
+          "search path; a library of the other bitness is passed over) and the SoundFont\n"
+          "(SoundFont=, else the first .sf2 beside the host, else the system's own General\n"
+          "MIDI bank, drivers\\gm.dls in the system directory), each with where it was found\n"
+          "and why, and whether it loads. The other bitness's host is shown the library it\n"
+          "would take.\n"
           "\n"
           "  /CONFIG 0 -w HWND HWND  how the driver's configuration command starts it; HWND\n"
           "                          is the number of the window that asked\n"
@@ -87,8 +92,10 @@ void showAlias(const char* what, int number, const char* prefix) {
   }
 }
 
-// The synthesizer the host in `dir` would use, found as the host finds it
-// (its settings in KVHOST.INI there), and whether it loads.
+// The synthesizer the hosts in `dir` would use, found as they find it (their
+// settings in KVHOST.INI there): for the host of this program's bitness,
+// whether it loads; for the other bitness's host beside it, the library it
+// would take, by the files' headers (this program cannot load it).
 void showSynthesizer(const std::string& dir) {
   std::vector<std::string> said;
   HostSettings settings = loadHostSettings(dir + "\\" + KV_HOST_INI_FILE, &said);
@@ -96,8 +103,20 @@ void showSynthesizer(const std::string& dir) {
   printf("synthesizer\n");
   FluidLibrary library;
   bool loaded = loadFluidSynth(settings, &library);
+  for (const std::string& line : library.passedOver) printf("  %-13s %s\n", "passed over", line.c_str());
   printf("  %-13s %s (%s): %s\n", "FluidSynth", library.path.c_str(), library.source.c_str(),
          loaded ? "loads" : ("does not load: " + library.why).c_str());
+  int otherBits = hostBits() == 64 ? 32 : 64;
+  std::string otherHost = otherBits == 64 ? "KVTSK64.EXE" : "KVTSK16.EXE";
+  if (fileExists(dir + "\\" + otherHost)) {
+    FluidLibrary theirs;
+    findFluidSynth(settings, otherBits, &theirs);
+    int bits = moduleFileBits(theirs.path.c_str());
+    std::string what = bits ? "a " + std::to_string(bits) + "-bit library" : fileExists(theirs.path) ? "a library" : "";
+    for (const std::string& line : theirs.passedOver) printf("  %-13s %s\n", "passed over", line.c_str());
+    printf("  %-13s %s (%s): %s\n", otherHost.c_str(), theirs.path.c_str(), theirs.source.c_str(),
+           what.empty() ? "not there" : (what + ", for that host to load").c_str());
+  }
   SoundFontChoice font;
   if (!findSoundFont(settings, &font)) {
     printf("  %-13s %s\n", "SoundFont", font.why.c_str());

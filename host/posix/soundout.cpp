@@ -5,6 +5,7 @@
 #include <pulse/simple.h>
 
 #include "host/audio.h"
+#include "host/say.h"
 
 namespace {
 
@@ -43,8 +44,8 @@ std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char
   attr.minreq = (uint32_t)-1;
   attr.fragsize = (uint32_t)-1;
   int error = 0;
-  pa_simple* stream = pa_simple_new(server.empty() ? nullptr : server.c_str(), "KVTSK16", PA_STREAM_PLAYBACK, nullptr,
-                                    name, &spec, nullptr, &attr, &error);
+  pa_simple* stream = pa_simple_new(server.empty() ? nullptr : server.c_str(), KV_HOST_NAME, PA_STREAM_PLAYBACK,
+                                    nullptr, name, &spec, nullptr, &attr, &error);
   if (!stream) {
     if (why) *why = pa_strerror(error);
     return nullptr;

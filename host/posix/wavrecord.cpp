@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/audio.h"
+#include "host/say.h"
 #include "kv/plat.h"
 
 namespace {
@@ -34,7 +35,7 @@ class WavSink : public AudioSink {
  private:
   void stop(const std::string& why) {
     stopped_ = true;
-    fprintf(stderr, "KVTSK16: %s\n", why.c_str());
+    hostSay("%s", why.c_str());
   }
 
   SNDFILE* file_;
@@ -58,7 +59,7 @@ std::unique_ptr<AudioSink> openWavRecord(const std::string& path, const AudioFor
   SNDFILE* file = nullptr;
   if (platHostPath(path.c_str(), host.data(), (DWORD)host.size())) file = sf_open(host.data(), SFM_WRITE, &info);
   if (!file) {
-    fprintf(stderr, "KVTSK16: cannot open the record %s: %s; playing on without it\n", path.c_str(),
+    hostSay("cannot open the record %s: %s; playing on without it", path.c_str(),
             host[0] ? sf_strerror(nullptr) : "the path is too long");
     return nullptr;
   }

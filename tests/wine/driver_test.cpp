@@ -185,13 +185,22 @@ TEST(WineHostTest, AHostHandedAModuleOfTheOtherBitnessRefusesItAtOnce) {
   // A module of the other bitness: one of the system's own of that bitness.
   std::string planted = otherDir + "\\KVDRVR32.DLL";
   ASSERT_TRUE(CopyFileA((otherDir + "\\winmm.dll").c_str(), planted.c_str(), FALSE)) << GetLastError();
+  // A setting it cannot use, said first: everything the host says carries its
+  // own name, KVTSK16 or KVTSK64.
+  std::string ini = kvwine::installDir() + "\\KVHOST.INI";
+  ASSERT_TRUE(WritePrivateProfileStringA("Host", "Gain", "loud", ini.c_str()));
   Child host(kvwine::installDir() + "\\" + kvwine::kMidiHostExe + " /OpenKvMidiOut$ " + named, kvwine::installDir(),
              true);
   std::string output;
   DWORD code = host.finish(output, 20000);
   DeleteFileA(planted.c_str());
+  WritePrivateProfileStringA("Host", "Gain", nullptr, ini.c_str());
   EXPECT_EQ(code, 1u) << output;
-  EXPECT_NE(output.find(wide ? "is a 32-bit module; this 64-bit host" : "is a 64-bit module; this 32-bit host"),
+  std::string self = std::string(kvwine::kHostExe, 7) + ": ";
+  EXPECT_NE(output.find(self + "KVHOST.INI: Gain=loud is not a number"), std::string::npos) << output;
+  EXPECT_NE(output.find(self + named +
+                        (wide ? " is a 32-bit module; this 64-bit host" : " is a 64-bit module; this 32-bit host")),
             std::string::npos)
       << output;
+  EXPECT_EQ(output.find(wide ? "KVTSK16" : "KVTSK64"), std::string::npos) << output;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support.h"
+#include "tones.h"
 
 using kvwine::Child;
 
@@ -30,49 +31,6 @@ size_t countOf(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
-}
-
-// The first channel of a 16-bit stereo WAV file's samples; empty when the file
-// is not one.
-std::vector<int16_t> leftChannel(const std::string& wav, unsigned* rate) {
-  std::vector<int16_t> out;
-  if (wav.size() < 12 || wav.compare(0, 4, "RIFF") != 0 || wav.compare(8, 4, "WAVE") != 0) return out;
-  size_t at = 12;
-  while (at + 8 <= wav.size()) {
-    uint32_t size;
-    memcpy(&size, wav.data() + at + 4, 4);
-    if (wav.compare(at, 4, "fmt ") == 0 && at + 16 <= wav.size()) memcpy(rate, wav.data() + at + 12, 4);
-    if (wav.compare(at, 4, "data") == 0) {
-      size_t frames = std::min<size_t>(size, wav.size() - at - 8) / 4;
-      for (size_t i = 0; i < frames; ++i) {
-        int16_t v;
-        memcpy(&v, wav.data() + at + 8 + i * 4, 2);
-        out.push_back(v);
-      }
-      return out;
-    }
-    at += 8 + size + (size & 1);
-  }
-  return out;
-}
-
-// The pitch of the tone that starts at the first sample beyond a tenth of full
-// scale, from its rising zero crossings over `seconds`; 0 without a tone.
-double tonePitch(const std::vector<int16_t>& s, unsigned rate, double seconds) {
-  size_t start = 0;
-  while (start < s.size() && abs(s[start]) < 3277) ++start;
-  size_t end = std::min(s.size(), start + (size_t)(rate * seconds));
-  double first = -1, last = -1;
-  int crossings = 0;
-  for (size_t i = start + 1; i < end; ++i) {
-    if (s[i - 1] < 0 && s[i] >= 0) {
-      double t = (double)(i - 1) + (double)-s[i - 1] / (double)(s[i] - s[i - 1]);
-      if (first < 0) first = t;
-      last = t;
-      ++crossings;
-    }
-  }
-  return crossings > 1 ? (crossings - 1) * (double)rate / (last - first) : 0;
 }
 
 class WineSynthTest : public ::testing::Test {
@@ -184,10 +142,10 @@ TEST_F(WineSynthTest, TheHostRendersTheNoteThroughTheLibraryBesideIt) {
   std::string text = kvwine::readFile(dir() + "\\KVMIDIIN.TXT");
   EXPECT_EQ(countOf(text, "# synthesizer: C:\\KV\\GM.SF2\n"), 1u) << text;
   unsigned rate = 0;
-  std::vector<int16_t> left = leftChannel(kvwine::readFile(dir() + "\\KVMIDIIN.WAV"), &rate);
+  std::vector<double> s = kvwine::monoSamples(kvwine::readFile(dir() + "\\KVMIDIIN.WAV"), &rate);
   ASSERT_EQ(rate, 44100u);
   // The stand-in sounds each note for half a second.
-  double pitch = tonePitch(left, rate, 0.4);
+  double pitch = kvwine::strongestPitch(s, kvwine::soundStart(s), rate * 4 / 10, rate, 300, 600);
   EXPECT_NEAR(pitch, 440.0, 1.0);
   printf("A4 measured at %.2f Hz\n", pitch);
 }
@@ -222,10 +180,12 @@ TEST_F(WineSynthTest, TheLibraryNamedInTheSettingsWinsOverTheOneBesideTheHost) {
 TEST_F(WineSynthTest, AMissingLibraryIsSaidOnceAndTheDevicePlays) {
   putSoundFont(dir() + "\\GM.SF2");
   std::string text = playNote();
-  EXPECT_EQ(countOf(text,
-                    "# no synthesizer: no FluidSynth: libfluidsynth-3.dll is neither beside the host nor on "
-                    "the system's search path"),
-            1u)
+  EXPECT_EQ(
+      countOf(text,
+              std::string("# no synthesizer: no FluidSynth: libfluidsynth-3.dll is neither beside the host, nor in the "
+                          "host's ") +
+                  (sizeof(void*) == 8 ? "x64" : "x86") + " folder, nor on the system's search path"),
+      1u)
       << text;
 }
 

@@ -26,8 +26,9 @@ mkdir -p "$dir/x86" "$dir/x64" "$dir/SOURCE"
 cp build-mingw-i686/KVSETUP.EXE build-mingw-i686/KVDRVR32.DLL build-mingw-i686/KVTSK16.EXE "$dir/"
 cp build-mingw-x86_64/KVTSK64.EXE "$dir/"
 cp build-mingw-x86_64/KVSETUP.EXE build-mingw-x86_64/KVDRVR32.DLL "$dir/x64/"
-# Each bitness's FluidSynth in a folder of its own: a host looks in its own
-# bitness's folder first, so neither host meets the other's library there.
+# Each bitness's FluidSynth in a folder of its own, where only the host of that
+# bitness looks (after beside itself, where the package puts none), so
+# neither host meets the other's library.
 cp build-mingw-i686/fluidsynth/libfluidsynth-3.dll "$dir/x86/"
 cp build-mingw-x86_64/fluidsynth/libfluidsynth-3.dll "$dir/x64/"
 # The bank: the first .sf2 beside the hosts is theirs when KVHOST.INI names none.

@@ -1,5 +1,6 @@
 // The synthesizer the MIDI side renders with: it takes parsed messages and
-// renders 16-bit stereo. The back end lives in a file of its own; a build
+// renders stereo in floating point, full scale at 1.0 (the renderer limits it
+// and makes 16-bit samples of it). The back end lives in a file of its own; a build
 // without one renders nothing and keeps the records.
 #pragma once
 
@@ -23,8 +24,8 @@ class Synth {
   // Ends every note with its release and lifts the sustain pedals; programs and
   // controllers stay.
   virtual void notesOff() = 0;
-  // Renders `frames` interleaved stereo frames.
-  virtual void render(int16_t* frames, size_t count) = 0;
+  // Renders `count` interleaved stereo frames.
+  virtual void render(float* frames, size_t count) = 0;
   virtual unsigned activeVoices() = 0;
   // The frames it renders at a time: a message takes effect at a step's start.
   virtual unsigned step() const = 0;

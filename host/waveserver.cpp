@@ -54,8 +54,10 @@ bool WaveServer::start(std::vector<std::string>* notes) {
   if (!settings_.waveRecord.empty()) record_ = openWavRecord(settings_.waveRecord + ".WAV", format);
   std::string why = "SoundServer=none";
   if (settings_.soundServer != "none")
-    server_ = openSoundServer(settings_.soundServer, "wave output", format, settings_.latencyMs, &why);
+    server_ = openSoundServer(settings_.soundServer, "wave output", format, settings_.latencyMs, settings_.keepDeviceMs,
+                              &why);
   if (!server_) notes->push_back("no sound server (" + why + "): playing to the record only");
+  if (server_ && !server_->description().empty()) notes->push_back("sound output: " + server_->description());
   started_ = true;
   thread_ = std::thread(&WaveServer::run, this);
   return true;
@@ -152,5 +154,7 @@ void WaveServer::run() {
       play((DWORD)frames);
       due = shouldHave;
     }
+    if (server_)
+      for (const std::string& line : server_->takeNotes()) fprintf(stderr, "KVTSK16: %s\n", line.c_str());
   }
 }

@@ -21,7 +21,8 @@ inline int peak(const std::vector<int16_t>& samples, size_t from, size_t to, siz
 
 // Power of `signal` at `hz` (Goertzel), normalised by its length.
 inline double powerAt(const std::vector<double>& signal, unsigned rate, double hz) {
-  double w = 2 * M_PI * hz / rate, c = 2 * cos(w), s1 = 0, s2 = 0;
+  const double kPi = 3.14159265358979323846;
+  double w = 2 * kPi * hz / rate, c = 2 * cos(w), s1 = 0, s2 = 0;
   for (double x : signal) {
     double s0 = x + c * s1 - s2;
     s2 = s1;
@@ -65,6 +66,32 @@ inline double strongestInUnbrokenStretch(const std::vector<int16_t>& samples, si
     }
   }
   return 0;
+}
+
+// The pitch of a steady tone that sounds from `from` on: the median of the
+// strongest frequencies of its windows of `window` samples that sound without
+// a break, until it stops. A glitch of a busy machine (a gap, or a stretch
+// left out) moves a few windows; a stream played at the wrong rate moves them
+// all. 0 when fewer than three windows sound unbroken.
+inline double medianPitch(const std::vector<int16_t>& samples, size_t from, size_t window, unsigned rate, double lo,
+                          double hi) {
+  const size_t kPiece = 256;
+  const int kLevel = 1000;
+  std::vector<double> found;
+  for (size_t at = from; at + window <= samples.size(); at += window) {
+    bool unbroken = true;
+    for (size_t p = at; p + kPiece <= at + window && unbroken; p += kPiece)
+      unbroken = peak(samples, p, p + kPiece) >= kLevel;
+    if (!unbroken) {
+      if (peak(samples, at, at + window) < kLevel) break;  // the tone has stopped
+      continue;
+    }
+    std::vector<double> stretch(samples.begin() + (long)at, samples.begin() + (long)(at + window));
+    found.push_back(strongestFrequency(stretch, rate, lo, hi, 1));
+  }
+  if (found.size() < 3) return 0;
+  std::sort(found.begin(), found.end());
+  return found[found.size() / 2];
 }
 
 }  // namespace kvtest

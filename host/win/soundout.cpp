@@ -45,6 +45,9 @@ const DWORD kRetryMs = 1000;
 // The product's own wave device, which the host never plays into.
 const char kOwnWaveDevice[] = "Kelvasong WaveOut (NT)";
 const WORD kOwnMid = 0xF001, kOwnPid = 0x4000;
+// How many of the engine's periods in a row may leave more than a period
+// queued before the surplus is dropped.
+const unsigned kSurplusFeeds = 10;
 // WASAPI counts time in units of 100 ns.
 const REFERENCE_TIME kUnitsPerMs = 10000;
 
@@ -96,10 +99,10 @@ uint64_t nowMs() { return (uint64_t)GetTickCount64(); }
 // the engine's event, moves what the writer queued into the stream's buffer up
 // to LatencyMs (with silence only where the engine would otherwise run dry),
 // and gives the device back after keepDeviceMs of silence. The writer only
-// queues and never waits for the device. What the writer queued beyond two
-// periods, once the buffer is full (a writer that caught up after it was held,
-// an engine that took its samples late), is dropped, oldest first, so that
-// the delay does not grow.
+// queues and never waits for the device. What stays queued once the buffer is
+// full (a writer that caught up after it was held, an engine that took its
+// samples late) is dropped, oldest first, when it lasts, so that the delay
+// does not grow.
 class WasapiSink : public AudioSink {
  public:
   WasapiSink(const AudioFormat& format, unsigned latencyMs, unsigned keepDeviceMs)
@@ -136,6 +139,7 @@ class WasapiSink : public AudioSink {
     const bool sound = sounds(frames, bytes, format_.bits);
     std::lock_guard<std::mutex> hold(lock_);
     if (sound) lastSoundMs_ = nowMs();
+    lastWriteMs_ = nowMs();
     // Silence is not worth taking the device again for.
     if (!taken_ && !sound) return;
     if (!taken_ && !wanted_ && nowMs() >= retryAtMs_) {
@@ -306,9 +310,25 @@ class WasapiSink : public AudioSink {
     hr = fill(n, queue_.data());
     if (FAILED(hr)) return hr;
     queue_.erase(queue_.begin(), queue_.begin() + (long)n * wfx_.nBlockAlign);
+    // A writer that has written nothing for a while is idle (the synthesizer
+    // has nothing to play): the buffer is kept full of silence, so that the
+    // first sound after finds the stream as it is while it plays.
+    if (n < room && nowMs() - lastWriteMs_ > (uint64_t)(period_ / kUnitsPerMs)) return fill(room - n, nullptr);
     if (padding + n < periodFrames_) return fill(periodFrames_ - padding - n, nullptr);
-    const size_t most = (size_t)2 * periodFrames_ * wfx_.nBlockAlign;
-    if (n == room && queue_.size() > most) queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() - most));
+    // What stays queued once the buffer is full adds to the delay. A writer's
+    // jitter leaves up to a period now and then; more than that for a tenth of
+    // a second (the writer came in a burst, the engine took its samples late)
+    // is dropped down to half a period at once, and more than two periods
+    // at any time.
+    const size_t period = (size_t)periodFrames_ * wfx_.nBlockAlign;
+    size_t keep = queue_.size();
+    surplusFeeds_ = n == room && keep > period ? surplusFeeds_ + 1 : 0;
+    if (keep > 2 * period) keep = 2 * period;
+    if (surplusFeeds_ >= kSurplusFeeds) keep = period / 2 / wfx_.nBlockAlign * wfx_.nBlockAlign;
+    if (keep < queue_.size()) {
+      queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() - keep));
+      surplusFeeds_ = 0;
+    }
     return S_OK;
   }
 
@@ -364,6 +384,7 @@ class WasapiSink : public AudioSink {
   std::string failure_;
   std::vector<unsigned char> queue_;  // what the writer handed over, not in the stream's buffer yet
   uint64_t lastSoundMs_ = nowMs();
+  uint64_t lastWriteMs_ = 0;
   uint64_t retryAtMs_ = 0;
   IAudioClient* client_ = nullptr;
   IAudioRenderClient* render_ = nullptr;
@@ -371,6 +392,7 @@ class WasapiSink : public AudioSink {
   REFERENCE_TIME period_ = 10 * kUnitsPerMs;
   UINT32 keptFrames_ = 0;
   UINT32 periodFrames_ = 0;
+  unsigned surplusFeeds_ = 0;  // feeds in a row that left more than a period queued
 
   std::mutex notesLock_;
   std::vector<std::string> notes_;

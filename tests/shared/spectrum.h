@@ -1,6 +1,6 @@
 // How both suites tell what a sound server played: the power of a signal at a
-// frequency, the strongest frequency of a stretch, and the pitch of the first
-// stretch that sounds without a break.
+// frequency, the strongest frequency of a stretch, the pitch of the first
+// stretch that sounds without a break, and the pitch of a sine.
 #pragma once
 
 #include <math.h>
@@ -68,30 +68,24 @@ inline double strongestInUnbrokenStretch(const std::vector<int16_t>& samples, si
   return 0;
 }
 
-// The pitch of a steady tone that sounds from `from` on: the median of the
-// strongest frequencies of its windows of `window` samples that sound without
-// a break, until it stops. A glitch of a busy machine (a gap, or a stretch
-// left out) moves a few windows; a stream played at the wrong rate moves them
-// all. 0 when fewer than three windows sound unbroken.
-inline double medianPitch(const std::vector<int16_t>& samples, size_t from, size_t window, unsigned rate, double lo,
-                          double hi) {
-  const size_t kPiece = 256;
-  const int kLevel = 1000;
-  std::vector<double> found;
-  for (size_t at = from; at + window <= samples.size(); at += window) {
-    bool unbroken = true;
-    for (size_t p = at; p + kPiece <= at + window && unbroken; p += kPiece)
-      unbroken = peak(samples, p, p + kPiece) >= kLevel;
-    if (!unbroken) {
-      if (peak(samples, at, at + window) < kLevel) break;  // the tone has stopped
-      continue;
-    }
-    std::vector<double> stretch(samples.begin() + (long)at, samples.begin() + (long)(at + window));
-    found.push_back(strongestFrequency(stretch, rate, lo, hi, 1));
+// The pitch of a sine heard from `from` on: the rate over the median of the
+// intervals between its rising zero crossings, up to its last loud sample. A
+// busy machine's gap, or a stretch it left out, spoils one interval each; a
+// stream played at the wrong rate spoils them all. 0 with fewer than 20.
+inline double sinePitch(const std::vector<int16_t>& s, size_t from, unsigned rate) {
+  size_t end = s.size();
+  while (end > from && abs((int)s[end - 1]) <= 1000) --end;
+  std::vector<double> intervals;
+  double last = -1;
+  for (size_t i = from + 1; i < end; ++i) {
+    if (!(s[i - 1] < 0 && s[i] >= 0)) continue;
+    double at = (double)(i - 1) + (double)-s[i - 1] / (double)(s[i] - s[i - 1]);
+    if (last >= 0) intervals.push_back(at - last);
+    last = at;
   }
-  if (found.size() < 3) return 0;
-  std::sort(found.begin(), found.end());
-  return found[found.size() / 2];
+  if (intervals.size() < 20) return 0;
+  std::sort(intervals.begin(), intervals.end());
+  return rate / intervals[intervals.size() / 2];
 }
 
 }  // namespace kvtest

@@ -65,11 +65,8 @@ bool heardFor(const std::vector<int16_t>& s, size_t from, size_t frames) {
   return at < s.size() && s.size() - at > frames;
 }
 
-// The pitch of the tone heard after `from`, from 20 ms into it (past its
-// onset), in windows of 46 ms.
-double heardPitch(const std::vector<int16_t>& s, size_t from, double lo, double hi) {
-  return kvtest::medianPitch(s, loudFrom(s, from) + kRate / 50, 2048, kRate, lo, hi);
-}
+// The pitch of the sine heard after `from`.
+double heardPitch(const std::vector<int16_t>& s, size_t from) { return kvtest::sinePitch(s, loudFrom(s, from), kRate); }
 
 // A stand-in DLL of the build, reached through the drive Wine maps to the root.
 std::string standIn(const char* name) {
@@ -149,9 +146,9 @@ TEST_F(WineHeardTest, TheNoteIsHeardAtItsPitchThroughWasapi) {
   ASSERT_NO_FATAL_FAILURE(closeAndWaitForHost(out, host));
   std::string text = record();
   EXPECT_NE(text.find("# sound output: WASAPI (shared mode, event-driven) on "), std::string::npos) << text;
-  double pitch = heardPitch(monitor.samples(), before, 100, 2000);
-  printf("A4 heard at %.0f Hz\n", pitch);
-  EXPECT_NEAR(pitch, 440, 3);
+  double pitch = heardPitch(monitor.samples(), before);
+  printf("A4 heard at %.1f Hz\n", pitch);
+  EXPECT_NEAR(pitch, 440, 1);
 }
 
 TEST_F(WineHeardTest, TheWaveOutFallbackIsHeardAtItsPitch) {
@@ -163,9 +160,9 @@ TEST_F(WineHeardTest, TheWaveOutFallbackIsHeardAtItsPitch) {
   ASSERT_NO_FATAL_FAILURE(closeAndWaitForHost(out, host));
   std::string text = record();
   EXPECT_NE(text.find("# sound output: waveOut on "), std::string::npos) << text;
-  double pitch = heardPitch(monitor.samples(), before, 100, 2000);
-  printf("A4 heard at %.0f Hz\n", pitch);
-  EXPECT_NEAR(pitch, 440, 3);
+  double pitch = heardPitch(monitor.samples(), before);
+  printf("A4 heard at %.1f Hz\n", pitch);
+  EXPECT_NEAR(pitch, 440, 1);
 }
 
 // The host gives the device back after a silence, so that a program that wants
@@ -185,9 +182,9 @@ TEST_F(WineHeardTest, TheDeviceIsGivenBackAfterASilenceAndTheNextNoteIsHeard) {
   size_t taken = text.find("# took the sound device again (");
   ASSERT_NE(taken, std::string::npos) << text;
   printf("%s\n", text.substr(taken, text.find('\n', taken) - taken).c_str());
-  double pitch = heardPitch(monitor.samples(), before, 100, 2000);
-  printf("A4 heard again at %.0f Hz\n", pitch);
-  EXPECT_NEAR(pitch, 440, 3);
+  double pitch = heardPitch(monitor.samples(), before);
+  printf("A4 heard again at %.1f Hz\n", pitch);
+  EXPECT_NEAR(pitch, 440, 1);
 }
 
 // The wave device's samples reach the server through the wave host's own
@@ -219,7 +216,7 @@ TEST_F(WineHeardTest, TheWaveDeviceIsHeardThroughWasapi) {
   ASSERT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
   CloseHandle(notified);
   ASSERT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kWaveHostExe, 10000));
-  double pitch = heardPitch(monitor.samples(), before, 100, 4000);
-  printf("1000 Hz heard at %.0f Hz\n", pitch);
-  EXPECT_NEAR(pitch, 1000, 5);
+  double pitch = heardPitch(monitor.samples(), before);
+  printf("1000 Hz heard at %.1f Hz\n", pitch);
+  EXPECT_NEAR(pitch, 1000, 2);
 }

@@ -108,9 +108,17 @@ class WasapiSink : public AudioSink {
   WasapiSink(const AudioFormat& format, unsigned latencyMs, unsigned keepDeviceMs)
       : format_(format), wfx_(waveFormat(format)), latencyMs_(latencyMs), keepMs_(keepDeviceMs) {}
 
+  // What was handed over is played before the device is let go (the
+  // synthesizer's last notes ring out into it), a second and a half at most.
   ~WasapiSink() override {
     {
-      std::lock_guard<std::mutex> hold(lock_);
+      std::unique_lock<std::mutex> hold(lock_);
+      changed_.wait_for(hold, std::chrono::milliseconds(1500), [this] { return queue_.empty() || !taken_; });
+      if (taken_) {
+        hold.unlock();
+        Sleep(latencyMs_);
+        hold.lock();
+      }
       ending_ = true;
     }
     changed_.notify_all();
@@ -137,7 +145,7 @@ class WasapiSink : public AudioSink {
 
   void write(const void* frames, size_t bytes) override {
     const bool sound = sounds(frames, bytes, format_.bits);
-    std::lock_guard<std::mutex> hold(lock_);
+    std::unique_lock<std::mutex> hold(lock_);
     if (sound) lastSoundMs_ = nowMs();
     lastWriteMs_ = nowMs();
     // Silence is not worth taking the device again for.
@@ -157,6 +165,15 @@ class WasapiSink : public AudioSink {
     if (queue_.size() + bytes > most)
       queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() + bytes - most));
     queue_.insert(queue_.end(), p, p + bytes);
+    // A writer far ahead of the stream (one that renders what is left at
+    // once, as the synthesizer does at its close) waits while the queue holds
+    // LatencyMs and two periods; one on its clock never does.
+    const size_t ahead = ((size_t)keptFrames_ + 2 * periodFrames_) * wfx_.nBlockAlign;
+    if (!taken_ || queue_.size() <= ahead) return;
+    writerWaiting_ = true;
+    changed_.wait_for(hold, std::chrono::milliseconds(kStallMs),
+                      [&] { return queue_.size() <= ahead || !taken_ || ending_; });
+    writerWaiting_ = false;
   }
 
   void resume() override {
@@ -233,6 +250,7 @@ class WasapiSink : public AudioSink {
         continue;
       }
       hr = feed();
+      if (writerWaiting_ || queue_.empty()) changed_.notify_all();
       if (FAILED(hr)) {
         note("lost the sound device " + endpoint_ + " (" + hex(hr) + "); the default one is taken at the next sound");
         letGo();
@@ -319,11 +337,11 @@ class WasapiSink : public AudioSink {
     // jitter leaves up to a period now and then; more than that for a tenth of
     // a second (the writer came in a burst, the engine took its samples late)
     // is dropped down to half a period at once, and more than two periods
-    // at any time.
+    // at any time, but from a writer that waits for the stream.
     const size_t period = (size_t)periodFrames_ * wfx_.nBlockAlign;
     size_t keep = queue_.size();
-    surplusFeeds_ = n == room && keep > period ? surplusFeeds_ + 1 : 0;
-    if (keep > 2 * period) keep = 2 * period;
+    surplusFeeds_ = n == room && keep > period && !writerWaiting_ ? surplusFeeds_ + 1 : 0;
+    if (keep > 2 * period && !writerWaiting_) keep = 2 * period;
     if (surplusFeeds_ >= kSurplusFeeds) keep = period / 2 / wfx_.nBlockAlign * wfx_.nBlockAlign;
     if (keep < queue_.size()) {
       queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() - keep));
@@ -393,6 +411,7 @@ class WasapiSink : public AudioSink {
   UINT32 keptFrames_ = 0;
   UINT32 periodFrames_ = 0;
   unsigned surplusFeeds_ = 0;  // feeds in a row that left more than a period queued
+  bool writerWaiting_ = false;
 
   std::mutex notesLock_;
   std::vector<std::string> notes_;
@@ -414,7 +433,12 @@ class WaveOutSink : public AudioSink {
         description_(std::move(description)) {
     for (int i = 0; i < 4; ++i) addBlock(blocks_.size());
   }
+  // What was queued is played first (the synthesizer's last notes ring out
+  // into it); a device that takes nothing for kStallMs is reset.
   ~WaveOutSink() override {
+    for (auto& b : blocks_)
+      while (!(b->header.dwFlags & WHDR_DONE))
+        if (WaitForSingleObject(done_, kStallMs) != WAIT_OBJECT_0) break;
     waveOutReset(device_);
     for (auto& b : blocks_) waveOutUnprepareHeader(device_, &b->header, sizeof b->header);
     waveOutClose(device_);

@@ -165,6 +165,28 @@ TEST_F(WineHeardTest, TheWaveOutFallbackIsHeardAtItsPitch) {
   EXPECT_NEAR(pitch, 440, 1);
 }
 
+// The close comes at once after the note-on: the host renders what is left
+// at once, and its stream plays all of it before the device is let go. The
+// stand-in's note sounds for half a second.
+TEST_F(WineHeardTest, ANoteSoundingAtTheCloseIsHeardToItsEnd) {
+  for (const char* way : {"wasapi", "waveout"}) {
+    SCOPED_TRACE(way);
+    setting("SoundServer", way);
+    HANDLE host = nullptr;
+    HMIDIOUT out = openMidi(&host);
+    ASSERT_NE(host, nullptr);
+    size_t before = monitor.samples().size();
+    ASSERT_EQ(midiOutShortMsg(out, 0x7F4590), 0u);
+    ASSERT_NO_FATAL_FAILURE(closeAndWaitForHost(out, host));
+    std::vector<int16_t> heard = monitor.samples();
+    size_t first = loudFrom(heard, before), last = heard.size();
+    while (last > first && abs((int)heard[last - 1]) <= 1000) --last;
+    ASSERT_LT(first, heard.size()) << "the note was not heard";
+    printf("%s: heard for %.0f ms\n", way, (double)(last - first) * 1000 / kRate);
+    EXPECT_GT(last - first, kRate * 4 / 10) << "the note was cut at the close";
+  }
+}
+
 // The host gives the device back after a silence, so that a program that wants
 // it in exclusive mode can have it, and the next note takes it again, whole.
 TEST_F(WineHeardTest, TheDeviceIsGivenBackAfterASilenceAndTheNextNoteIsHeard) {

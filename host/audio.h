@@ -25,6 +25,11 @@ class AudioSink {
   // while: a sink that gave its device back takes it again now, before the
   // writer's clock starts, rather than inside the next write.
   virtual void resume() {}
+  // From now on the writer hands over what is left at once (a synthesizer
+  // ringing out at its close), not on its clock: a sink that would drop what
+  // comes ahead of its buffer, or never holds its writer, holds it now and
+  // plays everything.
+  virtual void finishing() {}
   // Where the sound goes, for the record; empty where nothing is to be said.
   virtual std::string description() const { return std::string(); }
   // What happened to the output since the last call (a device lost, given

@@ -357,6 +357,7 @@ void MidiRenderer::run() {
   int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;
   bool notesEnded = false;
+  bool finishing = false;
   for (bool faded = false;;) {
     bool stopping, drained, lastBlock;
     {
@@ -380,6 +381,11 @@ void MidiRenderer::run() {
       stopping = stop_;
       drained = stop_ && queueEmpty();
       lastBlock = drained && frame + block_ >= tailEnd_;
+    }
+    // Once stopping, the rest is rendered at once: the sound output paces it.
+    if (stopping && !finishing) {
+      finishing = true;
+      if (server_) server_->finishing();
     }
     // The client has gone: once its last message is applied, what it left
     // sounding ends with its release, as at a note-off.

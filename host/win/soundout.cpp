@@ -99,10 +99,13 @@ uint64_t nowMs() { return (uint64_t)GetTickCount64(); }
 // the engine's event, moves what the writer queued into the stream's buffer up
 // to LatencyMs (with silence only where the engine would otherwise run dry),
 // and gives the device back after keepDeviceMs of silence. The writer only
-// queues and never waits for the device. What stays queued once the buffer is
-// full (a writer that caught up after it was held, an engine that took its
-// samples late) is dropped, oldest first, when it lasts, so that the delay
-// does not grow.
+// queues and never waits for the device, so that a device that stalls never
+// stalls the channel it plays. What stays queued once the buffer is full (a
+// writer that caught up after it was held, an engine that took its samples
+// late) is dropped, oldest first, when it lasts, so that the delay does not
+// grow. A finishing writer, which hands over what is left at once, is held
+// instead, and everything it handed over is played before the device is let
+// go.
 class WasapiSink : public AudioSink {
  public:
   WasapiSink(const AudioFormat& format, unsigned latencyMs, unsigned keepDeviceMs)
@@ -165,15 +168,20 @@ class WasapiSink : public AudioSink {
     if (queue_.size() + bytes > most)
       queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() + bytes - most));
     queue_.insert(queue_.end(), p, p + bytes);
-    // A writer far ahead of the stream (one that renders what is left at
-    // once, as the synthesizer does at its close) waits while the queue holds
-    // LatencyMs and two periods; one on its clock never does.
+    // A finishing writer (one that renders what is left at once, as the
+    // synthesizer does at its close) waits while the queue holds LatencyMs
+    // and two periods; one on its clock never waits, whatever the device does.
     const size_t ahead = ((size_t)keptFrames_ + 2 * periodFrames_) * wfx_.nBlockAlign;
-    if (!taken_ || queue_.size() <= ahead) return;
+    if (!finishing_ || !taken_ || queue_.size() <= ahead) return;
     writerWaiting_ = true;
     changed_.wait_for(hold, std::chrono::milliseconds(kStallMs),
                       [&] { return queue_.size() <= ahead || !taken_ || ending_; });
     writerWaiting_ = false;
+  }
+
+  void finishing() override {
+    std::lock_guard<std::mutex> hold(lock_);
+    finishing_ = true;
   }
 
   void resume() override {
@@ -337,11 +345,11 @@ class WasapiSink : public AudioSink {
     // jitter leaves up to a period now and then; more than that for a tenth of
     // a second (the writer came in a burst, the engine took its samples late)
     // is dropped down to half a period at once, and more than two periods
-    // at any time, but from a writer that waits for the stream.
+    // at any time; from a finishing writer, nothing.
     const size_t period = (size_t)periodFrames_ * wfx_.nBlockAlign;
     size_t keep = queue_.size();
-    surplusFeeds_ = n == room && keep > period && !writerWaiting_ ? surplusFeeds_ + 1 : 0;
-    if (keep > 2 * period && !writerWaiting_) keep = 2 * period;
+    surplusFeeds_ = n == room && keep > period && !finishing_ ? surplusFeeds_ + 1 : 0;
+    if (keep > 2 * period && !finishing_) keep = 2 * period;
     if (surplusFeeds_ >= kSurplusFeeds) keep = period / 2 / wfx_.nBlockAlign * wfx_.nBlockAlign;
     if (keep < queue_.size()) {
       queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() - keep));
@@ -412,6 +420,7 @@ class WasapiSink : public AudioSink {
   UINT32 periodFrames_ = 0;
   unsigned surplusFeeds_ = 0;  // feeds in a row that left more than a period queued
   bool writerWaiting_ = false;
+  bool finishing_ = false;
 
   std::mutex notesLock_;
   std::vector<std::string> notes_;

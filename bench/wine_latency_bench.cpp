@@ -9,8 +9,9 @@
 //   - the host through WASAPI, and through waveOut (SoundServer=waveout);
 //   - the host's first note after it gave the device back (KeepDeviceMs=500).
 // Each figure is held against the baseline of the same run. The time of a
-// monitor sample is bounded from every look at the growing recording (a
-// sample was there by the time it was read); the tightest bound is taken.
+// monitor sample is bounded from every look at the growing recording around
+// its note (a sample was there by the time it was read), a millisecond apart;
+// the tightest bound is taken.
 // Also: notes heard with a gap (32 samples of silence in the first 100 ms).
 //
 //   kvwinebench.exe [NOTES]   (default 15 a way)
@@ -102,7 +103,11 @@ class Monitor {
   }
   size_t size() const { return samples_.size(); }
   const std::vector<int16_t>& samples() const { return samples_; }
+  // The time of sample k, bounded by the looks since the last restart(): a
+  // recorder that lost samples under load, or a server clock that drifts from
+  // this one, moves the bound over a long run.
   double timeOf(size_t k) const { return zeroMs_ + (double)k * 1000.0 / kRate; }
+  void restart() { zeroMs_ = 1e300; }
   // Looks every millisecond until a loud sample at or after `from`; its
   // index, or 0 after `timeoutMs`.
   size_t waitForSound(size_t from, double timeoutMs) {
@@ -146,7 +151,7 @@ bool gapAfter(const std::vector<int16_t>& s, size_t at) {
 struct Way {
   explicit Way(const char* n) : name(n) {}
   const char* name;
-  std::vector<std::pair<size_t, double>> heard;  // the note's first sample, and when it was sent
+  std::vector<double> ms;
   int gaps = 0;
   int unheard = 0;
 };
@@ -156,6 +161,7 @@ struct Way {
 template <typename Send>
 void measure(Monitor& m, Way& way, Send send) {
   m.waitForSilence(150);
+  m.restart();
   size_t from = m.size();
   double sent = nowMs();
   send();
@@ -164,9 +170,9 @@ void measure(Monitor& m, Way& way, Send send) {
     ++way.unheard;
     return;
   }
-  way.heard.push_back({at, sent});
-  Sleep(120);
-  m.look();
+  // More looks, a millisecond apart, tighten the bound.
+  for (double until = nowMs() + 120; nowMs() < until; Sleep(1)) m.look();
+  way.ms.push_back(m.timeOf(at) - sent);
   if (gapAfter(m.samples(), at)) ++way.gaps;
 }
 
@@ -294,16 +300,10 @@ void hostNotes(Monitor& m, Way& way, int notes, int device, bool afterGiveBack) 
   waitForHostToEnd();
 }
 
-// The latencies, sorted, with every sample's time bounded by all the looks.
-std::vector<double> latencies(const Monitor& m, const Way& way) {
-  std::vector<double> v;
-  for (const auto& h : way.heard) v.push_back(m.timeOf(h.first) - h.second);
+void report(const Way& way, const Way& base) {
+  std::vector<double> v = way.ms, b = base.ms;
   std::sort(v.begin(), v.end());
-  return v;
-}
-
-void report(const Monitor& m, const Way& way, const Way& base) {
-  std::vector<double> v = latencies(m, way), b = latencies(m, base);
+  std::sort(b.begin(), b.end());
   if (v.empty() || b.empty()) {
     printf("%-34s nothing heard (%d notes unheard)\n", way.name, way.unheard);
     return;
@@ -356,9 +356,9 @@ int main(int argc, char** argv) {
   setting("KeepDeviceMs", nullptr);
 
   printf("note-to-sound latency under Wine, heard on the monitor (%d notes a way)\n", notes);
-  report(m, bare, bare);
-  report(m, wasapi, bare);
-  report(m, waveOut, bare);
-  report(m, givenBack, bare);
+  report(bare, bare);
+  report(wasapi, bare);
+  report(waveOut, bare);
+  report(givenBack, bare);
   return 0;
 }

@@ -40,6 +40,9 @@ namespace {
 // A device that takes nothing for this long has stalled; the samples are
 // dropped rather than the caller held.
 const DWORD kStallMs = 1000;
+// The most waveOut holds queued: more than the system's own buffering behind
+// it (about 120 ms under Wine), less than a delay a player would put up with.
+const unsigned kMostQueuedMs = 200;
 // How soon a lost device, or one that could not be taken, is tried again.
 const DWORD kRetryMs = 1000;
 // The product's own wave device, which the host never plays into.
@@ -430,8 +433,10 @@ class WasapiSink : public AudioSink {
 // waveOut, in blocks of half LatencyMs. A block comes back from the device
 // only once it has been played, and a device may hold far more than LatencyMs
 // before the first one does (the system's own buffering behind waveOut): a
-// write that finds every block queued adds another rather than wait, up to a
-// second's worth, so that the writer is never held while the device plays.
+// write that finds every block queued adds another rather than wait, up to
+// kMostQueuedMs, so that the writer is not held while the device plays; a
+// device that holds more than that holds the writer, which then leaves out
+// what would come too late, so that the delay stays bounded.
 class WaveOutSink : public AudioSink {
  public:
   WaveOutSink(HWAVEOUT device, HANDLE done, size_t blockBytes, size_t mostBlocks, std::string description)
@@ -574,7 +579,8 @@ std::unique_ptr<AudioSink> openWaveOut(const AudioFormat& format, unsigned laten
   std::string description = "waveOut on " + name + (passedOver ? " (not the product's own wave device)" : "") +
                             ", in blocks of " + std::to_string(blockMs) + " ms";
   if (!wasapiWhy.empty()) description += " (WASAPI: " + wasapiWhy + ")";
-  return std::unique_ptr<AudioSink>(new WaveOutSink(device, done, blockBytes, 1000 / blockMs + 1, description));
+  return std::unique_ptr<AudioSink>(
+      new WaveOutSink(device, done, blockBytes, kMostQueuedMs / blockMs + 1, description));
 }
 
 }  // namespace

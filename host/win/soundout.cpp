@@ -48,8 +48,10 @@ const DWORD kRetryMs = 1000;
 // The product's own wave device, which the host never plays into.
 const char kOwnWaveDevice[] = "Kelvasong WaveOut (NT)";
 const WORD kOwnMid = 0xF001, kOwnPid = 0x4000;
-// How many of the engine's periods in a row may leave more than a period
-// queued before the surplus is dropped.
+// A writer that has written nothing for this long is idle.
+const uint64_t kIdleWriterMs = 100;
+// How many of the engine's periods in a row may leave a surplus queued before
+// it is dropped.
 const unsigned kSurplusFeeds = 10;
 // WASAPI counts time in units of 100 ns.
 const REFERENCE_TIME kUnitsPerMs = 10000;
@@ -341,19 +343,21 @@ class WasapiSink : public AudioSink {
     queue_.erase(queue_.begin(), queue_.begin() + (long)n * wfx_.nBlockAlign);
     // A writer that has written nothing for a while is idle (the synthesizer
     // has nothing to play): the buffer is kept full of silence, so that the
-    // first sound after finds the stream as it is while it plays.
-    if (n < room && nowMs() - lastWriteMs_ > (uint64_t)(period_ / kUnitsPerMs)) return fill(room - n, nullptr);
+    // first sound after finds the stream as it is while it plays. One that is
+    // only late is not waited for with silence.
+    if (n < room && nowMs() - lastWriteMs_ > kIdleWriterMs) return fill(room - n, nullptr);
     if (padding + n < periodFrames_) return fill(periodFrames_ - padding - n, nullptr);
-    // What stays queued once the buffer is full adds to the delay. A writer's
-    // jitter leaves up to a period now and then; more than that for a tenth of
-    // a second (the writer came in a burst, the engine took its samples late)
-    // is dropped down to half a period at once, and more than two periods
-    // at any time; from a finishing writer, nothing.
+    // What stays queued once the buffer is full adds to the delay. A writer
+    // on its clock leaves a block or two now and then; more than a quarter of
+    // a period for a tenth of a second (the writer came in a burst, the engine
+    // took its samples late) is dropped down to an eighth at once, and more
+    // than two periods at any time; from a finishing writer, nothing.
     const size_t period = (size_t)periodFrames_ * wfx_.nBlockAlign;
+    const size_t frame = wfx_.nBlockAlign;
     size_t keep = queue_.size();
-    surplusFeeds_ = n == room && keep > period && !finishing_ ? surplusFeeds_ + 1 : 0;
+    surplusFeeds_ = n == room && keep > period / 4 && !finishing_ ? surplusFeeds_ + 1 : 0;
     if (keep > 2 * period && !finishing_) keep = 2 * period;
-    if (surplusFeeds_ >= kSurplusFeeds) keep = period / 2 / wfx_.nBlockAlign * wfx_.nBlockAlign;
+    if (surplusFeeds_ >= kSurplusFeeds) keep = period / 8 / frame * frame;
     if (keep < queue_.size()) {
       queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() - keep));
       surplusFeeds_ = 0;
@@ -421,7 +425,7 @@ class WasapiSink : public AudioSink {
   REFERENCE_TIME period_ = 10 * kUnitsPerMs;
   UINT32 keptFrames_ = 0;
   UINT32 periodFrames_ = 0;
-  unsigned surplusFeeds_ = 0;  // feeds in a row that left more than a period queued
+  unsigned surplusFeeds_ = 0;  // feeds in a row that left a surplus queued
   bool writerWaiting_ = false;
   bool finishing_ = false;
 

@@ -262,8 +262,9 @@ class WasapiSink : public AudioSink {
         note("gave the sound device back after " + std::to_string(quietMs / 1000) + " s of silence");
         continue;
       }
+      hold.unlock();
       hr = feed();
-      if (writerWaiting_ || queue_.empty()) changed_.notify_all();
+      hold.lock();
       if (FAILED(hr)) {
         note("lost the sound device " + endpoint_ + " (" + hex(hr) + "); the default one is taken at the next sound");
         letGo();
@@ -329,40 +330,55 @@ class WasapiSink : public AudioSink {
 
   // Tops the stream's buffer up to what is kept from the queue. Silence goes
   // in only where the engine would otherwise find less than its next period:
-  // a writer a little late catches up at the next event, without a gap.
-  // Under lock_.
+  // a writer a little late catches up at the next event, without a gap. The
+  // device is this thread's alone; lock_ is taken only to take from the
+  // queue, so that the writer never waits while the engine is asked.
   HRESULT feed() {
     UINT32 padding = 0;
     HRESULT hr = client_->GetCurrentPadding(&padding);
     if (FAILED(hr) || padding >= keptFrames_) return hr;
     const UINT32 room = keptFrames_ - padding;
-    const UINT32 queued = (UINT32)(queue_.size() / wfx_.nBlockAlign);
-    const UINT32 n = queued < room ? queued : room;
-    hr = fill(n, queue_.data());
+    BYTE* data = nullptr;
+    hr = render_->GetBuffer(room, &data);
     if (FAILED(hr)) return hr;
-    queue_.erase(queue_.begin(), queue_.begin() + (long)n * wfx_.nBlockAlign);
-    // A writer that has written nothing for a while is idle (the synthesizer
-    // has nothing to play): the buffer is kept full of silence, so that the
-    // first sound after finds the stream as it is while it plays. One that is
-    // only late is not waited for with silence.
-    if (n < room && nowMs() - lastWriteMs_ > kIdleWriterMs) return fill(room - n, nullptr);
-    if (padding + n < periodFrames_) return fill(periodFrames_ - padding - n, nullptr);
-    // What stays queued once the buffer is full adds to the delay. A writer
-    // on its clock leaves a block or two now and then; more than a quarter of
-    // a period for a tenth of a second (the writer came in a burst, the engine
-    // took its samples late) is dropped down to an eighth at once, and more
-    // than two periods at any time; from a finishing writer, nothing.
-    const size_t period = (size_t)periodFrames_ * wfx_.nBlockAlign;
     const size_t frame = wfx_.nBlockAlign;
-    size_t keep = queue_.size();
-    surplusFeeds_ = n == room && keep > period / 4 && !finishing_ ? surplusFeeds_ + 1 : 0;
-    if (keep > 2 * period && !finishing_) keep = 2 * period;
-    if (surplusFeeds_ >= kSurplusFeeds) keep = period / 8 / frame * frame;
-    if (keep < queue_.size()) {
-      queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() - keep));
-      surplusFeeds_ = 0;
+    UINT32 n = 0, silence = 0;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      const UINT32 queued = (UINT32)(queue_.size() / frame);
+      n = queued < room ? queued : room;
+      memcpy(data, queue_.data(), (size_t)n * frame);
+      queue_.erase(queue_.begin(), queue_.begin() + (long)(n * frame));
+      if (n < room && nowMs() - lastWriteMs_ > kIdleWriterMs) {
+        // A writer that has written nothing for a while is idle (the
+        // synthesizer has nothing to play): the buffer is kept full of
+        // silence, so that the first sound after finds the stream as it is
+        // while it plays. One that is only late is not waited for with
+        // silence.
+        silence = room - n;
+      } else if (padding + n < periodFrames_) {
+        silence = periodFrames_ - padding - n;
+      } else {
+        // What stays queued once the buffer is full adds to the delay. A
+        // writer on its clock leaves a block or two now and then; more than
+        // a quarter of a period for a tenth of a second (the writer came in
+        // a burst, the engine took its samples late) is dropped down to an
+        // eighth at once, and more than two periods at any time; from a
+        // finishing writer, nothing.
+        const size_t period = (size_t)periodFrames_ * frame;
+        size_t keep = queue_.size();
+        surplusFeeds_ = n == room && keep > period / 4 && !finishing_ ? surplusFeeds_ + 1 : 0;
+        if (keep > 2 * period && !finishing_) keep = 2 * period;
+        if (surplusFeeds_ >= kSurplusFeeds) keep = period / 8 / frame * frame;
+        if (keep < queue_.size()) {
+          queue_.erase(queue_.begin(), queue_.begin() + (long)(queue_.size() - keep));
+          surplusFeeds_ = 0;
+        }
+      }
+      if (writerWaiting_ || queue_.empty()) changed_.notify_all();
     }
-    return S_OK;
+    if (silence) memset(data + (size_t)n * frame, format_.bits == 8 ? 0x80 : 0, (size_t)silence * frame);
+    return render_->ReleaseBuffer(n + silence, 0);
   }
 
   // Puts `frames` frames from `p`, or silence when it is null, into the buffer.
@@ -408,7 +424,7 @@ class WasapiSink : public AudioSink {
   HANDLE event_ = nullptr;
   std::thread thread_;
 
-  std::mutex lock_;  // everything below but the notes; the device is the thread's
+  std::mutex lock_;  // everything below but the notes; the device (client_, render_) is the thread's
   std::condition_variable changed_;
   bool ending_ = false;
   bool wanted_ = false;  // the thread is asked to take the device

@@ -31,7 +31,8 @@ kv_resources(kvdrvr32 KVDRVR32.DLL "Kelvasong synthesizer driver" VFT_DLL)
 add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold.cpp host/win/soundfont.cpp host/win/soundout.cpp
   host/win/wavrecord.cpp)
 target_include_directories(kvtsk16 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
-target_link_libraries(kvtsk16 PRIVATE winmm)
+# WASAPI (COM: ole32, the interface ids: uuid) and waveOut.
+target_link_libraries(kvtsk16 PRIVATE winmm ole32 uuid)
 # A windowed program: the driver starts it from any client, and it must not
 # open a console window of its own. Its messages still reach standard streams
 # that its starter hands it.

@@ -43,6 +43,9 @@ struct HostSettings {
   unsigned blockFrames = 64;    // BlockFrames: frames the synthesizer renders at a time
   unsigned latencyMs = 20;      // LatencyMs: what the sound server keeps buffered
   std::string soundServer;      // SoundServer: empty for the user's server, "none", or a server address
+  // KeepDeviceMs: after this much silence the sound output gives its device
+  // back, where other programs may want it to themselves (Windows); 0: never.
+  unsigned keepDeviceMs = 10000;
 
   // What the file held that the host could not use, one line each: said on
   // standard error and in the MIDI record, where one is kept.

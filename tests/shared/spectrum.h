@@ -1,6 +1,6 @@
 // How both suites tell what a sound server played: the power of a signal at a
-// frequency, the strongest frequency of a stretch, the pitch of the first
-// stretch that sounds without a break, and the pitch of a sine.
+// frequency, the strongest frequency of a stretch, the pitch of the
+// stretches that sound without a break, and the pitch of a sine.
 #pragma once
 
 #include <math.h>
@@ -45,27 +45,29 @@ inline double strongestFrequency(const std::vector<double>& signal, unsigned rat
   return best;
 }
 
-// The strongest frequency between `lo` and `hi` of the first stretch of
-// `window` samples from `from` on that sounds without a break (no 256 samples
-// below -30 dB): a busy machine may leave gaps in what a server plays, which
-// smear the spectrum of a stretch that holds them. 0 when no stretch sounds
-// that long.
-inline double strongestInUnbrokenStretch(const std::vector<int16_t>& samples, size_t from, size_t window, unsigned rate,
-                                         double lo, double hi) {
+// The strongest frequency between `lo` and `hi` of the stretches of `window`
+// samples between `from` and `to` that sound without a break (no 256 samples
+// below -30 dB), stepping half a window: the median of them. A busy machine may
+// leave gaps in what a server plays, or leave out blocks that came too late,
+// which smear the spectrum of the one stretch that holds them but not the
+// median. 0 when no stretch sounds that long.
+inline double strongestInUnbrokenStretches(const std::vector<int16_t>& samples, size_t from, size_t to, size_t window,
+                                           unsigned rate, double lo, double hi) {
   const size_t kPiece = 256;
   const int kLevel = 1000;
-  size_t start = from;
-  for (size_t at = from; at + kPiece <= samples.size(); at += kPiece) {
-    if (peak(samples, at, at + kPiece) < kLevel) {
-      start = at + kPiece;
-      continue;
-    }
-    if (at + kPiece - start >= window) {
-      std::vector<double> stretch(samples.begin() + (long)start, samples.begin() + (long)(start + window));
-      return strongestFrequency(stretch, rate, lo, hi, 1);
-    }
+  to = std::min(to, samples.size());
+  std::vector<double> found;
+  for (size_t at = from; at + window <= to; at += window / 2) {
+    bool unbroken = true;
+    for (size_t piece = at; piece + kPiece <= at + window && unbroken; piece += kPiece)
+      unbroken = peak(samples, piece, piece + kPiece) >= kLevel;
+    if (!unbroken) continue;
+    std::vector<double> stretch(samples.begin() + (long)at, samples.begin() + (long)(at + window));
+    found.push_back(strongestFrequency(stretch, rate, lo, hi, 1));
   }
-  return 0;
+  if (found.empty()) return 0;
+  std::nth_element(found.begin(), found.begin() + (long)(found.size() / 2), found.end());
+  return found[found.size() / 2];
 }
 
 // The pitch of a sine heard from `from` on: the rate over the median of the

@@ -1,0 +1,278 @@
+// The settings window on a display of its own (scripts/wine-test.sh runs
+// these tests last, with Wine's X11 driver on an X server it starts): opened by
+// the driver's configuration command and by the Start menu's command line,
+// driven by window messages as a user's clicks would send them, with a
+// screenshot of each kept in the build directory. What Apply saves is what
+// the next note plays with, and a replace that fails leaves the old file whole.
+#include <math.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+// clang-format off
+#include "support.h"
+#include <commctrl.h>
+#include <shlobj.h>
+// clang-format on
+
+#include "hostlink/protocol.h"
+#include "setup/win/settingsids.h"
+#include "tones.h"
+
+namespace {
+
+const bool kWide = sizeof(void*) == 8;
+const char kBank[] = "Z:\\usr\\share\\sounds\\sf2\\TimGM6mb.sf2";
+const char kBrowseTitle[] = "Choose a SoundFont or DLS bank";
+// The file name box of the system's file dialog.
+const int kFileNameBox = 0x47c;
+
+std::string buildFile(const char* path) {
+  std::string windows = std::string("Z:") + KV_WINE_BUILD_DIR + "/" + path;
+  for (char& c : windows)
+    if (c == '/') c = '\\';
+  return windows;
+}
+
+std::string userSettings() {
+  char folder[MAX_PATH];
+  if (SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) return "";
+  return std::string(folder) + "\\Kelvasong\\KVHOST.INI";
+}
+
+HWND settingsWindow() { return FindWindowA("#32770", KV_SETTINGS_WINDOW_TITLE); }
+
+std::string textOf(HWND dialog, int id) {
+  char text[2048] = "";
+  GetDlgItemTextA(dialog, id, text, sizeof text);
+  return text;
+}
+
+void click(HWND dialog, int id) {
+  SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+// The volume slider moved to `position`, as a drag ends.
+void slideVolume(HWND dialog, int position) {
+  HWND slider = GetDlgItem(dialog, IDC_VOLUME);
+  SendMessageA(slider, TBM_SETPOS, TRUE, position);
+  SendMessageA(dialog, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, position), reinterpret_cast<LPARAM>(slider));
+}
+
+// The subsystem in a program's file header: a windowed program never has a
+// console window made for it.
+WORD subsystemOf(const std::string& path) {
+  std::string image = kvwine::readFile(path);
+  if (image.size() < 0x40) return 0;
+  LONG at = *reinterpret_cast<const LONG*>(&image[0x3c]);
+  if (at < 0 || (size_t)at + 0x60 > image.size()) return 0;
+  // Subsystem is at the same offset in both optional headers.
+  return *reinterpret_cast<const WORD*>(&image[(size_t)at + 24 + 68]);
+}
+
+// The window as the X server shows it, by the X server's own tool, into the
+// build directory; taken again until two takes agree, so that what the window
+// still had to draw is in it. Answers the file.
+std::string screenshot(HWND window, const char* name) {
+  typedef NTSTATUS(CDECL * SpawnFn)(char* const argv[], int wait);
+  SpawnFn spawn = reinterpret_cast<SpawnFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll"), "__wine_unix_spawnvp")));
+  if (!spawn) {
+    ADD_FAILURE() << "this Wine cannot start the X server's screenshot tool";
+    return "";
+  }
+  RECT r;
+  GetWindowRect(window, &r);
+  char geometry[64];
+  snprintf(geometry, sizeof geometry, "%ldx%ld+%ld+%ld", r.right - r.left, r.bottom - r.top, r.left, r.top);
+  std::string png = std::string(KV_WINE_BUILD_DIR) + "/" + name + (kWide ? "-x86_64" : "-i686") + ".png";
+  std::string last;
+  for (int take = 0; take < 10; ++take) {
+    std::vector<std::string> args = {
+        "import", "-window", "root", "-crop", geometry, "+repage", "-define", "png:exclude-chunks=date,time", png};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    if (spawn(argv.data(), 1) != 0) {
+      ADD_FAILURE() << "import did not start";
+      return "";
+    }
+    std::string image =
+        kvwine::readFile(buildFile((std::string(name) + (kWide ? "-x86_64" : "-i686") + ".png").c_str()));
+    if (!image.empty() && image == last) break;
+    last = image;
+  }
+  EXPECT_GT(last.size(), 1000u) << png;
+  printf("screenshot of the settings window: %s\n", png.c_str());
+  return png;
+}
+
+// The loudness of the record: the mean square over the first fifth of a
+// second of sound.
+double loudness(const std::string& dir) {
+  unsigned rate = 0;
+  std::vector<double> s = kvwine::monoSamples(kvwine::readFile(dir + "\\KVMIDIIN.WAV"), &rate);
+  size_t start = kvwine::soundStart(s);
+  if (rate == 0 || start + rate / 5 > s.size()) return 0;
+  double sum = 0;
+  for (size_t i = start; i < start + rate / 5; ++i) sum += s[i] * s[i];
+  return sum / (rate / 5);
+}
+
+class WineSettingsWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cleanUp();
+    ASSERT_FALSE(userSettings().empty());
+    // The real FluidSynth where the package puts it: the test phrase sounds.
+    const char* own = kWide ? "x64" : "x86";
+    ASSERT_TRUE(CreateDirectoryA(in(own).c_str(), nullptr));
+    ASSERT_TRUE(CopyFileA(buildFile("fluidsynth/libfluidsynth-3.dll").c_str(),
+                          (in(own) + "\\libfluidsynth-3.dll").c_str(), FALSE))
+        << GetLastError();
+  }
+  void TearDown() override {
+    if (HWND w = settingsWindow()) PostMessageA(w, WM_CLOSE, 0, 0);
+    if (setup) {
+      WaitForSingleObject(setup, 20000);
+      CloseHandle(setup);
+    }
+    cleanUp();
+  }
+  std::string in(const char* name) const { return kvwine::installDir() + "\\" + name; }
+  void cleanUp() {
+    kvwine::clearRecords("KVMIDIIN");
+    DeleteFileA(in("KVMIDIIN.WAV").c_str());
+    for (const char* d : {"x86", "x64"}) {
+      DeleteFileA((in(d) + "\\libfluidsynth-3.dll").c_str());
+      RemoveDirectoryA(in(d).c_str());
+    }
+    SetFileAttributesA(userSettings().c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(userSettings().c_str());
+  }
+
+  // Waits for the window and for the state it shows of each bitness; the
+  // setup program's process in `setup`.
+  HWND waitForWindow() {
+    HWND w = nullptr;
+    EXPECT_TRUE(kvwine::waitUntil([&] { return (w = settingsWindow()) != nullptr; }, 60000)) << "no settings window";
+    if (!w) return nullptr;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (!setup) setup = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+    EXPECT_TRUE(kvwine::waitUntil([&] { return textOf(w, IDC_STATE).find("SoundFont") != std::string::npos; }, 60000))
+        << textOf(w, IDC_STATE);
+    return w;
+  }
+
+  // Plays the window's test phrase; answers how loud the record is.
+  double playTestPhrase(HWND w) {
+    kvwine::clearRecords("KVMIDIIN");
+    click(w, IDC_PLAY);
+    EXPECT_TRUE(kvwine::waitUntil([&] { return textOf(w, IDC_STATUS).rfind("Played", 0) == 0; }, 60000))
+        << textOf(w, IDC_STATUS);
+    EXPECT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kMidiHostExe, 20000));
+    std::string text = kvwine::readFile(in("KVMIDIIN.TXT"));
+    EXPECT_NE(text.find(std::string("# SoundFont ") + kBank + " (SoundFont= in the user's KVHOST.INI)\n"),
+              std::string::npos)
+        << text;
+    double level = loudness(kvwine::installDir());
+    EXPECT_GT(level, 0) << "the record is silent\n" << text;
+    return level;
+  }
+
+  HANDLE setup = nullptr;
+};
+
+}  // namespace
+
+TEST_F(WineSettingsWindowTest, TheConfigurationCommandOpensTheWindowWhoseSettingsTheNextNotePlaysWith) {
+  EXPECT_EQ(subsystemOf(in("KVSETUP.EXE")), IMAGE_SUBSYSTEM_WINDOWS_GUI) << "no console window opens with it";
+  kvwine::Driver drv;
+  ASSERT_TRUE(drv.load());
+  ASSERT_EQ(drv.driverProc(1, nullptr, DRV_CONFIGURE, 0, 0), (LRESULT)DRVCNF_OK);
+  HWND w = waitForWindow();
+  ASSERT_NE(w, nullptr);
+  std::string state = textOf(w, IDC_STATE);
+  const std::string own = kWide ? "x64" : "x86";
+  EXPECT_NE(
+      state.find("FluidSynth  " + in(own.c_str()) + "\\libfluidsynth-3.dll (in the host's " + own + " folder): loads"),
+      std::string::npos)
+      << state;
+  EXPECT_NE(state.find("32-bit programs\r\n"), std::string::npos) << state;
+  EXPECT_NE(state.find("64-bit programs\r\n"), std::string::npos) << state;
+  EXPECT_EQ(textOf(w, IDC_GAIN), "0.5");
+
+  // The bank, through the file browser.
+  PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(w, IDC_BROWSE)));
+  HWND browser = nullptr;
+  ASSERT_TRUE(kvwine::waitUntil([&] { return (browser = FindWindowA("#32770", kBrowseTitle)) != nullptr; }, 30000));
+  ASSERT_TRUE(SetDlgItemTextA(browser, kFileNameBox, kBank));
+  PostMessageA(browser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(browser, IDOK)));
+  ASSERT_TRUE(kvwine::waitUntil([&] { return textOf(w, IDC_BANK) == kBank; }, 30000)) << textOf(w, IDC_BANK);
+  click(w, IDC_APPLY);
+  EXPECT_EQ(textOf(w, IDC_STATUS).rfind("Saved.", 0), 0u) << textOf(w, IDC_STATUS);
+  EXPECT_EQ(kvwine::readFile(userSettings()), std::string("[Host]\r\nSoundFont=") + kBank + "\r\n");
+  double before = playTestPhrase(w);
+
+  // Twice the volume: twice the amplitude, four times the mean square.
+  slideVolume(w, 20);
+  EXPECT_EQ(textOf(w, IDC_GAIN), "1");
+  click(w, IDC_APPLY);
+  EXPECT_EQ(kvwine::readFile(userSettings()), std::string("[Host]\r\nSoundFont=") + kBank + "\r\nGain=1\r\n");
+  double after = playTestPhrase(w);
+  printf("the test phrase's mean square: %.6g at gain 0.5, %.6g at gain 1\n", before, after);
+  EXPECT_NEAR(after / before, 4.0, 0.2);
+  screenshot(w, "settings-window-configure");
+
+  PostMessageA(w, WM_CLOSE, 0, 0);
+  ASSERT_EQ(WaitForSingleObject(setup, 20000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(setup, &code);
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(WineSettingsWindowTest, TheStartMenusCommandLineOpensItAndAFailedReplaceLeavesTheOldFileWhole) {
+  ASSERT_TRUE(CreateDirectoryA(userSettings().substr(0, userSettings().rfind('\\')).c_str(), nullptr) ||
+              GetLastError() == ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(WritePrivateProfileStringA("Host", "SoundFont", kBank, userSettings().c_str()));
+  ASSERT_TRUE(WritePrivateProfileStringA("Host", "Gain", "0.75", userSettings().c_str()));
+  const std::string old = kvwine::readFile(userSettings());
+
+  // As the shortcut starts it: no standard handles, no console.
+  std::string line = "\"" + in("KVSETUP.EXE") + "\" /CONFIG";
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  ASSERT_TRUE(
+      CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, kvwine::installDir().c_str(), &si, &pi))
+      << GetLastError();
+  CloseHandle(pi.hThread);
+  setup = pi.hProcess;
+  HWND w = waitForWindow();
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(textOf(w, IDC_BANK), kBank);
+  EXPECT_EQ(textOf(w, IDC_GAIN), "0.75");
+  EXPECT_EQ(SendDlgItemMessageA(w, IDC_VOLUME, TBM_GETPOS, 0, 0), 15);
+  EXPECT_EQ(IsDlgButtonChecked(w, IDC_REVERB), (UINT)BST_CHECKED);
+  screenshot(w, "settings-window-shortcut");
+
+  // The new file is written beside the old one; the replace fails, as it does
+  // while another program holds the file open without letting it be replaced.
+  HANDLE holder = CreateFileA(userSettings().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  slideVolume(w, 10);
+  CheckDlgButton(w, IDC_REVERB, BST_UNCHECKED);
+  click(w, IDC_APPLY);
+  std::string status = textOf(w, IDC_STATUS);
+  CloseHandle(holder);
+  EXPECT_EQ(status.rfind("Not saved: cannot replace " + userSettings() + " (error ", 0), 0u) << status;
+  EXPECT_EQ(kvwine::readFile(userSettings()), old);
+  EXPECT_FALSE(kvwine::exists(userSettings() + ".new"));
+
+  click(w, IDC_APPLY);
+  EXPECT_EQ(textOf(w, IDC_STATUS).rfind("Saved.", 0), 0u) << textOf(w, IDC_STATUS);
+  EXPECT_EQ(kvwine::readFile(userSettings()), std::string("[Host]\r\nSoundFont=") + kBank + "\r\nReverb=0\r\n");
+}

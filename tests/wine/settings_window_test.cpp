@@ -109,7 +109,7 @@ std::string screenshot(HWND window, const char* name) {
 }
 
 // The loudness of the record: the mean square over the first fifth of a
-// second of sound.
+// second of sound, while one note sounds.
 double loudness(const std::string& dir) {
   unsigned rate = 0;
   std::vector<double> s = kvwine::monoSamples(kvwine::readFile(dir + "\\KVMIDIIN.WAV"), &rate);
@@ -166,20 +166,30 @@ class WineSettingsWindowTest : public ::testing::Test {
     return w;
   }
 
-  // Plays the window's test phrase; answers how loud the record is.
-  double playTestPhrase(HWND w) {
+  // Plays the window's test phrase; it sounds through the product's device,
+  // with the bank the user chose.
+  void playTestPhrase(HWND w) {
     kvwine::clearRecords("KVMIDIIN");
     click(w, IDC_PLAY);
     EXPECT_TRUE(kvwine::waitUntil([&] { return textOf(w, IDC_STATUS).rfind("Played", 0) == 0; }, 60000))
         << textOf(w, IDC_STATUS);
     EXPECT_TRUE(kvwine::waitForProcessesToEnd(kvwine::kMidiHostExe, 20000));
+    checkRecord();
+  }
+
+  // A note played by a program of its own: how loud it is in the record.
+  double playNote() {
+    EXPECT_EQ(kvwine::playSteps({"C0", "643C90", "+400", "3C90"}), "");
+    checkRecord();
+    return loudness(kvwine::installDir());
+  }
+
+  void checkRecord() {
     std::string text = kvwine::readFile(in("KVMIDIIN.TXT"));
     EXPECT_NE(text.find(std::string("# SoundFont ") + kBank + " (SoundFont= in the user's KVHOST.INI)\n"),
               std::string::npos)
         << text;
-    double level = loudness(kvwine::installDir());
-    EXPECT_GT(level, 0) << "the record is silent\n" << text;
-    return level;
+    EXPECT_GT(loudness(kvwine::installDir()), 0) << "the record is silent\n" << text;
   }
 
   HANDLE setup = nullptr;
@@ -214,15 +224,16 @@ TEST_F(WineSettingsWindowTest, TheConfigurationCommandOpensTheWindowWhoseSetting
   click(w, IDC_APPLY);
   EXPECT_EQ(textOf(w, IDC_STATUS).rfind("Saved.", 0), 0u) << textOf(w, IDC_STATUS);
   EXPECT_EQ(kvwine::readFile(userSettings()), std::string("[Host]\r\nSoundFont=") + kBank + "\r\n");
-  double before = playTestPhrase(w);
+  playTestPhrase(w);
+  double before = playNote();
 
   // Twice the volume: twice the amplitude, four times the mean square.
   slideVolume(w, 20);
   EXPECT_EQ(textOf(w, IDC_GAIN), "1");
   click(w, IDC_APPLY);
   EXPECT_EQ(kvwine::readFile(userSettings()), std::string("[Host]\r\nSoundFont=") + kBank + "\r\nGain=1\r\n");
-  double after = playTestPhrase(w);
-  printf("the test phrase's mean square: %.6g at gain 0.5, %.6g at gain 1\n", before, after);
+  double after = playNote();
+  printf("a note's mean square: %.6g at gain 0.5, %.6g at gain 1\n", before, after);
   EXPECT_NEAR(after / before, 4.0, 0.2);
   screenshot(w, "settings-window-configure");
 

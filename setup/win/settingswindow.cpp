@@ -204,6 +204,8 @@ DWORD WINAPI playPhrase(void*) {
 // KVSETUP.EXE /REPAIR, elevated for that step only: it registers again a
 // bitness whose registration Windows removed.
 DWORD WINAPI repair(void*) {
+  // The shell's verbs may need COM on the thread that asks for them.
+  HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   std::string self = ownProgram();
   SHELLEXECUTEINFOA run = {};
   run.cbSize = sizeof run;
@@ -216,6 +218,7 @@ DWORD WINAPI repair(void*) {
   run.nShow = SW_HIDE;
   if (!ShellExecuteExA(&run) || !run.hProcess) {
     DWORD error = GetLastError();
+    if (SUCCEEDED(com)) CoUninitialize();
     post(WM_KV_REPAIRED, 0,
          error == ERROR_CANCELLED ? "Nothing was repaired: elevation was refused."
                                   : "Cannot run the repair (error " + std::to_string(error) + ").");
@@ -225,6 +228,7 @@ DWORD WINAPI repair(void*) {
   DWORD code = 1;
   GetExitCodeProcess(run.hProcess, &code);
   CloseHandle(run.hProcess);
+  if (SUCCEEDED(com)) CoUninitialize();
   post(WM_KV_REPAIRED, code == 0, code == 0 ? "Repaired: both bitnesses are registered." : "The repair failed.");
   return 0;
 }
@@ -330,8 +334,13 @@ SettingsForm formOfControls() {
 }
 
 void browse() {
-  char file[MAX_PATH];
-  lstrcpynA(file, textOf(IDC_BANK).c_str(), sizeof file);
+  // The dialog starts at the bank chosen now; it refuses to open at all on a
+  // name that is not a file.
+  char file[MAX_PATH] = "";
+  std::string now = textOf(IDC_BANK);
+  DWORD attributes = GetFileAttributesA(now.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    lstrcpynA(file, now.c_str(), sizeof file);
   OPENFILENAMEA ofn = {};
   ofn.lStructSize = sizeof ofn;
   ofn.hwndOwner = window.dialog;

@@ -25,6 +25,9 @@ namespace {
 const bool kWide = sizeof(void*) == 8;
 const char kBank[] = "Z:\\usr\\share\\sounds\\sf2\\TimGM6mb.sf2";
 const char kBrowseTitle[] = "Choose a SoundFont or DLS bank";
+// The package's 64-bit programs, where the 32-bit suite finds them when the
+// package was made (scripts/wine-test.sh).
+const char kPackageX64[] = "C:\\PKG\\x64\\";
 // The file name box of the system's file dialog.
 const int kFileNameBox = 0x47c;
 
@@ -131,6 +134,14 @@ class WineSettingsWindowTest : public ::testing::Test {
     ASSERT_TRUE(CopyFileA(buildFile("fluidsynth/libfluidsynth-3.dll").c_str(),
                           (in(own) + "\\libfluidsynth-3.dll").c_str(), FALSE))
         << GetLastError();
+    // With the package made, the 32-bit window has the 64-bit setup program
+    // beside it, as the package lays it out, to tell the 64-bit side.
+    withOther = !kWide && kvwine::exists(kPackageX64 + std::string("KVSETUP.EXE"));
+    if (withOther) {
+      ASSERT_TRUE(CreateDirectoryA(in("x64").c_str(), nullptr));
+      for (const char* file : {"KVSETUP.EXE", "libfluidsynth-3.dll"})
+        ASSERT_TRUE(CopyFileA((kPackageX64 + std::string(file)).c_str(), (in("x64\\") + file).c_str(), FALSE));
+    }
   }
   void TearDown() override {
     if (HWND w = settingsWindow()) PostMessageA(w, WM_CLOSE, 0, 0);
@@ -144,6 +155,7 @@ class WineSettingsWindowTest : public ::testing::Test {
   void cleanUp() {
     kvwine::clearRecords("KVMIDIIN");
     DeleteFileA(in("KVMIDIIN.WAV").c_str());
+    DeleteFileA(in("x64\\KVSETUP.EXE").c_str());
     for (const char* d : {"x86", "x64"}) {
       DeleteFileA((in(d) + "\\libfluidsynth-3.dll").c_str());
       RemoveDirectoryA(in(d).c_str());
@@ -193,6 +205,7 @@ class WineSettingsWindowTest : public ::testing::Test {
   }
 
   HANDLE setup = nullptr;
+  bool withOther = false;
 };
 
 }  // namespace
@@ -210,6 +223,15 @@ TEST_F(WineSettingsWindowTest, TheConfigurationCommandOpensTheWindowWhoseSetting
       state.find("FluidSynth  " + in(own.c_str()) + "\\libfluidsynth-3.dll (in the host's " + own + " folder): loads"),
       std::string::npos)
       << state;
+  if (withOther) {
+    EXPECT_NE(state.find("64-bit programs\r\n  registered  no (no alias among the registered drivers names "
+                         "KVDRVR32.DLL)\r\n  host        KVTSK64.EXE missing, KVMIDI64.EXE and KVWAVE64.EXE missing\r\n"
+                         "  FluidSynth  " +
+                         in("x64") + "\\libfluidsynth-3.dll (in the host's x64 folder): loads\r\n"),
+              std::string::npos)
+        << "the 64-bit setup program tells the 64-bit side\n"
+        << state;
+  }
   EXPECT_NE(state.find("32-bit programs\r\n"), std::string::npos) << state;
   EXPECT_NE(state.find("64-bit programs\r\n"), std::string::npos) << state;
   EXPECT_EQ(textOf(w, IDC_GAIN), "0.5");

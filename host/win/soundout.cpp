@@ -66,10 +66,25 @@ class WaveOutSink : public AudioSink {
   size_t filled_ = 0;
 };
 
+// The wave output device the user chose by the name the system lists it by
+// (a wave device's own name is that name cut to its 31 characters), or the
+// default one (the wave mapper), with why in `note`, when it is not there.
+UINT waveDeviceNamed(const std::string& device, std::string* note) {
+  if (device.empty()) return WAVE_MAPPER;
+  for (UINT i = 0; i < waveOutGetNumDevs(); ++i) {
+    WAVEOUTCAPSA caps;
+    if (waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
+    size_t n = strlen(caps.szPname);
+    if (device == caps.szPname || (n + 1 == sizeof caps.szPname && device.compare(0, n, caps.szPname) == 0)) return i;
+  }
+  *note = "the output device " + device + " is not there: playing to the default one";
+  return WAVE_MAPPER;
+}
+
 }  // namespace
 
-std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char* name, const AudioFormat& format,
-                                           unsigned latencyMs, std::string* why) {
+std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const std::string& device, const char* name,
+                                           const AudioFormat& format, unsigned latencyMs, std::string* why) {
   (void)name;
   if (!server.empty()) {
     if (why) *why = "Windows has no sound server by address; leave SoundServer empty for the default device";
@@ -88,15 +103,23 @@ std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char
     if (why) *why = "no event for the device";
     return nullptr;
   }
-  HWAVEOUT device;
-  MMRESULT rc = waveOutOpen(&device, WAVE_MAPPER, &wfx, (DWORD_PTR)done, 0, CALLBACK_EVENT);
+  std::string note;
+  UINT id = waveDeviceNamed(device, &note);
+  HWAVEOUT out;
+  // Through the mapper to a chosen device, which converts a format the device
+  // does not take itself.
+  MMRESULT rc = waveOutOpen(&out, id, &wfx, (DWORD_PTR)done, 0, CALLBACK_EVENT | (id == WAVE_MAPPER ? 0 : WAVE_MAPPED));
   if (rc != MMSYSERR_NOERROR) {
     CloseHandle(done);
-    if (why) *why = "no default wave output device (waveOutOpen answered " + std::to_string(rc) + ")";
+    if (why)
+      *why = (id == WAVE_MAPPER ? "no default wave output device"
+                                : "the wave output device " + device + " cannot be opened") +
+             std::string(" (waveOutOpen answered ") + std::to_string(rc) + ")";
     return nullptr;
   }
+  if (why) *why = note;
   size_t blockBytes = (size_t)wfx.nAvgBytesPerSec * (latencyMs < 2 ? 1 : latencyMs / 2) / 1000;
   blockBytes = blockBytes / wfx.nBlockAlign * wfx.nBlockAlign;
   if (blockBytes == 0) blockBytes = wfx.nBlockAlign;
-  return std::unique_ptr<AudioSink>(new WaveOutSink(device, done, blockBytes));
+  return std::unique_ptr<AudioSink>(new WaveOutSink(out, done, blockBytes));
 }

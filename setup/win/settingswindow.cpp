@@ -376,6 +376,7 @@ void placeWindow() {
 
 void start(HWND dialog) {
   window.dialog = dialog;
+  SetWindowTextA(dialog, KV_SETTINGS_WINDOW_TITLE);
   std::vector<std::string> said;
   fill(formFor(loadHostSettings(window.files, &said)));
   std::string where =
@@ -440,6 +441,11 @@ INT_PTR CALLBACK dialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 }  // namespace
 
 int runSettingsWindow(const char* owner) {
+  // One window: asked again, the open one comes to the front.
+  if (HWND open = FindWindowA("#32770", KV_SETTINGS_WINDOW_TITLE)) {
+    SetForegroundWindow(open);
+    return 0;
+  }
   char dir[MAX_PATH];
   getInstallDir(dir, sizeof dir);
   window.installDir = dir;

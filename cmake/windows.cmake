@@ -31,8 +31,9 @@ kv_resources(kvdrvr32 KVDRVR32.DLL "Kelvasong synthesizer driver" VFT_DLL)
 add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold.cpp host/win/soundfont.cpp host/win/soundout.cpp
   host/win/wavrecord.cpp)
 target_include_directories(kvtsk16 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
-# shell32: the user's application-data folder, where the user's settings are.
-target_link_libraries(kvtsk16 PRIVATE winmm shell32)
+# WASAPI (COM: ole32, the interface ids: uuid) and waveOut; shell32: the
+# user's application-data folder, where the user's settings are.
+target_link_libraries(kvtsk16 PRIVATE winmm ole32 uuid shell32)
 # A windowed program: the driver starts it from any client, and it must not
 # open a console window of its own. Its messages still reach standard streams
 # that its starter hands it.

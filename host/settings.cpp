@@ -195,6 +195,7 @@ HostSettings loadHostSettings(const SettingsSource& file, std::vector<std::strin
   s.sampleRate = readNumber(file, "SampleRate", s.sampleRate, 8000, 96000, said);
   s.blockFrames = readNumber(file, "BlockFrames", s.blockFrames, 16, 8192, said);
   s.latencyMs = readNumber(file, "LatencyMs", s.latencyMs, 1, 1000, said);
+  s.keepDeviceMs = readNumber(file, "KeepDeviceMs", s.keepDeviceMs, 0, 3600000, said);
   s.soundServer = readValue(file, "SoundServer");
   s.outputDevice = readValue(file, "OutputDevice");
   return s;

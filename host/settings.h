@@ -49,6 +49,9 @@ struct HostSettings {
   unsigned latencyMs = 20;      // LatencyMs: what the sound server keeps buffered
   std::string soundServer;      // SoundServer: empty for the user's server, "none", or a server address
   std::string outputDevice;     // OutputDevice: the output device's name or id; empty for the system's default
+  // KeepDeviceMs: after this much silence the sound output gives its device
+  // back, where other programs may want it to themselves (Windows); 0: never.
+  unsigned keepDeviceMs = 10000;
   // The file FluidSynth= and SoundFont= came from, as it is told
   // (kMachineSettingsLabel or kUserSettingsLabel).
   std::string fluidSynthFrom = kMachineSettingsLabel;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/recordfile.h"
+#include "host/say.h"
 #include "kvplatform.h"
 
 namespace {
@@ -56,12 +57,13 @@ bool WaveServer::start(std::vector<std::string>* notes) {
   if (settings_.soundServer != "none") {
     why.clear();
     server_ = openSoundServer(settings_.soundServer, settings_.outputDevice, "wave output", format, settings_.latencyMs,
-                              &why);
+                              settings_.keepDeviceMs, &why);
   }
   if (!server_)
     notes->push_back("no sound server (" + why + "): playing to the record only");
   else if (!why.empty())
     notes->push_back(why);
+  if (server_ && !server_->description().empty()) notes->push_back("sound output: " + server_->description());
   started_ = true;
   thread_ = std::thread(&WaveServer::run, this);
   return true;
@@ -158,5 +160,7 @@ void WaveServer::run() {
       play((DWORD)frames);
       due = shouldHave;
     }
+    if (server_)
+      for (const std::string& line : server_->takeNotes()) hostSay("%s", line.c_str());
   }
 }

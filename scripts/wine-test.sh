@@ -45,12 +45,37 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
 end_wineserver() { wineserver -k 2> /dev/null || true; wineserver -w 2> /dev/null || true; }
+# A sound server of the suite's own: PulseAudio with a null sink "kvtest",
+# reached through PULSE_SERVER, so that every program under Wine plays to it
+# through Wine's pulse driver (winekv.drv passes the audio layer's calls on to
+# it) and none to the user's own server. For the tests whose names hold "Heard",
+# parec records the sink's monitor (mono, 44100 Hz, 16-bit) into the file
+# KV_WINE_MONITOR names, from before the test starts until it has ended.
+pulse_dir="$build/pulse"
+pulse_pid=
+monitor_pid=
+end_monitor() {
+  if [ -n "$monitor_pid" ]; then kill "$monitor_pid" 2> /dev/null || true; wait "$monitor_pid" 2> /dev/null || true; fi
+  monitor_pid=
+}
 xvfb_pid=""
 end_all() {
   end_wineserver
+  end_monitor
+  if [ -n "$pulse_pid" ]; then kill "$pulse_pid" 2> /dev/null || true; wait "$pulse_pid" 2> /dev/null || true; fi
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2> /dev/null || true; fi
 }
 trap end_all EXIT
+rm -rf "$pulse_dir"
+mkdir -m 700 -p "$pulse_dir"
+XDG_RUNTIME_DIR="$pulse_dir" HOME="$pulse_dir" pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no \
+  "--load=module-null-sink sink_name=kvtest rate=44100 channels=2" \
+  "--load=module-native-protocol-unix auth-anonymous=1 socket=$pulse_dir/native" > /dev/null 2>&1 &
+pulse_pid=$!
+export PULSE_SERVER="unix:$pulse_dir/native"
+for _ in $(seq 200); do pactl info > /dev/null 2>&1 && break; sleep 0.05; done
+pactl info > /dev/null 2>&1 || { echo "the suite's PulseAudio server did not start"; exit 1; }
+export KV_WINE_MONITOR="$build/monitor.raw"
 
 rm -rf "$WINEPREFIX"
 echo "== Wine prefix $WINEPREFIX"
@@ -95,6 +120,13 @@ run_test() {
   local t=$1 start
   count=$((count + 1))
   start=$(date +%s)
+  rm -f "$KV_WINE_MONITOR"
+  case "$t" in
+    *Heard*)
+      parec -d kvtest.monitor --raw --format=s16le --rate=44100 --channels=1 --latency-msec=10 > "$KV_WINE_MONITOR" &
+      monitor_pid=$!
+      ;;
+  esac
   if (cd "$drive_c/kvtests" && timeout -k 10 "$per_test_limit" wine 'C:\kvtests\kvwinetests.exe' "--gtest_filter=$t" \
       > "$build/wine-test.log" 2>&1); then
     echo "ok    $t ($(($(date +%s) - start)) s)"
@@ -107,6 +139,7 @@ run_test() {
   fi
   grep '^screenshot of ' "$build/wine-test.log" | tr -d '\r' || true
   end_wineserver
+  end_monitor
 }
 windowed=()
 for t in $tests; do

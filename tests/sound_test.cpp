@@ -522,3 +522,25 @@ TEST_F(SoundTest, TheUsersOutputDeviceTakesTheStreamAndAMissingOneLeavesTheDefau
   EXPECT_NE(text.find("# the output device unplugged is not there: playing to the default one\n"), std::string::npos)
       << text;
 }
+
+// Eighty notes struck at once add up far beyond full scale. The host turns its
+// output down for a moment instead of cutting the peaks flat at full scale,
+// and the burst stays loud.
+TEST_F(SoundTest, EightyNotesAtOnceAreLimitedBelowFullScale) {
+  hostSetting("Reverb", "0");
+  hostSetting("Chorus", "0");
+  HMIDIOUT out = openMidi();
+  ASSERT_EQ(midiOutShortMsg(out, program(19)), 0u);  // organ: every voice at full strength while held
+  for (BYTE key = 24; key < 104; ++key) ASSERT_EQ(midiOutShortMsg(out, 0x7F0090u | (DWORD)key << 8), 0u);
+  Sleep(500);
+  for (BYTE key = 24; key < 104; ++key) ASSERT_EQ(midiOutShortMsg(out, noteOff(key)), 0u);
+  closeAndWaitForHost(out);
+
+  Wav wav = rendered();
+  ASSERT_EQ(recordedCount("note-ons played"), 80);
+  size_t atFullScale = 0;
+  for (int16_t s : wav.samples)
+    if (s == 32767 || s == -32768) ++atFullScale;
+  EXPECT_EQ(atFullScale, 0u) << "samples cut at full scale";
+  EXPECT_GT(kvtest::peak(wav.samples, 0, wav.samples.size()), 26000) << "the burst is turned down, not away";
+}

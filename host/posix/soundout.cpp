@@ -29,7 +29,11 @@ class PulseSink : public AudioSink {
 }  // namespace
 
 std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const std::string& device, const char* name,
-                                           const AudioFormat& format, unsigned latencyMs, std::string* why) {
+                                           const AudioFormat& format, unsigned latencyMs, unsigned keepDeviceMs,
+                                           std::string* why) {
+  // The sound server shares its device with every program; the stream keeps
+  // nothing from another.
+  (void)keepDeviceMs;
   pa_sample_spec spec;
   spec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
   spec.rate = format.rate;

@@ -40,8 +40,17 @@ const UINT WM_KV_REPAIRED = WM_APP + 3;
 // The device's friendly name, a property of every audio endpoint.
 const PROPERTYKEY kFriendlyName = {{0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
 
+// An output device as the list shows it, and as OutputDevice= names it: by its
+// name, or by its id where the name has characters the ANSI code page of
+// KVHOST.INI lacks.
+struct OutputDevice {
+  std::string shown;
+  std::string value;
+};
+
 struct Window {
   HWND dialog = nullptr;
+  std::vector<OutputDevice> devices;  // the list's entries after the default
   HWND owner = nullptr;
   std::string installDir;
   SettingsFiles files;
@@ -253,8 +262,8 @@ void gainFromSlider() {
 }
 
 // The active output devices, by the system's own enumeration.
-std::vector<std::string> outputDevices() {
-  std::vector<std::string> names;
+std::vector<OutputDevice> outputDevices() {
+  std::vector<OutputDevice> names;
   IMMDeviceEnumerator* devices = nullptr;
   if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
                               reinterpret_cast<void**>(&devices))))
@@ -269,11 +278,16 @@ std::vector<std::string> outputDevices() {
       if (SUCCEEDED(active->Item(i, &device)) && SUCCEEDED(device->OpenPropertyStore(STGM_READ, &properties))) {
         PROPVARIANT name;
         PropVariantInit(&name);
-        if (SUCCEEDED(properties->GetValue(kFriendlyName, &name)) && name.vt == VT_LPWSTR) {
-          char text[512];
-          if (WideCharToMultiByte(CP_ACP, 0, name.pwszVal, -1, text, sizeof text, nullptr, nullptr) > 0)
-            names.push_back(text);
+        LPWSTR id = nullptr;
+        if (SUCCEEDED(properties->GetValue(kFriendlyName, &name)) && name.vt == VT_LPWSTR &&
+            SUCCEEDED(device->GetId(&id))) {
+          char text[512], idText[512];
+          BOOL lost = FALSE;
+          if (WideCharToMultiByte(CP_ACP, 0, name.pwszVal, -1, text, sizeof text, nullptr, &lost) > 0 &&
+              WideCharToMultiByte(CP_ACP, 0, id, -1, idText, sizeof idText, nullptr, nullptr) > 0)
+            names.push_back({text, lost ? idText : text});
         }
+        CoTaskMemFree(id);
         PropVariantClear(&name);
       }
       if (properties) properties->Release();
@@ -288,24 +302,26 @@ std::vector<std::string> outputDevices() {
 void fillDevices(const std::string& chosen) {
   HWND combo = GetDlgItem(window.dialog, IDC_DEVICE);
   SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("The system's default device"));
+  window.devices = outputDevices();
   int selected = 0;
-  for (const std::string& name : outputDevices()) {
-    LRESULT at = SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
-    if (name == chosen) selected = (int)at;
+  for (size_t i = 0; i < window.devices.size(); ++i) {
+    const OutputDevice& d = window.devices[i];
+    SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(d.shown.c_str()));
+    if (d.value == chosen || d.shown == chosen) selected = (int)i + 1;
   }
   // A device named in the settings that is not there now stays chosen.
-  if (!chosen.empty() && selected == 0)
-    selected = (int)SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(chosen.c_str()));
+  if (!chosen.empty() && selected == 0) {
+    window.devices.push_back({chosen + " (not there now)", chosen});
+    SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(window.devices.back().shown.c_str()));
+    selected = (int)window.devices.size();
+  }
   SendMessageA(combo, CB_SETCURSEL, (WPARAM)selected, 0);
 }
 
 std::string chosenDevice() {
-  HWND combo = GetDlgItem(window.dialog, IDC_DEVICE);
-  LRESULT at = SendMessageA(combo, CB_GETCURSEL, 0, 0);
-  if (at <= 0) return "";
-  std::vector<char> name((size_t)SendMessageA(combo, CB_GETLBTEXTLEN, (WPARAM)at, 0) + 1);
-  SendMessageA(combo, CB_GETLBTEXT, (WPARAM)at, reinterpret_cast<LPARAM>(name.data()));
-  return name.data();
+  LRESULT at = SendDlgItemMessageA(window.dialog, IDC_DEVICE, CB_GETCURSEL, 0, 0);
+  if (at <= 0 || (size_t)at > window.devices.size()) return "";
+  return window.devices[(size_t)at - 1].value;
 }
 
 void fill(const SettingsForm& form) {

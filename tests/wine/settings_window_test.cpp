@@ -7,6 +7,7 @@
 #include <math.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,49 @@ WORD subsystemOf(const std::string& path) {
   if (at < 0 || (size_t)at + 0x60 > image.size()) return 0;
   // Subsystem is at the same offset in both optional headers.
   return *reinterpret_cast<const WORD*>(&image[(size_t)at + 24 + 68]);
+}
+
+// Runs a program of the system below Wine to its end: false when it cannot.
+bool runUnix(std::vector<std::string> args) {
+  typedef NTSTATUS(CDECL * SpawnFn)(char* const argv[], int wait);
+  SpawnFn spawn = reinterpret_cast<SpawnFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll"), "__wine_unix_spawnvp")));
+  if (!spawn) return false;
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  return spawn(argv.data(), 1) == 0;
+}
+
+// A second output device, "Second", on the suite's sound server: the chosen
+// device is then told apart from the default one. Its module's number is kept
+// in the build directory for the unloading.
+const char kSecondDevice[] = "Second";
+std::string secondSinkModule() { return std::string(KV_WINE_BUILD_DIR) + "/second-sink.module"; }
+bool addSecondDevice() {
+  return runUnix({"sh", "-c",
+                  "pactl load-module module-null-sink sink_name=kvsecond sink_properties=device.description=" +
+                      std::string(kSecondDevice) + " > '" + secondSinkModule() + "'"});
+}
+void removeSecondDevice() {
+  runUnix({"sh", "-c",
+           "[ -s '" + secondSinkModule() + "' ] && pactl unload-module \"$(cat '" + secondSinkModule() +
+               "')\"; rm -f '" + secondSinkModule() + "'"});
+}
+
+// The entries of the output device list.
+std::vector<std::string> listedDevices(HWND dialog) {
+  std::vector<std::string> names;
+  LRESULT n = SendDlgItemMessageA(dialog, IDC_DEVICE, CB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < n; ++i) {
+    // Asked in UTF-16: Wine hands another process's list text over so.
+    wchar_t name[512] = L"";
+    SendDlgItemMessageW(dialog, IDC_DEVICE, CB_GETLBTEXT, (WPARAM)i, reinterpret_cast<LPARAM>(name));
+    char text[1024] = "";
+    WideCharToMultiByte(CP_ACP, 0, name, -1, text, sizeof text, nullptr, nullptr);
+    names.push_back(text);
+  }
+  return names;
 }
 
 // The window as the X server shows it, by the X server's own tool, into the
@@ -149,6 +193,7 @@ class WineSettingsWindowTest : public ::testing::Test {
       WaitForSingleObject(setup, 20000);
       CloseHandle(setup);
     }
+    removeSecondDevice();
     cleanUp();
   }
   std::string in(const char* name) const { return kvwine::installDir() + "\\" + name; }
@@ -212,6 +257,7 @@ class WineSettingsWindowTest : public ::testing::Test {
 
 TEST_F(WineSettingsWindowTest, TheConfigurationCommandOpensTheWindowWhoseSettingsTheNextNotePlaysWith) {
   EXPECT_EQ(subsystemOf(in("KVSETUP.EXE")), IMAGE_SUBSYSTEM_WINDOWS_GUI) << "no console window opens with it";
+  ASSERT_TRUE(addSecondDevice());
   kvwine::Driver drv;
   ASSERT_TRUE(drv.load());
   ASSERT_EQ(drv.driverProc(1, nullptr, DRV_CONFIGURE, 0, 0), (LRESULT)DRVCNF_OK);
@@ -249,12 +295,31 @@ TEST_F(WineSettingsWindowTest, TheConfigurationCommandOpensTheWindowWhoseSetting
   playTestPhrase(w);
   double before = playNote();
 
-  // Twice the volume: twice the amplitude, four times the mean square.
+  std::string text = kvwine::readFile(in("KVMIDIIN.TXT"));
+  EXPECT_NE(text.find("# sound output: WASAPI (shared mode, event-driven) on "), std::string::npos) << text;
+  EXPECT_EQ(text.find(std::string("# sound output: WASAPI (shared mode, event-driven) on ") + kSecondDevice + ","),
+            std::string::npos)
+      << "the default device is not the second one\n"
+      << text;
+
+  // Twice the volume: twice the amplitude, four times the mean square; and
+  // the second output device, from the system's own list.
   slideVolume(w, 20);
   EXPECT_EQ(textOf(w, IDC_GAIN), "1");
+  std::vector<std::string> devices = listedDevices(w);
+  auto second = std::find(devices.begin(), devices.end(), kSecondDevice);
+  ASSERT_NE(second, devices.end()) << "the list lacks the second device: " << ::testing::PrintToString(devices);
+  SendDlgItemMessageA(w, IDC_DEVICE, CB_SETCURSEL, (WPARAM)(second - devices.begin()), 0);
+  SendMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_DEVICE, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(GetDlgItem(w, IDC_DEVICE)));
   click(w, IDC_APPLY);
-  EXPECT_EQ(kvwine::readFile(userSettings()), std::string("[Host]\r\nSoundFont=") + kBank + "\r\nGain=1\r\n");
+  EXPECT_EQ(kvwine::readFile(userSettings()),
+            std::string("[Host]\r\nSoundFont=") + kBank + "\r\nGain=1\r\nOutputDevice=" + kSecondDevice + "\r\n");
   double after = playNote();
+  text = kvwine::readFile(in("KVMIDIIN.TXT"));
+  EXPECT_NE(text.find(std::string("# sound output: WASAPI (shared mode, event-driven) on ") + kSecondDevice + ","),
+            std::string::npos)
+      << text;
   printf("a note's mean square: %.6g at gain 0.5, %.6g at gain 1\n", before, after);
   EXPECT_NEAR(after / before, 4.0, 0.2);
   screenshot(w, "settings-window-configure");

@@ -38,12 +38,16 @@ class AudioSink {
 };
 
 // A playback stream named `name` on the sound server: `server` empty for the
-// user's own server, otherwise its address. Null when no server is reachable,
-// with the reason in `why`. Where the system's output is a device that other
-// programs may want for themselves (Windows), the sink gives it back after
-// `keepDeviceMs` of silence (0: never) and takes it again at the next sound.
-std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char* name, const AudioFormat& format,
-                                           unsigned latencyMs, unsigned keepDeviceMs, std::string* why);
+// user's own server, otherwise its address; to the output device `device`
+// (OutputDevice=: on Windows a device's name as the system lists them, or its
+// id; on Linux a sink of the server), or the default one when it is empty.
+// Null when no server is reachable, with the reason in `why`. A device that is
+// not there leaves the stream on the default one, and `why` says so. Where the system's output is a device that other
+// programs may want for themselves (Windows), the sink gives it back after `keepDeviceMs` of silence (0: never) and
+// takes it again at the next sound.
+std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const std::string& device, const char* name,
+                                           const AudioFormat& format, unsigned latencyMs, unsigned keepDeviceMs,
+                                           std::string* why);
 
 // The most bytes of samples a WAV record holds. The RIFF chunk counts its
 // size in 32 bits; past 4 GiB the sizes in the header wrap and the record reads

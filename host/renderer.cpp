@@ -78,9 +78,13 @@ void MidiRenderer::prepare(std::vector<std::string>* notes, std::vector<std::str
     notes->push_back("no synthesizer: " + why + "; the MIDI side keeps its record only");
   AudioFormat format = {rate_, 2, 16};
   if (settings_.soundServer != "none") {
-    server_ = openSoundServer(settings_.soundServer, "MIDI synthesizer", format, settings_.latencyMs,
-                              settings_.keepDeviceMs, &why);
-    if (!server_) notes->push_back("no sound server (" + why + "): rendering to the record only");
+    why.clear();
+    server_ = openSoundServer(settings_.soundServer, settings_.outputDevice, "MIDI synthesizer", format,
+                              settings_.latencyMs, settings_.keepDeviceMs, &why);
+    if (!server_)
+      notes->push_back("no sound server (" + why + "): rendering to the record only");
+    else if (!why.empty())
+      notes->push_back(why);
     if (server_ && !server_->description().empty()) notes->push_back("sound output: " + server_->description());
   } else {
     notes->push_back("no sound server (SoundServer=none): rendering to the record only");

@@ -2,11 +2,15 @@
 // WAV record and out of a private sound server, the wave side out of the same
 // server, and the silence that resets, closes and a dead client leave.
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "host/settingsfiles.h"
 #include "kv/plat.h"
 #include "product.h"
 #include "sound.h"
@@ -468,6 +472,58 @@ TEST_F(SoundTest, AResetEndsEveryNoteWithItsReleaseThoseThePedalsHoldToo) {
   ASSERT_GT(raw.size(), 3u);
   EXPECT_EQ(raw.substr(raw.size() - 3), std::string("\xBF\x7B\x00", 3)) << "the reset's bytes came last";
   EXPECT_EQ(arrivals("note").size(), 3u + 2) << "the organs' notes, no other";
+}
+
+namespace {
+
+// What `pactl ARGS` prints about the server at `address`.
+std::string pactl(const std::string& address, const std::string& args) {
+  std::string out;
+  FILE* p = popen(("pactl --server='" + address + "' " + args + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+  pclose(p);
+  return out;
+}
+
+// The sink each of the server's playback streams plays to, by name.
+std::vector<std::string> sinksPlayedTo(const std::string& address) {
+  std::map<std::string, std::string> names;  // index -> name
+  std::istringstream sinks(pactl(address, "list short sinks"));
+  for (std::string index, name, rest; sinks >> index >> name && std::getline(sinks, rest);) names[index] = name;
+  std::vector<std::string> played;
+  std::istringstream inputs(pactl(address, "list short sink-inputs"));
+  for (std::string index, sink, rest; inputs >> index >> sink && std::getline(inputs, rest);)
+    played.push_back(names[sink]);
+  return played;
+}
+
+}  // namespace
+
+// The output device a user chose in their own settings takes the synthesizer's
+// stream; one that is not there (unplugged) leaves it on the default device,
+// and the record says so.
+TEST_F(SoundTest, TheUsersOutputDeviceTakesTheStreamAndAMissingOneLeavesTheDefault) {
+  kvtest::PrivateSoundServer server;
+  ASSERT_TRUE(server.start(root + "/pulse")) << "pulseaudio and pactl must be installed";
+  hostSetting("SoundServer", "");
+  ASSERT_NE(pactl(server.address(), "load-module module-null-sink sink_name=chosen"), "");
+  std::string user = userSettingsFile(true);
+  ASSERT_TRUE(WritePrivateProfileStringA("Host", "OutputDevice", "chosen", user.c_str()));
+  // The stream is made before the host answers the open.
+  HMIDIOUT out = openMidi();
+  EXPECT_EQ(sinksPlayedTo(server.address()), std::vector<std::string>{"chosen"});
+  closeAndWaitForHost(out);
+
+  ASSERT_TRUE(WritePrivateProfileStringA("Host", "OutputDevice", "unplugged", user.c_str()));
+  out = openMidi();
+  EXPECT_EQ(sinksPlayedTo(server.address()), std::vector<std::string>{"kvtest"});
+  closeAndWaitForHost(out);
+  std::string text = readInstallFile("KVMIDIIN.TXT");
+  EXPECT_NE(text.find("# the output device unplugged is not there: playing to the default one\n"), std::string::npos)
+      << text;
 }
 
 // Eighty notes struck at once add up far beyond full scale. The host turns its

@@ -62,6 +62,27 @@ std::string hex(HRESULT hr) {
   return text;
 }
 
+// A text in the ANSI code page, as KVHOST.INI holds it; empty when a
+// character has no place there.
+std::string ansi(const wchar_t* text) {
+  BOOL lost = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, &lost);
+  if (n <= 1 || lost) return std::string();
+  std::string out((size_t)n, '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, &out[0], n, nullptr, nullptr);
+  out.resize((size_t)n - 1);
+  return out;
+}
+
+std::wstring wide(const std::string& text) {
+  int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (n <= 1) return std::wstring();
+  std::wstring out((size_t)n, L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], n);
+  out.resize((size_t)n - 1);
+  return out;
+}
+
 std::string utf8(const wchar_t* text) {
   int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
   if (n <= 1) return std::string();
@@ -113,8 +134,8 @@ uint64_t nowMs() { return (uint64_t)GetTickCount64(); }
 // go.
 class WasapiSink : public AudioSink {
  public:
-  WasapiSink(const AudioFormat& format, unsigned latencyMs, unsigned keepDeviceMs)
-      : format_(format), wfx_(waveFormat(format)), latencyMs_(latencyMs), keepMs_(keepDeviceMs) {}
+  WasapiSink(const AudioFormat& format, const std::string& device, unsigned latencyMs, unsigned keepDeviceMs)
+      : format_(format), wfx_(waveFormat(format)), device_(device), latencyMs_(latencyMs), keepMs_(keepDeviceMs) {}
 
   // What was handed over is played before the device is let go (the
   // synthesizer's last notes ring out into it), a second and a half at most.
@@ -283,12 +304,44 @@ class WasapiSink : public AudioSink {
     CoUninitialize();
   }
 
-  // Takes the default endpoint and starts a stream on it, its buffer filled
-  // with LatencyMs of silence. Under lock_.
-  bool take(IMMDeviceEnumerator* enumerator, std::string* why) {
+  // The endpoint the user chose (OutputDevice=: its id, or its name among
+  // the active output endpoints); null when none is chosen or it is not there.
+  IMMDevice* chosenEndpoint(IMMDeviceEnumerator* enumerator) {
+    if (device_.empty()) return nullptr;
     IMMDevice* device = nullptr;
-    HRESULT hr = enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device);
-    if (FAILED(hr)) {
+    DWORD state = 0;
+    if (SUCCEEDED(enumerator->GetDevice(wide(device_).c_str(), &device)) && SUCCEEDED(device->GetState(&state)) &&
+        state == DEVICE_STATE_ACTIVE)
+      return device;
+    release(device);
+    device = nullptr;
+    IMMDeviceCollection* active = nullptr;
+    UINT count = 0;
+    if (SUCCEEDED(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &active)) &&
+        SUCCEEDED(active->GetCount(&count))) {
+      for (UINT i = 0; i < count && !device; ++i) {
+        IMMDevice* candidate = nullptr;
+        if (SUCCEEDED(active->Item(i, &candidate)) && ansiName(candidate) == device_)
+          device = candidate;
+        else
+          release(candidate);
+      }
+    }
+    release(active);
+    return device;
+  }
+
+  // Takes the endpoint the user chose, else the default one, and starts a
+  // stream on it, its buffer filled with LatencyMs of silence. Under lock_.
+  bool take(IMMDeviceEnumerator* enumerator, std::string* why) {
+    IMMDevice* device = chosenEndpoint(enumerator);
+    HRESULT hr = S_OK;
+    if (!device && !device_.empty() && !missingSaid_) {
+      // An unplugged headset leaves the sound on the default device, not silent.
+      missingSaid_ = true;
+      note("the output device " + device_ + " is not there: playing to the default one");
+    }
+    if (!device && FAILED(hr = enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device))) {
       *why = "no default audio endpoint (" + hex(hr) + ")";
       return false;
     }
@@ -404,6 +457,20 @@ class WasapiSink : public AudioSink {
     hasNotes_.store(true, std::memory_order_release);
   }
 
+  // The name as the settings window lists it, in the ANSI code page.
+  static std::string ansiName(IMMDevice* device) {
+    IPropertyStore* store = nullptr;
+    std::string name;
+    if (FAILED(device->OpenPropertyStore(STGM_READ, &store))) return name;
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    if (SUCCEEDED(store->GetValue(PKEY_Device_FriendlyName, &value)) && value.vt == VT_LPWSTR)
+      name = ansi(value.pwszVal);
+    PropVariantClear(&value);
+    store->Release();
+    return name;
+  }
+
   static std::string friendlyName(IMMDevice* device) {
     IPropertyStore* store = nullptr;
     std::string name;
@@ -419,6 +486,8 @@ class WasapiSink : public AudioSink {
 
   const AudioFormat format_;
   const WAVEFORMATEX wfx_;
+  const std::string device_;  // OutputDevice=, empty for the default endpoint
+  bool missingSaid_ = false;
   const unsigned latencyMs_;
   const unsigned keepMs_;
   HANDLE event_ = nullptr;
@@ -540,6 +609,21 @@ bool isOwnWaveDevice(const WAVEOUTCAPSA& caps) {
   return strcmp(caps.szPname, kOwnWaveDevice) == 0 || (caps.wMid == kOwnMid && caps.wPid == kOwnPid);
 }
 
+// The wave output device the user chose by the name the settings window lists
+// it by (a wave device's own name is that name cut to its 31 characters); -1
+// when it is not there.
+int waveDeviceNamed(const std::string& device) {
+  if (device.empty()) return -1;
+  for (UINT i = 0; i < waveOutGetNumDevs(); ++i) {
+    WAVEOUTCAPSA caps;
+    if (waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR || isOwnWaveDevice(caps)) continue;
+    size_t n = strlen(caps.szPname);
+    if (device == caps.szPname || (n + 1 == sizeof caps.szPname && device.compare(0, n, caps.szPname) == 0))
+      return (int)i;
+  }
+  return -1;
+}
+
 // The wave output device to play to, as the mapper would choose it, but never
 // the product's own; -1 when there is no other. `name` gets its name.
 int chooseWaveDevice(std::string* name, bool* passedOver) {
@@ -566,11 +650,17 @@ int chooseWaveDevice(std::string* name, bool* passedOver) {
   return -1;
 }
 
-std::unique_ptr<AudioSink> openWaveOut(const AudioFormat& format, unsigned latencyMs, const std::string& wasapiWhy,
-                                       std::string* why) {
+std::unique_ptr<AudioSink> openWaveOut(const AudioFormat& format, const std::string& chosen, unsigned latencyMs,
+                                       const std::string& wasapiWhy, std::string* note, std::string* why) {
   std::string name;
   bool passedOver = false;
-  int id = chooseWaveDevice(&name, &passedOver);
+  int id = waveDeviceNamed(chosen);
+  if (id >= 0) {
+    name = chosen;
+  } else {
+    if (!chosen.empty()) *note = "the output device " + chosen + " is not there: playing to the default one";
+    id = chooseWaveDevice(&name, &passedOver);
+  }
   if (id < 0) {
     *why = passedOver ? "the only wave output device is the product's own " + std::string(kOwnWaveDevice)
                       : "no wave output device";
@@ -607,8 +697,9 @@ std::unique_ptr<AudioSink> openWaveOut(const AudioFormat& format, unsigned laten
 
 // `server` on Windows: empty for the default endpoint (WASAPI, else waveOut),
 // "wasapi" or "waveout" for that way alone.
-std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char* name, const AudioFormat& format,
-                                           unsigned latencyMs, unsigned keepDeviceMs, std::string* why) {
+std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const std::string& device, const char* name,
+                                           const AudioFormat& format, unsigned latencyMs, unsigned keepDeviceMs,
+                                           std::string* why) {
   (void)name;
   if (!server.empty() && server != "wasapi" && server != "waveout") {
     if (why) *why = "Windows has no sound server by address; SoundServer takes wasapi, waveout, none or nothing";
@@ -616,15 +707,17 @@ std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char
   }
   std::string wasapiWhy, waveOutWhy;
   if (server != "waveout") {
-    std::unique_ptr<WasapiSink> sink(new WasapiSink(format, latencyMs, keepDeviceMs));
+    std::unique_ptr<WasapiSink> sink(new WasapiSink(format, device, latencyMs, keepDeviceMs));
     if (sink->open(&wasapiWhy)) return std::unique_ptr<AudioSink>(sink.release());
     if (server == "wasapi") {
       if (why) *why = "WASAPI: " + wasapiWhy;
       return nullptr;
     }
   }
-  std::unique_ptr<AudioSink> sink = openWaveOut(format, latencyMs, wasapiWhy, &waveOutWhy);
+  std::string note;
+  std::unique_ptr<AudioSink> sink = openWaveOut(format, device, latencyMs, wasapiWhy, &note, &waveOutWhy);
   if (!sink && why)
     *why = wasapiWhy.empty() ? "waveOut: " + waveOutWhy : "WASAPI: " + wasapiWhy + "; waveOut: " + waveOutWhy;
+  if (sink && why) *why = note;
   return sink;
 }

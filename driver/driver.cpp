@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "hostlink/hostlink.h"
+#include "hostlink/protocol.h"
 #include "midiout/midiout.h"
 #include "waveout/waveout.h"
 
@@ -13,7 +14,7 @@ LRESULT launchSetup(DWORD dwParentWindow) {
   char szDir[MAX_PATH];
   char szCmd[1024];
   getInstallDir(szDir, MAX_PATH);
-  wsprintfA(szCmd, "%s\\%s /CONFIG 0 -w %u %u", szDir, "KVSETUP.EXE", dwParentWindow, dwParentWindow);
+  wsprintfA(szCmd, "%s\\%s /CONFIG 0 -w %u %u", szDir, KV_SETUP_PROGRAM, dwParentWindow, dwParentWindow);
   STARTUPINFOA si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
@@ -26,7 +27,6 @@ LRESULT launchSetup(DWORD dwParentWindow) {
   return DRVCNF_OK;
 }
 
-// The wave device goes first, completely, while csMidi is held.
 void shutdownWaveDevice(void) { waveDeviceShutdown(); }
 
 }  // namespace
@@ -35,17 +35,28 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvRe
   (void)lpvReserved;
   switch (fdwReason) {
     case DLL_PROCESS_ATTACH: midiDeviceInit(hinstDLL); return waveDeviceInit() == 0;
-    case DLL_PROCESS_DETACH: midiDeviceShutdown(shutdownWaveDevice); return TRUE;
+    case DLL_PROCESS_DETACH:
+      // First the wave device, completely (its close command to the host, its
+      // buffers back with WOM_DONE, WOM_CLOSE), inside csMidi; then, outside
+      // it, the MIDI channel if this process has it open (no MOM_CLOSE).
+      midiDeviceShutdown(shutdownWaveDevice);
+      return TRUE;
     default: return TRUE;
   }
 }
 
 extern "C" LRESULT WINAPI DriverProc(DWORD_PTR dwDriverId, HDRVR hdrvr, UINT uMsg, LPARAM lParam1, LPARAM lParam2) {
-  if (uMsg - 1u > 9u) return DefDriverProc(dwDriverId, hdrvr, uMsg, lParam1, lParam2);
   switch (uMsg) {
+    case DRV_LOAD:
+    case DRV_ENABLE:
+    case DRV_OPEN:
+    case DRV_CLOSE:
+    case DRV_DISABLE:
+    case DRV_FREE:
+    case DRV_QUERYCONFIGURE: return 1;
     case DRV_CONFIGURE: return launchSetup((DWORD)lParam1);
     case DRV_INSTALL:
     case DRV_REMOVE: return DRVCNF_RESTART;  // registration is the installer's work
-    default: return 1;                       // load, enable, open, close, disable, free, query-configure
+    default: return DefDriverProc(dwDriverId, hdrvr, uMsg, lParam1, lParam2);
   }
 }

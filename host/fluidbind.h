@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host/settings.h"
 #include "kvplatform.h"
@@ -54,17 +55,28 @@ struct FluidApi {
 
 // The library's file name in FluidSynth's Windows builds.
 extern const char kFluidSynthLibrary[];
+// The folder below the host's own that holds the library of a host of `bits`
+// (32 or 64): the package carries one build per bitness, in x86 and x64.
+const char* fluidSynthFolder(int bits);
 
-// The library the host uses, and where it was found: FluidSynth= of
-// KVHOST.INI (a file, or a folder holding the library), else the host's own
-// folder, else the system's search path. A library named in KVHOST.INI is the
-// only one tried: a wrong setting is said, not passed over for another build.
+// The library a host uses, and where it was found. The places, in order:
+// FluidSynth= of KVHOST.INI (a file, or a folder holding the library); the
+// host's own folder; the folder of the host's bitness below it (x86 or x64),
+// where the package puts it; the system's search path. A library of the other bitness,
+// wherever it lies, is passed over and said; a library named in KVHOST.INI
+// that is of the host's bitness is the only one tried: a wrong setting is
+// said, not passed over for another build.
 struct FluidLibrary {
-  std::string path;    // as loaded: a full path, or the bare name the search path took
-  std::string source;  // where it was found, in words
-  FluidApi api;        // every function, when `why` is empty
-  std::string why;     // what is missing, by name
+  std::string path;                     // as loaded: a full path, or the bare name the search path took
+  std::string source;                   // where it was found, in words
+  FluidApi api;                         // every function, when `why` is empty
+  std::string why;                      // what is missing, by name
+  std::vector<std::string> passedOver;  // libraries of the other bitness, one line each
 };
+// Where a host of `bits` finds its library, by the files' headers alone:
+// fills `path`, `source` and `passedOver`. Any host's, so that the setup
+// program can tell both bitnesses' choice.
+void findFluidSynth(const HostSettings& settings, int bits, FluidLibrary* library);
 // Loads the library and takes every function. It stays loaded for the
 // process's life: the host loads it once, and a library lacking a function is
 // kept too (unloading FluidSynth loses what its own libraries took as they
@@ -72,7 +84,8 @@ struct FluidLibrary {
 bool loadFluidSynth(const HostSettings& settings, FluidLibrary* library);
 
 // The SoundFont the host uses: SoundFont= of KVHOST.INI, else the first .sf2
-// (by name) beside the host, else the first of the system's SoundFonts.
+// (by name) beside the host, which the package brings, else the first of the
+// system's own General MIDI banks.
 struct SoundFontChoice {
   std::string path;      // as named: a Windows path, or a host path on Linux
   std::string source;    // where it was found, in words
@@ -82,11 +95,15 @@ struct SoundFontChoice {
 };
 bool findSoundFont(const HostSettings& settings, SoundFontChoice* font);
 
-// One per system. The General MIDI SoundFonts the system installs, tried in
-// order when none is named or beside the host (none on Windows); and the
-// packages that bring them, for the reason when there is none.
-extern const char* const kSystemSoundFonts[];
-extern const char kSystemSoundFontPackages[];
+// One per system. The General MIDI banks the system brings or installs, tried
+// in order when none is named or beside the host; where they come from, in
+// words; and what is missing when none is there.
+struct SystemSoundFonts {
+  std::vector<std::string> paths;
+  std::string source;
+  std::string missing;
+};
+SystemSoundFonts systemSoundFonts();
 // The name FluidSynth opens `path` by (a host path on Linux;
 // the path in UTF-8 on Windows, where FluidSynth takes its names so) and the
 // file's size; false when the file cannot be read.

@@ -1,10 +1,7 @@
 // The synthesizer back end: FluidSynth with a General MIDI SoundFont, through
 // the functions taken from its library at run time.
-#include <math.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <vector>
 
 #include "host/fluidbind.h"
 #include "host/synth.h"
@@ -67,20 +64,18 @@ class FluidSynth : public Synth {
     f_.fluid_synth_set_gain(synth_, (float)gain_);
   }
 
+  // FluidSynth keeps a note that the sustain or the sostenuto pedal holds
+  // through all notes off: both pedals are lifted first.
   void notesOff() override {
     for (int ch = 0; ch < 16; ++ch) {
       f_.fluid_synth_cc(synth_, ch, 64, 0);
+      f_.fluid_synth_cc(synth_, ch, 66, 0);
       f_.fluid_synth_all_notes_off(synth_, ch);
     }
   }
 
-  void render(int16_t* frames, size_t count) override {
-    buffer_.resize(count * 2);
-    f_.fluid_synth_write_float(synth_, (int)count, buffer_.data(), 0, 2, buffer_.data(), 1, 2);
-    for (size_t i = 0; i < count * 2; ++i) {
-      float v = buffer_[i] * 32767.0f;
-      frames[i] = (int16_t)(v >= 32767.0f ? 32767 : v <= -32768.0f ? -32768 : lrintf(v));
-    }
+  void render(float* frames, size_t count) override {
+    f_.fluid_synth_write_float(synth_, (int)count, frames, 0, 2, frames, 1, 2);
   }
 
   unsigned activeVoices() override { return (unsigned)f_.fluid_synth_get_active_voice_count(synth_); }
@@ -119,19 +114,23 @@ class FluidSynth : public Synth {
   fluid_synth_t* synth_;
   double gain_;
   std::string font_;
-  std::vector<float> buffer_;
 };
 
 void __cdecl quiet(int, const char*, void*) {}
 
 }  // namespace
 
-std::unique_ptr<Synth> createSynth(const HostSettings& host, std::string* why) {
+std::unique_ptr<Synth> createSynth(const HostSettings& host, std::string* why, SynthOrigin* origin) {
   // Loaded once; what it lacks is said once, by the first open.
   static FluidLibrary library;
   static bool loaded = loadFluidSynth(host, &library);
   SoundFontChoice font;
   bool found = findSoundFont(host, &font);
+  if (origin) {
+    origin->passedOver = library.passedOver;
+    if (loaded) origin->found.push_back("FluidSynth " + library.path + " (" + library.source + ")");
+    if (found) origin->found.push_back("SoundFont " + font.path + " (" + font.source + ")");
+  }
   if (!loaded || !found) {
     *why = !loaded && !found ? library.why + "; " + font.why : !loaded ? library.why : font.why;
     return nullptr;

@@ -1,5 +1,6 @@
-// KVTSK16.EXE, the synthesizer host, started by the driver as its copies
-// KVMIDI16.EXE and KVWAVE16.EXE with the command line
+// KVTSK16.EXE (KVTSK64.EXE in the 64-bit build), the synthesizer host, started
+// by the driver as its copies KVMIDI16.EXE and KVWAVE16.EXE with the command
+// line
 //   HOST VERB MODULE
 // where VERB is "/OpenKvMidiOut$" or "/OpenKvWaveOut$" and MODULE the path of
 // the driver module whose shared channel blocks it serves. The driver quotes
@@ -45,6 +46,7 @@
 #include "host/hold.h"
 #include "host/midiserver.h"
 #include "host/modulecheck.h"
+#include "host/say.h"
 #include "host/settings.h"
 #include "host/waveserver.h"
 #include "hostlink/shared.h"
@@ -111,7 +113,7 @@ LRESULT CALLBACK instanceWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
 
 FARPROC procOf(HMODULE module, const char* name) {
   FARPROC p = GetProcAddress(module, name);
-  if (!p) fprintf(stderr, "KVTSK16: the module exports no %s\n", name);
+  if (!p) hostSay("the module exports no %s", name);
   return p;
 }
 
@@ -127,8 +129,8 @@ HWND createHostWindow() {
   if (!host.uHostMsg) return nullptr;
   // A hidden top-level window rather than a message-only one, so that tools
   // can find the hosts that run.
-  return CreateWindowExA(0, KV_HOST_WINDOW_CLASS, "KVTSK16", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
-                         nullptr);
+  return CreateWindowExA(0, KV_HOST_WINDOW_CLASS, KV_HOST_NAME, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                         wc.hInstance, nullptr);
 }
 
 // Stores the status the settings ask for, while the channel still names this
@@ -155,7 +157,7 @@ BOOL waitForClaim(const ChannelClaim& ch, DWORD dwSelf, const char* szChannel) {
   DWORD dwClaimStart = GetTickCount();
   while (!claimChannel(ch, dwSelf)) {
     if (GetTickCount() - dwClaimStart >= kClaimWaitMs) {
-      fprintf(stderr, "KVTSK16: the %s channel is served by another host\n", szChannel);
+      hostSay("the %s channel is served by another host", szChannel);
       return FALSE;
     }
     Sleep(1);
@@ -200,7 +202,7 @@ int serveMidi(HMODULE module, HWND hwnd) {
     return 0;
   }
   if (!acceptChannel(ch, dwSelf)) {
-    fprintf(stderr, "KVTSK16: the MIDI channel was given to another host\n");
+    hostSay("the MIDI channel was given to another host");
     return 1;
   }
   if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
@@ -232,15 +234,14 @@ int serveWave(HMODULE module, HWND hwnd) {
                                        [dwMainThread] { PostThreadMessageA(dwMainThread, WM_QUIT, 0, 0); }));
   std::vector<std::string> notes;
   bool started = host.waveServer->start(&notes);
-  for (const std::string& n : notes) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+  for (const std::string& n : notes) hostSay("%s", n.c_str());
   hostHoldPoint("KVHOST.answer");
   if (!started) {
     answerChannel(ch, dwSelf, CHANNEL_REFUSED);
     return 1;
   }
   if (!answer(ch, dwSelf)) {
-    if (host.settings.answer == HostSettings::ACCEPT)
-      fprintf(stderr, "KVTSK16: the wave channel was given to another host\n");
+    if (host.settings.answer == HostSettings::ACCEPT) hostSay("the wave channel was given to another host");
     return host.settings.answer == HostSettings::ACCEPT ? 1 : 0;
   }
   if (host.settings.crash == HostSettings::CRASH_AFTER_ACCEPT) std::_Exit(3);
@@ -255,9 +256,9 @@ int serveWave(HMODULE module, HWND hwnd) {
 // starts one, and logon starts one again).
 int keepInstanceWindow() {
   // Owned while it lives: an instance that has ended leaves it abandoned.
-  HANDLE one = CreateMutexA(nullptr, FALSE, "KVInstWinClass-instance");
+  HANDLE one = CreateMutexA(nullptr, FALSE, KV_INSTANCE_MUTEX);
   if (one && WaitForSingleObject(one, 0) == WAIT_TIMEOUT) {
-    printf("KVTSK%s: the instance window is open already\n", KV_PROGRAM_DIGITS);
+    hostSayTo(stdout, "the instance window is open already");
     return 0;
   }
   WNDCLASSA wc;
@@ -269,11 +270,10 @@ int keepInstanceWindow() {
   HWND hwnd = CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                               wc.hInstance, nullptr);
   if (!hwnd) {
-    fprintf(stderr, "KVTSK16: cannot create the instance window (error %u)\n", (unsigned)GetLastError());
+    hostSay("cannot create the instance window (error %u)", (unsigned)GetLastError());
     return 1;
   }
-  printf("KVTSK16: instance window open; wave output can start its host\n");
-  fflush(stdout);
+  hostSayTo(stdout, "instance window open; wave output can start its host");
   runMessageLoop();
   return 0;
 }
@@ -288,17 +288,23 @@ int main(int argc, char** argv) {
   BOOL fWave = strcmp(verb, KV_VERB_WAVE) == 0;
   if (!fMidi && !fWave) {
     fprintf(stderr,
-            "usage: KVTSK16.EXE VERB MODULE\n"
-            "       KVTSK16.EXE /Instance\n"
+            "usage: %s.EXE VERB MODULE\n"
+            "       %s.EXE /Instance\n"
             "  VERB       /OpenKvMidiOut$ or /OpenKvWaveOut$: serve that channel\n"
             "  MODULE     path of the driver module whose channel to serve\n"
             "  /Instance  keep the instance window that wave output needs, until ended\n"
-            "The driver starts the host; its settings are in KVHOST.INI in its directory.\n");
+            "The driver starts the host; its settings are in KVHOST.INI in its directory.\n",
+            KV_HOST_NAME, KV_HOST_NAME);
     return 2;
   }
   // The host serves the device, not the terminal of the client that started
   // it: a Ctrl-C there ends the client, which closes the device, not the host.
   signal(SIGINT, SIG_IGN);
+  // The MIDI consumer, the render and play threads and the sound output's
+  // stream sleep for a millisecond or two at a time: on Windows a sleep
+  // otherwise lasts the system's tick (15.6 ms), and every note would wait
+  // for it.
+  timeBeginPeriod(1);
   host.settings = loadHostSettings();
   host.dwMainThread = GetCurrentThreadId();
   // The threads that keep time ask for real-time priority; a system that
@@ -307,7 +313,7 @@ int main(int argc, char** argv) {
     std::string line =
         "runs without real-time priority (the system refused it: " + std::to_string((unsigned)GetLastError()) +
         "): a busy machine may hold its sound up";
-    fprintf(stderr, "KVTSK16: %s\n", line.c_str());
+    hostSay("%s", line.c_str());
     host.settings.said.push_back(line);
   }
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
@@ -316,18 +322,17 @@ int main(int argc, char** argv) {
   // 64-bit module's path) and serve the wrong channel.
   int bits = moduleFileBits(last);
   if (bits != 0 && bits != hostBits()) {
-    fprintf(stderr, "KVTSK%s: %s is a %d-bit module; this %d-bit host serves %d-bit modules only\n", KV_PROGRAM_DIGITS,
-            last, bits, hostBits(), hostBits());
+    hostSay("%s is a %d-bit module; this %d-bit host serves %d-bit modules only", last, bits, hostBits(), hostBits());
     return 1;
   }
   HMODULE module = LoadLibraryA(last);
   if (!module) {
-    fprintf(stderr, "KVTSK16: cannot load %s (error %u)\n", last, (unsigned)GetLastError());
+    hostSay("cannot load %s (error %u)", last, (unsigned)GetLastError());
     return 1;
   }
   HWND hwnd = createHostWindow();
   if (!hwnd) {
-    fprintf(stderr, "KVTSK16: cannot create the host window (error %u)\n", (unsigned)GetLastError());
+    hostSay("cannot create the host window (error %u)", (unsigned)GetLastError());
     return 1;
   }
   int rc = fMidi ? serveMidi(module, hwnd) : serveWave(module, hwnd);

@@ -4,6 +4,7 @@
 
 #include "host/audio.h"
 #include "host/hold.h"
+#include "host/say.h"
 #include "hostlink/protocol.h"
 #include "kvplatform.h"
 
@@ -108,8 +109,8 @@ MidiServer::~MidiServer() {
 }
 
 void MidiServer::prepare() {
-  renderer_.prepare(&notes_);
-  for (const std::string& n : notes_) fprintf(stderr, "KVTSK16: %s\n", n.c_str());
+  renderer_.prepare(&notes_, &details_);
+  for (const std::string& n : notes_) hostSay("%s", n.c_str());
 }
 
 void MidiServer::open() {
@@ -128,6 +129,7 @@ void MidiServer::open() {
   renderer_.start(wav);
   for (const std::string& n : settings_.said) recorder_.note(n, true);
   for (const std::string& n : notes_) recorder_.note(n, true);
+  for (const std::string& n : details_) recorder_.note(n, true);
   char line[160];
   snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
            (long long)renderer_.startNs(), renderer_.sampleRate(), renderer_.blockFrames());

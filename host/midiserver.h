@@ -121,5 +121,6 @@ class MidiServer {
   std::atomic<bool> ownerGone_{false};  // set by the watch on the writer thread
   bool ownerSilenced_ = false;          // the consumer's
   bool stopNoted_ = false;
-  std::vector<std::string> notes_;  // what prepare() could not start
+  std::vector<std::string> notes_;    // what prepare() could not start
+  std::vector<std::string> details_;  // where the synthesizer was found
 };

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "host/say.h"
+
 namespace {
 
 // What a record gathers before it writes, so that a burst of messages costs
@@ -72,6 +74,5 @@ void RecordFile::close() {
 }
 
 void RecordFile::fail(const char* what, DWORD error) {
-  fprintf(stderr, "KVTSK16: cannot %s the record %s: %s; playing on without it\n", what, path_.c_str(),
-          fileErrorText(error).c_str());
+  hostSay("cannot %s the record %s: %s; playing on without it", what, path_.c_str(), fileErrorText(error).c_str());
 }

@@ -7,6 +7,7 @@
 
 #include "host/audio.h"
 #include "host/recordfile.h"
+#include "host/say.h"
 #include "kvplatform.h"
 
 namespace {
@@ -301,6 +302,6 @@ void RecordWriter::stop() {
     if (!q->target_) continue;
     q->finish(scratch_);
     std::string note = q->lossNote();
-    if (!note.empty()) fprintf(stderr, "KVTSK16: %s\n", note.c_str());
+    if (!note.empty()) hostSay("%s", note.c_str());
   }
 }

@@ -1,5 +1,6 @@
 // The synthesizer the MIDI side renders with: it takes parsed messages and
-// renders 16-bit stereo. The back end lives in a file of its own; a build
+// renders stereo in floating point, full scale at 1.0 (the renderer limits it
+// and makes 16-bit samples of it). The back end lives in a file of its own; a build
 // without one renders nothing and keeps the records.
 #pragma once
 
@@ -8,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/settings.h"
 
@@ -20,11 +22,11 @@ class Synth {
   // Silences every voice at once and returns every channel to its power-on
   // state, as a General MIDI reset does.
   virtual void reset() = 0;
-  // Ends every note with its release and lifts the sustain pedals; programs and
-  // controllers stay.
+  // Ends every note with its release, those the sustain and sostenuto pedals
+  // hold too, and lifts the pedals; programs and the other controllers stay.
   virtual void notesOff() = 0;
-  // Renders `frames` interleaved stereo frames.
-  virtual void render(int16_t* frames, size_t count) = 0;
+  // Renders `count` interleaved stereo frames.
+  virtual void render(float* frames, size_t count) = 0;
   virtual unsigned activeVoices() = 0;
   // The frames it renders at a time: a message takes effect at a step's start.
   virtual unsigned step() const = 0;
@@ -32,5 +34,12 @@ class Synth {
   virtual std::string description() const = 0;
 };
 
+// Where the synthesizer's parts were found, one line each: what was passed
+// over on the way (a library of the other bitness), and the library and the
+// SoundFont taken.
+struct SynthOrigin {
+  std::vector<std::string> passedOver;
+  std::vector<std::string> found;
+};
 // The synthesizer the settings ask for; null with the reason in `why`.
-std::unique_ptr<Synth> createSynth(const HostSettings& settings, std::string* why);
+std::unique_ptr<Synth> createSynth(const HostSettings& settings, std::string* why, SynthOrigin* origin = nullptr);

@@ -4,19 +4,38 @@
 // no two programs can disagree on it.
 #pragma once
 
+// The driver module's file name, in the system directory and in the registered
+// drivers' values; the description the registration gives it.
+const char KV_DRIVER_FILE[] = "KVDRVR32.DLL";
+const char KV_DRIVER_DESCRIPTION[] = "Kelvasong Software-WaveTable-Synthesizer";
+// The setup program, in the install directory: the driver's configuration
+// command starts it.
+const char KV_SETUP_PROGRAM[] = "KVSETUP.EXE";
+// The MIDI output device's name, as its capabilities give it; the settings
+// window's title.
+const char KV_MIDI_DEVICE_NAME[] = "Kelvasong (NT)";
+const char KV_SETTINGS_WINDOW_TITLE[] = "Kelvasong Settings";
+
 // The install directory: key KVDirectory of section [KelvasongSetup] of
 // KELVASON.INI in the Windows directory; the same key of [DEBUG] overrides it.
 const char KV_INI_FILE[] = "KELVASON.INI";
 const char KV_INI_SECTION[] = "KelvasongSetup";
 const char KV_INI_DEBUG_SECTION[] = "DEBUG";
 const char KV_INI_DIR_KEY[] = "KVDirectory";
-// The host's settings: section [Host] of KVHOST.INI in the install directory.
+// The host's settings: section [Host] of KVHOST.INI in the install directory
+// (the machine's), and of KVHOST.INI in the folder Kelvasong of the user's
+// application data (the user's own, which wins key by key).
 const char KV_HOST_INI_FILE[] = "KVHOST.INI";
 const char KV_HOST_INI_SECTION[] = "Host";
+const char KV_USER_SETTINGS_FOLDER[] = "Kelvasong";
 
 // The product's instance window, without which the wave open starts no host;
 // each host's command window, and the registered message its commands come as.
 const char KV_INSTANCE_WINDOW_CLASS[] = "KVInstWinClass";
+// Held by the instance window's program while it runs, so that a second one
+// ends at once; and the value under the Run key that starts it at logon.
+const char KV_INSTANCE_MUTEX[] = "KVInstWinClass-instance";
+const char KV_INSTANCE_RUN_VALUE[] = "KelvasongInstance";
 const char KV_HOST_WINDOW_CLASS[] = "KVHostWinClass";
 const char KV_HOST_COMMAND_MESSAGE[] = "KVHostCommand";
 
@@ -40,7 +59,13 @@ const char KV_RELATED_DESC_KEY[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVers
 const char KV_DRIVERS_DESC_KEY[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\drivers.desc";
 const char KV_MEDIA_RESOURCES_KEY[] = "SYSTEM\\CurrentControlSet\\Control\\MediaResources\\MIDI";
 const char KV_MIDIMAP_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap";
-const char KV_MIDIMAP_SAVE_KEY[] = "Software\\Orvellin\\Kelvasong\\MIDIMapSave";
+// The product's own key under HKCU, below its maker's, where the user's mapper
+// settings are kept while the driver is installed.
+#define KV_MAKER_KEY_NAME "Software\\Orvellin"
+#define KV_PRODUCT_KEY_NAME KV_MAKER_KEY_NAME "\\Kelvasong"
+const char KV_MAKER_KEY[] = KV_MAKER_KEY_NAME;
+const char KV_PRODUCT_KEY[] = KV_PRODUCT_KEY_NAME;
+const char KV_MIDIMAP_SAVE_KEY[] = KV_PRODUCT_KEY_NAME "\\MIDIMapSave";
 // The mapper's values in KV_MIDIMAP_KEY that installation saves into
 // KV_MIDIMAP_SAVE_KEY, sets, and removal gives back, always in this order;
 // strings (REG_SZ) or numbers (REG_DWORD).

@@ -18,9 +18,6 @@
 
 namespace {
 
-const char szDescription[] = "Kelvasong Software-WaveTable-Synthesizer";
-const char szProductKey[] = "Software\\Orvellin\\Kelvasong";
-const char szMakerKey[] = "Software\\Orvellin";
 const char szForce[] = "Force";
 
 const DWORD cbPath = 260;
@@ -85,13 +82,13 @@ int targetPath(LPSTR szTarget) {
   CHAR szSystemDir[cchTargetDir];
   UINT cch = moduleSystemDir(szSystemDir, cchTargetDir);
   if (cch == 0 || cch >= cchTargetDir) return -1;
-  return joinPath(szTarget, cbPath, szSystemDir, szDriverFile);
+  return joinPath(szTarget, cbPath, szSystemDir, KV_DRIVER_FILE);
 }
 
 void clearDeviceEntries(void) {
   CHAR szKey[cbText];
   for (int n = 0; n < nDeviceEntries; ++n) {
-    wsprintfA(szKey, "%s\\%s<%04u>", KV_MEDIA_RESOURCES_KEY, szDriverFile, (UINT)n);
+    wsprintfA(szKey, "%s\\%s<%04u>", KV_MEDIA_RESOURCES_KEY, KV_DRIVER_FILE, (UINT)n);
     regWriteString(HKEY_LOCAL_MACHINE, szKey, NULL, szForce);
   }
 }
@@ -99,8 +96,8 @@ void clearDeviceEntries(void) {
 // Each deleted only when it holds nothing any more.
 void deleteEmptyProductKeys(void) {
   regWriteString(HKEY_CURRENT_USER, KV_MIDIMAP_SAVE_KEY, NULL, NULL);
-  regWriteString(HKEY_CURRENT_USER, szProductKey, NULL, NULL);
-  regWriteString(HKEY_CURRENT_USER, szMakerKey, NULL, NULL);
+  regWriteString(HKEY_CURRENT_USER, KV_PRODUCT_KEY, NULL, NULL);
+  regWriteString(HKEY_CURRENT_USER, KV_MAKER_KEY, NULL, NULL);
 }
 
 // A read that answers "not read" is told apart from a registry that failed,
@@ -263,7 +260,7 @@ int saveMapper(void) {
 
 void pointMapperHere(void) {
   CHAR szText[cbText];
-  wsprintfA(szText, "%s<0000>", szDriverFile);
+  wsprintfA(szText, "%s<0000>", KV_DRIVER_FILE);
   regWriteString(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "CurrentInstrument", szText);
   regWriteDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "UseScheme", 0);
   regWriteDword(HKEY_CURRENT_USER, KV_MIDIMAP_KEY, "AutoScheme", 0);
@@ -297,7 +294,7 @@ extern "C" int WINAPI kvRemoveDriverNT(void) {
   deleteEmptyProductKeys();
 
   if (removeAliases("MIDI", TRUE) <= 0) return -1;
-  regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, szDriverFile, NULL);
+  regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, KV_DRIVER_FILE, NULL);
   clearDeviceEntries();
   if (removeAliases("WAVE", FALSE) < 0) return -1;
 
@@ -328,15 +325,17 @@ extern "C" int WINAPI kvInstallDriverNT(void) {
 
   CHAR szMidiAlias[cchAlias];
   if (findFreeAlias("midi", szMidiAlias) != 0) return failWithTemp(szTemp);
-  if (regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, szMidiAlias, szDriverFile) != 0) return failWithTemp(szTemp);
-  regWriteString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, szMidiAlias, szDriverFile);
+  if (regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, szMidiAlias, KV_DRIVER_FILE) != 0)
+    return failWithTemp(szTemp);
+  regWriteString(HKEY_LOCAL_MACHINE, KV_USER_INSTALLABLE_KEY, szMidiAlias, KV_DRIVER_FILE);
   regWriteString(HKEY_LOCAL_MACHINE, KV_RELATED_DESC_KEY, szMidiAlias, "");
-  regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, szDriverFile, szDescription);
+  regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS_DESC_KEY, KV_DRIVER_FILE, KV_DRIVER_DESCRIPTION);
   clearDeviceEntries();
 
   CHAR szWaveAlias[cchAlias];
   if (findFreeAlias("wave", szWaveAlias) != 0) return failWithTemp(szTemp);
-  if (regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, szWaveAlias, szDriverFile) != 0) return failWithTemp(szTemp);
+  if (regWriteString(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, szWaveAlias, KV_DRIVER_FILE) != 0)
+    return failWithTemp(szTemp);
 
   if (!MoveFileExA(szTemp, szTarget, MOVE_REPLACE_AT_START)) return failWithTemp(szTemp);
 

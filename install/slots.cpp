@@ -3,8 +3,6 @@
 
 #include "hostlink/protocol.h"
 
-const char szDriverFile[] = "KVDRVR32.DLL";
-
 namespace {
 
 const DWORD cchAliasName = 32;
@@ -68,7 +66,7 @@ LPCSTR fileNameTail(LPCSTR szPath) {
 
 bool namesDriverFile(LPCSTR szPath) {
   LPCSTR szFile = fileNameTail(szPath);
-  return szFile && equalsAsciiNoCase(szFile, szDriverFile, (int)sizeof szDriverFile);
+  return szFile && equalsAsciiNoCase(szFile, KV_DRIVER_FILE, (int)sizeof KV_DRIVER_FILE);
 }
 
 int lookupDriverAlias(LPCSTR szPrefix, LPSTR szAlias, DWORD cchAlias, BOOL* pfFailed) {

@@ -5,9 +5,6 @@
 
 #include "kvplatform.h"
 
-// This driver's file name, as it is registered and stored in the system directory.
-extern const char szDriverFile[];
-
 // The number of the first alias (in the registry's enumeration order) whose
 // name is szPrefix (4 letters, any case) alone or followed by a decimal number
 // and whose string data names this driver's file; 0 for the bare prefix. -1

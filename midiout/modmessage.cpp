@@ -181,6 +181,18 @@ DWORD modLongData(MIDIHDR* pHdr) {
   return dwResult;
 }
 
+// A reset turns every note off, as callers of the multimedia layer rely on
+// (a player that stops without closing, a stream's stop). The driver holds no
+// buffer, so that is all it does. It speaks only for this process's client
+// while that client has the channel open: a channel that another process
+// opened, or took over since, is left alone, and the reset answers 0 as it
+// does on a closed channel. A ring write that gave up is said.
+DWORD modReset() {
+  if (dwMidiSessionHost == 0 || gkMidiOut.hwndHost != dwMidiSessionHost) return MMSYSERR_NOERROR;
+  DWORD dwResult = midiWriteNotesOff();
+  return dwResult == MIDIERR_NOTREADY ? MIDIERR_NOTREADY : MMSYSERR_NOERROR;
+}
+
 }  // namespace
 
 DWORD modGetDevCaps(BYTE* pbCaps, DWORD cbCaps) {
@@ -244,7 +256,7 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
     case MODM_UNPREPARE: return MMSYSERR_NOTSUPPORTED;
     case MODM_DATA: return midiSendShort((DWORD)dwParam1);
     case MODM_LONGDATA: return modLongData(reinterpret_cast<MIDIHDR*>(dwParam1));
-    case MODM_RESET: return MMSYSERR_NOERROR;  // the driver holds no buffer and switches no notes off
+    case MODM_RESET: return modReset();
     default: return MMSYSERR_NOTSUPPORTED;
   }
 }

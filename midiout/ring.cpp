@@ -145,22 +145,48 @@ DWORD writeHeld(MidiChannel& ch, const BYTE* pbData, DWORD cbData) {
   return MMSYSERR_NOERROR;
 }
 
-// Everything after the test of the channel's status.
-DWORD writeOpen(const BYTE* pbData, DWORD cbData) {
+// Everything after the test of the channel's status. `fForgetStatus`:
+// running status is cleared before the lock goes, whatever was stored, so
+// that no writer in between sees the status the bytes left.
+DWORD writeOpen(const BYTE* pbData, DWORD cbData, BOOL fForgetStatus = FALSE) {
   MidiChannel& ch = gkMidiOut;
   if (cbData == 0) return MMSYSERR_NOERROR;
   if (ch.dwStallMs >= STALL_GATE_MS) return MIDIERR_NOTREADY;
   if (!takeWriteLock(ch)) return MIDIERR_NOTREADY;
   DWORD dwResult = writeHeld(ch, pbData, cbData);
+  if (fForgetStatus) reinterpret_cast<BYTE*>(&ch.dwRunningStatus)[0] = 0;
   InterlockedDecrement(&ch.lWriteLock);
   return dwResult;
 }
+
+// What ends the notes of a channel at a reset: the sustain and sostenuto
+// pedals lifted, then all notes off. A synthesizer keeps a note that a pedal
+// holds through an all-notes-off, so the pedals go first. The notes end with
+// their release, as at a note-off and as the system's own synthesizer ends
+// them at a reset: all sound off would cut them, and their reverb, at once,
+// with a click wherever a player stops.
+const BYTE NOTES_OFF_CONTROLLERS[] = {64, 66, 123};
+const DWORD NOTES_OFF_BYTES = 16 * sizeof NOTES_OFF_CONTROLLERS * 3;
 
 }  // namespace
 
 DWORD midiWriteBytes(const BYTE* pbData, DWORD cbData) {
   if (gkMidiOut.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
   return writeOpen(pbData, cbData);
+}
+
+DWORD midiWriteNotesOff() {
+  if (gkMidiOut.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
+  BYTE ab[NOTES_OFF_BYTES];
+  DWORD cb = 0;
+  for (BYTE bChannel = 0; bChannel < 16; ++bChannel) {
+    for (BYTE bController : NOTES_OFF_CONTROLLERS) {
+      ab[cb++] = (BYTE)(0xB0 | bChannel);
+      ab[cb++] = bController;
+      ab[cb++] = 0;
+    }
+  }
+  return writeOpen(ab, cb, TRUE);
 }
 
 // The status is looked at once: a close that comes after the look is one

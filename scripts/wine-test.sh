@@ -8,7 +8,10 @@
 # module in SysWOW64, as on 64-bit Windows. Each
 # test runs alone under a time limit, and the prefix's wineserver is ended
 # after each test and at the end, so that nothing a test left running (a host,
-# a held gate) reaches the next one.
+# a held gate) reaches the next one. The settings window's tests
+# (WineSettingsWindowTest) need a display: they run last, with Wine's X11
+# driver on an X server of their own (Xvfb), and leave their screenshots in
+# BUILD_DIR.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-mingw-x86_64}
@@ -42,7 +45,37 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
 end_wineserver() { wineserver -k 2> /dev/null || true; wineserver -w 2> /dev/null || true; }
-trap end_wineserver EXIT
+# A sound server of the suite's own: PulseAudio with a null sink "kvtest",
+# reached through PULSE_SERVER, so that every program under Wine plays to it
+# through Wine's pulse driver (winekv.drv passes the audio layer's calls on to
+# it) and none to the user's own server. For the tests whose names hold "Heard",
+# parec records the sink's monitor (mono, 44100 Hz, 16-bit) into the file
+# KV_WINE_MONITOR names, from before the test starts until it has ended.
+pulse_dir="$build/pulse"
+pulse_pid=
+monitor_pid=
+end_monitor() {
+  if [ -n "$monitor_pid" ]; then kill "$monitor_pid" 2> /dev/null || true; wait "$monitor_pid" 2> /dev/null || true; fi
+  monitor_pid=
+}
+xvfb_pid=""
+end_all() {
+  end_wineserver
+  end_monitor
+  if [ -n "$pulse_pid" ]; then kill "$pulse_pid" 2> /dev/null || true; wait "$pulse_pid" 2> /dev/null || true; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2> /dev/null || true; fi
+}
+trap end_all EXIT
+rm -rf "$pulse_dir"
+mkdir -m 700 -p "$pulse_dir"
+XDG_RUNTIME_DIR="$pulse_dir" HOME="$pulse_dir" pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no \
+  "--load=module-null-sink sink_name=kvtest rate=44100 channels=2" \
+  "--load=module-native-protocol-unix auth-anonymous=1 socket=$pulse_dir/native" > /dev/null 2>&1 &
+pulse_pid=$!
+export PULSE_SERVER="unix:$pulse_dir/native"
+for _ in $(seq 200); do pactl info > /dev/null 2>&1 && break; sleep 0.05; done
+pactl info > /dev/null 2>&1 || { echo "the suite's PulseAudio server did not start"; exit 1; }
+export KV_WINE_MONITOR="$build/monitor.raw"
 
 rm -rf "$WINEPREFIX"
 echo "== Wine prefix $WINEPREFIX"
@@ -83,9 +116,17 @@ tests=$(wine 'C:\kvtests\kvwinetests.exe' --gtest_list_tests "--gtest_filter=$fi
 end_wineserver
 failed=()
 count=0
-for t in $tests; do
+run_test() {
+  local t=$1 start
   count=$((count + 1))
   start=$(date +%s)
+  rm -f "$KV_WINE_MONITOR"
+  case "$t" in
+    *Heard*)
+      parec -d kvtest.monitor --raw --format=s16le --rate=44100 --channels=1 --latency-msec=10 > "$KV_WINE_MONITOR" &
+      monitor_pid=$!
+      ;;
+  esac
   if (cd "$drive_c/kvtests" && timeout -k 10 "$per_test_limit" wine 'C:\kvtests\kvwinetests.exe' "--gtest_filter=$t" \
       > "$build/wine-test.log" 2>&1); then
     echo "ok    $t ($(($(date +%s) - start)) s)"
@@ -96,7 +137,45 @@ for t in $tests; do
       tr -d '\r' || true
     failed+=("$t")
   fi
+  grep '^screenshot of ' "$build/wine-test.log" | tr -d '\r' || true
   end_wineserver
+  end_monitor
+}
+windowed=()
+for t in $tests; do
+  case "$t" in
+    WineSettingsWindowTest.*) windowed+=("$t") ;;
+    *) run_test "$t" ;;
+  esac
 done
+if [ ${#windowed[@]} -gt 0 ]; then
+  # An X server of its own (the two suites of scripts/test.sh run side by
+  # side), which says its display number once it takes connections.
+  rm -f "$build/xvfb.display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$build/xvfb.display" 2> "$build/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 300); do
+    [ -s "$build/xvfb.display" ] && break
+    kill -0 "$xvfb_pid" 2> /dev/null || break
+    sleep 0.1
+  done
+  if [ ! -s "$build/xvfb.display" ]; then
+    echo "FAIL  the X server for the settings window did not start"
+    cat "$build/xvfb.log"
+    failed+=("${windowed[@]}")
+  else
+    export DISPLAY=":$(head -n1 "$build/xvfb.display")"
+    echo "== the settings window, on the X server $DISPLAY"
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f > /dev/null 2>&1
+    end_wineserver
+    for t in "${windowed[@]}"; do run_test "$t"; done
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+    end_wineserver
+    unset DISPLAY
+  fi
+  kill "$xvfb_pid" 2> /dev/null || true
+  wait "$xvfb_pid" 2> /dev/null || true
+  xvfb_pid=""
+fi
 echo "== Wine suite: $count tests, ${#failed[@]} failed"
 [ "$count" -gt 0 ] && [ ${#failed[@]} -eq 0 ]

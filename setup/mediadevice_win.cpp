@@ -17,8 +17,6 @@
 namespace {
 
 const char kHardwareId[] = "ROOT\\KVDRVR32\0";
-const char kDriverFile[] = "KVDRVR32.DLL";
-const char kDescription[] = "Kelvasong Software-WaveTable-Synthesizer";
 
 bool underWow64() {
   BOOL wow64 = FALSE;
@@ -44,14 +42,14 @@ bool findDevice(HDEVINFO set, SP_DEVINFO_DATA& data) {
 }
 
 bool writeValues(HKEY driverKey, const char* type, const std::string& alias) {
-  std::string path = std::string("Drivers\\") + type + "\\" + kDriverFile;
+  std::string path = std::string("Drivers\\") + type + "\\" + KV_DRIVER_FILE;
   HKEY key;
   if (RegCreateKeyExA(driverKey, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return false;
-  bool ok = RegSetValueExA(key, "Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(kDriverFile), sizeof kDriverFile) ==
-                ERROR_SUCCESS &&
-            RegSetValueExA(key, "Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(kDescription),
-                           sizeof kDescription) == ERROR_SUCCESS &&
+  bool ok = RegSetValueExA(key, "Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(KV_DRIVER_FILE),
+                           sizeof KV_DRIVER_FILE) == ERROR_SUCCESS &&
+            RegSetValueExA(key, "Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(KV_DRIVER_DESCRIPTION),
+                           sizeof KV_DRIVER_DESCRIPTION) == ERROR_SUCCESS &&
             RegSetValueExA(key, "Alias", 0, REG_SZ, reinterpret_cast<const BYTE*>(alias.c_str()),
                            (DWORD)alias.size() + 1) == ERROR_SUCCESS;
   RegCloseKey(key);
@@ -70,7 +68,7 @@ bool viewNamesDriver(REGSAM view) {
       break;
     data[cbData] = '\0';
     size_t n = strlen(data);
-    names = type == REG_SZ && n >= 12 && lstrcmpiA(data + n - 12, kDriverFile) == 0;
+    names = type == REG_SZ && n >= 12 && lstrcmpiA(data + n - 12, KV_DRIVER_FILE) == 0;
   }
   RegCloseKey(key);
   return names;
@@ -87,7 +85,8 @@ std::string registerMediaDevice(const std::string& midiAlias, const std::string&
   bool existed = findDevice(set, data);
   if (!existed) {
     data.cbSize = sizeof data;
-    if (!SetupDiCreateDeviceInfoA(set, "MEDIA", &GUID_DEVCLASS_MEDIA, kDescription, nullptr, DICD_GENERATE_ID, &data) ||
+    if (!SetupDiCreateDeviceInfoA(set, "MEDIA", &GUID_DEVCLASS_MEDIA, KV_DRIVER_DESCRIPTION, nullptr, DICD_GENERATE_ID,
+                                  &data) ||
         !SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(kHardwareId),
                                            sizeof kHardwareId) ||
         !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data)) {

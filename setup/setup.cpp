@@ -13,21 +13,26 @@
 #include "hostlink/module.h"
 #include "hostlink/protocol.h"
 #include "host/fluidbind.h"
+#include "host/modulecheck.h"
 #include "host/synth.h"
 #include "hostlink/hostlink.h"
 #include "install/slots.h"
 #include "kvplatform.h"
+#include "setup/console.h"
 #include "setup/elevation.h"
 #include "setup/mediadevice.h"
 #include "setup/pending.h"
 #include "setup/report.h"
+#include "setup/settingswindow.h"
+#include "setup/state.h"
 
 namespace {
 
 int usage(FILE* out) {
   fprintf(out,
-          "usage: KVSETUP.EXE /CONFIG 0 -w HWND HWND [/DIR DIRECTORY]\n"
+          "usage: KVSETUP.EXE /CONFIG [0 -w HWND HWND] [/DIR DIRECTORY]\n"
           "       KVSETUP.EXE /DIR DIRECTORY\n"
+          "       KVSETUP.EXE /STATE\n"
           "       KVSETUP.EXE /INSTALL [MODULE]\n"
           "       KVSETUP.EXE /REMOVE [MODULE]\n"
           "       KVSETUP.EXE --help\n"
@@ -39,13 +44,24 @@ int usage(FILE* out) {
           ".EXE and KVWAVE" KV_PROGRAM_DIGITS
           ".EXE), and the\n"
           "driver's registration (its MIDI and wave aliases among the registered drivers),\n"
-          "and the synthesizer the host would use: FluidSynth's library (libfluidsynth-3.dll;\n"
-          "FluidSynth= of KVHOST.INI in the install directory, else beside the host, else on\n"
-          "the system's search path) and the SoundFont (SoundFont=, else the first .sf2 beside\n"
-          "the host), each with where it was found and whether it loads.\n"
+          "and the synthesizer the hosts would use: FluidSynth's library (libfluidsynth-3.dll;\n"
+          "FluidSynth= of KVHOST.INI in the install directory, else beside the host, else in\n"
+          "the folder of the host's bitness below it, x86 or x64, else on the system's\n"
+          "search path; a library of the other bitness is passed over) and the SoundFont\n"
+          "(SoundFont=, else the first .sf2 beside the host, else the system's own General\n"
+          "MIDI bank, drivers\\gm.dls in the system directory), each with where it was found\n"
+          "and why, and whether it loads. The other bitness's host is shown the library it\n"
+          "would take.\n"
           "\n"
           "  /CONFIG 0 -w HWND HWND  how the driver's configuration command starts it; HWND\n"
-          "                          is the number of the window that asked\n"
+          "                          is the number of the window that asked. On Windows\n"
+          "                          it opens the settings window (so does /CONFIG alone,\n"
+          "                          as the Start menu's Kelvasong Settings runs it):\n"
+          "                          your own settings, kept in KVHOST.INI in the folder\n"
+          "                          Kelvasong of your application data (%%APPDATA%%),\n"
+          "                          which win key by key over the machine's\n"
+          "  /STATE                  the state of this program's bitness: registration,\n"
+          "                          host programs, FluidSynth's library and the bank\n"
           "  /DIR DIRECTORY          store DIRECTORY as the install directory\n"
           "  /INSTALL [MODULE]       install the driver: MODULE (KVDRVR32.DLL beside this\n"
           "                          program when not given) is copied into the system\n"
@@ -87,17 +103,31 @@ void showAlias(const char* what, int number, const char* prefix) {
   }
 }
 
-// The synthesizer the host in `dir` would use, found as the host finds it
-// (its settings in KVHOST.INI there), and whether it loads.
+// The synthesizer the hosts in `dir` would use, found as they find it (their
+// settings in KVHOST.INI there): for the host of this program's bitness,
+// whether it loads; for the other bitness's host beside it, the library it
+// would take, by the files' headers (this program cannot load it).
 void showSynthesizer(const std::string& dir) {
   std::vector<std::string> said;
-  HostSettings settings = loadHostSettings(dir + "\\" + KV_HOST_INI_FILE, &said);
+  HostSettings settings = loadHostSettings(settingsFiles(dir), &said);
   settings.folder = dir;
   printf("synthesizer\n");
   FluidLibrary library;
   bool loaded = loadFluidSynth(settings, &library);
+  for (const std::string& line : library.passedOver) printf("  %-13s %s\n", "passed over", line.c_str());
   printf("  %-13s %s (%s): %s\n", "FluidSynth", library.path.c_str(), library.source.c_str(),
          loaded ? "loads" : ("does not load: " + library.why).c_str());
+  int otherBits = hostBits() == 64 ? 32 : 64;
+  std::string otherHost = otherBits == 64 ? "KVTSK64.EXE" : "KVTSK16.EXE";
+  if (fileExists(dir + "\\" + otherHost)) {
+    FluidLibrary theirs;
+    findFluidSynth(settings, otherBits, &theirs);
+    int bits = moduleFileBits(theirs.path.c_str());
+    std::string what = bits ? "a " + std::to_string(bits) + "-bit library" : fileExists(theirs.path) ? "a library" : "";
+    for (const std::string& line : theirs.passedOver) printf("  %-13s %s\n", "passed over", line.c_str());
+    printf("  %-13s %s (%s): %s\n", otherHost.c_str(), theirs.path.c_str(), theirs.source.c_str(),
+           what.empty() ? "not there" : (what + ", for that host to load").c_str());
+  }
   SoundFontChoice font;
   if (!findSoundFont(settings, &font)) {
     printf("  %-13s %s\n", "SoundFont", font.why.c_str());
@@ -143,7 +173,7 @@ int showConfiguration(const char* hwnd) {
     showProgram(dir, "KVWAVE" KV_PROGRAM_DIGITS ".EXE");
     showSynthesizer(dir);
   }
-  printf("driver KVDRVR32.DLL\n");
+  printf("driver %s\n", KV_DRIVER_FILE);
   if (registryDamaged()) return 1;
   showAlias("MIDI output", getKVMidiNumber(), "midi");
   showAlias("wave output", getKVWaveNumber(), "wave");
@@ -170,7 +200,7 @@ std::string ownDirectory() {
 
 int runExport(const char* exportName, const char* modulePath, bool installing) {
   std::string module = modulePath ? modulePath : "";
-  if (module.empty()) module = ownDirectory() + "KVDRVR32.DLL";
+  if (module.empty()) module = ownDirectory() + KV_DRIVER_FILE;
   if (registryDamaged()) return 1;
   HMODULE h = LoadLibraryA(module.c_str());
   if (!h) {
@@ -223,16 +253,16 @@ int runExport(const char* exportName, const char* modulePath, bool installing) {
 std::string otherSetupProgram() {
   std::string dir = ownDirectory();
   BOOL wow64 = FALSE;
-  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) return dir + "x64\\KVSETUP.EXE";
+  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) return dir + "x64\\" + KV_SETUP_PROGRAM;
   if (sizeof(void*) == 8 && dir.size() > 4 && lstrcmpiA(dir.substr(dir.size() - 4).c_str(), "x64\\") == 0)
-    return dir.substr(0, dir.size() - 4) + "KVSETUP.EXE";
+    return dir.substr(0, dir.size() - 4) + KV_SETUP_PROGRAM;
   return "";
 }
 
 // Runs the other bitness's setup program on its own module, its report going
 // where this one's goes; answers its exit code, or 1 when it cannot start.
 int runOtherSetup(const std::string& program, const char* verb, const char* report) {
-  std::string module = program.substr(0, program.size() - strlen("KVSETUP.EXE")) + "KVDRVR32.DLL";
+  std::string module = program.substr(0, program.size() - strlen(KV_SETUP_PROGRAM)) + KV_DRIVER_FILE;
   std::string line = "\"" + program + "\" " + verb + " \"" + module + "\"";
   // An elevated run's report goes to its file, which the other one adds to.
   if (report) line += std::string(" /REPORT \"") + report + "\"";
@@ -263,7 +293,6 @@ int runOtherSetup(const std::string& program, const char* verb, const char* repo
 // installation has it started at the user's logon and starts it now; removal
 // ends it.
 const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-const char kRunValue[] = "KelvasongInstance";
 
 void startInstanceWindow() {
   char dir[MAX_PATH];
@@ -277,9 +306,9 @@ void startInstanceWindow() {
   HKEY key;
   if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
       ERROR_SUCCESS) {
-    if (RegSetValueExA(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
+    if (RegSetValueExA(key, KV_INSTANCE_RUN_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
                        (DWORD)line.size() + 1) == ERROR_SUCCESS)
-      printf("instance window: started at your logon (HKCU\\%s, %s)\n", kRunKey, kRunValue);
+      printf("instance window: started at your logon (HKCU\\%s, %s)\n", kRunKey, KV_INSTANCE_RUN_VALUE);
     RegCloseKey(key);
   }
   if (FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr)) return;
@@ -301,7 +330,7 @@ void startInstanceWindow() {
 void endInstanceWindow() {
   HKEY key;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-    bool removed = RegDeleteValueA(key, kRunValue) == ERROR_SUCCESS;
+    bool removed = RegDeleteValueA(key, KV_INSTANCE_RUN_VALUE) == ERROR_SUCCESS;
     if (removed) printf("instance window: no longer started at logon\n");
     // The installation made the key where there was none: left empty, it goes
     // too, so that the removal leaves the registry as it found it.
@@ -379,19 +408,33 @@ int installOrRemove(bool installing, const std::vector<std::string>& args) {
   return runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", module, installing);
 }
 
+// What the settings window shows of this program's bitness.
+int showState() {
+  char dir[MAX_PATH];
+  getInstallDir(dir, sizeof dir);
+  for (const std::string& line : describeState(ownBitnessState(dir, settingsFiles(dir)))) printf("%s\n", line.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool printing = connectOutput();
   const char* hwnd = nullptr;
   const char* newDir = nullptr;
+  bool config = false;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "/?") == 0) return usage(stdout);
     bool installing = lstrcmpiA(argv[i], "/INSTALL") == 0;
     if (installing || lstrcmpiA(argv[i], "/REMOVE") == 0)
       return installOrRemove(installing, std::vector<std::string>(argv + i, argv + argc));
-    if (lstrcmpiA(argv[i], "/CONFIG") == 0 && i + 4 < argc && strcmp(argv[i + 2], "-w") == 0) {
-      hwnd = argv[i + 3];
-      i += 4;
+    if (lstrcmpiA(argv[i], "/STATE") == 0 && argc == 2) return showState();
+    if (lstrcmpiA(argv[i], "/CONFIG") == 0) {
+      config = true;
+      if (i + 4 < argc && strcmp(argv[i + 2], "-w") == 0) {
+        hwnd = argv[i + 3];
+        i += 4;
+      }
     } else if (lstrcmpiA(argv[i], "/DIR") == 0 && i + 1 < argc) {
       newDir = argv[++i];
     } else {
@@ -399,5 +442,11 @@ int main(int argc, char** argv) {
     }
   }
   if (newDir && setDirectory(newDir) != 0) return 1;
+  // Started without a command line to print to (from Explorer), the program
+  // opens its window too.
+  if (config || (argc == 1 && !printing)) {
+    int ended = runSettingsWindow(hwnd);
+    if (ended >= 0) return ended;
+  }
   return showConfiguration(hwnd);
 }

@@ -132,6 +132,27 @@ TEST_F(DriverEntryTest, AProcessLeavingWithWaveOpenReturnsItsBuffersAndCloses) {
   EXPECT_EQ(drv.wodMessage(0, WODM_CLOSE, 0, 0, 0), 0u);
 }
 
+// At unload the wave device is shut down first and completely, with csMidi
+// held: its buffers come back and WOM_CLOSE is sent while the MIDI channel is
+// still open. The MIDI channel closes after it.
+TEST_F(DriverEntryTest, UnloadingWithBothDevicesOpenClosesTheWaveDeviceBeforeTheMidiChannel) {
+  Child instance("instance_window");
+  ASSERT_EQ(instance.expectLine(), "open");
+  Child client("device_client", {"module", "notes midi", "open midi", "open wave", "pause", "write 3 4000"});
+  ASSERT_EQ(client.expectLine(), "loaded");
+  ASSERT_EQ(client.expectLine(), "MOM_OPEN");
+  ASSERT_EQ(client.expectLine(), "0");
+  ASSERT_EQ(client.expectLine(), "WOM_OPEN");
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(client.expectLine(), "0") << "open, pause, write";
+  client.send("unload");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(client.expectLine(), "WOM_DONE");
+  EXPECT_EQ(client.expectLine(), "WOM_CLOSE " + std::to_string(CHANNEL_OPEN)) << "the MIDI channel closes after";
+  EXPECT_EQ(client.expectLine(), "unloaded") << "no MOM_CLOSE at unload";
+  EXPECT_EQ(drv.midi->dwStatus, CHANNEL_IDLE) << "the MIDI host got its close command";
+  client.send("exit");
+  EXPECT_EQ(client.wait(), 0);
+}
+
 TEST_F(DriverEntryTest, UnloadingTheModuleWithWaveOpenReturnsItsBuffersAndCloses) {
   Child instance("instance_window");
   ASSERT_EQ(instance.expectLine(), "open");

@@ -6,6 +6,7 @@
 
 #include "clock.h"
 #include "hostlink/hostlink.h"
+#include "hostlink/protocol.h"
 #include "kv/plat.h"
 #include "product.h"
 
@@ -98,4 +99,35 @@ TEST_F(HostLaunchTest, BothWaitsEndWhenTheHostEndsWithoutAnswering) {
       << "not the 30 s of a host that might still answer";
   EXPECT_NE(result, 0u);
   DestroyWindow(instance);
+}
+
+// Installed machines keep the user's data under these names: the saved mapper
+// settings, the install directory's INI value, the host's settings and the
+// logon value. Every other test compares with the header's own constants, so a
+// slip there would pass them all and lose what users saved; here each name is
+// pinned to its literal text.
+TEST(ProtocolNamesTest, TheNamesInstalledMachinesKeepDataUnderStayAsTheyWere) {
+  EXPECT_STREQ(KV_MIDIMAP_SAVE_KEY, "Software\\Orvellin\\Kelvasong\\MIDIMapSave");
+  EXPECT_STREQ(KV_PRODUCT_KEY, "Software\\Orvellin\\Kelvasong");
+  EXPECT_STREQ(KV_MAKER_KEY, "Software\\Orvellin");
+  EXPECT_STREQ(KV_MIDIMAP_KEY, "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap");
+  const char* const mapperValues[] = {"CurrentInstrument",
+                                      "UseScheme",
+                                      "AutoScheme",
+                                      "DeviceInterface",
+                                      "RelativeIndex",
+                                      "SetupPreferredAudioDevicesCount",
+                                      "szPname"};
+  ASSERT_EQ(sizeof KV_MIDIMAP_VALUES / sizeof KV_MIDIMAP_VALUES[0], sizeof mapperValues / sizeof mapperValues[0]);
+  for (size_t i = 0; i < sizeof mapperValues / sizeof mapperValues[0]; ++i)
+    EXPECT_STREQ(KV_MIDIMAP_VALUES[i].szName, mapperValues[i]) << "in the order they are saved";
+  EXPECT_STREQ(KV_INI_FILE, "KELVASON.INI");
+  EXPECT_STREQ(KV_INI_SECTION, "KelvasongSetup");
+  EXPECT_STREQ(KV_INI_DEBUG_SECTION, "DEBUG");
+  EXPECT_STREQ(KV_INI_DIR_KEY, "KVDirectory");
+  EXPECT_STREQ(KV_HOST_INI_FILE, "KVHOST.INI");
+  EXPECT_STREQ(KV_HOST_INI_SECTION, "Host");
+  EXPECT_STREQ(KV_INSTANCE_RUN_VALUE, "KelvasongInstance");
+  EXPECT_STREQ(KV_DRIVER_FILE, "KVDRVR32.DLL");
+  EXPECT_STREQ(KV_MIDI_OWNER_MUTEX, "Global\\$_RT_MutexForKVDRVR32-modOpen_$");
 }

@@ -302,6 +302,36 @@ TEST_F(InstallTest, OverlongInstallDirectoryWritesNothing) {
   EXPECT_EQ(pending(), "");
 }
 
+// The module's path in the system directory, and its temporary copies there,
+// fit a 260-byte buffer while the system directory has at most 246
+// characters; a Windows installed deeper makes the installation answer -1
+// before it changes anything.
+TEST_F(InstallTest, TheSystemDirectoryAtTheLengthItsPathsAllow) {
+  for (size_t length : {246u, 247u}) {
+    SCOPED_TRACE(length);
+    const std::string winDir = "C:\\" + std::string(length - 3 - strlen("\\system32"), 'W');
+    ASSERT_TRUE(platSetWindowsDirectory(winDir.c_str()));
+    char systemDir[MAX_PATH];
+    ASSERT_EQ(GetSystemDirectoryA(systemDir, sizeof systemDir), length);
+    ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", "C:\\KV", "KELVASON.INI"));
+    seedMapper();
+    const std::string registry = kvtest::registryDump();
+    if (length == 247u) {
+      EXPECT_EQ(install(), -1);
+      EXPECT_EQ(kvtest::registryDump(), registry);
+      EXPECT_EQ(pending(), "");
+      continue;
+    }
+    ASSERT_EQ(install(), 0);
+    ASSERT_EQ(platSystemStart(), 0);
+    EXPECT_TRUE(GetFileAttributesA((std::string(systemDir) + "\\KVDRVR32.DLL").c_str()) != INVALID_FILE_ATTRIBUTES);
+    ASSERT_EQ(remove(), 0);
+    ASSERT_EQ(platSystemStart(), 0);
+    EXPECT_TRUE(GetFileAttributesA((std::string(systemDir) + "\\KVDRVR32.DLL").c_str()) == INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(kvtest::registryDump().find("KVDRVR32"), std::string::npos) << "the removal took every alias";
+  }
+}
+
 TEST_F(InstallTest, WithoutAnInstallDirectoryNoHostIsCopiedOrDeleted) {
   ASSERT_TRUE(WritePrivateProfileStringA("KelvasongSetup", "KVDirectory", nullptr, "KELVASON.INI"));
   for (const char* name : {"KVTSK16.EXE", "KVMIDI16.EXE", "KVWAVE16.EXE"}) installProgram("KVTSK16.EXE", name);

@@ -245,3 +245,96 @@ TEST_F(MidiDeviceTest, TheNextOpenStartsFromACleanBlockBeforeItsHostStarts) {
   EXPECT_EQ(drv.midi->dwWritePos, 3u);
   EXPECT_EQ(close(), 0u);
 }
+
+namespace {
+
+// What a reset writes: on every channel the sustain and sostenuto pedals
+// lifted, then all notes off.
+std::string notesOffBytes() {
+  std::string bytes;
+  for (int ch = 0; ch < 16; ++ch)
+    for (char controller : {64, 66, 123}) bytes += {(char)(0xB0 | ch), controller, 0};
+  return bytes;
+}
+
+}  // namespace
+
+TEST_F(MidiDeviceTest, AResetEndsTheNotesOfEveryChannelAndForgetsRunningStatus) {
+  hostSetting("Consume", "stop");
+  ASSERT_EQ(open(), 0u);
+  ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_RESET, 0, 0, 0), 0u);
+  EXPECT_EQ(drv.midi->dwRingCount, 3 + 144);
+  EXPECT_EQ(drv.midi->dwRunningStatus, 0u);
+  EXPECT_EQ(drv.midi->lWriteLock, -1);
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403E, 0), 0u);
+  EXPECT_EQ(drv.midi->dwRingCount, 3 + 144) << "a message without status after the reset is dropped";
+  EXPECT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403E90, 0), 0u);
+  EXPECT_EQ(notifications.size(), 1u) << "a reset sends no notification";
+  ASSERT_EQ(close(), 0u);
+  EXPECT_EQ(drv.modMessage(0, MODM_RESET, 0, 0, 0), 0u) << "closed: nothing to end";
+  EXPECT_EQ(readInstallFile("KVMIDIIN.RAW"), std::string("\x90\x3C\x40", 3) + notesOffBytes() + "\x90\x3E\x40");
+}
+
+TEST_F(MidiDeviceTest, AResetLeavesAChannelThisProcessDoesNotHaveOpen) {
+  hostSetting("Consume", "stop");
+  {
+    Child client("device_client", {"module", "open midi", "send 403C90"});
+    ASSERT_EQ(client.expectLine(), "loaded");
+    ASSERT_EQ(client.expectLine(), "0");
+    ASSERT_EQ(client.expectLine(), "0");
+    EXPECT_EQ(drv.modMessage(0, MODM_RESET, 0, 0, 0), 0u);
+    EXPECT_EQ(drv.midi->dwRingCount, 3) << "another process's client";
+    EXPECT_EQ(drv.midi->dwRunningStatus, 0x90u);
+    client.send("close");
+    ASSERT_EQ(client.expectLine(), "0");
+  }
+  // Taken over: the next open's clear names no host; this one leaves.
+  ASSERT_EQ(open(), 0u);
+  DWORD pid = kvtest::hostProcessOf(drv.midi->hwndHost);
+  ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  drv.setMidiLong(offsetof(MidiChannel, hwndHost), 0);
+  ASSERT_TRUE(kvtest::processEnds((int)pid, 5000));
+  EXPECT_EQ(drv.modMessage(0, MODM_RESET, 0, 0, 0), 0u);
+  EXPECT_EQ(drv.midi->dwRingCount, 3) << "a channel taken over is no longer this client's";
+}
+
+// The reset's bytes wait for the writer lock and for room in the ring as any
+// other write does, and give up as it does; running status is forgotten
+// whatever was written.
+TEST_F(MidiDeviceTest, AResetWaitsAndGivesUpAsAnyRingWriteDoes) {
+  hostSetting("Consume", "stop");
+  ASSERT_EQ(open(), 0u);
+  ASSERT_EQ(drv.modMessage(0, MODM_DATA, 0, 0x403C90, 0), 0u);
+  auto resetOnTheClock = [&](DWORD ms) {
+    kvtest::FrozenClock clock;
+    DWORD result = 99;
+    unsigned looks = platFaultCalls("timeGetTime");
+    kvtest::Running reset([&] { result = drv.modMessage(0, MODM_RESET, 0, 0, 0); });
+    EXPECT_TRUE(kvtest::clockLooks("timeGetTime", looks)) << "the reset waits on the clock";
+    clock.advance(ms - 1);
+    EXPECT_TRUE(kvtest::clockLooks("timeGetTime", platFaultCalls("timeGetTime")));
+    EXPECT_FALSE(reset.done()) << "still waiting after " << ms - 1 << " ms";
+    clock.advance(1);
+    EXPECT_TRUE(reset.ends());
+    return result;
+  };
+  {
+    Child holder("hold_write_lock", {kvtest::driverModulePath()});
+    ASSERT_EQ(holder.expectLine(), "holding");
+    EXPECT_EQ(resetOnTheClock(50), (DWORD)MIDIERR_NOTREADY) << "the writer lock is another writer's";
+    EXPECT_EQ(drv.midi->dwRingCount, 3);
+    EXPECT_EQ(drv.midi->dwRunningStatus, 0x90u) << "nothing went through the ring";
+    holder.send("release");
+    ASSERT_EQ(holder.expectLine(), "released");
+  }
+  std::vector<BYTE> sysex;
+  MIDIHDR hdr = miditest::preparedSysex(sysex, 4096 - 3 - 10, 0x11);
+  ASSERT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, 0), 0u);
+  EXPECT_EQ(resetOnTheClock(1000), (DWORD)MIDIERR_NOTREADY) << "the host took nothing for a second";
+  EXPECT_EQ(drv.midi->dwRingCount, 4096) << "the bytes stored before the give-up stay queued";
+  EXPECT_EQ(drv.midi->dwStallMs, 1000u);
+  EXPECT_EQ(drv.midi->dwRunningStatus, 0u);
+  EXPECT_EQ(drv.midi->lWriteLock, -1);
+  EXPECT_EQ(close(), 0u);
+}

@@ -12,12 +12,13 @@
 #include "host/fluidbind.h"
 #include "kv/plat.h"
 
-const char* const kSystemSoundFonts[] = {
-    "/usr/share/sounds/sf2/FluidR3_GM.sf2",
-    "/usr/share/sounds/sf2/TimGM6mb.sf2",
-    nullptr,
-};
-const char kSystemSoundFontPackages[] = "fluid-soundfont-gm, timgm6mb-soundfont";
+SystemSoundFonts systemSoundFonts() {
+  SystemSoundFonts system;
+  system.paths = {"/usr/share/sounds/sf2/FluidR3_GM.sf2", "/usr/share/sounds/sf2/TimGM6mb.sf2"};
+  system.source = "installed: none is named or beside the host";
+  system.missing = "a General MIDI SoundFont installed (fluid-soundfont-gm, timgm6mb-soundfont)";
+  return system;
+}
 
 namespace {
 

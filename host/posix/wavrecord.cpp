@@ -8,6 +8,7 @@
 
 #include "host/audio.h"
 #include "host/recordfile.h"
+#include "host/say.h"
 #include "kvplatform.h"
 
 namespace {
@@ -77,7 +78,7 @@ class WavSink : public AudioSink {
  private:
   void stop(const std::string& why) {
     stopped_ = true;
-    fprintf(stderr, "KVTSK16: %s\n", why.c_str());
+    hostSay("%s", why.c_str());
   }
 
   SNDFILE* file_;
@@ -99,14 +100,13 @@ std::unique_ptr<AudioSink> openWavRecord(const std::string& path, const AudioFor
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    fprintf(stderr, "KVTSK16: cannot open the record %s: %s; playing on without it\n", path.c_str(),
+    hostSay("cannot open the record %s: %s; playing on without it", path.c_str(),
             fileErrorText(GetLastError()).c_str());
     return nullptr;
   }
   SNDFILE* file = sf_open_virtual(&platformFile, SFM_WRITE, &info, handle);
   if (!file) {
-    fprintf(stderr, "KVTSK16: cannot open the record %s: %s; playing on without it\n", path.c_str(),
-            sf_strerror(nullptr));
+    hostSay("cannot open the record %s: %s; playing on without it", path.c_str(), sf_strerror(nullptr));
     CloseHandle(handle);
     return nullptr;
   }

@@ -7,9 +7,24 @@
 
 #include "host/fluidbind.h"
 
-// The system brings no SoundFont: one is put beside the host or named.
-const char* const kSystemSoundFonts[] = {nullptr};
-const char kSystemSoundFontPackages[] = "";
+// The system's own General MIDI bank, in DLS, which FluidSynth reads. It
+// lies in the 64-bit system directory only: a 32-bit host on 64-bit Windows
+// reaches it through Sysnative, as its System32 is SysWOW64. FluidSynth opens
+// the file itself, later too (it loads samples as presets are chosen), so the
+// file system's redirection cannot be turned off around it. Sysnative exists
+// only for such a host.
+SystemSoundFonts systemSoundFonts() {
+  SystemSoundFonts system;
+  char windows[MAX_PATH], systemDir[MAX_PATH];
+  UINT w = GetWindowsDirectoryA(windows, sizeof windows);
+  UINT d = GetSystemDirectoryA(systemDir, sizeof systemDir);
+  if (w > 0 && w < sizeof windows) system.paths.push_back(std::string(windows) + "\\Sysnative\\drivers\\gm.dls");
+  std::string own = d > 0 && d < sizeof systemDir ? std::string(systemDir) + "\\drivers\\gm.dls" : "gm.dls";
+  system.paths.push_back(own);
+  system.source = "the system's own General MIDI bank: none is named or beside the host";
+  system.missing = "the system's General MIDI bank (" + own + ")";
+  return system;
+}
 
 namespace {
 

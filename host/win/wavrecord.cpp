@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/audio.h"
+#include "host/say.h"
 #include "kvplatform.h"
 
 namespace {
@@ -43,7 +44,7 @@ class MmioRecord : public AudioSink {
  private:
   void stop(const std::string& why) {
     stopped_ = true;
-    fprintf(stderr, "KVTSK16: %s\n", why.c_str());
+    hostSay("%s", why.c_str());
   }
 
   HMMIO file_;
@@ -64,8 +65,7 @@ std::unique_ptr<AudioSink> openWavRecord(const std::string& path, const AudioFor
   memset(&info, 0, sizeof info);
   HMMIO file = mmioOpenA(name.data(), &info, MMIO_CREATE | MMIO_WRITE | MMIO_ALLOCBUF);
   if (!file) {
-    fprintf(stderr, "KVTSK16: cannot open the record %s: error %u; playing on without it\n", path.c_str(),
-            (unsigned)info.wErrorRet);
+    hostSay("cannot open the record %s: error %u; playing on without it", path.c_str(), (unsigned)info.wErrorRet);
     return nullptr;
   }
   PCMWAVEFORMAT pcm;
@@ -88,7 +88,7 @@ std::unique_ptr<AudioSink> openWavRecord(const std::string& path, const AudioFor
       mmioWrite(file, reinterpret_cast<HPSTR>(&pcm), sizeof pcm) != (LONG)sizeof pcm ||
       mmioAscend(file, &fmt, 0) != MMSYSERR_NOERROR || mmioCreateChunk(file, &data, 0) != MMSYSERR_NOERROR) {
     mmioClose(file, 0);
-    fprintf(stderr, "KVTSK16: cannot write the header of the record %s; playing on without it\n", path.c_str());
+    hostSay("cannot write the header of the record %s; playing on without it", path.c_str());
     return nullptr;
   }
   return std::unique_ptr<AudioSink>(

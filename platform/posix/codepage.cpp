@@ -38,6 +38,13 @@ UINT configuredCodePage() {
   return cp ? cp : 1252;
 }
 
+// Read again at the next call: the machine's setting changed.
+void forgetAnsiCodePage() {
+  AcpCache& c = acpCache();
+  std::lock_guard<std::mutex> g(c.lock);
+  c.root.clear();
+}
+
 }  // namespace
 
 namespace plat {
@@ -47,11 +54,6 @@ UINT resolveCodePage(UINT cp) {
   return cp;
 }
 
-void forgetAnsiCodePage() {
-  AcpCache& c = acpCache();
-  std::lock_guard<std::mutex> g(c.lock);
-  c.root.clear();
-}
 }  // namespace plat
 
 extern "C" UINT WINAPI GetACP(void) {
@@ -68,4 +70,12 @@ extern "C" UINT WINAPI GetACP(void) {
 extern "C" BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) { return leadByte(GetACP(), TestChar); }
 extern "C" BOOL WINAPI IsDBCSLeadByteEx(UINT CodePage, BYTE TestChar) {
   return leadByte(plat::resolveCodePage(CodePage), TestChar);
+}
+
+extern "C" BOOL platSetAnsiCodePage(UINT codePage) {
+  if (!platMachineInit()) return FALSE;
+  std::string ini = plat::machineRoot() + "/" + plat::kMachineIni;
+  bool ok = plat::iniWrite(ini, "machine", "acp", std::to_string(codePage).c_str());
+  forgetAnsiCodePage();
+  return ok ? TRUE : plat::failErrno(FALSE);
 }

@@ -42,8 +42,12 @@ bool faultHit(const char* op);
 void lockLoader();
 void unlockLoader();
 
-// ---- the machine ---------------------------------------------------------------
+// ---- the machine root (root.cpp) ----------------------------------------------------
 std::string machineRoot();
+// Creates a directory and its parents; answers false on failure (errno set).
+bool makeDirs(const std::string& path);
+
+// ---- Windows paths on the machine (hostpath.cpp) ------------------------------------
 // The host path a Windows path names: below the machine root for a path on a
 // drive ("C:\dir", "\dir"), where ".." never climbs above the drive's root; a
 // host path ("/dir") as it is; a relative path from the current directory.
@@ -59,14 +63,10 @@ bool hostPathFor(const char* winPath, std::string& host);
 std::string winPathFromHost(const std::string& hostPath);
 std::string windowsDirHost();
 std::string systemDirHost();
-// Creates a directory and its parents; answers false on failure (errno set).
-bool makeDirs(const std::string& path);
 
 // ---- the code page (codepage.cpp) --------------------------------------------------
 // The machine's configuration, in the machine root; it names the code page.
 const char kMachineIni[] = "machine.ini";
-// GetACP's answer is read again after this (platSetAnsiCodePage).
-void forgetAnsiCodePage();
 // The code page a CP_ACP or CP_OEMCP stands for, or `cp` itself.
 UINT resolveCodePage(UINT cp);
 
@@ -80,6 +80,12 @@ std::vector<std::string> iniNames(const std::string& path, const char* app);
 // (`key` null); false with errno set on failure.
 bool iniWrite(const std::string& path, const char* app, const char* key, const char* value);
 
+// ---- file operations pending until the next system start (pending.cpp) ---------------
+// Records a replacement of `target` by `source` (host paths), or the deletion of
+// `source` when `target` is empty; false with errno set when it cannot.
+bool recordPendingFileOperation(const std::string& source, const std::string& target, DWORD flags);
+
+// ---- whether a process runs (liveness.cpp) ------------------------------------------
 // A token that names this process instance and stays "alive" exactly as long
 // as the process runs (also when it is killed): other processes test it with
 // processAlive.

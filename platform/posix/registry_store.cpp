@@ -411,18 +411,9 @@ LSTATUS Txn::commit() {
 
 sqlite3* connectionOf(Store& store) { return store.db; }
 
-}  // namespace reg
-}  // namespace plat
-
-// ---- the store as the machine's tools see it -----------------------------------------
+// ---- checking and renewing the store, for the machine's tools ------------------------
 
 namespace {
-
-bool putText(const std::string& text, LPSTR buffer, DWORD cb) {
-  if (!buffer || text.size() >= cb) return false;
-  memcpy(buffer, text.c_str(), text.size() + 1);
-  return true;
-}
 
 // The first free name beside the store for a damaged one put aside:
 // registry.db.damaged-YYYYMMDD-HHMMSS, with -2, -3 ... after it when taken.
@@ -441,27 +432,19 @@ std::string asideName(const std::string& path) {
 
 }  // namespace
 
-using plat::reg::createStore;
-using plat::reg::fileSize;
-using plat::reg::OpenLock;
-using plat::reg::Store;
-using plat::reg::storePath;
+std::string storePathOf(const std::string& root) { return storePath(root); }
 
-extern "C" BOOL platRegistryStorePath(LPSTR path, DWORD cbPath) {
-  return putText(storePath(plat::machineRoot()), path, cbPath);
-}
-
-extern "C" LSTATUS platRegistryCheck(void) {
+LSTATUS checkStore(const std::string& root) {
   Store store;
-  store.root = plat::machineRoot();
+  store.root = root;
   OpenLock lock(store.root);
   if (!lock.held()) return ERROR_CANTOPEN;
   return store.openLocked(true);
 }
 
-extern "C" LSTATUS platRegistryRenew(LPSTR aside, DWORD cbAside) {
-  if (aside && cbAside) aside[0] = '\0';
-  std::string root = plat::machineRoot(), path = storePath(root);
+LSTATUS renewStore(const std::string& root, std::string& aside) {
+  aside.clear();
+  std::string path = storePath(root);
   OpenLock lock(root);
   if (!lock.held()) return ERROR_CANTOPEN;
   {
@@ -486,6 +469,9 @@ extern "C" LSTATUS platRegistryRenew(LPSTR aside, DWORD cbAside) {
   if (lstat((path + "-wal").c_str(), &st) == 0 && rename((path + "-wal").c_str(), (name + "-wal").c_str()) != 0)
     return ERROR_ACCESS_DENIED;
   unlink((path + "-shm").c_str());
-  putText(name, aside, cbAside);
+  aside = name;
   return createStore(root);
 }
+
+}  // namespace reg
+}  // namespace plat

@@ -89,5 +89,14 @@ class Txn {
   bool open_ = false;
 };
 
+// For the machine's tools: the store's host path below `root`; whether the
+// store there is intact (ERROR_SUCCESS), missing (ERROR_FILE_NOT_FOUND) or
+// damaged (ERROR_REGISTRY_CORRUPT); and a new, empty store in place of a
+// damaged one, which goes aside with its log under the name put in `aside`
+// (ERROR_ALREADY_EXISTS, and nothing changed, for an intact store).
+std::string storePathOf(const std::string& root);
+LSTATUS checkStore(const std::string& root);
+LSTATUS renewStore(const std::string& root, std::string& aside);
+
 }  // namespace reg
 }  // namespace plat

@@ -50,3 +50,11 @@ extern "C" const char* platMachineRoot(void) {
   snprintf(root, sizeof root, "%s", r.c_str());
   return root;
 }
+
+extern "C" BOOL platMachineInit(void) {
+  std::string root = plat::machineRoot();
+  bool ok = plat::makeDirs(root + "/drive_c") && plat::makeDirs(plat::windowsDirHost()) &&
+            plat::makeDirs(plat::systemDirHost()) && plat::makeDirs(root + "/objects") &&
+            plat::makeDirs(root + "/procs");
+  return ok ? TRUE : plat::failErrno(FALSE);
+}

@@ -225,12 +225,12 @@ def seed_wave_formats():
 
 
 def seed_midi_garbage():
-    s = mod_open() + set_word(False, 0x1024, 10000) + mod(7, 0, u32(0x403C90))
+    s = mod_open() + set_word(False, 0x1024, 10000) + mod(7, 0, u32(0x403C90)) + mod(9)
     s += set_word(False, 0x1024, 9999) + mod(7, 0, u32(0x403C90))
-    s += scribble(False, 0x1028, u32(0xF7)) + mod(7, 0, u32(0x4040))
+    s += scribble(False, 0x1028, u32(0xF7)) + mod(7, 0, u32(0x4040)) + mod(9) + mod(7, 0, u32(0x4040))
     s += set_word(False, 0x101C, 0xFFFFFFF0) + mod_longdata(bytes([0xF0]) + bytes(100) + bytes([0xF7]))
     s += set_word(False, 0x1020, 5) + mod(7, 0, u32(0xF8))
-    s += scribble(False, 0x0C, u32(0x12345)) + mod(4) + mod_open()
+    s += scribble(False, 0x0C, u32(0x12345)) + mod(9) + mod(4) + mod_open()
     s += set_word(False, 0, 0) + mod(7, 0, u32(0x90)) + mod(4)
     return s
 

@@ -8,8 +8,9 @@
 //                      directly                                  "loaded"
 //   mm DEVICE          the multimedia layer serves DEVICE (midi, wave) with
 //                      the build's module                        "loaded"
-//   notes              says each notification the client gets from now on
-//                      (MOM_OPEN, WOM_DONE, ...)
+//   notes [midi]       says each notification the client gets from now on
+//                      (MOM_OPEN, WOM_DONE, ...); with midi, WOM_CLOSE comes
+//                      with the MIDI channel's status then ("WOM_CLOSE 100")
 //   open DEVICE [ID]   opens device ID (0) through the module when loaded,
 //                      else through the layer                    result
 //   open-on-thread DEVICE
@@ -67,6 +68,8 @@ struct PlayBuffers {
 };
 PlayBuffers& playBuffers = *new PlayBuffers;  // the process detach may still return buffers
 std::atomic<bool> sayNotes{false};
+// The MIDI channel's status word, said with WOM_CLOSE when set.
+std::atomic<const volatile DWORD*> midiStatusAtWaveClose{nullptr};
 
 const char* nameOf(UINT msg) {
   switch (msg) {
@@ -81,7 +84,11 @@ const char* nameOf(UINT msg) {
 }
 
 void CALLBACK clientCallback(HDRVR, UINT msg, DWORD_PTR, DWORD_PTR dwParam1, DWORD_PTR) {
-  if (sayNotes) kvtest::say(nameOf(msg));
+  const volatile DWORD* midiStatus = midiStatusAtWaveClose;
+  if (sayNotes && msg == WOM_CLOSE && midiStatus)
+    kvtest::say(std::string(nameOf(msg)) + " " + std::to_string(*midiStatus));
+  else if (sayNotes)
+    kvtest::say(nameOf(msg));
   if (msg != WOM_DONE) return;
   std::lock_guard<std::mutex> g(playBuffers.lock);
   for (int i = 0; i < 4; ++i)
@@ -245,6 +252,7 @@ bool Client::run(const std::string& step) {
     kvtest::say(platMmUseDriver(arg.c_str(), kvtest::driverModulePath().c_str()) ? "loaded" : "not loaded");
   } else if (verb == "notes") {
     sayNotes = true;
+    if (in >> arg && arg == "midi" && module_) midiStatusAtWaveClose = &drv_.midi->dwStatus;
   } else if (verb == "open") {
     UINT id = 0;
     in >> arg >> id;

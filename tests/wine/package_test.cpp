@@ -5,10 +5,13 @@
 // C:\PKG for the 32-bit suite, with the 64-bit suite's binary in C:\kvtests\x64.
 #include <stdio.h>
 
+#include <algorithm>
 #include <map>
+#include <vector>
 
 #include "hostlink/protocol.h"
 #include "support.h"
+#include "tones.h"
 
 using kvwine::Child;
 
@@ -48,6 +51,35 @@ class WinePackageTest : public ::testing::Test {
     CopyFileA("C:\\KV\\KVDRVR32.DLL", kModule32, FALSE);
   }
   void systemStart() { ASSERT_EQ(run("C:\\windows\\system32\\wineboot.exe -r"), 0u); }
+  // Plays `steps` from a client of that bitness, its own helper ("play"), and
+  // answers the host's WAV record; its text in `text`.
+  std::vector<double> playFrom(bool wide, const std::string& steps, std::string* text, unsigned* rate) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    for (const char* f : {"KVMIDIIN.TXT", "KVMIDIIN.RAW", "KVMIDIIN.WAV"}) DeleteFileA(in(f).c_str());
+    std::string client = wide ? std::string(kOtherSuite) : std::string("\"") + self + "\"";
+    EXPECT_EQ(run(client + " --kv-helper play " + steps), 0u) << (wide ? "the 64-bit client" : "the 32-bit client");
+    *text = kvwine::readFile(in("KVMIDIIN.TXT"));
+    return kvwine::monoSamples(kvwine::readFile(in("KVMIDIIN.WAV")), rate);
+  }
+  // A note from a client of that bitness sounds at its pitch, through the
+  // FluidSynth of that bitness and the package's SoundFont.
+  void expectA4From(bool wide) {
+    std::string text;
+    unsigned rate = 0;
+    std::vector<double> s = playFrom(wide, "C0 644590 +800 4590", &text, &rate);
+    size_t start = kvwine::soundStart(s);
+    ASSERT_LT(start, s.size()) << "the record is silent\n" << text;
+    double pitch = kvwine::strongestPitch(s, start + rate / 20, rate / 2, rate, 300, 600);
+    printf("A4 from a %d-bit client measured at %.2f Hz\n", wide ? 64 : 32, pitch);
+    EXPECT_NEAR(pitch, 440.0, 3.0) << text;
+    std::string folder = wide ? "x64" : "x86";
+    EXPECT_NE(text.find("# FluidSynth " + in((folder + "\\libfluidsynth-3.dll").c_str()) + " (in the host's " + folder +
+                        " folder)\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("# SoundFont " + in("TimGM6mb.sf2") + " (beside the host)\n"), std::string::npos) << text;
+  }
   std::string in(const char* name) const { return std::string(kPackage) + "\\" + name; }
 };
 
@@ -79,6 +111,37 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   const std::string playing = " --gtest_brief=1 --gtest_filter=WineMidiTest.Messages*";
   EXPECT_EQ(run(std::string("\"") + self + "\"" + playing), 0u) << "a 32-bit client";
   EXPECT_EQ(run(std::string(kOtherSuite) + playing), 0u) << "a 64-bit client";
+
+  // It sounds out of the box: a note from each bitness's client at its pitch.
+  expectA4From(false);
+  expectA4From(true);
+  // A chord of 16 notes sounds whole: each pitch stands out where it lies. A4
+  // up to E5 in semitones on channel 1, and a quarter-tone above each on
+  // channel 2 (its pitch bent by 50 cents): no note lies on another's
+  // overtone, the lowest overtone being an octave above the lowest note.
+  std::string chord = "C0 C1 5000E1";
+  for (int n = 0x45; n <= 0x4C; ++n) {
+    char on[2][16];
+    snprintf(on[0], sizeof on[0], " 64%02X90", n);
+    snprintf(on[1], sizeof on[1], " 64%02X91", n);
+    chord += std::string(on[0]) + on[1];
+  }
+  std::string text;
+  unsigned rate = 0;
+  std::vector<double> s = playFrom(false, chord + " +1200", &text, &rate);
+  EXPECT_NE(text.find("# 16 note-ons played\n"), std::string::npos) << text;
+  size_t start = kvwine::soundStart(s);
+  ASSERT_LT(start, s.size()) << "the record is silent\n" << text;
+  std::vector<double> strengths;
+  for (int k = 0; k < 16; ++k)
+    strengths.push_back(
+        kvwine::strengthAt(s, start + rate / 10, rate * 8 / 10, rate, kvwine::noteHz(69 + k / 2, k % 2 ? 50 : 0)));
+  std::vector<double> sorted = strengths;
+  std::sort(sorted.begin(), sorted.end());
+  for (int k = 0; k < 16; ++k) {
+    printf("%7.2f Hz: %8.2f\n", kvwine::noteHz(69 + k / 2, k % 2 ? 50 : 0), strengths[k]);
+    EXPECT_GT(strengths[k], sorted[8] / 10) << "the note at " << kvwine::noteHz(69 + k / 2, k % 2 ? 50 : 0) << " Hz";
+  }
 
   // As an elevated run started by an unelevated one: both reports in its file.
   ASSERT_EQ(run(in("KVSETUP.EXE") + " /REMOVE /REPORT " + in("REPORT.TXT")), 0u);

@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <setupapi.h>
 #include <devguid.h>
@@ -256,6 +257,37 @@ DWORD runShown(const std::string& commandLine, const std::string& directory, boo
   printf("> %s\n%s", commandLine.c_str(), output.c_str());
   fflush(stdout);
   return code;
+}
+
+std::string playSteps(const std::vector<std::string>& steps) {
+  int device = kelvasongMidiDevice();
+  if (device < 0) return "the layer lists no Kelvasong device among " + std::to_string(midiOutGetNumDevs());
+  HMIDIOUT out = nullptr;
+  MMRESULT rc = midiOutOpen(&out, (UINT)device, 0, 0, CALLBACK_NULL);
+  if (rc != MMSYSERR_NOERROR) return "midiOutOpen answered " + std::to_string(rc);
+  std::vector<DWORD> hosts = processesNamed(kMidiHostExe);
+  HANDLE host = hosts.size() == 1 ? OpenProcess(SYNCHRONIZE, FALSE, hosts[0]) : nullptr;
+  std::string error;
+  for (const std::string& step : steps) {
+    if (!step.empty() && step[0] == '+') {
+      Sleep((DWORD)strtoul(step.c_str() + 1, nullptr, 10));
+    } else if ((rc = midiOutShortMsg(out, (DWORD)strtoul(step.c_str(), nullptr, 16))) != MMSYSERR_NOERROR) {
+      error = "midiOutShortMsg " + step + " answered " + std::to_string(rc);
+      break;
+    }
+  }
+  rc = midiOutClose(out);
+  if (error.empty() && rc != MMSYSERR_NOERROR) error = "midiOutClose answered " + std::to_string(rc);
+  if (!host) return error.empty() ? std::to_string(hosts.size()) + " hosts ran, not one" : error;
+  if (WaitForSingleObject(host, 20000) != WAIT_OBJECT_0 && error.empty()) error = "the host did not end";
+  CloseHandle(host);
+  return error;
+}
+
+KV_HELPER(play) {
+  std::string error = playSteps(std::vector<std::string>(argv + 1, argv + argc));
+  if (!error.empty()) fprintf(stderr, "%s\n", error.c_str());
+  return error.empty() ? 0 : 1;
 }
 
 void startInstanceWindow(std::unique_ptr<Child>& instance) {

@@ -105,6 +105,14 @@ void startInstanceWindow(std::unique_ptr<Child>& instance);
 // the first one's driver key names (Drivers\midi\KVDRVR32.DLL, value Alias).
 int mediaDevices(std::string* midiAlias = nullptr);
 
+// Plays `steps` through the product's MIDI device from this process, each a
+// short message in hexadecimal ("7F4590": A4 on channel 1) or "+MS" to let
+// what sounds go on for MS milliseconds, as a player holds a note; then
+// closes the device and waits until the host has ended, its records written.
+// Empty, or what went wrong. The helper "play" does the same in a process of
+// its own (the package test plays so from a client of each bitness).
+std::string playSteps(const std::vector<std::string>& steps);
+
 // The ids of the running processes whose executable is `exeName`.
 std::vector<DWORD> processesNamed(const char* exeName);
 // Waits until every process named `exeName` has ended; false on time-out.

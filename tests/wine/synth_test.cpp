@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support.h"
+#include "tones.h"
 
 using kvwine::Child;
 
@@ -30,49 +31,6 @@ size_t countOf(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
-}
-
-// The first channel of a 16-bit stereo WAV file's samples; empty when the file
-// is not one.
-std::vector<int16_t> leftChannel(const std::string& wav, unsigned* rate) {
-  std::vector<int16_t> out;
-  if (wav.size() < 12 || wav.compare(0, 4, "RIFF") != 0 || wav.compare(8, 4, "WAVE") != 0) return out;
-  size_t at = 12;
-  while (at + 8 <= wav.size()) {
-    uint32_t size;
-    memcpy(&size, wav.data() + at + 4, 4);
-    if (wav.compare(at, 4, "fmt ") == 0 && at + 16 <= wav.size()) memcpy(rate, wav.data() + at + 12, 4);
-    if (wav.compare(at, 4, "data") == 0) {
-      size_t frames = std::min<size_t>(size, wav.size() - at - 8) / 4;
-      for (size_t i = 0; i < frames; ++i) {
-        int16_t v;
-        memcpy(&v, wav.data() + at + 8 + i * 4, 2);
-        out.push_back(v);
-      }
-      return out;
-    }
-    at += 8 + size + (size & 1);
-  }
-  return out;
-}
-
-// The pitch of the tone that starts at the first sample beyond a tenth of full
-// scale, from its rising zero crossings over `seconds`; 0 without a tone.
-double tonePitch(const std::vector<int16_t>& s, unsigned rate, double seconds) {
-  size_t start = 0;
-  while (start < s.size() && abs(s[start]) < 3277) ++start;
-  size_t end = std::min(s.size(), start + (size_t)(rate * seconds));
-  double first = -1, last = -1;
-  int crossings = 0;
-  for (size_t i = start + 1; i < end; ++i) {
-    if (s[i - 1] < 0 && s[i] >= 0) {
-      double t = (double)(i - 1) + (double)-s[i - 1] / (double)(s[i] - s[i - 1]);
-      if (first < 0) first = t;
-      last = t;
-      ++crossings;
-    }
-  }
-  return crossings > 1 ? (crossings - 1) * (double)rate / (last - first) : 0;
 }
 
 class WineSynthTest : public ::testing::Test {
@@ -184,10 +142,10 @@ TEST_F(WineSynthTest, TheHostRendersTheNoteThroughTheLibraryBesideIt) {
   std::string text = kvwine::readFile(dir() + "\\KVMIDIIN.TXT");
   EXPECT_EQ(countOf(text, "# synthesizer: C:\\KV\\GM.SF2\n"), 1u) << text;
   unsigned rate = 0;
-  std::vector<int16_t> left = leftChannel(kvwine::readFile(dir() + "\\KVMIDIIN.WAV"), &rate);
+  std::vector<double> s = kvwine::monoSamples(kvwine::readFile(dir() + "\\KVMIDIIN.WAV"), &rate);
   ASSERT_EQ(rate, 44100u);
   // The stand-in sounds each note for half a second.
-  double pitch = tonePitch(left, rate, 0.4);
+  double pitch = kvwine::strongestPitch(s, kvwine::soundStart(s), rate * 4 / 10, rate, 300, 600);
   EXPECT_NEAR(pitch, 440.0, 1.0);
   printf("A4 measured at %.2f Hz\n", pitch);
 }
@@ -222,10 +180,12 @@ TEST_F(WineSynthTest, TheLibraryNamedInTheSettingsWinsOverTheOneBesideTheHost) {
 TEST_F(WineSynthTest, AMissingLibraryIsSaidOnceAndTheDevicePlays) {
   putSoundFont(dir() + "\\GM.SF2");
   std::string text = playNote();
-  EXPECT_EQ(countOf(text,
-                    "# no synthesizer: no FluidSynth: libfluidsynth-3.dll is neither beside the host nor on "
-                    "the system's search path"),
-            1u)
+  EXPECT_EQ(
+      countOf(text,
+              std::string("# no synthesizer: no FluidSynth: libfluidsynth-3.dll is neither beside the host, nor in the "
+                          "host's ") +
+                  (sizeof(void*) == 8 ? "x64" : "x86") + " folder, nor on the system's search path"),
+      1u)
       << text;
 }
 
@@ -270,13 +230,82 @@ TEST_F(WineSynthTest, SetupShowsTheLibraryAndTheSoundFontAndWhetherTheyLoad) {
   EXPECT_NE(out.find("FluidSynth    C:\\KV\\libfluidsynth-3.dll (beside the host): loads"), std::string::npos) << out;
   EXPECT_NE(out.find("SoundFont     C:\\KV\\GM.SF2 (beside the host): loads"), std::string::npos) << out;
 
+  // What the settings window shows of this bitness, as the other bitness's
+  // window asks for it.
   putStandIn("fakefluid-lacking.dll", dir() + "\\libfluidsynth-3.dll");
-  Child config("\"" + dir() + "\\KVSETUP.EXE\" /CONFIG 0 -w 1 1", dir());
-  ASSERT_EQ(config.finish(out), 0u) << out;
-  EXPECT_NE(out.find("FluidSynth    C:\\KV\\libfluidsynth-3.dll (beside the host): does not load: the FluidSynth "
+  Child state("\"" + dir() + "\\KVSETUP.EXE\" /STATE", dir());
+  ASSERT_EQ(state.finish(out), 0u) << out;
+  EXPECT_NE(out.find("  FluidSynth  C:\\KV\\libfluidsynth-3.dll (beside the host): does not load: the FluidSynth "
                      "library C:\\KV\\libfluidsynth-3.dll (beside the host) lacks the functions"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("SoundFont     C:\\KV\\GM.SF2 (beside the host): not tried without FluidSynth"), std::string::npos)
+  EXPECT_NE(out.find("  SoundFont   C:\\KV\\GM.SF2 (beside the host): not tried without FluidSynth"), std::string::npos)
       << out;
+  EXPECT_NE(out.find(std::string("  host        ") + kvwine::kHostExe + " present, copies present"), std::string::npos)
+      << out;
+}
+
+// A player of a MIDI stream: Wine's multimedia layer plays the stream's
+// events from a thread of its own and turns midiStreamStop into a reset of
+// the device (MODM_RESET), as Windows does. The notes end: on every channel
+// the synthesizer lifts the sustain and sostenuto pedals and ends all notes,
+// with their release.
+TEST_F(WineSynthTest, AStreamsStopEndsItsNotesOnEveryChannel) {
+  putStandIn("fakefluid.dll", dir() + "\\libfluidsynth-3.dll");
+  putSoundFont(dir() + "\\GM.SF2");
+  UINT id = (UINT)device;
+  HMIDISTRM stream = nullptr;
+  ASSERT_EQ(midiStreamOpen(&stream, &id, 1, 0, 0, CALLBACK_NULL), 0u);
+  std::vector<DWORD> hosts = kvwine::processesNamed(kvwine::kMidiHostExe);
+  ASSERT_EQ(hosts.size(), 1u);
+  HANDLE host = OpenProcess(SYNCHRONIZE, FALSE, hosts[0]);
+  // An organ on channel 1 and a piano on channel 16, with the sustain pedal
+  // down; the notes' ends lie a minute ahead, beyond the stop.
+  const DWORD kLater = 3000;  // ticks of the stream's default 24 a quarter at 120 beats a minute
+  // A short event is a MIDIEVENT without its parameters: three words.
+  struct ShortEvent {
+    DWORD dwDeltaTime, dwStreamID, dwEvent;
+  };
+  ShortEvent events[] = {{0, 0, 0x13C0},   {0, 0, 0x7F40B0},    {0, 0, 0x643C90}, {0, 0, 0x7F40BF},
+                         {0, 0, 0x64409F}, {kLater, 0, 0x3C80}, {0, 0, 0x408F}};
+  const std::string played("\xC0\x13\xB0\x40\x7F\x90\x3C\x64\xBF\x40\x7F\x9F\x40\x64", 14);
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(events);
+  hdr.dwBufferLength = hdr.dwBytesRecorded = sizeof events;
+  ASSERT_EQ(midiOutPrepareHeader((HMIDIOUT)stream, &hdr, sizeof hdr), 0u);
+  ASSERT_EQ(midiStreamOut(stream, &hdr, sizeof hdr), 0u);
+  ASSERT_EQ(midiStreamRestart(stream), 0u);
+  std::string raw;
+  ASSERT_TRUE(kvwine::waitUntil([&] { return (raw = kvwine::readFile(dir() + "\\KVMIDIIN.RAW")).size() >= 14; }))
+      << "the stream's notes never reached the host";
+  EXPECT_EQ(raw, played);
+
+  EXPECT_EQ(midiStreamStop(stream), 0u);
+  std::string notesOff;
+  for (int ch = 0; ch < 16; ++ch)
+    for (char controller : {64, 66, 123}) notesOff += {(char)(0xB0 | ch), controller, 0};
+  ASSERT_TRUE(kvwine::waitUntil([&] { return kvwine::readFile(dir() + "\\KVMIDIIN.RAW").size() >= 14 + 144; }))
+      << "the stop never reached the host";
+  ASSERT_TRUE(kvwine::waitUntil([&] { return (hdr.dwFlags & MHDR_DONE) != 0; })) << "the stop returns the header";
+  EXPECT_EQ(midiOutUnprepareHeader((HMIDIOUT)stream, &hdr, sizeof hdr), 0u);
+  ASSERT_EQ(midiStreamClose(stream), 0u);
+  ASSERT_EQ(WaitForSingleObject(host, 20000), WAIT_OBJECT_0);
+  CloseHandle(host);
+
+  // The close stops the stream again: another reset, nothing else.
+  raw = kvwine::readFile(dir() + "\\KVMIDIIN.RAW");
+  ASSERT_EQ(raw.substr(0, 14 + 144), played + notesOff);
+  for (size_t at = 14 + 144; at < raw.size(); at += 144) EXPECT_EQ(raw.substr(at, 144), notesOff) << at;
+  std::string log = kvwine::readFile(dir() + "\\FAKEFLUID.LOG");
+  size_t after = log.find("fluid_synth_noteon ok 15 64 100\n");
+  ASSERT_NE(after, std::string::npos) << log;
+  for (int ch = 0; ch < 16; ++ch) {
+    for (int controller : {64, 66, 123}) {
+      std::string call = "fluid_synth_cc ok " + std::to_string(ch) + " " + std::to_string(controller) + " 0\n";
+      size_t at = log.find(call, after);
+      ASSERT_NE(at, std::string::npos) << call << "after the notes, in order\n" << log;
+      after = at;
+    }
+  }
+  EXPECT_EQ(countOf(log, "fluid_synth_noteoff"), 0u) << "the notes' own ends were never played\n" << log;
 }

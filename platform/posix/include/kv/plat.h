@@ -26,6 +26,11 @@ BOOL platHostPath(LPCSTR winPath, char* hostPath, DWORD cbHost);
 // 1250 to 1258 are known). Stored in the machine root, read by every process.
 BOOL platSetAnsiCodePage(UINT codePage);
 
+// Sets where the machine's Windows is installed (C:\WINDOWS by default; its
+// system directory is system32 below it). Stored in the machine root, read by
+// every process; null or empty goes back to the default.
+BOOL platSetWindowsDirectory(LPCSTR winDir);
+
 // Carries out, in the order they were recorded, the file replacements and
 // deletions that MoveFileExA recorded with MOVEFILE_DELAY_UNTIL_REBOOT, and
 // clears the record. Answers the number of operations that failed.

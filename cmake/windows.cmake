@@ -28,8 +28,8 @@ target_link_options(kvdrvr32 PRIVATE -Wl,--kill-at)
 set_target_properties(kvdrvr32 PROPERTIES OUTPUT_NAME KVDRVR32 PREFIX "" SUFFIX ".DLL")
 kv_resources(kvdrvr32 KVDRVR32.DLL "Kelvasong synthesizer driver" VFT_DLL)
 
-add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold.cpp host/win/soundfont.cpp host/win/soundout.cpp
-  host/win/wavrecord.cpp)
+add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/ask.cpp host/win/hold.cpp host/win/soundfont.cpp
+  host/win/soundout.cpp host/win/wavrecord.cpp)
 target_include_directories(kvtsk16 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 target_link_libraries(kvtsk16 PRIVATE winmm)
 # A windowed program: the driver starts it from any client, and it must not
@@ -45,9 +45,10 @@ endif()
 set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK${KV_PROGRAM_DIGITS} SUFFIX ".EXE")
 kv_resources(kvtsk16 KVTSK${KV_PROGRAM_DIGITS}.EXE "Kelvasong synthesizer host" VFT_APP)
 
-add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp setup/elevation_win.cpp setup/mediadevice_win.cpp host/win/soundfont.cpp)
+add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp setup/elevation_win.cpp setup/mediadevice_win.cpp
+  setup/win/user.cpp setup/win/instance.cpp host/win/soundfont.cpp)
 target_include_directories(kvsetup PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
-target_link_libraries(kvsetup PRIVATE advapi32 shell32 setupapi)
+target_link_libraries(kvsetup PRIVATE advapi32 shell32 setupapi wtsapi32)
 set_target_properties(kvsetup PROPERTIES OUTPUT_NAME KVSETUP SUFFIX ".EXE")
 kv_resources(kvsetup KVSETUP.EXE "Kelvasong setup" VFT_APP)
 

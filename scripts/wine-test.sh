@@ -8,7 +8,9 @@
 # module in SysWOW64, as on 64-bit Windows. Each
 # test runs alone under a time limit, and the prefix's wineserver is ended
 # after each test and at the end, so that nothing a test left running (a host,
-# a held gate) reaches the next one.
+# a held gate) reaches the next one. When the setup file has been made, the
+# 32-bit suite's setup file tests run in a second fresh prefix, where nothing
+# of the product was put (KV_WINE_SETUP_TEST_TIMEOUT, 300 s, each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-mingw-x86_64}
@@ -33,7 +35,6 @@ else
   echo "== 64-bit programs, module in System32"
 fi
 
-export WINEPREFIX="$build/wine-prefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
 # No runtime installers on first start (the suite needs neither), and no menu
@@ -44,15 +45,52 @@ unset DISPLAY WAYLAND_DISPLAY
 end_wineserver() { wineserver -k 2> /dev/null || true; wineserver -w 2> /dev/null || true; }
 trap end_wineserver EXIT
 
-rm -rf "$WINEPREFIX"
-echo "== Wine prefix $WINEPREFIX"
-timeout 300 wineboot -i > /dev/null 2>&1
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
-# Wine's multimedia layer loads wine<Audio>.drv: the suite's driver, which
-# forwards to the product's module.
-wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d kv /f > /dev/null 2>&1
-# The desktop process started with a display; it starts again without one.
-end_wineserver
+# A fresh prefix, headless, whose multimedia layer reaches the product's
+# module through the suite's winekv.drv (put there by the caller).
+make_prefix() {
+  export WINEPREFIX=$1
+  rm -rf "$WINEPREFIX"
+  echo "== Wine prefix $WINEPREFIX"
+  timeout 300 wineboot -i > /dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+  # Wine's multimedia layer loads wine<Audio>.drv: the suite's driver, which
+  # forwards to the product's module.
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d kv /f > /dev/null 2>&1
+  # The desktop process started with a display; it starts again without one.
+  end_wineserver
+}
+
+# The tests that the GoogleTest filter `$1` names, of the suite `$2` only
+# when given, as the current prefix's suite lists them.
+list_tests() {
+  wine 'C:\kvtests\kvwinetests.exe' --gtest_list_tests "--gtest_filter=$1" 2> /dev/null | tr -d '\r' |
+    awk -v only="${2:-}" '/^[^ ]/ { suite = $1 } /^  / && (only == "" || suite == only ".") { print suite $1 }'
+  end_wineserver
+}
+
+# Runs each of the tests `$1` in the current prefix, alone, under `$2` seconds.
+count=0
+failed=()
+run_tests() {
+  local t start
+  for t in $1; do
+    count=$((count + 1))
+    start=$(date +%s)
+    if (cd "$WINEPREFIX/drive_c/kvtests" && timeout -k 10 "$2" wine 'C:\kvtests\kvwinetests.exe' "--gtest_filter=$t" \
+        > "$build/wine-test.log" 2>&1); then
+      echo "ok    $t ($(($(date +%s) - start)) s)"
+      [ "${KV_WINE_SHOW:-0}" = 1 ] && tr -d '\r' < "$build/wine-test.log" | grep -v '^\[ \|^\[-\|^Note: \|^$\|wine32\|multiarch\|dpkg' || true
+    else
+      echo "FAIL  $t ($(($(date +%s) - start)) s)"
+      grep -v '^it looks like wine32\|^multiarch needs\|^execute "dpkg\|^apt-get install wine32' "$build/wine-test.log" |
+        tr -d '\r' || true
+      failed+=("$t")
+    fi
+    end_wineserver
+  done
+}
+
+make_prefix "$build/wine-prefix"
 
 drive_c="$WINEPREFIX/drive_c"
 cp "$build/KVDRVR32.DLL" "$build/winekv.drv" "$drive_c/windows/$system_dir_name/"
@@ -78,25 +116,30 @@ if [ "$digits" = 16 ] && [ -f "$package/KVSETUP.EXE" ] && [ -f build-mingw-x86_6
   cp build-mingw-x86_64/winekv.drv "$drive_c/windows/system32/"
 fi
 
-tests=$(wine 'C:\kvtests\kvwinetests.exe' --gtest_list_tests "--gtest_filter=$filter" 2> /dev/null | tr -d '\r' |
-  awk '/^[^ ]/ { suite = $1 } /^  / { print suite $1 }')
-end_wineserver
-failed=()
-count=0
-for t in $tests; do
-  count=$((count + 1))
-  start=$(date +%s)
-  if (cd "$drive_c/kvtests" && timeout -k 10 "$per_test_limit" wine 'C:\kvtests\kvwinetests.exe' "--gtest_filter=$t" \
-      > "$build/wine-test.log" 2>&1); then
-    echo "ok    $t ($(($(date +%s) - start)) s)"
-    [ "${KV_WINE_SHOW:-0}" = 1 ] && tr -d '\r' < "$build/wine-test.log" | grep -v '^\[ \|^\[-\|^Note: \|^$\|wine32\|multiarch\|dpkg' || true
-  else
-    echo "FAIL  $t ($(($(date +%s) - start)) s)"
-    grep -v '^it looks like wine32\|^multiarch needs\|^execute "dpkg\|^apt-get install wine32' "$build/wine-test.log" |
-      tr -d '\r' || true
-    failed+=("$t")
-  fi
-  end_wineserver
-done
+# The setup file's tests have a prefix of their own, below.
+case "$filter" in *-*) main_filter="$filter:WineSetupFileTest.*" ;; *) main_filter="$filter-WineSetupFileTest.*" ;; esac
+setup_file_tests=$(list_tests "$filter" WineSetupFileTest)
+run_tests "$(list_tests "$main_filter")" "$per_test_limit"
+
+# The setup file (scripts/package.sh), when made: the 32-bit suite installs it
+# in a fresh prefix of its own, where nothing of the product was put, and
+# plays from clients of both bitnesses (KV_WINE_SETUP_FILE: another file,
+# beside its package folder).
+setup_file=${KV_WINE_SETUP_FILE:-$(dirname "$package")/KelvasongSetup.exe}
+if [ "$digits" = 16 ] && [ -n "$setup_file_tests" ] && [ -f "$setup_file" ] && [ -f "$package/KVSETUP.EXE" ] &&
+  [ -f build-mingw-x86_64/kvwinetests.exe ]; then
+  make_prefix "$build/wine-prefix-setup"
+  drive_c="$WINEPREFIX/drive_c"
+  echo "== the setup file $setup_file in C:\SETUP"
+  cp "$build/winekv.drv" "$drive_c/windows/syswow64/"
+  cp build-mingw-x86_64/winekv.drv "$drive_c/windows/system32/"
+  mkdir -p "$drive_c/kvtests/x64" "$drive_c/SETUP"
+  cp "$build/kvwinetests.exe" "$drive_c/kvtests/"
+  cp build-mingw-x86_64/kvwinetests.exe "$drive_c/kvtests/x64/"
+  cp "$setup_file" "$drive_c/SETUP/KelvasongSetup.exe"
+  # What the setup file holds, to compare the installation with.
+  cp -r "$package" "$drive_c/SETUP/Kelvasong"
+  run_tests "$setup_file_tests" "${KV_WINE_SETUP_TEST_TIMEOUT:-300}"
+fi
 echo "== Wine suite: $count tests, ${#failed[@]} failed"
 [ "$count" -gt 0 ] && [ ${#failed[@]} -eq 0 ]

@@ -403,6 +403,18 @@ bool mayChangeDrivers() {
   return false;
 }
 
+// Runs this program again elevated, telling that run who asked, and shows its
+// report. The instance window the elevated run would start under another
+// account starts here, under the user's own, when `startsInstance`.
+int runElevated(const Request& request, const std::vector<std::string>& args, bool startsInstance) {
+  std::vector<std::string> elevated = args;
+  std::string user = processUserSid();
+  if (!user.empty() && !request.user) elevated.insert(elevated.end(), {"/USER", user});
+  int code = runElevatedWithReport(elevated);
+  if (code == KV_SETUP_DONE && startsInstance) startInstanceNow();
+  return code;
+}
+
 // /INSTALL and /REMOVE without a module: the module beside this program, and
 // on 64-bit Windows the other bitness's too, each by its own setup program.
 int installOrRemoveBoth(bool installing, const Request& request) {
@@ -467,14 +479,7 @@ int repair(const Request& request, const std::vector<std::string>& args) {
     printf(installed ? "Nothing to repair.\n" : "Nothing to repair: the driver is not installed.\n");
     return KV_SETUP_DONE;
   }
-  if (!request.report && !processElevated()) {
-    std::vector<std::string> elevated = args;
-    std::string user = processUserSid();
-    if (!user.empty() && !request.user) elevated.insert(elevated.end(), {"/USER", user});
-    int code = runElevatedWithReport(elevated);
-    if (code == KV_SETUP_DONE && !request.module) startInstanceNow();
-    return code;
-  }
+  if (!request.report && !processElevated()) return runElevated(request, args, !request.module);
   if (!mayChangeDrivers()) return KV_SETUP_FAILED;
   chooseUser(request);
   int repaired = 0;
@@ -499,14 +504,7 @@ int repair(const Request& request, const std::vector<std::string>& args) {
 // the elevated run's report, which that run appends to its /REPORT file; it
 // tells that run who asked.
 int installOrRemove(bool installing, const Request& request, const std::vector<std::string>& args) {
-  if (!request.report && !processElevated()) {
-    std::vector<std::string> elevated = args;
-    std::string user = processUserSid();
-    if (!user.empty() && !request.user) elevated.insert(elevated.end(), {"/USER", user});
-    int code = runElevatedWithReport(elevated);
-    if (installing && code == 0 && !request.module) startInstanceNow();
-    return code;
-  }
+  if (!request.report && !processElevated()) return runElevated(request, args, installing && !request.module);
   if (!mayChangeDrivers()) return 1;
   chooseUser(request);
   if (!request.module) return installOrRemoveBoth(installing, request);

@@ -325,7 +325,7 @@ double synthAlone(const HostSettings& settings, double blocks, bool pinned, doub
   // At the priority of the host's threads while they take a flood, so that
   // the machine's other work weighs on both alike.
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
-  std::vector<int16_t> buffer((size_t)settings.blockFrames * 2);
+  std::vector<float> buffer((size_t)settings.blockFrames * 2);
   size_t every = blocks >= 1 ? (size_t)(kIntakeMessages / blocks) : kIntakeMessages;
   if (every == 0) every = 1;
   auto t0 = std::chrono::steady_clock::now();

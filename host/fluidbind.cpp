@@ -49,7 +49,9 @@ void findFluidSynth(const HostSettings& settings, int bits, FluidLibrary* lib) {
     char full[MAX_PATH];
     DWORD n = GetFullPathNameA(settings.fluidSynth.c_str(), sizeof full, full, nullptr);
     std::string named = n > 0 && n < sizeof full ? std::string(full, n) : settings.fluidSynth;
-    if (ownBitness(isFolder(named) ? inFolder(named, kFluidSynthLibrary) : named, "FluidSynth= in KVHOST.INI")) return;
+    if (ownBitness(isFolder(named) ? inFolder(named, kFluidSynthLibrary) : named,
+                   "FluidSynth= in " + settings.fluidSynthFrom))
+      return;
   }
   if (!settings.folder.empty()) {
     std::string beside = inFolder(settings.folder, kFluidSynthLibrary);
@@ -104,7 +106,7 @@ bool findSoundFont(const HostSettings& settings, SoundFontChoice* font) {
   *font = SoundFontChoice();
   if (!settings.soundFont.empty()) {
     font->path = settings.soundFont;
-    font->source = "SoundFont= in KVHOST.INI";
+    font->source = "SoundFont= in " + settings.soundFontFrom;
   } else if (!settings.folder.empty() && !(font->path = soundFontIn(settings.folder)).empty()) {
     font->source = "beside the host";
   } else {

@@ -1,10 +1,7 @@
 // The synthesizer back end: FluidSynth with a General MIDI SoundFont, through
 // the functions taken from its library at run time.
-#include <math.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <vector>
 
 #include "host/fluidbind.h"
 #include "host/synth.h"
@@ -77,13 +74,8 @@ class FluidSynth : public Synth {
     }
   }
 
-  void render(int16_t* frames, size_t count) override {
-    buffer_.resize(count * 2);
-    f_.fluid_synth_write_float(synth_, (int)count, buffer_.data(), 0, 2, buffer_.data(), 1, 2);
-    for (size_t i = 0; i < count * 2; ++i) {
-      float v = buffer_[i] * 32767.0f;
-      frames[i] = (int16_t)(v >= 32767.0f ? 32767 : v <= -32768.0f ? -32768 : lrintf(v));
-    }
+  void render(float* frames, size_t count) override {
+    f_.fluid_synth_write_float(synth_, (int)count, frames, 0, 2, frames, 1, 2);
   }
 
   unsigned activeVoices() override { return (unsigned)f_.fluid_synth_get_active_voice_count(synth_); }
@@ -122,7 +114,6 @@ class FluidSynth : public Synth {
   fluid_synth_t* synth_;
   double gain_;
   std::string font_;
-  std::vector<float> buffer_;
 };
 
 void __cdecl quiet(int, const char*, void*) {}

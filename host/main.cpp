@@ -282,6 +282,11 @@ int main(int argc, char** argv) {
   // The host serves the device, not the terminal of the client that started
   // it: a Ctrl-C there ends the client, which closes the device, not the host.
   signal(SIGINT, SIG_IGN);
+  // The MIDI consumer, the render and play threads and the sound output's
+  // stream sleep for a millisecond or two at a time: on Windows a sleep
+  // otherwise lasts the system's tick (15.6 ms), and every note would wait
+  // for it.
+  timeBeginPeriod(1);
   host.settings = loadHostSettings();
   host.dwMainThread = GetCurrentThreadId();
   // A module of the other bitness is refused before it is loaded: a 32-bit

@@ -1,5 +1,6 @@
 #include "host/renderer.h"
 
+#include <math.h>
 #include <string.h>
 
 #include <chrono>
@@ -37,6 +38,13 @@ const unsigned kLongestTailMs = 3000;
 const unsigned kTailSilenceMs = 50;
 // A write the sound server held this long is said in the record.
 const int64_t kHeldWriteNs = 100000000;
+// The limiter: the level above which the gain comes down (about -2 dBFS), how
+// fast it comes down and goes back up, and the highest sample it lets through,
+// just below full scale.
+const float kLimitFrom = 0.8f;
+const double kLimitAttackMs = 1;
+const double kLimitReleaseMs = 200;
+const float kLimitCeiling = 32766.0f / 32767.0f;
 
 bool isNoteOn(const uint8_t* b, size_t size) { return size == 3 && (b[0] & 0xF0) == 0x90 && b[2] != 0; }
 
@@ -70,15 +78,24 @@ void MidiRenderer::prepare(std::vector<std::string>* notes, std::vector<std::str
     notes->push_back("no synthesizer: " + why + "; the MIDI side keeps its record only");
   AudioFormat format = {rate_, 2, 16};
   if (settings_.soundServer != "none") {
-    server_ = openSoundServer(settings_.soundServer, "MIDI synthesizer", format, settings_.latencyMs, &why);
-    if (!server_) notes->push_back("no sound server (" + why + "): rendering to the record only");
+    why.clear();
+    server_ = openSoundServer(settings_.soundServer, settings_.outputDevice, "MIDI synthesizer", format,
+                              settings_.latencyMs, settings_.keepDeviceMs, &why);
+    if (!server_)
+      notes->push_back("no sound server (" + why + "): rendering to the record only");
+    else if (!why.empty())
+      notes->push_back(why);
+    if (server_ && !server_->description().empty()) notes->push_back("sound output: " + server_->description());
   } else {
     notes->push_back("no sound server (SoundServer=none): rendering to the record only");
   }
   // Blocks are whole steps of the synthesizer.
   if (synth_) step_ = synth_->step();
   block_ = (block_ + step_ - 1) / step_ * step_;
+  mix_.resize((size_t)block_ * 2);
   buffer_.resize((size_t)block_ * 2);
+  limiterAttack_ = (float)(1 - exp(-1000.0 / (kLimitAttackMs * rate_)));
+  limiterRelease_ = (float)(1 - exp(-1000.0 / (kLimitReleaseMs * rate_)));
 }
 
 bool MidiRenderer::start(const std::string& recordWav) {
@@ -167,9 +184,13 @@ void MidiRenderer::submit() {
 }
 
 std::vector<std::string> MidiRenderer::takeNotes() {
-  std::lock_guard<std::mutex> hold(lock_);
   std::vector<std::string> notes;
-  notes.swap(notes_);
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    notes.swap(notes_);
+  }
+  if (server_)
+    for (std::string& line : server_->takeNotes()) notes.push_back(std::move(line));
   return notes;
 }
 
@@ -229,7 +250,7 @@ void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
     int64_t at = frameAt(e.atNs) + block_ - frame;
     size_t offset = at <= 0 ? 0 : (size_t)at / step_ * step_;
     if (offset > done) {
-      synth_->render(&buffer_[done * 2], offset - done);
+      synth_->render(&mix_[done * 2], offset - done);
       done = offset;
     }
     if (e.kind == MESSAGE && !e.sysexSize && isNoteOn(e.bytes, e.size) && steadyNs() - nsOf(frame) > kFloodBehindNs) {
@@ -243,7 +264,8 @@ void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
     head_.store(head, std::memory_order_release);
     handled_.fetch_add(head - first, std::memory_order_relaxed);
   }
-  if (done < block_) synth_->render(&buffer_[done * 2], block_ - done);
+  if (done < block_) synth_->render(&mix_[done * 2], block_ - done);
+  limit();
   if (fadeOut)
     for (size_t i = 0; i < block_; ++i) {
       int gain = (int)(block_ - 1 - i);
@@ -259,6 +281,30 @@ void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
   silentFrames_ = silent ? silentFrames_ + block_ : 0;
   toServer(frame);
   if (record_) record_->write(buffer_.data(), buffer_.size() * 2);
+}
+
+// The gain follows the louder channel: it comes down within a millisecond to
+// where that channel stays at the threshold, and goes back up over a fifth of
+// a second, so that a chord of many notes is turned down for a moment rather
+// than cut. Above the threshold the samples the gain has not caught yet are
+// bent towards the ceiling, which they approach and never reach.
+void MidiRenderer::limit() {
+  const float knee = kLimitCeiling - kLimitFrom;
+  float gain = limiterGain_;
+  for (size_t i = 0; i < buffer_.size(); i += 2) {
+    float l = mix_[i], r = mix_[i + 1];
+    float loudest = fabsf(l) > fabsf(r) ? fabsf(l) : fabsf(r);
+    float wanted = loudest > kLimitFrom ? kLimitFrom / loudest : 1.0f;
+    gain += (wanted - gain) * (wanted < gain ? limiterAttack_ : limiterRelease_);
+    if (gain > 0.99999f) gain = 1;  // back: the samples pass untouched again
+    for (int c = 0; c < 2; ++c) {
+      float v = mix_[i + c] * gain;
+      float a = fabsf(v);
+      if (a > kLimitFrom) v = copysignf(kLimitFrom + knee * tanhf((a - kLimitFrom) / knee), v);
+      buffer_[i + c] = (int16_t)lrintf(v * 32767.0f);
+    }
+  }
+  limiterGain_ = gain;
 }
 
 // A block that would reach the server later than its buffering is left out of
@@ -320,6 +366,7 @@ void MidiRenderer::run() {
   int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;
   bool notesEnded = false;
+  bool finishing = false;
   for (bool faded = false;;) {
     bool stopping, drained, lastBlock;
     {
@@ -334,12 +381,20 @@ void MidiRenderer::run() {
         // stop() catches up itself once the thread has ended.
         if (stop_ && queueEmpty()) return;
         hold.unlock();
+        // A sound output that gave its device back takes it now, before the
+        // stream's clock carries on: the message waits for it, whole.
+        if (server_) server_->resume();
         catchUpInSilence();
         continue;
       }
       stopping = stop_;
       drained = stop_ && queueEmpty();
       lastBlock = drained && frame + block_ >= tailEnd_;
+    }
+    // Once stopping, the rest is rendered at once: the sound output paces it.
+    if (stopping && !finishing) {
+      finishing = true;
+      if (server_) server_->finishing();
     }
     // The client has gone: once its last message is applied, what it left
     // sounding ends with its release, as at a note-off.

@@ -17,6 +17,11 @@
 // the server's stream (the record keeps them), so the server's delay stays at
 // LatencyMs. Only a thread far behind takes no new notes. At stop, every
 // message that arrived before is applied and what sounds rings out.
+//
+// The synthesizer's output never reaches full scale: below the limiter's
+// threshold it passes untouched; above it the level is brought down at once
+// and comes back slowly, and what passes the threshold before the level has
+// come down is bent smoothly towards full scale rather than cut at it.
 #pragma once
 
 #include <stdint.h>
@@ -81,8 +86,9 @@ class MidiRenderer {
   int64_t latestNs() const { return latestNs_; }
   // Messages applied or lost so far: any thread.
   unsigned long long handled() const { return handled_.load(std::memory_order_relaxed); }
-  // What the render thread has to say for the record since the last call
-  // (a sound server that held a block, catching up): any thread.
+  // What the render thread and the sound output have to say for the record
+  // since the last call (a sound server that held a block, catching up, a
+  // device given back or taken again): any thread before stop().
   std::vector<std::string> takeNotes();
   unsigned blockFrames() const { return block_; }
   // System-exclusive buffers longer than this go to the record only.
@@ -113,6 +119,8 @@ class MidiRenderer {
   int64_t nsOf(int64_t frame) const;
   // Renders block [frame, frame + B); `fadeOut`: the block ends in silence.
   void renderBlock(int64_t frame, bool fadeOut);
+  // Limits mix_ softly into buffer_, 16-bit.
+  void limit();
   void toServer(int64_t frame);
   void writeSilence(int64_t frames);
   void catchUpInSilence();
@@ -154,7 +162,11 @@ class MidiRenderer {
   unsigned long long overflowed_ = 0;  // the consumer's: messages that found the queue full
 
   // The render thread's.
-  std::vector<int16_t> buffer_;
+  std::vector<float> mix_;       // the synthesizer's output
+  std::vector<int16_t> buffer_;  // what is played and recorded
+  float limiterGain_ = 1;        // the limiter's present gain
+  float limiterAttack_ = 1;      // how far the gain goes down, and comes back, per frame
+  float limiterRelease_ = 1;
   int64_t silentFrames_ = 0;
   unsigned long long unplayed_ = 0;
   unsigned long long notesPlayed_ = 0;

@@ -1,10 +1,15 @@
-// The host's settings, from "KVHOST.INI" in its current directory (the install
-// directory), section [Host]. Besides the output files they choose how the host
-// answers and serves, so that every way a host can misbehave can be staged.
+// The host's settings, from section [Host] of the user's own KVHOST.INI and
+// of the machine's in its current directory (the install directory); the
+// user's win key by key (host/settingsfiles.h). Besides the sound and the
+// output files they choose how the host answers and serves, so that every way
+// a host can misbehave can be staged.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "host/settingsfiles.h"
 
 struct HostSettings {
   enum Answer { ACCEPT, REFUSE, NEVER, OTHER };
@@ -43,6 +48,14 @@ struct HostSettings {
   unsigned blockFrames = 64;    // BlockFrames: frames the synthesizer renders at a time
   unsigned latencyMs = 20;      // LatencyMs: what the sound server keeps buffered
   std::string soundServer;      // SoundServer: empty for the user's server, "none", or a server address
+  std::string outputDevice;     // OutputDevice: the output device's name or id; empty for the system's default
+  // KeepDeviceMs: after this much silence the sound output gives its device
+  // back, where other programs may want it to themselves (Windows); 0: never.
+  unsigned keepDeviceMs = 10000;
+  // The file FluidSynth= and SoundFont= came from, as it is told
+  // (kMachineSettingsLabel or kUserSettingsLabel).
+  std::string fluidSynthFrom = kMachineSettingsLabel;
+  std::string soundFontFrom = kMachineSettingsLabel;
 
   // What the file held that the host could not use, one line each: said on
   // standard error and in the MIDI record, where one is kept.
@@ -51,9 +64,26 @@ struct HostSettings {
   std::string folder;
 };
 
-// Reads section [Host] of `iniFile`. A value the host cannot use is replaced
-// by its key's default, and a line in `said` tells which and why.
+// A key's value in each place that has it, in the order they count, each with
+// the name of its place as it is told.
+struct SettingText {
+  std::string from;
+  std::string text;
+};
+using SettingsSource = std::function<std::vector<SettingText>(const char* key)>;
+
+// Reads every key from `source`. The first place that has a key gives its
+// value; an empty value stands for the key's default. A value the host cannot
+// use is said, with its place, key and value, in a line of `said`, and the
+// next place's value is taken, or the key's default.
+HostSettings loadHostSettings(const SettingsSource& source, std::vector<std::string>* said);
+// Section [Host] of the files, the user's first.
+HostSettings loadHostSettings(const SettingsFiles& files, std::vector<std::string>* said);
+// Section [Host] of `iniFile` alone.
 HostSettings loadHostSettings(const std::string& iniFile, std::vector<std::string>* said);
-// KVHOST.INI of the current directory, with the folder of this program; what
+// The files of the current directory, with the folder of this program; what
 // it says goes to standard error and into `said`.
 HostSettings loadHostSettings();
+// Whether the host can use `text` as the value of `key`: empty when it can,
+// else why not ("Gain=loud is not a number from 0 to 10").
+std::string checkSetting(const char* key, const std::string& text);

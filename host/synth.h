@@ -1,5 +1,6 @@
 // The synthesizer the MIDI side renders with: it takes parsed messages and
-// renders 16-bit stereo. The back end lives in a file of its own; a build
+// renders stereo in floating point, full scale at 1.0 (the renderer limits it
+// and makes 16-bit samples of it). The back end lives in a file of its own; a build
 // without one renders nothing and keeps the records.
 #pragma once
 
@@ -24,8 +25,8 @@ class Synth {
   // Ends every note with its release, those the sustain and sostenuto pedals
   // hold too, and lifts the pedals; programs and the other controllers stay.
   virtual void notesOff() = 0;
-  // Renders `frames` interleaved stereo frames.
-  virtual void render(int16_t* frames, size_t count) = 0;
+  // Renders `count` interleaved stereo frames.
+  virtual void render(float* frames, size_t count) = 0;
   virtual unsigned activeVoices() = 0;
   // The frames it renders at a time: a message takes effect at a step's start.
   virtual unsigned step() const = 0;

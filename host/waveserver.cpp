@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/recordfile.h"
+#include "host/say.h"
 #include "kvplatform.h"
 
 namespace {
@@ -53,9 +54,16 @@ bool WaveServer::start(std::vector<std::string>* notes) {
   // why) leaves the channel served without it.
   if (!settings_.waveRecord.empty()) record_ = openWavRecord(settings_.waveRecord + ".WAV", format);
   std::string why = "SoundServer=none";
-  if (settings_.soundServer != "none")
-    server_ = openSoundServer(settings_.soundServer, "wave output", format, settings_.latencyMs, &why);
-  if (!server_) notes->push_back("no sound server (" + why + "): playing to the record only");
+  if (settings_.soundServer != "none") {
+    why.clear();
+    server_ = openSoundServer(settings_.soundServer, settings_.outputDevice, "wave output", format, settings_.latencyMs,
+                              settings_.keepDeviceMs, &why);
+  }
+  if (!server_)
+    notes->push_back("no sound server (" + why + "): playing to the record only");
+  else if (!why.empty())
+    notes->push_back(why);
+  if (server_ && !server_->description().empty()) notes->push_back("sound output: " + server_->description());
   started_ = true;
   thread_ = std::thread(&WaveServer::run, this);
   return true;
@@ -152,5 +160,7 @@ void WaveServer::run() {
       play((DWORD)frames);
       due = shouldHave;
     }
+    if (server_)
+      for (const std::string& line : server_->takeNotes()) hostSay("%s", line.c_str());
   }
 }

@@ -11,6 +11,10 @@ const char KV_DRIVER_DESCRIPTION[] = "Kelvasong Software-WaveTable-Synthesizer";
 // The setup program, in the install directory: the driver's configuration
 // command starts it.
 const char KV_SETUP_PROGRAM[] = "KVSETUP.EXE";
+// The MIDI output device's name, as its capabilities give it; the settings
+// window's title.
+const char KV_MIDI_DEVICE_NAME[] = "Kelvasong (NT)";
+const char KV_SETTINGS_WINDOW_TITLE[] = "Kelvasong Settings";
 // Its exit codes, kept stable for the programs that start it (the instance
 // window at logon, the settings window's Repair button, the setup file's
 // uninstaller).
@@ -26,9 +30,12 @@ const char KV_INI_FILE[] = "KELVASON.INI";
 const char KV_INI_SECTION[] = "KelvasongSetup";
 const char KV_INI_DEBUG_SECTION[] = "DEBUG";
 const char KV_INI_DIR_KEY[] = "KVDirectory";
-// The host's settings: section [Host] of KVHOST.INI in the install directory.
+// The host's settings: section [Host] of KVHOST.INI in the install directory
+// (the machine's), and of KVHOST.INI in the folder Kelvasong of the user's
+// application data (the user's own, which wins key by key).
 const char KV_HOST_INI_FILE[] = "KVHOST.INI";
 const char KV_HOST_INI_SECTION[] = "Host";
+const char KV_USER_SETTINGS_FOLDER[] = "Kelvasong";
 
 // The product's instance window, without which the wave open starts no host;
 // each host's command window, and the registered message its commands come as.

@@ -8,9 +8,12 @@
 # module in SysWOW64, as on 64-bit Windows. Each
 # test runs alone under a time limit, and the prefix's wineserver is ended
 # after each test and at the end, so that nothing a test left running (a host,
-# a held gate) reaches the next one. When the setup file has been made, the
-# 32-bit suite's setup file tests run in a second fresh prefix, where nothing
-# of the product was put (KV_WINE_SETUP_TEST_TIMEOUT, 300 s, each).
+# a held gate) reaches the next one. The settings window's tests
+# (WineSettingsWindowTest) need a display: they run last, with Wine's X11
+# driver on an X server of their own (Xvfb), and leave their screenshots in
+# BUILD_DIR. When the setup file has been made, the 32-bit suite's setup file
+# tests run in a second fresh prefix, where nothing of the product was put
+# (KV_WINE_SETUP_TEST_TIMEOUT, 300 s, each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-mingw-x86_64}
@@ -43,7 +46,37 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
 end_wineserver() { wineserver -k 2> /dev/null || true; wineserver -w 2> /dev/null || true; }
-trap end_wineserver EXIT
+# A sound server of the suite's own: PulseAudio with a null sink "kvtest",
+# reached through PULSE_SERVER, so that every program under Wine plays to it
+# through Wine's pulse driver (winekv.drv passes the audio layer's calls on to
+# it) and none to the user's own server. For the tests whose names hold "Heard",
+# parec records the sink's monitor (mono, 44100 Hz, 16-bit) into the file
+# KV_WINE_MONITOR names, from before the test starts until it has ended.
+pulse_dir="$build/pulse"
+pulse_pid=
+monitor_pid=
+end_monitor() {
+  if [ -n "$monitor_pid" ]; then kill "$monitor_pid" 2> /dev/null || true; wait "$monitor_pid" 2> /dev/null || true; fi
+  monitor_pid=
+}
+xvfb_pid=""
+end_all() {
+  end_wineserver
+  end_monitor
+  if [ -n "$pulse_pid" ]; then kill "$pulse_pid" 2> /dev/null || true; wait "$pulse_pid" 2> /dev/null || true; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2> /dev/null || true; fi
+}
+trap end_all EXIT
+rm -rf "$pulse_dir"
+mkdir -m 700 -p "$pulse_dir"
+XDG_RUNTIME_DIR="$pulse_dir" HOME="$pulse_dir" pulseaudio --daemonize=no --exit-idle-time=-1 -n --use-pid-file=no \
+  "--load=module-null-sink sink_name=kvtest rate=44100 channels=2" \
+  "--load=module-native-protocol-unix auth-anonymous=1 socket=$pulse_dir/native" > /dev/null 2>&1 &
+pulse_pid=$!
+export PULSE_SERVER="unix:$pulse_dir/native"
+for _ in $(seq 200); do pactl info > /dev/null 2>&1 && break; sleep 0.05; done
+pactl info > /dev/null 2>&1 || { echo "the suite's PulseAudio server did not start"; exit 1; }
+export KV_WINE_MONITOR="$build/monitor.raw"
 
 # A fresh prefix, headless, whose multimedia layer reaches the product's
 # module through the suite's winekv.drv (put there by the caller).
@@ -76,6 +109,13 @@ run_tests() {
   for t in $1; do
     count=$((count + 1))
     start=$(date +%s)
+    rm -f "$KV_WINE_MONITOR"
+    case "$t" in
+      *Heard*)
+        parec -d kvtest.monitor --raw --format=s16le --rate=44100 --channels=1 --latency-msec=10 > "$KV_WINE_MONITOR" &
+        monitor_pid=$!
+        ;;
+    esac
     if (cd "$WINEPREFIX/drive_c/kvtests" && timeout -k 10 "$2" wine 'C:\kvtests\kvwinetests.exe' "--gtest_filter=$t" \
         > "$build/wine-test.log" 2>&1); then
       echo "ok    $t ($(($(date +%s) - start)) s)"
@@ -86,8 +126,44 @@ run_tests() {
         tr -d '\r' || true
       failed+=("$t")
     fi
+    grep '^screenshot of ' "$build/wine-test.log" | tr -d '\r' || true
     end_wineserver
+    end_monitor
   done
+}
+
+# Runs the tests `$1` with Wine's X11 driver on an X server of their own (the
+# two suites of scripts/test.sh run side by side), which says its display
+# number once it takes connections.
+run_windowed_tests() {
+  rm -f "$build/xvfb.display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$build/xvfb.display" 2> "$build/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 300); do
+    [ -s "$build/xvfb.display" ] && break
+    kill -0 "$xvfb_pid" 2> /dev/null || break
+    sleep 0.1
+  done
+  if [ ! -s "$build/xvfb.display" ]; then
+    echo "FAIL  the X server for the settings window did not start"
+    cat "$build/xvfb.log"
+    for t in $1; do
+      count=$((count + 1))
+      failed+=("$t")
+    done
+  else
+    export DISPLAY=":$(head -n1 "$build/xvfb.display")"
+    echo "== the settings window, on the X server $DISPLAY"
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f > /dev/null 2>&1
+    end_wineserver
+    run_tests "$1" "$per_test_limit"
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+    end_wineserver
+    unset DISPLAY
+  fi
+  kill "$xvfb_pid" 2> /dev/null || true
+  wait "$xvfb_pid" 2> /dev/null || true
+  xvfb_pid=""
 }
 
 make_prefix "$build/wine-prefix"
@@ -116,10 +192,16 @@ if [ "$digits" = 16 ] && [ -f "$package/KVSETUP.EXE" ] && [ -f build-mingw-x86_6
   cp build-mingw-x86_64/winekv.drv "$drive_c/windows/system32/"
 fi
 
-# The setup file's tests have a prefix of their own, below.
-case "$filter" in *-*) main_filter="$filter:WineSetupFileTest.*" ;; *) main_filter="$filter-WineSetupFileTest.*" ;; esac
+# The setup file's tests have a prefix of their own, below; the settings
+# window's run last, on a display.
+case "$filter" in
+  *-*) main_filter="$filter:WineSetupFileTest.*:WineSettingsWindowTest.*" ;;
+  *) main_filter="$filter-WineSetupFileTest.*:WineSettingsWindowTest.*" ;;
+esac
 setup_file_tests=$(list_tests "$filter" WineSetupFileTest)
+windowed_tests=$(list_tests "$filter" WineSettingsWindowTest)
 run_tests "$(list_tests "$main_filter")" "$per_test_limit"
+[ -n "$windowed_tests" ] && run_windowed_tests "$windowed_tests"
 
 # The setup file (scripts/package.sh), when made: the 32-bit suite installs it
 # in a fresh prefix of its own, where nothing of the product was put, and

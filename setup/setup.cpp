@@ -18,15 +18,19 @@
 #include "hostlink/hostlink.h"
 #include "install/slots.h"
 #include "kvplatform.h"
+#include "setup/console.h"
 #include "setup/registration.h"
 #include "setup/report.h"
+#include "setup/settingswindow.h"
+#include "setup/state.h"
 
 namespace {
 
 int usage(FILE* out) {
   fprintf(out,
-          "usage: KVSETUP.EXE /CONFIG 0 -w HWND HWND [/DIR DIRECTORY]\n"
+          "usage: KVSETUP.EXE /CONFIG [0 -w HWND HWND] [/DIR DIRECTORY]\n"
           "       KVSETUP.EXE /DIR DIRECTORY\n"
+          "       KVSETUP.EXE /STATE\n"
           "       KVSETUP.EXE /INSTALL [MODULE]\n"
           "       KVSETUP.EXE /REMOVE [MODULE]\n"
           "       KVSETUP.EXE /REPAIR [MODULE]\n"
@@ -50,7 +54,14 @@ int usage(FILE* out) {
           "would take.\n"
           "\n"
           "  /CONFIG 0 -w HWND HWND  how the driver's configuration command starts it; HWND\n"
-          "                          is the number of the window that asked\n"
+          "                          is the number of the window that asked. On Windows\n"
+          "                          it opens the settings window (so does /CONFIG alone,\n"
+          "                          as the Start menu's Kelvasong Settings runs it):\n"
+          "                          your own settings, kept in KVHOST.INI in the folder\n"
+          "                          Kelvasong of your application data (%%APPDATA%%),\n"
+          "                          which win key by key over the machine's\n"
+          "  /STATE                  the state of this program's bitness: registration,\n"
+          "                          host programs, FluidSynth's library and the bank\n"
           "  /DIR DIRECTORY          store DIRECTORY as the install directory\n"
           "  /INSTALL [MODULE]       install the driver: MODULE (KVDRVR32.DLL beside this\n"
           "                          program when not given) is copied into the system\n"
@@ -113,7 +124,7 @@ void showAlias(const char* what, int number, const char* prefix) {
 // would take, by the files' headers (this program cannot load it).
 void showSynthesizer(const std::string& dir) {
   std::vector<std::string> said;
-  HostSettings settings = loadHostSettings(dir + "\\" + KV_HOST_INI_FILE, &said);
+  HostSettings settings = loadHostSettings(settingsFiles(dir), &said);
   settings.folder = dir;
   printf("synthesizer\n");
   FluidLibrary library;
@@ -178,17 +189,31 @@ int setDirectory(const char* dir) {
   return 0;
 }
 
+// What the settings window shows of this program's bitness.
+int showState() {
+  char dir[MAX_PATH];
+  getInstallDir(dir, sizeof dir);
+  for (const std::string& line : describeState(ownBitnessState(dir, settingsFiles(dir)))) printf("%s\n", line.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool printing = connectOutput();
   const char* hwnd = nullptr;
   const char* newDir = nullptr;
+  bool config = false;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "/?") == 0) return usage(stdout);
     if (isRegistrationVerb(argv[i])) return runRegistrationVerb(std::vector<std::string>(argv + i, argv + argc));
-    if (lstrcmpiA(argv[i], "/CONFIG") == 0 && i + 4 < argc && strcmp(argv[i + 2], "-w") == 0) {
-      hwnd = argv[i + 3];
-      i += 4;
+    if (lstrcmpiA(argv[i], "/STATE") == 0 && argc == 2) return showState();
+    if (lstrcmpiA(argv[i], "/CONFIG") == 0) {
+      config = true;
+      if (i + 4 < argc && strcmp(argv[i + 2], "-w") == 0) {
+        hwnd = argv[i + 3];
+        i += 4;
+      }
     } else if (lstrcmpiA(argv[i], "/DIR") == 0 && i + 1 < argc) {
       newDir = argv[++i];
     } else {
@@ -196,5 +221,11 @@ int main(int argc, char** argv) {
     }
   }
   if (newDir && setDirectory(newDir) != 0) return 1;
+  // Started without a command line to print to (from Explorer), the program
+  // opens its window too.
+  if (config || (argc == 1 && !printing)) {
+    int ended = runSettingsWindow(hwnd);
+    if (ended >= 0) return ended;
+  }
   return showConfiguration(hwnd);
 }

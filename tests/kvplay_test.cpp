@@ -262,11 +262,14 @@ TEST_F(KvplayTest, ListsTheDevicesAndStreamsAWavFile) {
   DestroyWindow(instance);
   kvtest::Wav played = kvtest::readWav(installDir() + "/KVWAVEOUT.WAV");
   ASSERT_EQ(played.rate, 22050u);
-  size_t start = 0;
-  while (start < played.samples.size() && played.samples[start] == 0) ++start;
-  ASSERT_GE(played.samples.size(), start + tone.size());
-  EXPECT_TRUE(std::equal(tone.begin(), tone.end(), played.samples.begin() + (long)start))
-      << "the host played the file's samples";
+  // No sample of the tone is 0: what the pump adds where the player was late
+  // (silence, which a loaded machine may cause) is told apart from the file's
+  // samples, which must all be there, in order.
+  std::vector<int16_t> sounded;
+  for (int16_t s : played.samples)
+    if (s != 0) sounded.push_back(s);
+  ASSERT_GE(sounded.size(), tone.size());
+  EXPECT_TRUE(std::equal(tone.begin(), tone.end(), sounded.begin())) << "the host played the file's samples";
 }
 
 TEST_F(KvplayTest, AWaveOpenFailureIsExplainedByItsCause) {

@@ -28,8 +28,12 @@ class PulseSink : public AudioSink {
 
 }  // namespace
 
-std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char* name, const AudioFormat& format,
-                                           unsigned latencyMs, std::string* why) {
+std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const std::string& device, const char* name,
+                                           const AudioFormat& format, unsigned latencyMs, unsigned keepDeviceMs,
+                                           std::string* why) {
+  // The sound server shares its device with every program; the stream keeps
+  // nothing from another.
+  (void)keepDeviceMs;
   pa_sample_spec spec;
   spec.format = format.bits == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
   spec.rate = format.rate;
@@ -44,8 +48,15 @@ std::unique_ptr<AudioSink> openSoundServer(const std::string& server, const char
   attr.minreq = (uint32_t)-1;
   attr.fragsize = (uint32_t)-1;
   int error = 0;
-  pa_simple* stream = pa_simple_new(server.empty() ? nullptr : server.c_str(), KV_HOST_NAME, PA_STREAM_PLAYBACK,
-                                    nullptr, name, &spec, nullptr, &attr, &error);
+  const char* address = server.empty() ? nullptr : server.c_str();
+  pa_simple* stream = pa_simple_new(address, KV_HOST_NAME, PA_STREAM_PLAYBACK,
+                                    device.empty() ? nullptr : device.c_str(), name, &spec, nullptr, &attr, &error);
+  // A sink that is not there (a headset unplugged) leaves the sound on the
+  // default one, not silent.
+  if (!stream && !device.empty() && error == PA_ERR_NOENTITY) {
+    stream = pa_simple_new(address, KV_HOST_NAME, PA_STREAM_PLAYBACK, nullptr, name, &spec, nullptr, &attr, &error);
+    if (stream && why) *why = "the output device " + device + " is not there: playing to the default one";
+  }
   if (!stream) {
     if (why) *why = pa_strerror(error);
     return nullptr;

@@ -67,6 +67,17 @@ bool copyFile(const std::string& from, const std::string& to, bool failIfExists)
   return true;
 }
 
+// A rename is on the disk once the directory that holds the name is.
+bool syncDirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
 }  // namespace
 
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
@@ -115,6 +126,13 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
   return TRUE;
 }
 
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  auto file = plat::handleAs<File>(hFile);
+  if (!file) return plat::fail(ERROR_INVALID_HANDLE, FALSE);
+  if (plat::faultHit("FlushFileBuffers")) return plat::fail(ERROR_WRITE_FAULT, FALSE);
+  return fsync(file->fd) == 0 ? TRUE : plat::failErrno(FALSE);
+}
+
 extern "C" BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
   if (plat::faultHit("CopyFileA")) return plat::fail(ERROR_ACCESS_DENIED, FALSE);
   if (!lpExistingFileName || !lpNewFileName) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -158,7 +176,7 @@ extern "C" BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileNa
     if (errno == EEXIST) return plat::fail(ERROR_ALREADY_EXISTS, FALSE);
     if (errno != EXDEV || !(dwFlags & MOVEFILE_COPY_ALLOWED)) return plat::failErrno(FALSE);
   } else if (rename(from.c_str(), to.c_str()) == 0) {
-    return TRUE;
+    return !(dwFlags & MOVEFILE_WRITE_THROUGH) || syncDirectoryOf(to) ? TRUE : plat::failErrno(FALSE);
   } else if (errno != EXDEV || !(dwFlags & MOVEFILE_COPY_ALLOWED)) {
     return plat::failErrno(FALSE);
   }

@@ -153,53 +153,6 @@ Wav readWav(const std::string& path) {
   return wav;
 }
 
-double powerAt(const std::vector<double>& signal, unsigned rate, double hz) {
-  double w = 2 * M_PI * hz / rate, c = 2 * cos(w), s1 = 0, s2 = 0;
-  for (double x : signal) {
-    double s0 = x + c * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-  }
-  double p = s1 * s1 + s2 * s2 - c * s1 * s2;
-  return signal.empty() ? 0 : p / (double)signal.size();
-}
-
-double strongestFrequency(const std::vector<double>& signal, unsigned rate, double lo, double hi, double step) {
-  double best = lo, bestPower = -1;
-  for (double f = lo; f <= hi; f += step) {
-    double p = powerAt(signal, rate, f);
-    if (p > bestPower) {
-      bestPower = p;
-      best = f;
-    }
-  }
-  return best;
-}
-
-double strongestInUnbrokenStretch(const std::vector<int16_t>& samples, size_t from, size_t window, unsigned rate,
-                                  double lo, double hi) {
-  const size_t kPiece = 256;
-  const int kLevel = 1000;
-  size_t start = from;
-  for (size_t at = from; at + kPiece <= samples.size(); at += kPiece) {
-    if (peak(samples, at, at + kPiece) < kLevel) {
-      start = at + kPiece;
-      continue;
-    }
-    if (at + kPiece - start >= window) {
-      std::vector<double> stretch(samples.begin() + (long)start, samples.begin() + (long)(start + window));
-      return strongestFrequency(stretch, rate, lo, hi, 1);
-    }
-  }
-  return 0;
-}
-
-int peak(const std::vector<int16_t>& samples, size_t from, size_t to, size_t stride) {
-  int most = 0;
-  for (size_t i = from; i < to && i < samples.size(); i += stride) most = std::max(most, abs((int)samples[i]));
-  return most;
-}
-
 std::vector<double> recordedTimes(const std::string& text, const std::string& what) {
   std::vector<double> times;
   std::istringstream lines(text);

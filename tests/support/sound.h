@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/shared/spectrum.h"
+
 namespace kvtest {
 
 // A sound server of the test's own (its own runtime directory, a null sink
@@ -64,20 +66,6 @@ struct Wav {
   size_t frames() const { return channels ? samples.size() / channels : 0; }
 };
 Wav readWav(const std::string& path);
-
-// Power of `signal` at `hz` (Goertzel), normalised by its length.
-double powerAt(const std::vector<double>& signal, unsigned rate, double hz);
-// The frequency between `lo` and `hi` (in steps of `step`) with the most power.
-double strongestFrequency(const std::vector<double>& signal, unsigned rate, double lo, double hi, double step);
-// The strongest frequency between `lo` and `hi` of the first stretch of
-// `window` samples from `from` on that sounds without a break (no 256 samples
-// below -30 dB): a busy machine may leave gaps in what a server plays, which
-// smear the spectrum of a stretch that holds them. 0 when no stretch sounds
-// that long.
-double strongestInUnbrokenStretch(const std::vector<int16_t>& samples, size_t from, size_t window, unsigned rate,
-                                  double lo, double hi);
-// The largest magnitude of a stretch.
-int peak(const std::vector<int16_t>& samples, size_t from, size_t to, size_t stride = 1);
 
 // The arrival times (ms, as the host records them in its message record) of the
 // messages whose line contains `what`, in order.

@@ -230,14 +230,18 @@ TEST_F(WineSynthTest, SetupShowsTheLibraryAndTheSoundFontAndWhetherTheyLoad) {
   EXPECT_NE(out.find("FluidSynth    C:\\KV\\libfluidsynth-3.dll (beside the host): loads"), std::string::npos) << out;
   EXPECT_NE(out.find("SoundFont     C:\\KV\\GM.SF2 (beside the host): loads"), std::string::npos) << out;
 
+  // What the settings window shows of this bitness, as the other bitness's
+  // window asks for it.
   putStandIn("fakefluid-lacking.dll", dir() + "\\libfluidsynth-3.dll");
-  Child config("\"" + dir() + "\\KVSETUP.EXE\" /CONFIG 0 -w 1 1", dir());
-  ASSERT_EQ(config.finish(out), 0u) << out;
-  EXPECT_NE(out.find("FluidSynth    C:\\KV\\libfluidsynth-3.dll (beside the host): does not load: the FluidSynth "
+  Child state("\"" + dir() + "\\KVSETUP.EXE\" /STATE", dir());
+  ASSERT_EQ(state.finish(out), 0u) << out;
+  EXPECT_NE(out.find("  FluidSynth  C:\\KV\\libfluidsynth-3.dll (beside the host): does not load: the FluidSynth "
                      "library C:\\KV\\libfluidsynth-3.dll (beside the host) lacks the functions"),
             std::string::npos)
       << out;
-  EXPECT_NE(out.find("SoundFont     C:\\KV\\GM.SF2 (beside the host): not tried without FluidSynth"), std::string::npos)
+  EXPECT_NE(out.find("  SoundFont   C:\\KV\\GM.SF2 (beside the host): not tried without FluidSynth"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find(std::string("  host        ") + kvwine::kHostExe + " present, copies present"), std::string::npos)
       << out;
 }
 

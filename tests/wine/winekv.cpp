@@ -6,8 +6,11 @@
 //
 // Two things Wine's layer needs that Windows does not:
 // - its audio device enumerator takes the same driver and refuses one without
-//   the four entry points below, and winmm then finds no device at all; this
-//   driver offers no audio endpoint;
+//   the entry points below, and winmm then finds no device at all. They pass
+//   the calls on to Wine's own PulseAudio driver, winepulse.drv, loaded by
+//   name (Wine's loader does not follow a forwarded export to a .drv), so that
+//   programs (the host among them) play to the server PULSE_SERVER names;
+//   where that driver finds no server, this one offers no audio endpoint;
 // - midiOutPrepareHeader does not mark the header prepared itself when the
 //   driver answers MMSYSERR_NOTSUPPORTED, as Windows does, so this driver does.
 #include <windows.h>
@@ -58,12 +61,36 @@ extern "C" DWORD APIENTRY modMessage(UINT uDeviceID, UINT uMsg, DWORD_PTR dwUser
   return forward(uDeviceID, uMsg, dwUser, dwParam1, dwParam2);
 }
 
-// The audio device enumerator's entry points: a driver of low priority with no
-// endpoints.
-extern "C" int WINAPI GetPriority(void) { return 1; }
+// The audio device enumerator's entry points, as Wine's audio layer calls
+// them (its priorities: 0 unavailable, 1 low).
+typedef int(WINAPI* PriorityFn)(void);
+typedef HRESULT(WINAPI* EndpointIdsFn)(int flow, WCHAR*** ids, GUID** guids, UINT* num, UINT* defIndex);
+typedef HRESULT(WINAPI* AudioEndpointFn)(void* guid, void* device, void** client);
+typedef HRESULT(WINAPI* SessionManagerFn)(void* device, void** manager);
+typedef HRESULT(WINAPI* PropValueFn)(GUID* guid, const void* prop, void* out);
+
+namespace {
+
+HMODULE gPulse;
+bool gPulseServes;
+
+void* pulseEntry(const char* name) { return gPulse ? reinterpret_cast<void*>(GetProcAddress(gPulse, name)) : nullptr; }
+
+}  // namespace
+
+// Asked first, once a process: whether Wine's pulse driver reaches a server.
+extern "C" int WINAPI GetPriority(void) {
+  if (!gPulse) gPulse = LoadLibraryA("winepulse.drv");
+  PriorityFn priority = reinterpret_cast<PriorityFn>(pulseEntry("GetPriority"));
+  int answer = priority ? priority() : 0;
+  gPulseServes = answer > 0 && pulseEntry("GetEndpointIDs") && pulseEntry("GetAudioEndpoint") &&
+                 pulseEntry("GetAudioSessionManager");
+  return gPulseServes ? answer : 1;
+}
 
 extern "C" HRESULT WINAPI GetEndpointIDs(int flow, WCHAR*** ids, GUID** guids, UINT* num, UINT* defIndex) {
-  (void)flow;
+  if (gPulseServes)
+    return reinterpret_cast<EndpointIdsFn>(pulseEntry("GetEndpointIDs"))(flow, ids, guids, num, defIndex);
   *ids = nullptr;
   *guids = nullptr;
   *num = 0;
@@ -72,14 +99,18 @@ extern "C" HRESULT WINAPI GetEndpointIDs(int flow, WCHAR*** ids, GUID** guids, U
 }
 
 extern "C" HRESULT WINAPI GetAudioEndpoint(void* guid, void* device, void** client) {
-  (void)guid;
-  (void)device;
+  if (gPulseServes) return reinterpret_cast<AudioEndpointFn>(pulseEntry("GetAudioEndpoint"))(guid, device, client);
   *client = nullptr;
   return E_NOTIMPL;
 }
 
 extern "C" HRESULT WINAPI GetAudioSessionManager(void* device, void** manager) {
-  (void)device;
+  if (gPulseServes) return reinterpret_cast<SessionManagerFn>(pulseEntry("GetAudioSessionManager"))(device, manager);
   *manager = nullptr;
   return E_NOTIMPL;
+}
+
+extern "C" HRESULT WINAPI GetPropValue(GUID* guid, const void* prop, void* out) {
+  PropValueFn value = gPulseServes ? reinterpret_cast<PropValueFn>(pulseEntry("GetPropValue")) : nullptr;
+  return value ? value(guid, prop, out) : E_NOTIMPL;
 }

@@ -1,0 +1,4 @@
+// The setup program prints to the standard streams it was started with.
+#include "setup/console.h"
+
+bool connectOutput() { return true; }

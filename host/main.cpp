@@ -243,7 +243,10 @@ int keepInstanceWindow(bool atLogon) {
   wc.lpfnWndProc = instanceWindowProc;
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
-  if (!RegisterClassA(&wc)) return 1;
+  if (!RegisterClassA(&wc)) {
+    hostSay("cannot register the instance window's class (error %u)", (unsigned)GetLastError());
+    return 1;
+  }
   HWND hwnd = CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                               wc.hInstance, nullptr);
   if (!hwnd) {

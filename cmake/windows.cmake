@@ -28,8 +28,8 @@ target_link_options(kvdrvr32 PRIVATE -Wl,--kill-at)
 set_target_properties(kvdrvr32 PROPERTIES OUTPUT_NAME KVDRVR32 PREFIX "" SUFFIX ".DLL")
 kv_resources(kvdrvr32 KVDRVR32.DLL "Kelvasong synthesizer driver" VFT_DLL)
 
-add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/hold.cpp host/win/soundfont.cpp host/win/soundout.cpp
-  host/win/wavrecord.cpp)
+add_executable(kvtsk16 ${KV_HOST_SOURCES} host/win/ask.cpp host/win/hold.cpp host/win/soundfont.cpp
+  host/win/soundout.cpp host/win/wavrecord.cpp)
 target_include_directories(kvtsk16 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
 # WASAPI (COM: ole32, the interface ids: uuid) and waveOut; shell32: the
 # user's application-data folder, where the user's settings are.
@@ -48,9 +48,10 @@ set_target_properties(kvtsk16 PROPERTIES OUTPUT_NAME KVTSK${KV_PROGRAM_DIGITS} S
 kv_resources(kvtsk16 KVTSK${KV_PROGRAM_DIGITS}.EXE "Kelvasong synthesizer host" VFT_APP)
 
 add_executable(kvsetup ${KV_SETUP_SOURCES} setup/pending_win.cpp setup/elevation_win.cpp setup/mediadevice_win.cpp
-  setup/win/console.cpp setup/win/settingswindow.cpp setup/win/settings.rc host/win/soundfont.cpp)
+  setup/win/user.cpp setup/win/instance.cpp setup/win/console.cpp setup/win/settingswindow.cpp setup/win/settings.rc
+  host/win/soundfont.cpp)
 target_include_directories(kvsetup PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/win)
-target_link_libraries(kvsetup PRIVATE advapi32 shell32 setupapi comctl32 comdlg32 ole32 winmm)
+target_link_libraries(kvsetup PRIVATE advapi32 shell32 setupapi wtsapi32 comctl32 comdlg32 ole32 winmm)
 # A windowed program: the driver's configuration command and the Start menu
 # open its settings window without a console window; on a command line it
 # prints to the standard handles it is handed, or to its starter's console

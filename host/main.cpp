@@ -44,6 +44,7 @@
 #include "hostlink/protocol.h"
 #include "host/claim.h"
 #include "host/hold.h"
+#include "host/logon.h"
 #include "host/midiserver.h"
 #include "host/modulecheck.h"
 #include "host/say.h"
@@ -253,8 +254,9 @@ int serveWave(HMODULE module, HWND hwnd) {
 
 // Keeps the instance window, hidden, until it is closed or the process is
 // ended. One a session: a second instance ends at once (the installation
-// starts one, and logon starts one again).
-int keepInstanceWindow() {
+// starts one, and logon starts one again). Started at logon, it also looks
+// whether the driver's registration is still whole (host/logon.h).
+int keepInstanceWindow(bool atLogon) {
   // Owned while it lives: an instance that has ended leaves it abandoned.
   HANDLE one = CreateMutexA(nullptr, FALSE, KV_INSTANCE_MUTEX);
   if (one && WaitForSingleObject(one, 0) == WAIT_TIMEOUT) {
@@ -266,7 +268,10 @@ int keepInstanceWindow() {
   wc.lpfnWndProc = instanceWindowProc;
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = KV_INSTANCE_WINDOW_CLASS;
-  if (!RegisterClassA(&wc)) return 1;
+  if (!RegisterClassA(&wc)) {
+    hostSay("cannot register the instance window's class (error %u)", (unsigned)GetLastError());
+    return 1;
+  }
   HWND hwnd = CreateWindowExA(0, KV_INSTANCE_WINDOW_CLASS, "Kelvasong", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                               wc.hInstance, nullptr);
   if (!hwnd) {
@@ -274,6 +279,7 @@ int keepInstanceWindow() {
     return 1;
   }
   hostSayTo(stdout, "instance window open; wave output can start its host");
+  if (atLogon) startLogonCheck();
   runMessageLoop();
   return 0;
 }
@@ -283,18 +289,22 @@ int keepInstanceWindow() {
 int main(int argc, char** argv) {
   const char* last = argc >= 2 ? argv[argc - 1] : "";
   const char* verb = argc >= 3 ? argv[argc - 2] : "";
-  if (strcmp(last, KV_VERB_INSTANCE) == 0) return keepInstanceWindow();
+  if (strcmp(last, KV_VERB_INSTANCE) == 0 || strcmp(last, KV_VERB_LOGON) == 0)
+    return keepInstanceWindow(strcmp(last, KV_VERB_LOGON) == 0);
   BOOL fMidi = strcmp(verb, KV_VERB_MIDI) == 0;
   BOOL fWave = strcmp(verb, KV_VERB_WAVE) == 0;
   if (!fMidi && !fWave) {
     fprintf(stderr,
             "usage: %s.EXE VERB MODULE\n"
             "       %s.EXE /Instance\n"
+            "       %s.EXE /Logon\n"
             "  VERB       /OpenKvMidiOut$ or /OpenKvWaveOut$: serve that channel\n"
             "  MODULE     path of the driver module whose channel to serve\n"
             "  /Instance  keep the instance window that wave output needs, until ended\n"
+            "  /Logon     the same, started at logon: also checks the driver's registration\n"
+            "             (KVSETUP.EXE /CHECK beside it) and, once, offers its repair\n"
             "The driver starts the host; its settings are in KVHOST.INI in its directory.\n",
-            KV_HOST_NAME, KV_HOST_NAME);
+            KV_HOST_NAME, KV_HOST_NAME, KV_HOST_NAME);
     return 2;
   }
   // The host serves the device, not the terminal of the client that started

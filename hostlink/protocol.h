@@ -15,6 +15,14 @@ const char KV_SETUP_PROGRAM[] = "KVSETUP.EXE";
 // window's title.
 const char KV_MIDI_DEVICE_NAME[] = "Kelvasong (NT)";
 const char KV_SETTINGS_WINDOW_TITLE[] = "Kelvasong Settings";
+// Its exit codes, kept stable for the programs that start it (the instance
+// window at logon, the settings window's Repair button, the setup file's
+// uninstaller).
+const int KV_SETUP_DONE = 0;           // done; /REPAIR: repaired or nothing to repair; /CHECK: registered
+const int KV_SETUP_FAILED = 1;         // failed, elevation refused; /CHECK: cannot tell
+const int KV_SETUP_USAGE = 2;          // the command line was not understood
+const int KV_SETUP_NEEDS_REPAIR = 3;   // /CHECK: a registration is lost, /REPAIR puts it back
+const int KV_SETUP_NOT_INSTALLED = 4;  // /CHECK: nothing of the registration is there
 
 // The install directory: key KVDirectory of section [KelvasongSetup] of
 // KELVASON.INI in the Windows directory; the same key of [DEBUG] overrides it.
@@ -33,16 +41,20 @@ const char KV_USER_SETTINGS_FOLDER[] = "Kelvasong";
 // each host's command window, and the registered message its commands come as.
 const char KV_INSTANCE_WINDOW_CLASS[] = "KVInstWinClass";
 // Held by the instance window's program while it runs, so that a second one
-// ends at once; and the value under the Run key that starts it at logon.
+// ends at once; and the value under the machine's Run key that starts it at
+// every user's logon.
 const char KV_INSTANCE_MUTEX[] = "KVInstWinClass-instance";
 const char KV_INSTANCE_RUN_VALUE[] = "KelvasongInstance";
 const char KV_HOST_WINDOW_CLASS[] = "KVHostWinClass";
 const char KV_HOST_COMMAND_MESSAGE[] = "KVHostCommand";
 
-// The host's command lines: "HOST VERB MODULE", or "HOST /Instance".
+// The host's command lines: "HOST VERB MODULE", "HOST /Instance", or
+// "HOST /Logon", the instance window started at logon, which also checks the
+// driver's registration and offers its repair.
 const char KV_VERB_MIDI[] = "/OpenKvMidiOut$";
 const char KV_VERB_WAVE[] = "/OpenKvWaveOut$";
 const char KV_VERB_INSTANCE[] = "/Instance";
+const char KV_VERB_LOGON[] = "/Logon";
 
 // The owner mutexes, in the namespace every session shares, so that a client
 // of one session finds a live owner of another one holding it. The MIDI one's
@@ -66,6 +78,10 @@ const char KV_MIDIMAP_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Mul
 const char KV_MAKER_KEY[] = KV_MAKER_KEY_NAME;
 const char KV_PRODUCT_KEY[] = KV_PRODUCT_KEY_NAME;
 const char KV_MIDIMAP_SAVE_KEY[] = KV_PRODUCT_KEY_NAME "\\MIDIMapSave";
+// In the product's key: set once the instance window has offered the user to
+// repair a lost registration, so that it is offered once, not at every logon;
+// gone again once the registration is whole, and with the removal.
+const char KV_REPAIR_OFFERED_VALUE[] = "RepairOffered";
 // The mapper's values in KV_MIDIMAP_KEY that installation saves into
 // KV_MIDIMAP_SAVE_KEY, sets, and removal gives back, always in this order;
 // strings (REG_SZ) or numbers (REG_DWORD).

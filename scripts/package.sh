@@ -13,6 +13,8 @@
 #   SOURCE\fluidsynth-2.5.7.tar.gz         FluidSynth's source, as built
 #   README.TXT                             installing, removing, sound, settings
 # KVSETUP.EXE /INSTALL there installs both modules on 64-bit Windows.
+# And OUT_DIR/KelvasongSetup.exe, the setup file (package/KelvasongSetup.nsi,
+# made with NSIS's makensis): the same folder, installed into Program Files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build-package}
@@ -55,3 +57,9 @@ cp "$third_party/fluidsynth-2.5.7.tar.gz" "$dir/SOURCE/"
 } | crlf > "$dir/FLUIDSYNTH.TXT"
 crlf < package/README.TXT > "$dir/README.TXT"
 echo "== the Windows package: $dir"
+# The setup file carries the version the programs' version information names.
+version=$(sed -n 's/.*VALUE "ProductVersion", "\(.*\)".*/\1/p' cmake/resources/version.rc.in)
+# makensis reads the script's paths from the script's own folder.
+makensis -V2 -DPACKAGE="$(cd "$dir" && pwd)" -DOUTFILE="$(cd "$out" && pwd)/KelvasongSetup.exe" -DVERSION="$version" \
+  -DFLUIDSYNTH_ARCHIVE=fluidsynth-2.5.7.tar.gz package/KelvasongSetup.nsi
+echo "== the setup file: $out/KelvasongSetup.exe"

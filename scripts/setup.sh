@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3
           libsndfile1-dev mingw-w64 clang-format wine wine64 googletest
           libfluidsynth3 timgm6mb-soundfont libpulse-dev pulseaudio pulseaudio-utils
-          clang libclang-rt-14-dev ccache
+          clang libclang-rt-14-dev ccache nsis
           xvfb imagemagick)
 missing=()
 for p in "${packages[@]}"; do

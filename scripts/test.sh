@@ -64,11 +64,12 @@ scripts/ctest-sanitized.sh build-asan -j"$jobs" --output-on-failure "${filter[@]
 echo "== tests under ThreadSanitizer, but the slow ones"
 scripts/ctest-sanitized.sh build-tsan -j"$jobs" --output-on-failure -E '\.Slow'
 
-# The two Wine suites (each in a prefix of its own) spend most of their time
+# The two Wine suites (each in a prefix of its own; the i686 one also installs
+# the setup file in a fresh prefix of its own) spend most of their time
 # waiting, so they run side by side; each suite's output is shown whole when it
 # has ended. The fuzzers come after them: with all of them at once, Wine once
 # failed to create a top-level window (the instance window, error 0).
-echo "== the Wine suites for i686 (with the package, both bitnesses in one prefix) and x86_64"
+echo "== the Wine suites for i686 (with the package, both bitnesses in one prefix, and the setup file) and x86_64"
 scripts/wine-test.sh build-mingw-i686 > "$logs/wine-i686.log" 2>&1 &
 wine32=$!
 scripts/wine-test.sh build-mingw-x86_64 > "$logs/wine-x86_64.log" 2>&1 &

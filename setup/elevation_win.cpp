@@ -55,7 +55,7 @@ int runElevatedWithReport(const std::vector<std::string>& args) {
   run.lpFile = self;
   run.lpParameters = parameters.c_str();
   run.nShow = SW_HIDE;
-  printf("KVSETUP: installing and removing need elevation; asking for it\n");
+  printf("KVSETUP: changing the registered drivers needs elevation; asking for it\n");
   fflush(stdout);
   if (!ShellExecuteExA(&run) || !run.hProcess) {
     DWORD error = GetLastError();

@@ -56,6 +56,21 @@ bool writeValues(HKEY driverKey, const char* type, const std::string& alias) {
   return ok;
 }
 
+// The media class's key, which Windows always has, holding the class's own
+// values; Wine makes it for the first media device. Left empty by the removal
+// of that device, it goes too.
+void forgetEmptyClassKey() {
+  const char kClassKey[] = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c-e325-11ce-bfc1-08002be10318}";
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClassKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  DWORD subkeys = 1, values = 1;
+  bool empty = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                                nullptr, nullptr) == ERROR_SUCCESS &&
+               subkeys == 0 && values == 0;
+  RegCloseKey(key);
+  if (empty) RegDeleteKeyA(HKEY_LOCAL_MACHINE, kClassKey);
+}
+
 // Whether the Drivers32 key of one registry view names the driver.
 bool viewNamesDriver(REGSAM view) {
   HKEY key;
@@ -117,9 +132,20 @@ std::string removeMediaDevice() {
   if (set == INVALID_HANDLE_VALUE) return errorText("cannot list the media devices");
   std::string said;
   SP_DEVINFO_DATA data;
-  if (findDevice(set, data))
+  if (findDevice(set, data)) {
+    // Its driver key, where the installation wrote the driver's values, goes
+    // with it, the values first: Wine's removal of the device leaves that key
+    // behind, and deletes it only when it holds no subkey.
+    HKEY driverKey = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_ALL_ACCESS);
+    if (driverKey != INVALID_HANDLE_VALUE) {
+      RegDeleteTreeA(driverKey, "Drivers");
+      RegCloseKey(driverKey);
+    }
+    SetupDiDeleteDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DRV);
     said = SetupDiCallClassInstaller(DIF_REMOVE, set, &data) ? "the media device (ROOT\\KVDRVR32) was removed"
                                                              : errorText("cannot remove the media device");
+    forgetEmptyClassKey();
+  }
   SetupDiDestroyDeviceInfoList(set);
   return said;
 }

@@ -78,6 +78,19 @@ bool namesDriver(const std::string& described) {
 
 }  // namespace
 
+bool registryDamaged() {
+  if (RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != ERROR_REGISTRY_CORRUPT)
+    return false;
+  fprintf(stderr,
+          "KVSETUP: the registry store is damaged: %s\n"
+          "KVSETUP: the driver's registration cannot be read, and nothing was changed.\n",
+          registryStoreName().c_str());
+  std::string mend = registryStoreMend();
+  if (!mend.empty()) fprintf(stderr, "KVSETUP: %s.\n", mend.c_str());
+  return true;
+}
+
 bool fileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 MachineState lookAtMachine() {

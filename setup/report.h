@@ -23,6 +23,9 @@ struct MachineState {
 };
 
 MachineState lookAtMachine();
+// Tells, in plain words, that the registry cannot be read because its store is
+// damaged; true then. Nothing is read from it or written to it after that.
+bool registryDamaged();
 bool fileExists(const std::string& path);
 // Whether this driver holds a MIDI or a wave alias.
 void ownAliases(const MachineState& s, bool& midi, bool& wave);

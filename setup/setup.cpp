@@ -19,9 +19,7 @@
 #include "install/slots.h"
 #include "kvplatform.h"
 #include "setup/console.h"
-#include "setup/elevation.h"
-#include "setup/mediadevice.h"
-#include "setup/pending.h"
+#include "setup/registration.h"
 #include "setup/report.h"
 #include "setup/settingswindow.h"
 #include "setup/state.h"
@@ -35,6 +33,8 @@ int usage(FILE* out) {
           "       KVSETUP.EXE /STATE\n"
           "       KVSETUP.EXE /INSTALL [MODULE]\n"
           "       KVSETUP.EXE /REMOVE [MODULE]\n"
+          "       KVSETUP.EXE /REPAIR [MODULE]\n"
+          "       KVSETUP.EXE /CHECK [MODULE]\n"
           "       KVSETUP.EXE --help\n"
           "\n"
           "Shows the configuration of the synthesizer: the install directory and where it\n"
@@ -76,7 +76,22 @@ int usage(FILE* out) {
           "                          Both tell what changed and answer 0, or 1 when the\n"
           "                          module could not be loaded or its answer was -1.\n"
           "                          A damaged registry is told about, and nothing is\n"
-          "                          changed (answer 1).\n"
+          "                          changed (answer 1). A registration whose MIDI alias\n"
+          "                          Windows deleted is registered again before it is\n"
+          "                          removed, so that the removal takes all of it.\n"
+          "  /REPAIR [MODULE]        register the driver again for each bitness whose\n"
+          "                          registration is lost (Windows' MIDI repair deletes\n"
+          "                          its midiN value, updates have dropped its Drivers32\n"
+          "                          entries): answers 0 when it repaired or there was\n"
+          "                          nothing to repair, 1 when it failed\n"
+          "  /CHECK [MODULE]         tell what of the registration is there: answers 0\n"
+          "                          when it is whole, 3 when /REPAIR would put something\n"
+          "                          back, 4 when nothing of it is there (not installed),\n"
+          "                          1 when it cannot tell\n"
+          "  Unelevated, /INSTALL, /REMOVE and /REPAIR (when there is something to\n"
+          "  repair) ask for elevation, and show the elevated run's report. The MIDI\n"
+          "  mapper's settings are the user's at the desktop, also when an administrator's\n"
+          "  credentials were given (/USER SID names another account).\n"
           "  --help                  this text\n");
   return out == stdout ? 0 : 2;
 }
@@ -140,21 +155,6 @@ void showSynthesizer(const std::string& dir) {
   printf("  %-13s %s (%s): %s\n", "SoundFont", font.path.c_str(), font.source.c_str(), result.c_str());
 }
 
-// Tells, in plain words, that the registry cannot be read because its store is
-// damaged; true then. Nothing is read from it or written to it after that.
-bool registryDamaged() {
-  if (RegQueryInfoKeyA(HKEY_LOCAL_MACHINE, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr) != ERROR_REGISTRY_CORRUPT)
-    return false;
-  fprintf(stderr,
-          "KVSETUP: the registry store is damaged: %s\n"
-          "KVSETUP: the driver's registration cannot be read, and nothing was changed.\n",
-          registryStoreName().c_str());
-  std::string mend = registryStoreMend();
-  if (!mend.empty()) fprintf(stderr, "KVSETUP: %s.\n", mend.c_str());
-  return true;
-}
-
 int showConfiguration(const char* hwnd) {
   char winDir[MAX_PATH];
   GetWindowsDirectoryA(winDir, sizeof winDir);
@@ -189,225 +189,6 @@ int setDirectory(const char* dir) {
   return 0;
 }
 
-// This program's directory, with the separator its own path uses after it.
-std::string ownDirectory() {
-  char self[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string me(self, n < sizeof self ? n : 0);
-  size_t sep = me.find_last_of("\\/");
-  return sep == std::string::npos ? std::string() : me.substr(0, sep + 1);
-}
-
-int runExport(const char* exportName, const char* modulePath, bool installing) {
-  std::string module = modulePath ? modulePath : "";
-  if (module.empty()) module = ownDirectory() + KV_DRIVER_FILE;
-  if (registryDamaged()) return 1;
-  HMODULE h = LoadLibraryA(module.c_str());
-  if (!h) {
-    fprintf(stderr, "KVSETUP: cannot load the driver module %s (error %u)\n", module.c_str(), (unsigned)GetLastError());
-    return 1;
-  }
-  InstallFn fn = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(h, exportName)));
-  if (!fn) {
-    fprintf(stderr, "KVSETUP: %s has no %s\n", module.c_str(), exportName);
-    FreeLibrary(h);
-    return 1;
-  }
-  printf("%s the Kelvasong driver with %s\n", installing ? "Installing" : "Removing", module.c_str());
-  MachineState before = lookAtMachine();
-  int answer = fn();
-  MachineState after = lookAtMachine();
-  if (installing) {
-    bool midi, wave;
-    ownAliases(before, midi, wave);
-    if (midi || wave) printf("an earlier registration of the driver was removed first\n");
-  }
-  tellChanges(before, after);
-  if (answer == 0) tellMediaDevice(after, installing);
-  if (answer == 0) {
-    printf(installing ? "The installation succeeded. The driver takes effect at the next system start.\n"
-                      : "The removal succeeded. The module leaves the system directory at the next system start.\n");
-  } else {
-    size_t longest = 0, length = tooLongInstallDir(longest);
-    if (length)
-      printf(
-          "what failed:\n  the install directory is %u characters long; at most %u are allowed, so that the\n"
-          "  paths of the host programs in it fit\n",
-          (unsigned)length, (unsigned)longest);
-    else if (installing)
-      tellInstallFailures(after);
-    else
-      tellRemoveFailures(before, after);
-    printf("The %s failed (%s answered %d).\n", installing ? "installation" : "removal", exportName, answer);
-  }
-  FreeLibrary(h);
-  return answer == 0 ? 0 : 1;
-}
-
-// ---- both bitnesses ------------------------------------------------------------------
-
-// The package's setup program of the other bitness, which installs its own
-// module into its own registry view and system directory: on 64-bit Windows,
-// the 64-bit one in x64\ beside the 32-bit one, or the 32-bit one above a
-// 64-bit one in x64\. Empty on a system with one bitness.
-std::string otherSetupProgram() {
-  std::string dir = ownDirectory();
-  BOOL wow64 = FALSE;
-  if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) return dir + "x64\\" + KV_SETUP_PROGRAM;
-  if (sizeof(void*) == 8 && dir.size() > 4 && lstrcmpiA(dir.substr(dir.size() - 4).c_str(), "x64\\") == 0)
-    return dir.substr(0, dir.size() - 4) + KV_SETUP_PROGRAM;
-  return "";
-}
-
-// Runs the other bitness's setup program on its own module, its report going
-// where this one's goes; answers its exit code, or 1 when it cannot start.
-int runOtherSetup(const std::string& program, const char* verb, const char* report) {
-  std::string module = program.substr(0, program.size() - strlen(KV_SETUP_PROGRAM)) + KV_DRIVER_FILE;
-  std::string line = "\"" + program + "\" " + verb + " \"" + module + "\"";
-  // An elevated run's report goes to its file, which the other one adds to.
-  if (report) line += std::string(" /REPORT \"") + report + "\"";
-  std::vector<char> cmd(line.begin(), line.end());
-  cmd.push_back('\0');
-  fflush(stdout);
-  fflush(stderr);
-  STARTUPINFOA si;
-  memset(&si, 0, sizeof si);
-  si.cb = sizeof si;
-  // It shares this program's console and standard streams.
-  PROCESS_INFORMATION pi;
-  if (!CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    fprintf(stderr, "KVSETUP: cannot start %s (error %u)\n", program.c_str(), (unsigned)GetLastError());
-    return 1;
-  }
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return (int)code;
-}
-
-// ---- the instance window ----------------------------------------------------------------
-
-// The wave device opens only while the instance window exists. The package's
-// installation has it started at the user's logon and starts it now; removal
-// ends it.
-const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-void startInstanceWindow() {
-  char dir[MAX_PATH];
-  getInstallDir(dir, sizeof dir);
-  if (!dir[0]) {
-    printf("instance window: no install directory, so nothing starts it (KVTSK%s.EXE /Instance)\n", KV_PROGRAM_DIGITS);
-    return;
-  }
-  std::string program = std::string(dir) + "\\KVTSK" KV_PROGRAM_DIGITS ".EXE";
-  std::string line = "\"" + program + "\" /Instance";
-  HKEY key;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) ==
-      ERROR_SUCCESS) {
-    if (RegSetValueExA(key, KV_INSTANCE_RUN_VALUE, 0, REG_SZ, reinterpret_cast<const BYTE*>(line.c_str()),
-                       (DWORD)line.size() + 1) == ERROR_SUCCESS)
-      printf("instance window: started at your logon (HKCU\\%s, %s)\n", kRunKey, KV_INSTANCE_RUN_VALUE);
-    RegCloseKey(key);
-  }
-  if (FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr)) return;
-  std::vector<char> cmd(line.begin(), line.end());
-  cmd.push_back('\0');
-  STARTUPINFOA si;
-  memset(&si, 0, sizeof si);
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  if (!CreateProcessA(program.c_str(), cmd.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, dir, &si, &pi)) {
-    printf("instance window: cannot start %s (error %u)\n", program.c_str(), (unsigned)GetLastError());
-    return;
-  }
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  printf("instance window: started\n");
-}
-
-void endInstanceWindow() {
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-    bool removed = RegDeleteValueA(key, KV_INSTANCE_RUN_VALUE) == ERROR_SUCCESS;
-    if (removed) printf("instance window: no longer started at logon\n");
-    // The installation made the key where there was none: left empty, it goes
-    // too, so that the removal leaves the registry as it found it.
-    DWORD subkeys = 1, values = 1;
-    bool empty = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                                  nullptr, nullptr) == ERROR_SUCCESS &&
-                 subkeys == 0 && values == 0;
-    RegCloseKey(key);
-    if (removed && empty) RegDeleteKeyA(HKEY_CURRENT_USER, kRunKey);
-  }
-  HWND window = FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr);
-  if (window && PostMessageA(window, WM_CLOSE, 0, 0)) printf("instance window: closed\n");
-}
-
-// /INSTALL and /REMOVE without a module: the module beside this program, and
-// on 64-bit Windows the other bitness's too, each by its own setup program.
-int runBoth(bool installing, const char* report) {
-  const char* verb = installing ? "/INSTALL" : "/REMOVE";
-  int own = runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", nullptr, installing);
-  int theirs = 0;
-  std::string other = otherSetupProgram();
-  if (!other.empty() && !fileExists(other)) {
-    printf("note: %s is not there, so only programs of this program's bitness were served\n", other.c_str());
-  } else if (!other.empty()) {
-    printf("\nThe module of the other bitness, with %s:\n", other.c_str());
-    theirs = runOtherSetup(other, verb, report);
-  }
-  if (installing && own == 0)
-    startInstanceWindow();
-  else if (!installing)
-    endInstanceWindow();
-  return own == 0 && theirs == 0 ? 0 : 1;
-}
-
-// Whether this process may change the registered drivers; says, before
-// anything is changed, what to do when it may not.
-bool mayChangeDrivers() {
-  HKEY key;
-  LSTATUS st = RegOpenKeyExA(HKEY_LOCAL_MACHINE, KV_DRIVERS32_KEY, 0, KEY_SET_VALUE, &key);
-  if (st == ERROR_SUCCESS) RegCloseKey(key);
-  if (st != ERROR_ACCESS_DENIED) return true;
-  fprintf(stderr,
-          "KVSETUP: you may not change the registered drivers (HKLM\\%s):\n"
-          "KVSETUP: run it as administrator. Nothing was changed.\n",
-          KV_DRIVERS32_KEY);
-  return false;
-}
-
-// /INSTALL or /REMOVE [MODULE] [/REPORT FILE]. Unelevated, the program asks
-// for elevation and shows the elevated run's report, which that run appends
-// to FILE.
-int installOrRemove(bool installing, const std::vector<std::string>& args) {
-  const char* module = nullptr;
-  const char* report = nullptr;
-  for (size_t i = 1; i < args.size(); ++i) {
-    if (lstrcmpiA(args[i].c_str(), "/REPORT") == 0) {
-      if (report || i + 1 >= args.size()) return usage(stderr);
-      report = args[++i].c_str();
-    } else if (!module) {
-      module = args[i].c_str();
-    } else {
-      return usage(stderr);
-    }
-  }
-  if (report) {
-    // Both streams append, so that what each writes stays in order.
-    if (!freopen(report, "a", stdout) || !freopen(report, "a", stderr)) return 1;
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    setvbuf(stderr, nullptr, _IONBF, 0);
-  } else if (!processElevated()) {
-    return runElevatedWithReport(args);
-  }
-  if (!mayChangeDrivers()) return 1;
-  if (!module) return runBoth(installing, report);
-  return runExport(installing ? "kvInstallDriverNT" : "kvRemoveDriverNT", module, installing);
-}
-
 // What the settings window shows of this program's bitness.
 int showState() {
   char dir[MAX_PATH];
@@ -425,9 +206,7 @@ int main(int argc, char** argv) {
   bool config = false;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "/?") == 0) return usage(stdout);
-    bool installing = lstrcmpiA(argv[i], "/INSTALL") == 0;
-    if (installing || lstrcmpiA(argv[i], "/REMOVE") == 0)
-      return installOrRemove(installing, std::vector<std::string>(argv + i, argv + argc));
+    if (isRegistrationVerb(argv[i])) return runRegistrationVerb(std::vector<std::string>(argv + i, argv + argc));
     if (lstrcmpiA(argv[i], "/STATE") == 0 && argc == 2) return showState();
     if (lstrcmpiA(argv[i], "/CONFIG") == 0) {
       config = true;

@@ -1,5 +1,7 @@
 // The setup program's installation and removal: it loads the module, calls its
 // exports and tells what changed and what failed.
+#include <string.h>
+
 #include <string>
 
 #include "hostlink/protocol.h"
@@ -125,49 +127,70 @@ TEST_F(SetupTest, AReportFileTakesTheWholeReport) {
   EXPECT_EQ(setup({"/REMOVE", "/REPORT"}, out), 2) << "a report needs its file";
 }
 
-// The wave device opens only while the instance window exists: the package's
-// installation has the host's instance started at the user's logon and starts
-// it; removal undoes both.
-TEST_F(SetupTest, InstallationStartsTheInstanceWindowAtLogonAndNowAndRemovalEndsIt) {
-  const char kRun[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-  std::string out;
-  ASSERT_EQ(setup({"/INSTALL"}, out), 0) << out;
+namespace {
+
+const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// The value under HKEY_LOCAL_MACHINE's Run key (or, with `root`, another
+// root's) that starts the instance window; "" when there is none.
+std::string runValue(HKEY root = HKEY_LOCAL_MACHINE) {
   HKEY key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_SUCCESS) << out;
+  if (RegOpenKeyExA(root, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
   char value[MAX_PATH] = {};
-  DWORD size = sizeof value, type = 0;
-  EXPECT_EQ(RegQueryValueExA(key, "KelvasongInstance", nullptr, &type, reinterpret_cast<BYTE*>(value), &size),
+  DWORD size = sizeof value - 1;
+  LSTATUS st = RegQueryValueExA(key, "KelvasongInstance", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+  RegCloseKey(key);
+  return st == ERROR_SUCCESS ? value : "";
+}
+
+void setRunValue(HKEY root, const char* name, const char* line) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(root, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(line), (DWORD)strlen(line) + 1),
             ERROR_SUCCESS);
   RegCloseKey(key);
-  EXPECT_EQ(std::string(value), "\"C:\\KV\\KVTSK16.EXE\" /Instance");
+}
+
+}  // namespace
+
+// The wave device opens only while the instance window exists: the package's
+// installation has it started at every user's logon, from the machine's Run
+// key (written by the elevated installation, it reaches whoever logs on, not
+// the account whose credentials were given), and starts it now. An earlier
+// version's value under the user's own Run key goes. Removal undoes it all.
+TEST_F(SetupTest, InstallationStartsTheInstanceWindowAtEveryLogonAndNowAndRemovalEndsIt) {
+  setRunValue(HKEY_CURRENT_USER, "KelvasongInstance", "\"C:\\KV\\KVTSK16.EXE\" /Instance");
+  std::string out;
+  ASSERT_EQ(setup({"/INSTALL"}, out), 0) << out;
+  EXPECT_EQ(runValue(), "\"C:\\KV\\KVTSK16.EXE\" /Logon") << out;
+  EXPECT_EQ(runValue(HKEY_CURRENT_USER), "") << out;
+  HKEY key;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
+      << "the user's Run key held nothing else";
   ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) != nullptr; }, 10000))
       << out;
 
   ASSERT_EQ(setup({"/REMOVE"}, out), 0) << out;
-  // The machine had no Run key: the one the installation made goes with it.
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND) << out;
-  EXPECT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) == nullptr; }, 10000))
-      << "the instance ended";
+  EXPECT_EQ(runValue(), "") << out;
+  EXPECT_TRUE(has(out, "instance window: closed")) << "the removal waits until the instance has ended\n" << out;
+  EXPECT_EQ(FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr), nullptr);
 }
 
-// Another program started at logon keeps its value, and the key with it.
+// Another program started at logon keeps its value.
 TEST_F(SetupTest, RemovalLeavesTheRunValuesOfOtherPrograms) {
-  const char kRun[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kRun, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  const char other[] = "C:\\OTHER.EXE";
-  ASSERT_EQ(RegSetValueExA(key, "Other", 0, REG_SZ, reinterpret_cast<const BYTE*>(other), sizeof other), ERROR_SUCCESS);
-  RegCloseKey(key);
+  setRunValue(HKEY_LOCAL_MACHINE, "Other", "C:\\OTHER.EXE");
   std::string out;
   ASSERT_EQ(setup({"/INSTALL"}, out), 0) << out;
+  ASSERT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) != nullptr; }, 10000))
+      << "the instance the installation started, for the removal to end";
   ASSERT_EQ(setup({"/REMOVE"}, out), 0) << out;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key), ERROR_SUCCESS) << out;
-  EXPECT_EQ(RegQueryValueExA(key, "KelvasongInstance", nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(runValue(), "");
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ, &key), ERROR_SUCCESS) << out;
   char value[MAX_PATH] = {};
   DWORD size = sizeof value;
   EXPECT_EQ(RegQueryValueExA(key, "Other", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size), ERROR_SUCCESS);
-  EXPECT_STREQ(value, other);
+  EXPECT_STREQ(value, "C:\\OTHER.EXE");
   RegCloseKey(key);
   EXPECT_TRUE(kvtest::waitUntil([] { return FindWindowA(KV_INSTANCE_WINDOW_CLASS, nullptr) == nullptr; }, 10000));
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hostlink/protocol.h"
+#include "note.h"
 #include "support.h"
 #include "tones.h"
 
@@ -18,7 +19,6 @@ using kvwine::Child;
 namespace {
 
 const char kPackage[] = "C:\\PKG";
-const char kOtherSuite[] = "C:\\kvtests\\x64\\kvwinetests.exe";
 // As this 32-bit process reaches each system directory.
 const char kModule32[] = "C:\\windows\\syswow64\\KVDRVR32.DLL";
 const char kModule64[] = "C:\\windows\\Sysnative\\KVDRVR32.DLL";
@@ -36,7 +36,7 @@ class WinePackageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (sizeof(void*) == 8) GTEST_SKIP() << "the 32-bit suite installs the package";
-    if (!kvwine::exists(std::string(kPackage) + "\\KVSETUP.EXE") || !kvwine::exists(kOtherSuite))
+    if (!kvwine::exists(std::string(kPackage) + "\\KVSETUP.EXE") || !kvwine::exists(kvwine::kOtherSuite))
       GTEST_SKIP() << "no package in C:\\PKG (scripts/package.sh before wine-test.sh)";
     // Nothing of the product in either system directory; the package as the
     // install directory, with the suite's host settings.
@@ -51,35 +51,6 @@ class WinePackageTest : public ::testing::Test {
     CopyFileA("C:\\KV\\KVDRVR32.DLL", kModule32, FALSE);
   }
   void systemStart() { ASSERT_EQ(run("C:\\windows\\system32\\wineboot.exe -r"), 0u); }
-  // Plays `steps` from a client of that bitness, its own helper ("play"), and
-  // answers the host's WAV record; its text in `text`.
-  std::vector<double> playFrom(bool wide, const std::string& steps, std::string* text, unsigned* rate) {
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
-    for (const char* f : {"KVMIDIIN.TXT", "KVMIDIIN.RAW", "KVMIDIIN.WAV"}) DeleteFileA(in(f).c_str());
-    std::string client = wide ? std::string(kOtherSuite) : std::string("\"") + self + "\"";
-    EXPECT_EQ(run(client + " --kv-helper play " + steps), 0u) << (wide ? "the 64-bit client" : "the 32-bit client");
-    *text = kvwine::readFile(in("KVMIDIIN.TXT"));
-    return kvwine::monoSamples(kvwine::readFile(in("KVMIDIIN.WAV")), rate);
-  }
-  // A note from a client of that bitness sounds at its pitch, through the
-  // FluidSynth of that bitness and the package's SoundFont.
-  void expectA4From(bool wide) {
-    std::string text;
-    unsigned rate = 0;
-    std::vector<double> s = playFrom(wide, "C0 644590 +800 4590", &text, &rate);
-    size_t start = kvwine::soundStart(s);
-    ASSERT_LT(start, s.size()) << "the record is silent\n" << text;
-    double pitch = kvwine::strongestPitch(s, start + rate / 20, rate / 2, rate, 300, 600);
-    printf("A4 from a %d-bit client measured at %.2f Hz\n", wide ? 64 : 32, pitch);
-    EXPECT_NEAR(pitch, 440.0, 3.0) << text;
-    std::string folder = wide ? "x64" : "x86";
-    EXPECT_NE(text.find("# FluidSynth " + in((folder + "\\libfluidsynth-3.dll").c_str()) + " (in the host's " + folder +
-                        " folder)\n"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("# SoundFont " + in("TimGM6mb.sf2") + " (beside the host)\n"), std::string::npos) << text;
-  }
   std::string in(const char* name) const { return std::string(kPackage) + "\\" + name; }
 };
 
@@ -110,11 +81,11 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   GetModuleFileNameA(nullptr, self, sizeof self);
   const std::string playing = " --gtest_brief=1 --gtest_filter=WineMidiTest.Messages*";
   EXPECT_EQ(run(std::string("\"") + self + "\"" + playing), 0u) << "a 32-bit client";
-  EXPECT_EQ(run(std::string(kOtherSuite) + playing), 0u) << "a 64-bit client";
+  EXPECT_EQ(run(std::string(kvwine::kOtherSuite) + playing), 0u) << "a 64-bit client";
 
   // It sounds out of the box: a note from each bitness's client at its pitch.
-  expectA4From(false);
-  expectA4From(true);
+  kvwine::expectA4From(false, kPackage);
+  kvwine::expectA4From(true, kPackage);
   // A chord of 16 notes sounds whole: each pitch stands out where it lies. A4
   // up to E5 in semitones on channel 1, and a quarter-tone above each on
   // channel 2 (its pitch bent by 50 cents): no note lies on another's
@@ -128,7 +99,7 @@ TEST_F(WinePackageTest, OneInstallationServesBothBitnessesAndOneRemovalTakesBoth
   }
   std::string text;
   unsigned rate = 0;
-  std::vector<double> s = playFrom(false, chord + " +1200", &text, &rate);
+  std::vector<double> s = kvwine::playFrom(false, kPackage, chord + " +1200", &text, &rate);
   EXPECT_NE(text.find("# 16 note-ons played\n"), std::string::npos) << text;
   size_t start = kvwine::soundStart(s);
   ASSERT_LT(start, s.size()) << "the record is silent\n" << text;

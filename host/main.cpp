@@ -7,6 +7,31 @@
 // nothing, so HOST may hold blanks: the module is the last token and the verb
 // the one before it. Started by the user as "KVTSK16.EXE /Instance" it keeps
 // the product's instance window, without which the driver starts no wave host.
+//
+// Its threads, and what each may wait on (the real-time ones: nothing but
+// their own clock and the sound output):
+//
+//   main      normal priority. Waits on its message queue (the driver's
+//             commands). Takes the MIDI server's ring lock for the close
+//             command. I/O: loads the module and the synthesizer, creates the
+//             records, queues their first and last lines (waiting for room).
+//   consumer  (MIDI) time-critical. Sleeps 0.5 to 5 ms between looks at the
+//             ring. Takes the ring lock for each look, and the renderer's lock
+//             to collect its notes and to wake it. No I/O: it queues the
+//             bytes and lines of the records and never waits for room.
+//   render    (MIDI) time-critical while on time, highest when far behind.
+//             Sleeps until the next block is due, or on the renderer's
+//             condition while nothing sounds. Takes the renderer's lock to
+//             sleep and to say something. I/O: the sound server's writes
+//             only; it queues the WAV record and the silence after a rest.
+//   play      (wave) time-critical. Sleeps 5 ms steps. No lock. I/O: the sound
+//             server's writes only; it queues the WAV record.
+//   writer    lowest priority (normal while the main thread waits for it, at
+//             a close). Sleeps 10 to 100 ms between rounds. Takes only its own
+//             wake lock. I/O: every write of the records; for MIDI, every
+//             250 ms, the look at the owner mutex (a named object).
+//
+// FluidSynth and the sound server's library may run threads of their own.
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -292,6 +317,16 @@ int main(int argc, char** argv) {
   timeBeginPeriod(1);
   host.settings = loadHostSettings();
   host.dwMainThread = GetCurrentThreadId();
+  // The threads that keep time ask for real-time priority; a system that
+  // refuses it is said once, here, and in the MIDI record.
+  if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL)) {
+    std::string line =
+        "runs without real-time priority (the system refused it: " + std::to_string((unsigned)GetLastError()) +
+        "): a busy machine may hold its sound up";
+    hostSay("%s", line.c_str());
+    host.settings.said.push_back(line);
+  }
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
   // A module of the other bitness is refused before it is loaded: a 32-bit
   // host would load the 32-bit module in its place (WOW64 redirects the
   // 64-bit module's path) and serve the wrong channel.

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "host/audio.h"
 #include "host/hold.h"
 #include "host/say.h"
 #include "hostlink/protocol.h"
@@ -29,19 +30,42 @@ const DWORD kRestMs = 30000;
 const auto kRestWait = std::chrono::milliseconds(1);
 const auto kIdleWait = std::chrono::milliseconds(5);
 
+// What each record's queue holds at most, waiting for the writer thread: the
+// bytes of a ring full many times over, the lines of a flood for a second, a
+// few seconds of sound. A disk that stalls longer than that loses record data,
+// never a message or a sample of the sound.
+const size_t kRawQueueBytes = 256 * 1024;
+const size_t kTextQueueBytes = 1024 * 1024;
+const size_t kWavQueueBytes = 1024 * 1024;
+
 }  // namespace
 
-void MidiRecorder::open(const std::string& name) {
-  raw_.open(name + ".RAW");
-  text_.open(name + ".TXT");
+void MidiRecorder::open(RecordWriter* writer, const std::string& name) {
+  raw_ = writer->add(name + ".RAW", kRawQueueBytes, recordFileTarget(name + ".RAW"));
+  text_ = writer->add(name + ".TXT", kTextQueueBytes, recordFileTarget(name + ".TXT"));
 }
 
-void MidiRecorder::note(const std::string& line) { text_.put("# " + line + "\n"); }
+void MidiRecorder::note(const std::string& line, bool wait) {
+  if (!text_) return;
+  if (wait)
+    text_->putWaiting("# " + line + "\n");
+  else
+    text_->put("# " + line + "\n");
+}
 
-void MidiRecorder::raw(const uint8_t* bytes, size_t size) { raw_.put(bytes, size); }
+void MidiRecorder::noteLosses(const std::vector<RecordQueue*>& queues) {
+  for (RecordQueue* q : queues) {
+    std::string line = q->lossNote();
+    if (!line.empty()) note(line, true);
+  }
+}
+
+void MidiRecorder::raw(const uint8_t* bytes, size_t size) {
+  if (raw_) raw_->put(bytes, size);
+}
 
 void MidiRecorder::message(const MidiMessage& m, double ms) {
-  if (!text_.isOpen()) return;
+  if (!text_) return;
   // Made in place, as every message comes by here.
   char line[160];
   int n = snprintf(line, sizeof line, "%12.3f ms  %-16s", ms, midiMessageName(m));
@@ -57,12 +81,7 @@ void MidiRecorder::message(const MidiMessage& m, double ms) {
   }
   if (shown < m.size) n += snprintf(line + n, sizeof line - n, " ...");
   line[n++] = '\n';
-  text_.put(line, (size_t)n);
-}
-
-void MidiRecorder::flush() {
-  raw_.flush();
-  text_.flush();
+  text_->put(line, (size_t)n);
 }
 
 MidiServer::MidiServer(MidiChannel* channel, const HostSettings& settings, DWORD hwndSelf,
@@ -95,19 +114,26 @@ void MidiServer::prepare() {
 }
 
 void MidiServer::open() {
-  bool record = !settings_.midiRecord.empty();
-  if (record) recorder_.open(settings_.midiRecord);
-  // The WAV record's writer says itself why it cannot be opened; the stream
-  // starts without it.
-  if (!record || !renderer_.start(settings_.midiRecord + ".WAV")) renderer_.start(std::string());
-  for (const std::string& n : settings_.said) recorder_.note(n);
-  for (const std::string& n : notes_) recorder_.note(n);
-  for (const std::string& n : details_) recorder_.note(n);
+  RecordQueue* wav = nullptr;
+  if (!settings_.midiRecord.empty()) {
+    const std::string& name = settings_.midiRecord;
+    recorder_.open(&writer_, name);
+    // The WAV record's writer says itself why it cannot be opened; the stream
+    // starts without it.
+    const AudioFormat format = {renderer_.sampleRate(), 2, 16};
+    std::unique_ptr<AudioSink> sink = openWavRecord(name + ".WAV", format);
+    if (sink) wav = writer_.add(name + ".WAV", kWavQueueBytes, audioSinkTarget(std::move(sink)), format.rate * 4);
+  }
+  writer_.every(kOwnerCheckMs, [this] { watchOwner(); });
+  writer_.start();
+  renderer_.start(wav);
+  for (const std::string& n : settings_.said) recorder_.note(n, true);
+  for (const std::string& n : notes_) recorder_.note(n, true);
+  for (const std::string& n : details_) recorder_.note(n, true);
   char line[160];
   snprintf(line, sizeof line, "stream start %lld ns (steady clock), %u Hz, blocks of %u frames",
            (long long)renderer_.startNs(), renderer_.sampleRate(), renderer_.blockFrames());
-  recorder_.note(line);
-  recorder_.flush();
+  recorder_.note(line, true);
 }
 
 void MidiServer::start() { thread_ = std::thread(&MidiServer::run, this); }
@@ -126,9 +152,11 @@ BOOL MidiServer::close() {
     }
     end_ = CLOSED;
   }
-  // The consumer hands over what it took before, then the close's bytes. The
-  // sound rings out after the command has returned (join).
+  // The consumer hands over what it took before, then the close's bytes, and
+  // they are in the records when the command returns. The sound rings out
+  // after it has returned (join).
   if (thread_.joinable()) thread_.join();
+  writer_.sync();
   return TRUE;
 }
 
@@ -137,22 +165,28 @@ void MidiServer::join() {
   renderer_.stop();
   if (!stopNoted_) {
     stopNoted_ = true;
-    noteRenderer();
-    recorder_.note(std::to_string(renderer_.notesPlayed()) + " note-ons played");
+    noteRenderer(true);
+    recorder_.note(std::to_string(renderer_.notesPlayed()) + " note-ons played", true);
     char line[160];
     snprintf(line, sizeof line, "%llu blocks rendered, %llu of them more than a block late, the latest %.3f ms late",
              renderer_.blocksRendered(), renderer_.blocksLate(), (double)renderer_.latestNs() / 1e6);
-    recorder_.note(line);
+    recorder_.note(line, true);
+    if (renderer_.rests()) {
+      snprintf(line, sizeof line, "%llu rests ended by a message, the first block after one at most %.3f ms late",
+               renderer_.rests(), (double)renderer_.latestAfterRestNs() / 1e6);
+      recorder_.note(line, true);
+    }
     if (renderer_.dropped())
-      recorder_.note(std::to_string(renderer_.dropped()) + " messages not played: the synthesizer fell behind");
+      recorder_.note(std::to_string(renderer_.dropped()) + " messages not played: the synthesizer fell behind", true);
+    // Nothing that keeps time writes to the records any more: what they could
+    // not keep is final.
+    recorder_.noteLosses(writer_.queues());
   }
-  recorder_.flush();
+  writer_.stop();
 }
 
-bool MidiServer::noteRenderer() {
-  std::vector<std::string> lines = renderer_.takeNotes();
-  for (const std::string& line : lines) recorder_.note(line);
-  return !lines.empty();
+void MidiServer::noteRenderer(bool wait) {
+  for (const std::string& line : renderer_.takeNotes()) recorder_.note(line, wait);
 }
 
 MidiServer::End MidiServer::checkChannel() const {
@@ -233,15 +267,18 @@ bool MidiServer::ownerGone() {
   return gone;
 }
 
-// A client that died leaves no note sounding.
+// A client that died leaves no note sounding. The look at the owner mutex
+// opens and closes a named object: it is made on the writer thread, and the
+// consumer, which hands messages to the renderer, ends the notes.
 void MidiServer::watchOwner() {
-  DWORD now = timeGetTime();
-  if (ownerSilenced_ || now - lastOwnerCheckMs_ < kOwnerCheckMs) return;
-  lastOwnerCheckMs_ = now;
-  if (!ownerGone()) return;
+  if (end_ != SERVING || ownerGone_.load(std::memory_order_relaxed)) return;
+  if (ownerGone()) ownerGone_.store(true, std::memory_order_release);
+}
+
+void MidiServer::silenceGoneOwner() {
+  if (ownerSilenced_ || !ownerGone_.load(std::memory_order_acquire)) return;
   ownerSilenced_ = true;
   recorder_.note("the channel's owner has gone: every note ended");
-  recorder_.flush();
   renderer_.addNotesOff(steadyNs());
   renderer_.submit();
 }
@@ -254,7 +291,6 @@ void MidiServer::run() {
   // full, so that it never keeps a core to itself.
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   DWORD lastByteMs = timeGetTime();
-  bool flushed = true;
   const bool slow = settings_.consume == HostSettings::CONSUME_SLOW;
   for (;;) {
     LONG taken = 0;
@@ -281,15 +317,10 @@ void MidiServer::run() {
       else
         std::this_thread::sleep_for(kPlayingWait);
       lastByteMs = timeGetTime();
-      flushed = false;
       continue;
     }
-    if (noteRenderer()) flushed = false;
-    if (!flushed) {
-      recorder_.flush();
-      flushed = true;
-    }
-    watchOwner();
+    noteRenderer(false);
+    silenceGoneOwner();
     waitForBytes(timeGetTime() - lastByteMs);
   }
   // The close command's bytes come after everything taken before it, all at
@@ -298,6 +329,5 @@ void MidiServer::run() {
   takenNs_ = steadyNs();
   feed(closeTaken_.data(), closeTaken_.size());
   renderer_.submit();
-  recorder_.flush();
   if (end_ != CLOSED && onEnded_) onEnded_();
 }

@@ -22,26 +22,30 @@
 #include <vector>
 
 #include "host/midiparse.h"
-#include "host/recordfile.h"
+#include "host/recordwriter.h"
 #include "host/renderer.h"
 #include "host/settings.h"
 #include "hostlink/shared.h"
 
 // The MIDI side's records, when MidiRecord names them: <name>.RAW, the bytes
-// as they arrived, and <name>.TXT, the messages with their arrival times. Each
-// is kept as far as it can be; one that cannot be opened or written is said
-// and left out.
+// as they arrived, and <name>.TXT, the messages with their arrival times,
+// handed to the writer thread. Each is kept as far as it can be; one that
+// cannot be opened or written is said and left out.
 class MidiRecorder {
  public:
-  void open(const std::string& name);
-  void note(const std::string& line);
+  void open(RecordWriter* writer, const std::string& name);
+  // From the consumer thread, which never waits for the record; `wait`: from
+  // a thread that keeps no time, which waits for room in the record's queue.
+  void note(const std::string& line, bool wait = false);
   void raw(const uint8_t* bytes, size_t size);
   void message(const MidiMessage& m, double ms);
-  void flush();
+  // What the records could not keep, into the text record: once the consumer
+  // and the renderer are done.
+  void noteLosses(const std::vector<RecordQueue*>& queues);
 
  private:
-  RecordFile raw_;
-  RecordFile text_;
+  RecordQueue* raw_ = nullptr;
+  RecordQueue* text_ = nullptr;
 };
 
 class MidiServer {
@@ -67,7 +71,8 @@ class MidiServer {
   // status is stored. TRUE when the channel was still served.
   BOOL close();
   // Waits for the consumer to end (it ends only after close or an end of its
-  // own) and for the sound to ring out, then silences the synthesizer.
+  // own) and for the sound to ring out, then silences the synthesizer and
+  // completes the records.
   void join();
   End end() const { return end_; }
   // Messages the renderer has applied or lost so far, and those lost: any
@@ -87,18 +92,22 @@ class MidiServer {
   LONG consumeRing(LONG cbMax);
   // Hands bytes to the records and the parser.
   void feed(const uint8_t* bytes, size_t size);
-  // Between bytes: how long the consumer waits for the next, and whether the
-  // client that opened the channel has gone.
+  // Between bytes: how long the consumer waits for the next.
   void waitForBytes(DWORD sinceLastByteMs);
+  // On the writer thread: whether the client that opened the channel has gone.
   bool ownerGone();
   void watchOwner();
-  // Writes what the renderer has to say into the record; whether it had any.
-  bool noteRenderer();
+  // On the consumer: ends every note once the watch has seen the owner gone.
+  void silenceGoneOwner();
+  // Writes what the renderer has to say into the record.
+  void noteRenderer(bool wait);
 
   MidiChannel* channel_;
   HostSettings settings_;
   DWORD hwndSelf_;
   std::function<void()> onEnded_;
+  // The records' writer thread; it also watches the channel's owner.
+  RecordWriter writer_;
   MidiRecorder recorder_;
   MidiRenderer renderer_;
   MidiParser parser_;
@@ -109,9 +118,9 @@ class MidiServer {
   std::vector<uint8_t> closeTaken_;  // taken by the close command, fed by the consumer
   unsigned readPos_ = 0;
   bool seenByte_ = false;
-  bool ownerSilenced_ = false;
+  std::atomic<bool> ownerGone_{false};  // set by the watch on the writer thread
+  bool ownerSilenced_ = false;          // the consumer's
   bool stopNoted_ = false;
   std::vector<std::string> notes_;    // what prepare() could not start
   std::vector<std::string> details_;  // where the synthesizer was found
-  DWORD lastOwnerCheckMs_ = 0;
 };

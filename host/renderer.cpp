@@ -98,15 +98,10 @@ void MidiRenderer::prepare(std::vector<std::string>* notes, std::vector<std::str
   limiterRelease_ = (float)(1 - exp(-1000.0 / (kLimitReleaseMs * rate_)));
 }
 
-bool MidiRenderer::start(const std::string& recordWav) {
-  if (!recordWav.empty()) {
-    AudioFormat format = {rate_, 2, 16};
-    record_ = openWavRecord(recordWav, format);
-    if (!record_) return false;
-  }
+void MidiRenderer::start(RecordQueue* recordWav) {
+  record_ = recordWav;
   startNs_ = steadyNs();
   if (synth_) thread_ = std::thread(&MidiRenderer::run, this);
-  return true;
 }
 
 void MidiRenderer::stop() {
@@ -122,7 +117,7 @@ void MidiRenderer::stop() {
   }
   if (synth_) synth_->reset();
   server_.reset();
-  record_.reset();
+  record_ = nullptr;
 }
 
 bool MidiRenderer::hasRoom() const {
@@ -223,13 +218,9 @@ void MidiRenderer::apply(const Event& e) {
   if (isNoteOn(bytes, size)) ++notesPlayed_;
 }
 
+// One entry of the record's queue, however long: the writer thread writes it.
 void MidiRenderer::writeSilence(int64_t frames) {
-  if (!record_) return;
-  std::vector<int16_t> zeros((size_t)block_ * 2, 0);
-  for (int64_t left = frames; left > 0; left -= block_) {
-    int64_t n = left < block_ ? left : block_;
-    record_->write(zeros.data(), (size_t)n * 4);
-  }
+  if (record_ && frames > 0) record_->putSilence((uint64_t)frames * 4);
 }
 
 void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
@@ -280,7 +271,7 @@ void MidiRenderer::renderBlock(int64_t frame, bool fadeOut) {
     }
   silentFrames_ = silent ? silentFrames_ + block_ : 0;
   toServer(frame);
-  if (record_) record_->write(buffer_.data(), buffer_.size() * 2);
+  if (record_) record_->put(buffer_.data(), buffer_.size() * 2);
 }
 
 // The gain follows the louder channel: it comes down within a millisecond to
@@ -366,6 +357,7 @@ void MidiRenderer::run() {
   int64_t& frame = frame_;
   const int64_t quietFrames = (int64_t)rate_ * kQuietMs / 1000;
   bool notesEnded = false;
+  bool afterRest = false;  // the next block is the first after a rest that a message ended
   bool finishing = false;
   for (bool faded = false;;) {
     bool stopping, drained, lastBlock;
@@ -380,6 +372,7 @@ void MidiRenderer::run() {
         idle_.store(false, std::memory_order_relaxed);
         // stop() catches up itself once the thread has ended.
         if (stop_ && queueEmpty()) return;
+        afterRest = !queueEmpty();
         hold.unlock();
         // A sound output that gave its device back takes it now, before the
         // stream's clock carries on: the message waits for it, whole.
@@ -415,6 +408,12 @@ void MidiRenderer::run() {
       ++blocks_;
       if (-waitNs > blockNs) ++lateBlocks_;
       if (-waitNs > latestNs_) latestNs_ = -waitNs;
+    }
+    // Also once the close has come: the block the rest's message is in.
+    if (afterRest) {
+      ++rests_;
+      if (-waitNs > latestAfterRestNs_) latestAfterRestNs_ = -waitNs;
+      afterRest = false;
     }
     renderBlock(frame, lastBlock);
     frame += block_;

@@ -1,6 +1,6 @@
 // The MIDI side's sound: a render thread that applies the parsed messages to the
 // synthesizer at the frame of their arrival and plays the result to the sound
-// server and into the WAV record.
+// server and into the WAV record's queue (the writer thread writes it).
 //
 // The output stream starts when the renderer starts; frame f of it belongs to
 // the moment start + f / rate. A message that arrived at time t is applied at
@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "host/audio.h"
+#include "host/recordwriter.h"
 #include "host/settings.h"
 #include "host/synth.h"
 
@@ -47,13 +48,13 @@ class MidiRenderer {
   // Where the synthesizer's library and SoundFont were found goes into
   // `details`, for the record only.
   void prepare(std::vector<std::string>* notes, std::vector<std::string>* details);
-  // Opens the WAV record (`recordWav`, empty: none) and starts the stream;
-  // false when the record cannot be created.
-  bool start(const std::string& recordWav);
+  // Starts the stream, with the WAV record's queue (null: none): 16-bit
+  // stereo at sampleRate().
+  void start(RecordQueue* recordWav);
   // Ends the thread once every message that came before is applied, every note
   // has ended and its release has rung out (for a while at most, then it
   // fades); the record keeps the silence up to now. Then silences every
-  // channel.
+  // channel. The record's queue is no longer used after it.
   void stop();
 
   // Called by the consumer thread: messages taken at `atNs` (steady clock)
@@ -84,6 +85,10 @@ class MidiRenderer {
   unsigned long long blocksRendered() const { return blocks_; }
   unsigned long long blocksLate() const { return lateBlocks_; }
   int64_t latestNs() const { return latestNs_; }
+  // Rests that a message ended, and the latest start of the first block after
+  // one (the block that takes the message). Read after stop().
+  unsigned long long rests() const { return rests_; }
+  int64_t latestAfterRestNs() const { return latestAfterRestNs_; }
   // Messages applied or lost so far: any thread.
   unsigned long long handled() const { return handled_.load(std::memory_order_relaxed); }
   // What the render thread and the sound output have to say for the record
@@ -137,7 +142,7 @@ class MidiRenderer {
   unsigned step_ = 1;
   std::unique_ptr<Synth> synth_;
   std::unique_ptr<AudioSink> server_;
-  std::unique_ptr<AudioSink> record_;
+  RecordQueue* record_ = nullptr;
   int64_t startNs_ = 0;
   std::thread thread_;
 
@@ -173,6 +178,8 @@ class MidiRenderer {
   unsigned long long blocks_ = 0;
   unsigned long long lateBlocks_ = 0;
   int64_t latestNs_ = 0;
+  unsigned long long rests_ = 0;
+  int64_t latestAfterRestNs_ = 0;
   int64_t frame_ = 0;           // the next frame to render
   int64_t serverSkipped_ = 0;   // frames left out of the server's stream since it was last on time
   bool serverStalled_ = false;  // the first write has waited the setting's stall

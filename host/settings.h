@@ -57,8 +57,9 @@ struct HostSettings {
   std::string fluidSynthFrom = kMachineSettingsLabel;
   std::string soundFontFrom = kMachineSettingsLabel;
 
-  // What the file held that the host could not use, one line each: said on
-  // standard error and in the MIDI record, where one is kept.
+  // What the file held that the host could not use, and what the system
+  // refused it, one line each: said on standard error and in the MIDI record,
+  // where one is kept.
   std::vector<std::string> said;
   // The folder of the host program (not a setting).
   std::string folder;

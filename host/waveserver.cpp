@@ -13,6 +13,8 @@
 namespace {
 
 const unsigned kStepMs = 5;
+// What the WAV record's queue holds at most: seconds of sound in any format.
+const size_t kWavQueueBytes = 1024 * 1024;
 // Written over every stretch the host has played, at fixed places of the ring
 // (the byte at index i takes kPlayedMark[i % 4]); a 4-byte group that still
 // holds it when it is due again was not refilled by the driver in time, and
@@ -52,7 +54,13 @@ bool WaveServer::start(std::vector<std::string>* notes) {
   AudioFormat format = {(unsigned)format_.nSamplesPerSec, format_.nChannels, format_.wBitsPerSample == 16 ? 16u : 8u};
   // The record is a diagnostic: one that cannot be opened (its writer says
   // why) leaves the channel served without it.
-  if (!settings_.waveRecord.empty()) record_ = openWavRecord(settings_.waveRecord + ".WAV", format);
+  if (!settings_.waveRecord.empty()) {
+    std::unique_ptr<AudioSink> sink = openWavRecord(settings_.waveRecord + ".WAV", format);
+    if (sink)
+      record_ = writer_.add(settings_.waveRecord + ".WAV", kWavQueueBytes, audioSinkTarget(std::move(sink)),
+                            format.rate * format.channels * (format.bits / 8));
+  }
+  if (record_) writer_.start();
   std::string why = "SoundServer=none";
   if (settings_.soundServer != "none") {
     why.clear();
@@ -73,7 +81,10 @@ void WaveServer::stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
   server_.reset();
-  record_.reset();
+  // What the record could not keep is final now: read before the writer goes.
+  std::string lost = record_ ? record_->lossNote() : std::string();
+  writer_.stop();
+  record_ = nullptr;
   // The summary goes with the record, once, also when the WAV could not be
   // kept: what was played and how often the driver fell behind.
   if (started_ && !settings_.waveRecord.empty()) {
@@ -83,7 +94,10 @@ void WaveServer::stop() {
              underruns_, (unsigned)format_.nSamplesPerSec, (unsigned)format_.nChannels,
              (unsigned)format_.wBitsPerSample);
     RecordFile summary;
-    if (summary.open(settings_.waveRecord + ".TXT")) summary.put(text, strlen(text));
+    if (summary.open(settings_.waveRecord + ".TXT")) {
+      summary.put(text, strlen(text));
+      if (!lost.empty()) summary.put("# " + lost + "\n");
+    }
   }
 }
 
@@ -124,7 +138,7 @@ void WaveServer::play(DWORD frames) {
     DWORD at = (pos + i) % WAVE_RING_SIZE;
     channel_->abRing[at] = kPlayedMark[at % sizeof kPlayedMark];
   }
-  if (record_) record_->write(out.data(), bytes);
+  if (record_) record_->put(out.data(), bytes);
   if (server_) server_->write(out.data(), bytes);
   framesPlayed_ += frames;
   channel_->dwReadPos = (pos + bytes) % WAVE_RING_SIZE;

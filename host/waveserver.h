@@ -1,7 +1,8 @@
 // Serves the wave channel: plays the sample ring in the channel's format at the
 // format's real-time rate, moving dwReadPos on in whole frames, applies the
 // volume word (low word left, high word right) and writes what it plays to the
-// sound server and, when WaveRecord names one, to a WAV record. It counts
+// sound server and, when WaveRecord names one, to a WAV record (through the
+// record's writer thread: the play thread never waits for the disk). It counts
 // underruns: stretches of the ring that the driver had not filled again by the
 // time they were due.
 //
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "host/audio.h"
+#include "host/recordwriter.h"
 #include "host/settings.h"
 #include "hostlink/shared.h"
 
@@ -46,7 +48,8 @@ class WaveServer {
   DWORD hwndSelf_;
   std::function<void()> onEnded_;
   ChannelFormat format_;
-  std::unique_ptr<AudioSink> record_;
+  RecordWriter writer_;
+  RecordQueue* record_ = nullptr;
   std::unique_ptr<AudioSink> server_;
   std::thread thread_;
   std::atomic<bool> stop_{false};

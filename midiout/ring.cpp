@@ -24,6 +24,15 @@ DWORD shortMessageLength(BYTE bStatus) {
   }
 }
 
+// The room the ring has now: none while the count is at its size or beyond
+// it (or below 0: a count the host broke is taken for a full ring).
+DWORD ringRoom(const MidiChannel& ch) {
+  DWORD dwCount = (DWORD)ch.dwRingCount, dwSize = ch.dwRingSize;
+  return dwCount < dwSize ? dwSize - dwCount : 0;
+}
+
+BOOL ringHasRoom(const MidiChannel& ch) { return ringRoom(ch) != 0; }
+
 // A holder that stores nothing for this long while the ring has room cannot
 // be writing: it was ended while it held the lock. Any live holder stores a
 // byte at once when there is room, and releases within the ring-full limit
@@ -38,8 +47,6 @@ volatile DWORD fLockWatch = 0;
 volatile DWORD dwLockWatchPos = 0;
 volatile DWORD dwLockWatchSince = 0;
 volatile DWORD dwLockWatchLast = 0;
-
-BOOL ringHasRoom(const MidiChannel& ch) { return (DWORD)ch.dwRingCount < ch.dwRingSize; }
 
 // Frees a lock whose holder has stored nothing for WRITE_LOCK_BREAK_MS while the
 // ring had room. Only a lock held with nobody else trying (counter 0) is
@@ -95,50 +102,58 @@ BOOL takeWriteLock(MidiChannel& ch) {
   }
 }
 
-// Waits for room in the ring; FALSE when the host took nothing for 1000 ms.
-BOOL waitForRoom(MidiChannel& ch) {
-  if ((DWORD)ch.dwRingCount < ch.dwRingSize) return TRUE;
+// Waits for room in the ring; 0 when the host took nothing for 1000 ms.
+DWORD waitForRoom(MidiChannel& ch) {
+  DWORD dwRoom = ringRoom(ch);
+  if (dwRoom) return dwRoom;
   DWORD t1 = timeGetTime();
-  while ((DWORD)ch.dwRingCount >= ch.dwRingSize) {
+  for (;;) {
     Sleep(1);
-    if (timeGetTime() - t1 >= RING_FULL_LIMIT_MS) return FALSE;
+    if ((dwRoom = ringRoom(ch)) != 0) return dwRoom;
+    if (timeGetTime() - t1 >= RING_FULL_LIMIT_MS) return 0;
   }
-  return TRUE;
 }
 
-// Stores the bytes while the caller holds the writer lock. MIDIERR_NOTREADY
-// when the host took nothing for RING_FULL_LIMIT_MS: the bytes stored before
-// stay queued.
-DWORD storeBytes(MidiChannel& ch, const BYTE* pbData, DWORD cbData) {
-  for (DWORD i = 0; i < cbData; ++i) {
-    if (!waitForRoom(ch)) {
+// The writer lock is held and the channel open: stores the bytes, each as the
+// ring has room for it. Bytes that find room together are counted together,
+// with one interlocked addition once all of them are stored, so that a host
+// that takes only counted bytes sees each of them complete; a byte that meets
+// a full ring waits for it, 1000 ms at most.
+DWORD writeHeld(MidiChannel& ch, const BYTE* pbData, DWORD cbData) {
+  // Only an outside writer can leave a position beyond the ring; it is taken
+  // modulo the ring's size, so no store ever falls outside abRing.
+  DWORD dwPos = ch.dwWritePos % MIDI_RING_SIZE;
+  for (DWORD i = 0; i < cbData;) {
+    DWORD cb = waitForRoom(ch);
+    if (cb == 0) {
       ch.dwStallMs = ch.dwStallMs + RING_FULL_LIMIT_MS;
       return MIDIERR_NOTREADY;
     }
-    ch.dwStallMs = 0;
-    // Only an outside writer can leave a position beyond the ring; it is taken
-    // modulo the ring's size, so no store ever falls outside abRing.
-    DWORD dwPos = ch.dwWritePos % MIDI_RING_SIZE;
-    BYTE b = pbData[i];
-    ch.abRing[dwPos] = b;
-    ch.dwWritePos = (dwPos + 1) % MIDI_RING_SIZE;
-    // The byte is stored before it is counted: the interlocked increment is a
-    // full barrier, so a host that takes only counted bytes sees it complete.
-    InterlockedIncrement(&ch.dwRingCount);
-    if (b >= 0x80 && b <= 0xF7) reinterpret_cast<BYTE*>(&ch.dwRunningStatus)[0] = b;
+    if (cb > cbData - i) cb = cbData - i;
+    if (ch.dwStallMs) ch.dwStallMs = 0;
+    BYTE bStatus = 0;
+    for (DWORD n = 0; n < cb; ++n, ++i) {
+      BYTE b = pbData[i];
+      ch.abRing[dwPos] = b;
+      dwPos = (dwPos + 1) % MIDI_RING_SIZE;
+      if (b >= 0x80 && b <= 0xF7) bStatus = b;
+    }
+    ch.dwWritePos = dwPos;
+    if (bStatus) reinterpret_cast<BYTE*>(&ch.dwRunningStatus)[0] = bStatus;
+    InterlockedExchangeAdd(&ch.dwRingCount, (LONG)cb);
   }
   return MMSYSERR_NOERROR;
 }
 
-// `fForgetStatus`: running status is cleared before the lock goes, whatever
-// was stored, so that no writer in between sees the status the bytes left.
-DWORD writeBytes(const BYTE* pbData, DWORD cbData, BOOL fForgetStatus) {
+// Everything after the test of the channel's status. `fForgetStatus`:
+// running status is cleared before the lock goes, whatever was stored, so
+// that no writer in between sees the status the bytes left.
+DWORD writeOpen(const BYTE* pbData, DWORD cbData, BOOL fForgetStatus = FALSE) {
   MidiChannel& ch = gkMidiOut;
-  if (ch.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
   if (cbData == 0) return MMSYSERR_NOERROR;
   if (ch.dwStallMs >= STALL_GATE_MS) return MIDIERR_NOTREADY;
   if (!takeWriteLock(ch)) return MIDIERR_NOTREADY;
-  DWORD dwResult = storeBytes(ch, pbData, cbData);
+  DWORD dwResult = writeHeld(ch, pbData, cbData);
   if (fForgetStatus) reinterpret_cast<BYTE*>(&ch.dwRunningStatus)[0] = 0;
   InterlockedDecrement(&ch.lWriteLock);
   return dwResult;
@@ -155,9 +170,13 @@ const DWORD NOTES_OFF_BYTES = 16 * sizeof NOTES_OFF_CONTROLLERS * 3;
 
 }  // namespace
 
-DWORD midiWriteBytes(const BYTE* pbData, DWORD cbData) { return writeBytes(pbData, cbData, FALSE); }
+DWORD midiWriteBytes(const BYTE* pbData, DWORD cbData) {
+  if (gkMidiOut.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
+  return writeOpen(pbData, cbData);
+}
 
 DWORD midiWriteNotesOff() {
+  if (gkMidiOut.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
   BYTE ab[NOTES_OFF_BYTES];
   DWORD cb = 0;
   for (BYTE bChannel = 0; bChannel < 16; ++bChannel) {
@@ -167,9 +186,11 @@ DWORD midiWriteNotesOff() {
       ab[cb++] = 0;
     }
   }
-  return writeBytes(ab, cb, TRUE);
+  return writeOpen(ab, cb, TRUE);
 }
 
+// The status is looked at once: a close that comes after the look is one
+// that came after the message.
 DWORD midiSendShort(DWORD dwMessage) {
   if (gkMidiOut.dwStatus != CHANNEL_OPEN) return MMSYSERR_ERROR;
   if (!(dwMessage & 0x80)) {
@@ -180,5 +201,5 @@ DWORD midiSendShort(DWORD dwMessage) {
   DWORD cb = shortMessageLength((BYTE)dwMessage);
   if (cb == 0) return MMSYSERR_NOERROR;
   const BYTE ab[3] = {(BYTE)dwMessage, (BYTE)(dwMessage >> 8), (BYTE)(dwMessage >> 16)};
-  return midiWriteBytes(ab, cb);
+  return writeOpen(ab, cb);
 }

@@ -182,6 +182,39 @@ TEST_F(MidiRingTest, AFullRingGivesUpAfterASecondAndTheStallGateThenRefusesAtOnc
   EXPECT_EQ(drv.midi->dwStallMs, 0u);
 }
 
+// A message that finds room for part of it: what fits is stored and counted,
+// position and running status follow it, and the rest waits for the host;
+// given up, the bytes stored stay.
+TEST_F(MidiRingTest, AMessageThatMeetsAFullRingKeepsWhatFit) {
+  std::vector<BYTE> bytes(4094, 0x10);
+  MIDIHDR hdr = {};
+  hdr.lpData = reinterpret_cast<LPSTR>(bytes.data());
+  hdr.dwBufferLength = 4094;
+  hdr.dwFlags = MHDR_PREPARED;
+  ASSERT_EQ(drv.modMessage(0, MODM_LONGDATA, 0, (DWORD_PTR)&hdr, sizeof hdr), 0u);
+  {
+    kvtest::FrozenClock clock;
+    EXPECT_EQ(writeUntilTheClockMoved(clock, 0x403C90, 1000), (DWORD)MIDIERR_NOTREADY);
+  }
+  EXPECT_EQ(drv.midi->dwRingCount, 4096);
+  EXPECT_EQ(drv.midi->abRing[4094], 0x90);
+  EXPECT_EQ(drv.midi->abRing[4095], 0x3C);
+  EXPECT_EQ(drv.midi->dwWritePos, 0u);
+  EXPECT_EQ(runningStatus(), 0x90);
+  EXPECT_EQ(drv.midi->dwStallMs, 1000u);
+  EXPECT_EQ(drv.midi->lWriteLock, -1);
+
+  // Room for the whole message again: all of it goes in.
+  for (int i = 0; i < 3; ++i) {
+    readPos = (readPos + 1) % 4096;
+    InterlockedDecrement(&drv.midi->dwRingCount);
+  }
+  EXPECT_EQ(data(0x403E90), 0u);
+  EXPECT_EQ(drv.midi->dwRingCount, 4096);
+  EXPECT_EQ(drv.midi->dwStallMs, 0u);
+  EXPECT_EQ(drv.midi->dwWritePos, 3u);
+}
+
 TEST_F(MidiRingTest, TenGiveUpsReachTheStallGate) {
   std::vector<BYTE> bytes(4096, 0x10);
   MIDIHDR hdr = {};

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -140,6 +141,66 @@ TEST_F(FilesTest, CreateCopyDeleteAndMove) {
   kvtest::writeFile(sys + "a.bin", "a");
   EXPECT_FALSE(CopyFileA("C:\\WINDOWS\\system32\\a.bin", "C:\\WINDOWS\\system32\\b.bin", FALSE));
   EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\system32\\b.bin"), INVALID_FILE_ATTRIBUTES);
+}
+
+// What a writer that fills in a header at the end needs: moving the file
+// pointer from each origin, the size, and the refusals that leave the pointer
+// where it was.
+TEST_F(FilesTest, TheFilePointerMovesAndTheSizeIsKnown) {
+  HANDLE h = CreateFileA("C:\\seek.bin", GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(h, "0123456789", 10, &done, nullptr));
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 10u) << "the pointer follows the writes";
+  EXPECT_EQ(SetFilePointer(h, 2, nullptr, FILE_BEGIN), 2u);
+  ASSERT_TRUE(WriteFile(h, "ab", 2, &done, nullptr));
+  EXPECT_EQ(SetFilePointer(h, -3, nullptr, FILE_END), 7u);
+  char buf[4] = {};
+  ASSERT_TRUE(ReadFile(h, buf, 3, &done, nullptr));
+  EXPECT_EQ(std::string(buf, done), "789");
+  EXPECT_EQ(SetFilePointer(h, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_NEGATIVE_SEEK);
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 10u) << "a refused move leaves the pointer";
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, 3), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+  // With a high half, positions past 4 GiB are reached and reported.
+  LONG high = 1;
+  EXPECT_EQ(SetFilePointer(h, 5, &high, FILE_BEGIN), 5u);
+  EXPECT_EQ(high, 1);
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER) << "no room for the answer";
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_BEGIN), 0u);
+  DWORD sizeHigh = 7;
+  EXPECT_EQ(GetFileSize(h, &sizeHigh), 10u);
+  EXPECT_EQ(sizeHigh, 0u);
+  CloseHandle(h);
+  EXPECT_EQ(kvtest::readFile(root + "/drive_c/seek.bin"), "01ab456789");
+  EXPECT_EQ(GetFileSize(h, nullptr), INVALID_FILE_SIZE);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+}
+
+// A stalled disk: every write of the file takes the delay longer, and a
+// write that comes after the delay is taken away is quick again.
+TEST_F(FilesTest, ADelayMakesEveryCallOfTheOperationWaitFirst) {
+  HANDLE h = CreateFileA("C:\\slow.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  platDelayInject("WriteFile", 150);
+  DWORD done = 0;
+  for (int i = 0; i < 2; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WriteFile(h, "ab", 2, &done, nullptr));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150)) << "write " << i;
+  }
+  // The clock the platform's waits read does not shorten it.
+  platClockFreeze(FALSE);
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WriteFile(h, "cd", 2, &done, nullptr));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
+  platClockThaw();
+  platDelayInject("WriteFile", 0);
+  EXPECT_EQ(platFaultCalls("WriteFile"), 3u) << "delayed calls are counted as others are";
+  ASSERT_TRUE(WriteFile(h, "ef", 2, &done, nullptr));
+  CloseHandle(h);
+  EXPECT_EQ(kvtest::readFile(root + "/drive_c/slow.bin"), "ababcdef") << "a delayed call still does its work";
 }
 
 TEST_F(FilesTest, DelayedReplacementAndDeletionWaitForTheSystemStart) {

@@ -1,5 +1,6 @@
 // Kernel objects across threads and processes: named mutexes and their
 // abandonment, events, critical sections, threads and interlocked counters.
+#include <sched.h>
 #include <signal.h>
 
 #include <string>
@@ -203,8 +204,8 @@ TEST_F(MachineTest, CriticalSectionIsReentrantAndExcludesOtherThreads) {
 TEST_F(MachineTest, ThreadPriorityLevelsAreKeptAndUnknownOnesRefused) {
   HANDLE self = GetCurrentThread();
   EXPECT_EQ(GetThreadPriority(self), THREAD_PRIORITY_NORMAL);
-  for (int level : {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                    THREAD_PRIORITY_TIME_CRITICAL, THREAD_PRIORITY_NORMAL}) {
+  for (int level :
+       {THREAD_PRIORITY_IDLE, THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST, THREAD_PRIORITY_NORMAL}) {
     EXPECT_TRUE(SetThreadPriority(self, level)) << level;
     EXPECT_EQ(GetThreadPriority(self), level);
   }
@@ -213,6 +214,33 @@ TEST_F(MachineTest, ThreadPriorityLevelsAreKeptAndUnknownOnesRefused) {
   platFaultInject("GetThreadPriority", 1, 1);
   EXPECT_EQ(GetThreadPriority(self), THREAD_PRIORITY_ERROR_RETURN);
   EXPECT_EQ(GetThreadPriority(self), THREAD_PRIORITY_NORMAL);
+}
+
+// Time-critical is real time: granted where the system grants SCHED_FIFO, and
+// refused, not pretended, where it does not (here: the fault "SCHED_FIFO").
+TEST_F(MachineTest, TimeCriticalIsRealTimeOrItsRefusalIsReported) {
+  std::thread([] {
+    struct sched_param sp = {};
+    sp.sched_priority = 1;
+    bool systemGrants = sched_setscheduler(0, SCHED_FIFO, &sp) == 0;
+    sp.sched_priority = 0;
+    sched_setscheduler(0, SCHED_OTHER, &sp);
+    HANDLE self = GetCurrentThread();
+    EXPECT_EQ(SetThreadPriority(self, THREAD_PRIORITY_TIME_CRITICAL) != FALSE, systemGrants);
+    EXPECT_EQ(sched_getscheduler(0) == SCHED_FIFO, systemGrants);
+    EXPECT_EQ(GetThreadPriority(self), systemGrants ? THREAD_PRIORITY_TIME_CRITICAL : THREAD_PRIORITY_NORMAL);
+    ASSERT_TRUE(SetThreadPriority(self, THREAD_PRIORITY_NORMAL));
+    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
+
+    platFaultInject("SCHED_FIFO", 1, 1);
+    SetLastError(0);
+    EXPECT_FALSE(SetThreadPriority(self, THREAD_PRIORITY_TIME_CRITICAL)) << "the refusal is reported";
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PRIVILEGE_NOT_HELD);
+    EXPECT_EQ(GetThreadPriority(self), THREAD_PRIORITY_NORMAL) << "the level stays";
+    EXPECT_NE(sched_getscheduler(0), SCHED_FIFO);
+    EXPECT_EQ(SetThreadPriority(self, THREAD_PRIORITY_TIME_CRITICAL) != FALSE, systemGrants) << "one refusal only";
+    SetThreadPriority(self, THREAD_PRIORITY_NORMAL);
+  }).join();
 }
 
 TEST_F(MachineTest, FaultInjectionFailsTheChosenCalls) {

@@ -429,6 +429,42 @@ TEST_F(WaveDeviceTest, CloseWaitsForThePumpEvenBehindASlowCallback) {
   EXPECT_EQ(messagesInOrder(), order) << "nothing after WOM_CLOSE";
 }
 
+// A client thread that asks for the position in samples (or bytes) takes no
+// lock the pump needs: here the pump holds the queue lock, returning a buffer
+// to a callback that waits, and the position still answers. So a client
+// preempted while it asks never holds up the pump.
+TEST_F(WaveDeviceTest, ThePositionAnswersWhileThePumpHoldsTheQueueLock) {
+  format = pcm(1, 8000, 8);
+  desc.lpFormat = &format;
+  desc.dwCallback = (DWORD_PTR)actingCallback;
+  ASSERT_EQ(drv.wodMessage(0, WODM_OPEN, 0, (DWORD_PTR)&desc, CALLBACK_FUNCTION), 0u);
+  std::vector<BYTE> a(8, 1), b(8000, 2);
+  WAVEHDR ha = header(a), hb = header(b);
+  for (WAVEHDR* h : {&ha, &hb}) ASSERT_EQ(wod(WODM_WRITE, (DWORD_PTR)h, sizeof *h), 0u);
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(release, nullptr);
+  std::atomic<bool> inCallback{false};
+  donesSeen = 0;
+  onFirstDone = [&] {
+    inCallback = true;
+    WaitForSingleObject(release, 30000);
+  };
+  // In milliseconds the query takes the queue lock: the pump's next tick sees
+  // the callback's work.
+  MMTIME t = {};
+  t.wType = TIME_MS;
+  ASSERT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u);
+  drv.wave->dwReadPos = 100;  // the pump copies a and part of b, and returns a
+  ASSERT_TRUE(waitUntil([&] { return inCallback.load(); }));
+  t.wType = TIME_SAMPLES;
+  finishOrExit([&] { EXPECT_EQ(wod(WODM_GETPOS, (DWORD_PTR)&t, sizeof t), 0u); }, "the position query");
+  EXPECT_GE(t.u.sample, 8u) << "a's samples are counted";
+  SetEvent(release);
+  EXPECT_EQ(wod(WODM_CLOSE), 0u);
+  onFirstDone = nullptr;
+  CloseHandle(release);
+}
+
 // ---- hosts that do not accept ----
 
 TEST_F(WaveDeviceTest, AHostThatRefusesOrAnswersAnotherValueLeavesTheGatesFree) {

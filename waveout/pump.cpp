@@ -35,7 +35,7 @@ DWORD fillRing(DWORD dwTarget) {
     if (cb) memcpy(abRing + wc.dwFillPos, wc.lpPlayData, cb);  // an empty buffer may have no data at all
     wc.dwFillPos = (wc.dwFillPos + cb) & RING_MASK;
     wc.lpPlayData += cb;
-    wc.qwSamplesSent += cb >> wc.bShift;
+    waveSetSamplesSent(wc.qwSamplesSent + (cb >> wc.bShift));
     wc.dwPlayRemain -= cb;
     if (wc.dwPlayRemain == 0) {
       ++cUsedUp;

@@ -4,17 +4,20 @@
 // The locks and what each guards:
 //
 //   csWaveQueue  the queue (lpQueueHead and the links of the queued buffers),
-//                lpPlayData, dwPlayRemain, dwFillPos, qwSamplesSent, the
-//                writes into the ring, and the setting and clearing of
-//                WCF_OPEN; held while WOM_DONE is sent (by the pump, a reset
-//                or a close). Taken with waveQueueEnter, left with
-//                waveQueueLeave; code that needs it checks waveQueueHeld()
-//                in a debug build.
+//                lpPlayData, dwPlayRemain, dwFillPos, the changes of
+//                qwSamplesSent, the writes into the ring, and the setting and
+//                clearing of WCF_OPEN; held while WOM_DONE is sent (by the
+//                pump, a reset or a close). Taken with waveQueueEnter, left
+//                with waveQueueLeave; code that needs it checks
+//                waveQueueHeld() in a debug build.
 //   csWaveOpen   the taking and giving back of the per-process open gate.
 //
 // The two are never held together, and csMidi, when held, is always taken
 // before either. The words of wavePump are changed with interlocked
-// operations only and guarded by none.
+// operations only and guarded by none. The position query takes csWaveQueue
+// for milliseconds only; in samples or bytes it reads the count through
+// WaveClient.position (waveSamplesSent), so that the pump never waits for a
+// client thread that was preempted inside it.
 //
 // The pump thread owns the named owner mutex from before the open takes the
 // system-wide gate until after the close has freed it: a later opener that
@@ -31,6 +34,16 @@ const LONG WCF_PAUSED = 2;
 const LONG WCF_STEREO = 4;
 const LONG WCF_16BIT = 8;
 
+// qwSamplesSent as the position query reads it without csWaveQueue: its two
+// halves, stored with interlocked operations by whoever changes the count
+// (under csWaveQueue), between two raises of lSeq, which is odd while they
+// change.
+struct WavePosition {
+  volatile LONG lSeq;
+  volatile LONG lLow;
+  volatile LONG lHigh;
+};
+
 struct WaveClient {
   DWORD dwSampleRate;
   WAVEHDR* lpQueueHead;  // FIFO linked through lpNext
@@ -38,6 +51,7 @@ struct WaveClient {
   DWORD dwPlayRemain;
   DWORD dwFillPos;  // the driver's write position in the ring
   ULONGLONG qwSamplesSent;
+  WavePosition position;  // qwSamplesSent for the position query
   volatile LONG dwClientFlags;
   BYTE bShift;  // log2 of the block size
   BYTE bSilence;
@@ -83,6 +97,11 @@ struct WavePumpFlags {
   volatile LONG lCloseOnPump;
 };
 extern WavePumpFlags wavePump;
+
+// Sets qwSamplesSent and its copy for the position query; csWaveQueue is held.
+void waveSetSamplesSent(ULONGLONG qwSamples);
+// The count as last set, whole, from any thread and without a lock.
+ULONGLONG waveSamplesSent(void);
 
 void waveQueueEnter(void);
 void waveQueueLeave(void);

@@ -289,7 +289,7 @@ void returnQueue() {
   assert(waveQueueHeld());
   WaveClient& wc = waveClient;
   LONG lReset = InterlockedIncrement(&wavePump.lResets);
-  wc.qwSamplesSent = 0;
+  waveSetSamplesSent(0);
   WAVEHDR* pLast = wc.lpQueueHead;
   while (pLast && pLast->lpNext) pLast = pLast->lpNext;
   DWORD dwOuter = dwWaveReturningThread;  // a reset or close from a callback nests
@@ -413,15 +413,22 @@ DWORD wodRestart() {
   return MMSYSERR_NOERROR;
 }
 
-// The count is read under the queue lock, as the pump writes it: a 64-bit
-// value is not read whole otherwise on every machine.
+// In milliseconds under the queue lock, so that the answer comes after the
+// pump's tick under way; in samples or bytes without it: a client that asks
+// often (a player keeping its picture in time) and is preempted while it asks
+// must not hold up the pump.
 DWORD wodGetPos(MMTIME* pTime) {
   if (!isOpen()) return MMSYSERR_INVALHANDLE;
   if (!pTime) return MMSYSERR_INVALPARAM;
   WaveClient& wc = waveClient;
-  waveQueueEnter();
-  ULONGLONG qwSamples = wc.qwSamplesSent;
-  waveQueueLeave();
+  ULONGLONG qwSamples;
+  if (pTime->wType == TIME_MS) {
+    waveQueueEnter();
+    qwSamples = wc.qwSamplesSent;
+    waveQueueLeave();
+  } else {
+    qwSamples = waveSamplesSent();
+  }
   switch (pTime->wType) {
     case TIME_MS: pTime->u.ms = (DWORD)((qwSamples * 1000) / wc.dwSampleRate); break;
     case TIME_SAMPLES: pTime->u.sample = (DWORD)qwSamples; break;
@@ -466,6 +473,29 @@ void waveReturnBuffer(WAVEHDR* pHdr) {
   if (lFlags & WHDR_DONE) return;
   InterlockedExchange(plFlags, (LONG)((lFlags & ~WHDR_INQUEUE) | WHDR_DONE));
   waveNotify(WOM_DONE, (DWORD_PTR)pHdr, 0);
+}
+
+void waveSetSamplesSent(ULONGLONG qwSamples) {
+  assert(waveQueueHeld());
+  waveClient.qwSamplesSent = qwSamples;
+  InterlockedIncrement(&waveClient.position.lSeq);
+  InterlockedExchange(&waveClient.position.lLow, (LONG)(DWORD)qwSamples);
+  InterlockedExchange(&waveClient.position.lHigh, (LONG)(DWORD)(qwSamples >> 32));
+  InterlockedIncrement(&waveClient.position.lSeq);
+}
+
+// A reader that meets the halves changing reads them again; one that keeps
+// meeting them (its writer preempted between its stores) lets it run.
+ULONGLONG waveSamplesSent() {
+  for (DWORD n = 0;; ++n) {
+    LONG lSeq = InterlockedOr(&waveClient.position.lSeq, 0);
+    if (!(lSeq & 1)) {
+      DWORD dwLow = (DWORD)InterlockedOr(&waveClient.position.lLow, 0);
+      DWORD dwHigh = (DWORD)InterlockedOr(&waveClient.position.lHigh, 0);
+      if (InterlockedOr(&waveClient.position.lSeq, 0) == lSeq) return ((ULONGLONG)dwHigh << 32) | dwLow;
+    }
+    Sleep(n < 16 ? 0 : 1);
+  }
 }
 
 void waveReleaseSystemGate(BOOL fPumpGone) {

@@ -1,16 +1,19 @@
 // Fault injection: a per-process table of platform operations that are to fail,
 // consulted by every operation that can fail. Seeded from the environment so that
 // a test can make operations fail in a process it starts. Hold points share its
-// counts: a test can also hold a process at the nth call of an operation.
+// counts: a test can also hold a process at the nth call of an operation, or
+// make every call of one take longer (a disk that stalls).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "internal.h"
@@ -33,6 +36,7 @@ struct FaultTable {
   std::map<std::string, unsigned, std::less<>> calls;
   std::map<std::string, FaultRule, std::less<>> rules;
   std::multimap<std::string, HoldRule, std::less<>> holds;
+  std::map<std::string, unsigned, std::less<>> delays;  // milliseconds every call takes longer
   std::atomic<bool> any{false};
 };
 
@@ -106,9 +110,21 @@ void holdHere(const std::string& tag) {
   tInHold = false;
 }
 
-// "Op=nth[:count],Op2=nth" from the environment.
+void addDelay(FaultTable& t, const std::string& op, unsigned ms) {
+  if (ms == 0) {
+    t.delays.erase(op);
+    return;
+  }
+  t.delays[op] = ms;
+  t.any = true;
+}
+
+// "Op=nth[:count],Op2=nth" from the environment, and "Op=ms" for the delays.
 void seedFromEnvironment(FaultTable& t) {
   seedHoldsFromEnvironment(t);
+  forEachSeed(PLAT_DELAYS_ENV, [&](const std::string& op, const std::string& rest) {
+    addDelay(t, op, (unsigned)strtoul(rest.c_str(), nullptr, 10));
+  });
   forEachSeed(PLAT_FAULTS_ENV, [&](const std::string& op, const std::string& rest) {
     unsigned nth = (unsigned)strtoul(rest.c_str(), nullptr, 10);
     size_t colon = rest.find(':');
@@ -160,6 +176,7 @@ bool faultHit(const char* op) {
   FaultTable& t = seededTable();
   std::string holdTag;
   bool fail = false;
+  unsigned delayMs = 0;
   {
     std::lock_guard<std::mutex> g(t.lock);
     auto counted = t.calls.find(op);
@@ -175,9 +192,13 @@ bool faultHit(const char* op) {
       const FaultRule& r = it->second;
       fail = n >= r.nth && (r.count == 0 || n < r.nth + r.count);
     }
+    auto slow = t.delays.find(op);
+    if (slow != t.delays.end()) delayMs = slow->second;
   }
-  // Held before the operation runs, without the table's lock.
+  // Held and delayed before the operation runs, without the table's lock. The
+  // delay is real time, whatever a test has done to the platform's clock.
   if (!holdTag.empty()) holdHere(holdTag);
+  if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   return fail;
 }
 
@@ -193,6 +214,12 @@ extern "C" void platHoldInject(const char* op, unsigned nth, const char* tag) {
   FaultTable& t = seededTable();
   std::lock_guard<std::mutex> g(t.lock);
   addHold(t, op, nth, tag);
+}
+
+extern "C" void platDelayInject(const char* op, unsigned ms) {
+  FaultTable& t = seededTable();
+  std::lock_guard<std::mutex> g(t.lock);
+  addDelay(t, op, ms);
 }
 
 extern "C" void platHoldPoint(const char* name) { plat::faultHit(name); }
@@ -217,6 +244,7 @@ extern "C" void platFaultClear(void) {
   std::lock_guard<std::mutex> g(t.lock);
   t.holds.clear();
   t.rules.clear();
+  t.delays.clear();
   t.calls.clear();
   t.any = false;
 }

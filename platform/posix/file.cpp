@@ -126,6 +126,39 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
   return TRUE;
 }
 
+extern "C" DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh,
+                                       DWORD dwMoveMethod) {
+  auto file = plat::handleAs<File>(hFile);
+  if (!file) return plat::fail(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
+  if (plat::faultHit("SetFilePointer")) return plat::fail(ERROR_ACCESS_DENIED, INVALID_SET_FILE_POINTER);
+  int64_t distance = lpDistanceToMoveHigh
+                         ? (int64_t)(((uint64_t)(uint32_t)*lpDistanceToMoveHigh << 32) | (uint32_t)lDistanceToMove)
+                         : (int64_t)lDistanceToMove;
+  if (dwMoveMethod > FILE_END) return plat::fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+  int whence = dwMoveMethod == FILE_BEGIN ? SEEK_SET : dwMoveMethod == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+  // Where the move would go, before it is made: a position beyond what the
+  // answer can carry leaves the file pointer where it was.
+  off_t from = whence == SEEK_SET ? 0 : lseek(file->fd, 0, whence);
+  if (from < 0) return plat::failErrno(INVALID_SET_FILE_POINTER);
+  int64_t to = (int64_t)from + distance;
+  if (to < 0) return plat::fail(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
+  if (!lpDistanceToMoveHigh && to > 0x7FFFFFFF) return plat::fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+  if (lseek(file->fd, (off_t)to, SEEK_SET) < 0) return plat::failErrno(INVALID_SET_FILE_POINTER);
+  if (lpDistanceToMoveHigh) *lpDistanceToMoveHigh = (LONG)(to >> 32);
+  SetLastError(NO_ERROR);
+  return (DWORD)to;
+}
+
+extern "C" DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+  auto file = plat::handleAs<File>(hFile);
+  if (!file) return plat::fail(ERROR_INVALID_HANDLE, INVALID_FILE_SIZE);
+  struct stat st;
+  if (fstat(file->fd, &st) != 0) return plat::failErrno(INVALID_FILE_SIZE);
+  if (lpFileSizeHigh) *lpFileSizeHigh = (DWORD)((uint64_t)st.st_size >> 32);
+  SetLastError(NO_ERROR);
+  return (DWORD)st.st_size;
+}
+
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
   auto file = plat::handleAs<File>(hFile);
   if (!file) return plat::fail(ERROR_INVALID_HANDLE, FALSE);

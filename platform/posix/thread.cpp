@@ -2,8 +2,13 @@
 //
 // Priorities map onto the host scheduler as far as it allows: IDLE runs under
 // SCHED_IDLE, TIME_CRITICAL under SCHED_FIFO, the levels between as nice values.
-// Where the host refuses a change (no privilege) the level is still recorded and
-// the call succeeds, so the logic sees the platform's answers.
+// TIME_CRITICAL is real time or nothing: where the system refuses SCHED_FIFO
+// (no privilege, or the fault "SCHED_FIFO" injected) the thread runs as high
+// as the system lets it (nice -20 where allowed), the call fails with
+// ERROR_PRIVILEGE_NOT_HELD and the level stays as it was, so a program that
+// needs real time learns that it has none. Where the system refuses a nice
+// value of the levels between, the level is still recorded and the call
+// succeeds, as the platform's own levels within a process always do.
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
@@ -88,16 +93,23 @@ void* trampoline(void* arg) {
   return nullptr;
 }
 
-// Applies a priority level to a host thread; answers false only for a level the
-// platform does not know.
-bool applyPriority(pid_t tid, int level) {
+// Applies a priority level to a host thread: the error, or 0.
+DWORD applyPriority(pid_t tid, int level) {
   struct sched_param sp = {};
   switch (level) {
     case THREAD_PRIORITY_TIME_CRITICAL:
       sp.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
-      if (sched_setscheduler(tid, SCHED_FIFO, &sp) != 0) setpriority(PRIO_PROCESS, (id_t)tid, -20);
-      return true;
-    case THREAD_PRIORITY_IDLE: sched_setscheduler(tid, SCHED_IDLE, &sp); return true;
+      if (plat::faultHit("SCHED_FIFO") || sched_setscheduler(tid, SCHED_FIFO, &sp) != 0) {
+        // A thread that has real time already keeps it.
+        if (sched_getscheduler(tid) != SCHED_FIFO) {
+          sp.sched_priority = 0;
+          sched_setscheduler(tid, SCHED_OTHER, &sp);
+          setpriority(PRIO_PROCESS, (id_t)tid, -20);
+        }
+        return ERROR_PRIVILEGE_NOT_HELD;
+      }
+      return 0;
+    case THREAD_PRIORITY_IDLE: sched_setscheduler(tid, SCHED_IDLE, &sp); return 0;
     case THREAD_PRIORITY_LOWEST:
     case THREAD_PRIORITY_BELOW_NORMAL:
     case THREAD_PRIORITY_NORMAL:
@@ -106,9 +118,9 @@ bool applyPriority(pid_t tid, int level) {
       sched_setscheduler(tid, SCHED_OTHER, &sp);
       static const int nice[] = {10, 5, 0, -5, -10};
       setpriority(PRIO_PROCESS, (id_t)tid, nice[level + 2]);
-      return true;
+      return 0;
     }
-    default: return false;
+    default: return ERROR_INVALID_PARAMETER;
   }
 }
 
@@ -172,7 +184,8 @@ extern "C" BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
   auto rec = recordOf(hThread);
   if (!rec) return plat::fail(ERROR_INVALID_HANDLE, FALSE);
   while (rec->tid == 0) sched_yield();
-  if (!applyPriority(rec->tid, nPriority)) return plat::fail(ERROR_INVALID_PARAMETER, FALSE);
+  DWORD error = applyPriority(rec->tid, nPriority);
+  if (error) return plat::fail(error, FALSE);
   rec->priority = nPriority;
   return TRUE;
 }

@@ -109,6 +109,14 @@ void platHoldPoint(const char* name);
 BOOL platHoldWait(const char* tag, DWORD timeoutMs);
 void platHoldRelease(const char* tag);
 
+// Delays: every call of `op` (an operation that fault injection counts) takes
+// `ms` milliseconds of real time longer, before it does its work, as on a disk
+// or a system that stalls; 0 takes the delay away. PLAT_DELAYS_ENV
+// ("WriteFile=200,Op2=ms") seeds them at process start; the processes a
+// process starts inherit the variable.
+#define PLAT_DELAYS_ENV "KV_PLATFORM_DELAYS"
+void platDelayInject(const char* op, unsigned ms);
+
 // The clock behind GetTickCount, timeGetTime and the time-outs of
 // WaitForSingleObject and Sleep, which a test can stop and move on by hand.
 // platClockFreeze stops it at its reading, for this process or, with
